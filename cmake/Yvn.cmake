@@ -1,0 +1,33 @@
+# yvn_library(<name> DEPS <targets...>)
+# One static library per subsystem folder, built from every .cpp in it
+# (main.cpp excluded), with the src/ folder as the include root.
+function(yvn_library name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  list(FILTER srcs EXCLUDE REGEX "/main\\.cpp$")
+  if(srcs)
+    add_library(${name} STATIC ${srcs})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()
+
+# yvn_test(<name> SOURCES <files...> LIBS <targets...>)
+# A GoogleTest executable registered with CTest. Tests find the shared PSD
+# corpus through YVN_PSD_CORPUS, fixtures through YVN_TEST_DATA and the
+# built program through YVN2PSD_EXE.
+function(yvn_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+  set(env "YVN_PSD_CORPUS=${YVN_PSD_CORPUS}"
+          "YVN_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data"
+          "YVN2PSD_EXE=$<TARGET_FILE:yvn2psd>"
+          "YVN_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ENVIRONMENT "${env}" TIMEOUT 600)
+endfunction()

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds the program and runs the whole test suite twice: a release build and
+# an AddressSanitizer + UndefinedBehaviorSanitizer build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DYVN_SANITIZE=ON -DYVN_BUILD_BENCH=OFF
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs"

@@ -1,0 +1,32 @@
+// Pixel formats shared by the model, the kernels and the file formats.
+#pragma once
+#include <cstdint>
+#include <cstring>
+
+// 16-bit premultiplied RGBA; 16384 (kUnit) stands for 1.0.
+struct PixelRGBA {
+  uint16_t r, g, b, a;
+
+  uint64_t Word() const {
+    uint64_t w;
+    std::memcpy(&w, this, sizeof w);
+    return w;
+  }
+  friend bool operator==(const PixelRGBA& x, const PixelRGBA& y) { return x.Word() == y.Word(); }
+  friend bool operator!=(const PixelRGBA& x, const PixelRGBA& y) { return !(x == y); }
+};
+static_assert(sizeof(PixelRGBA) == 8, "PixelRGBA is stored as 8 bytes");
+
+// One coverage value with the same unit.
+using PixelGray = uint16_t;
+
+constexpr uint32_t kUnit = 16384;
+
+// 8-bit RGBA packed in a 32-bit word (byte 0 red .. byte 3 transparency) to
+// the model's premultiplied 16-bit form: widens and premultiplies at once.
+inline PixelRGBA PixelFrom8(uint32_t packed) {
+  const uint32_t r = packed & 0xFF, g = (packed >> 8) & 0xFF, b = (packed >> 16) & 0xFF,
+                 a = packed >> 24;
+  return PixelRGBA{uint16_t((r * a * 33026u) >> 17), uint16_t((g * a * 33026u) >> 17),
+                   uint16_t((b * a * 33026u) >> 17), uint16_t((a * 16449u) >> 8)};
+}
