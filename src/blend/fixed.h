@@ -1,0 +1,29 @@
+// Fixed-point helpers on 14-bit channels (16384 stands for one).
+#pragma once
+#include <cstdint>
+
+#include "blend/pixel.h"
+
+namespace blend {
+
+inline uint32_t mul(uint32_t a, uint32_t b) { return (a * b) >> 14; }
+inline uint32_t inv(uint32_t a) { return 16384u - a; }
+
+inline PixelRGBA scale(const PixelRGBA& p, uint32_t m) {
+  return PixelRGBA{uint16_t(mul(p.r, m)), uint16_t(mul(p.g, m)), uint16_t(mul(p.b, m)),
+                   uint16_t(mul(p.a, m))};
+}
+
+// R[0] = 0, R[a] = 0xFF005800 / a: division by an alpha as a multiply.
+// Built on first use; InitBlendTables() builds it ahead of threaded use.
+const uint32_t* ReciprocalTable();
+
+// Straight (un-premultiplied) colour at alpha 16384.
+PixelRGBA unpremul(const PixelRGBA& p);
+
+// Luminance with weights 0.30, 0.59, 0.11.
+inline uint32_t lum(uint32_t c0, uint32_t c1, uint32_t c2) {
+  return (c0 * 19661u + c1 * 38666u + c2 * 7209u) >> 16;
+}
+
+}  // namespace blend

@@ -1,0 +1,113 @@
+#include "chunk/data_src.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+bool Seek64(std::FILE* f, uint64_t pos) {
+#if defined(_WIN32)
+  return _fseeki64(f, int64_t(pos), SEEK_SET) == 0;
+#else
+  return fseeko(f, off_t(pos), SEEK_SET) == 0;
+#endif
+}
+
+}  // namespace
+
+DataSrcReadFromFile::~DataSrcReadFromFile() { close(); }
+
+void DataSrcReadFromFile::close() {
+  if (file_) std::fclose(file_);
+  file_ = nullptr;
+  size_ = pos_ = 0;
+}
+
+bool DataSrcReadFromFile::open(const char* path) {
+  close();
+  std::FILE* f = std::fopen(path, "rb");
+  if (!f) return false;
+#if defined(_WIN32)
+  struct _stat64 st;
+  const bool ok = _fstat64(_fileno(f), &st) == 0;
+#else
+  struct stat st;
+  const bool ok = fstat(fileno(f), &st) == 0 && !S_ISDIR(st.st_mode);
+#endif
+  if (!ok) {
+    std::fclose(f);
+    return false;
+  }
+  file_ = f;
+  size_ = uint64_t(st.st_size);
+  return true;
+}
+
+void DataSrcReadFromFile::rewind() {
+  pos_ = 0;
+  if (file_) Seek64(file_, 0);
+}
+
+bool DataSrcReadFromFile::skip(uint64_t n) {
+  if (n > remaining()) return false;
+  if (!file_ || !Seek64(file_, pos_ + n)) return false;
+  pos_ += n;
+  return true;
+}
+
+bool DataSrcReadFromFile::fill(uint8_t* dst, uint64_t n) {
+  if (!file_ || n > remaining() || std::fread(dst, 1, size_t(n), file_) != n) {
+    rewind();
+    return false;
+  }
+  pos_ += n;
+  return true;
+}
+
+bool DataSrcReadFromFile::readInto(std::vector<uint8_t>& buf, uint64_t n) {
+  if (n > remaining()) {
+    rewind();
+    return false;
+  }
+  buf.resize(size_t(n));
+  return fill(buf.data(), n);
+}
+
+const uint8_t* DataSrcReadFromFile::read(uint64_t n) {
+  if (n > remaining()) {
+    rewind();
+    return nullptr;
+  }
+  // Grown only for bytes that exist in the file, so a declared size can
+  // never make this allocate more than the file holds.
+  if (buf_.size() < n) buf_.resize(std::max<uint64_t>(n + 16384, 0x10000));
+  return fill(buf_.data(), n) ? buf_.data() : nullptr;
+}
+
+bool DataSrcMemory::skip(uint64_t n) {
+  if (n > remaining()) return false;
+  pos_ += n;
+  return true;
+}
+
+bool DataSrcMemory::readInto(std::vector<uint8_t>& buf, uint64_t n) {
+  if (n > remaining()) {
+    rewind();
+    return false;
+  }
+  buf.assign(data_ + pos_, data_ + pos_ + n);
+  pos_ += n;
+  return true;
+}
+
+const uint8_t* DataSrcMemory::read(uint64_t n) {
+  if (n > remaining()) {
+    rewind();
+    return nullptr;
+  }
+  const uint8_t* p = data_ + pos_;
+  pos_ += n;
+  return p;
+}
