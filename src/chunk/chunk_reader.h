@@ -1,0 +1,145 @@
+// Reader of the chunk container: parses a whole source into an immutable
+// tree of named values and named child chunks.
+//
+//   DataSrcReadFromFile src;
+//   if (!src.open(path)) ...;
+//   chunk::ReadAllListener listener;            // or your own IListener
+//   chunk::ChunkSA root(&listener, src);        // parses everything
+//   uint32_t version;
+//   if (!chunk::ReadU32(root, "version", version)) ... // see chunk_values.h
+//
+// A failed parse (damaged or truncated data, a cancel from the listener, a
+// resource limit) leaves the root empty: no name, no values, no children,
+// so every lookup fails. root.ok() tells the two apart explicitly.
+//
+// Resource use follows the data: a declared size is checked against what can
+// still arrive before anything is allocated for it (the remaining file bytes,
+// or for compressed data their largest possible inflated size), and buffers
+// inside compressed data grow only as bytes are actually inflated.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "chunk/data_src.h"
+
+namespace chunk {
+
+// Bytes of one value; both null for an empty value.
+struct ValueRange {
+  const uint8_t* begin = nullptr;
+  const uint8_t* end = nullptr;
+  size_t size() const { return size_t(end - begin); }
+};
+
+// findValue's answer for a missing value.
+constexpr uint32_t kNoValue = 0xFFFFFFFFu;
+
+class IChunkBase {
+ public:
+  virtual ~IChunkBase() = default;
+  // The chunk name (empty for a failed root).
+  virtual const char* name() const = 0;
+  // Element count of the value (1 for a plain value, N for an array) and its
+  // bytes in out; kNoValue when absent, out untouched. When a name repeats
+  // within a chunk the first occurrence wins. The bytes live as long as the
+  // chunk.
+  virtual uint32_t findValue(const char* name, ValueRange& out) const = 0;
+  // The first child of that name, or null. Children may outlive the parent.
+  virtual std::shared_ptr<const IChunkBase> findChild(const char* name) const = 0;
+  // Distinct value / child names in file order (later duplicates, which no
+  // lookup can reach, are not listed).
+  virtual const std::vector<std::string>& valueNames() const = 0;
+  virtual const std::vector<std::string>& childNames() const = 0;
+};
+
+enum class ValuePolicy : uint32_t { SkipAll = 0, ReadAll = 1, AskEach = 2 };
+
+// Bounds of one parse; the defaults accept any file this program writes.
+struct ReadLimits {
+  // Total bytes inflated from all compressed chunks of the file. Exceeding it
+  // fails the parse (a zlib bomb stops here).
+  uint64_t maxInflatedBytes = UINT64_MAX;
+  // Deepest chunk nesting accepted (the root is depth 0); bounds recursion.
+  uint32_t maxDepth = 256;
+  // Longest chunk or value name accepted.
+  uint32_t maxNameLength = 0x10000;
+};
+
+class ChunkReaderState;
+
+class ChunkSA : public IChunkBase {
+ public:
+  // Consulted during the parse, on the calling thread.
+  class IListener {
+   public:
+    // Progress over the raw source; true cancels (the parse fails).
+    virtual bool onProgress(uint32_t depth, uint64_t position, uint64_t total) = 0;
+    // Asked once per chunk after its name: which of its values to keep.
+    virtual ValuePolicy valuePolicy(uint32_t depth) = 0;
+    // Asked per value under ValuePolicy::AskEach.
+    virtual bool wantValue(uint32_t depth, const char* name) = 0;
+    // Asked after a chunk's values: parse and keep its children?
+    virtual bool wantChildren(uint32_t depth, const char* chunkName) = 0;
+    // The end record of a chunk whose children were wanted has been read.
+    virtual void onChildrenEnd(uint32_t depth) = 0;
+
+   protected:
+    ~IListener() = default;
+  };
+
+  // Parses the whole source from its current start (the source is rewound).
+  // listener may be null: everything is kept and nothing cancels. The source
+  // must outlive the constructor only; the tree owns copies of all bytes.
+  ChunkSA(IListener* listener, DataSrcBase& src, const ReadLimits& limits = ReadLimits());
+  ~ChunkSA() override;
+  ChunkSA(const ChunkSA&) = delete;
+  ChunkSA& operator=(const ChunkSA&) = delete;
+
+  const char* name() const override { return name_.c_str(); }
+  uint32_t findValue(const char* name, ValueRange& out) const override;
+  std::shared_ptr<const IChunkBase> findChild(const char* name) const override;
+  const std::vector<std::string>& valueNames() const override { return valueNames_; }
+  const std::vector<std::string>& childNames() const override { return childNames_; }
+
+  // Root: the parse succeeded. Children of a successful parse are always ok.
+  bool ok() const { return ok_; }
+  uint32_t depth() const { return depth_; }
+  // Root: bytes inflated during the parse (for limits and diagnostics).
+  uint64_t inflatedBytes() const { return inflated_; }
+
+ private:
+  friend class ChunkReaderState;
+  explicit ChunkSA(uint32_t depth);
+  void clear();
+
+  struct Value {
+    uint32_t count;
+    ValueRange range;
+  };
+  std::string name_;
+  std::map<std::string, Value> values_;
+  std::vector<std::string> valueNames_;
+  std::vector<std::unique_ptr<uint8_t[]>> storage_;  // owns every value's bytes
+  std::map<std::string, std::shared_ptr<const ChunkSA>> children_;
+  std::vector<std::string> childNames_;
+  uint32_t depth_ = 0;
+  bool ok_ = true;
+  uint64_t inflated_ = 0;
+};
+
+using IListener = ChunkSA::IListener;
+
+// Keeps every value and child, never cancels, reports nothing.
+class ReadAllListener : public ChunkSA::IListener {
+ public:
+  bool onProgress(uint32_t, uint64_t, uint64_t) override { return false; }
+  ValuePolicy valuePolicy(uint32_t) override { return ValuePolicy::ReadAll; }
+  bool wantValue(uint32_t, const char*) override { return true; }
+  bool wantChildren(uint32_t, const char*) override { return true; }
+  void onChildrenEnd(uint32_t) override {}
+};
+
+}  // namespace chunk
