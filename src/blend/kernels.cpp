@@ -1,50 +1,521 @@
 #include "blend/kernels.h"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "blend/fixed.h"
+
+// Every kernel is one instantiation of Kernel<Mode, alpha mode, flag group,
+// coverage>; the entry points pick it from a table once per call. All
+// arithmetic is unsigned so that out-of-range pixels from a damaged file give
+// wrong colours rather than undefined behaviour.
 
 namespace blend {
 namespace {
 
-inline PixelRGBA Normal(const PixelRGBA& d, PixelRGBA s, uint32_t o, uint32_t flags) {
-  const uint32_t L = d.a;
-  if (flags & kzm::Blend::clip_dsta) s = scale(s, d.a);
-  if (o != kUnit) s = scale(s, o);
+enum AlphaSlot { kLerp, kAddNorm, kModulate, kAddSat, kMax, kAlphaSlots };
+enum FlagGroup { kNoFlag, kLock, kClip, kClipLock, kFlagGroups };
+enum Coverage { kFull, kOpacity, kMasked, kCoverages };
+
+constexpr unsigned Bit(int slot) { return 1u << slot; }
+
+inline PixelRGBA Px(uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
+  return PixelRGBA{uint16_t(r), uint16_t(g), uint16_t(b), uint16_t(a)};
+}
+inline PixelRGBA Add(const PixelRGBA& x, const PixelRGBA& y) {
+  return Px(x.r + y.r, x.g + y.g, x.b + y.b, x.a + y.a);
+}
+inline bool Gray(const PixelRGBA& p) { return p.r == p.g && p.g == p.b; }
+
+// Luminance of a premultiplied pixel, divided by its alpha.
+inline uint32_t LumStraight(const PixelRGBA& p) {
+  const uint32_t l = lum(p.r, p.g, p.b);
+  if (p.a == 0) return 0;
+  if (p.a == kUnit) return l;
+  return (ReciprocalTable()[p.a] * l + 0xFF0000u) >> 18;
+}
+
+inline uint32_t Max3(const uint32_t c[3]) { return std::max(c[0], std::max(c[1], c[2])); }
+inline uint32_t Min3(const uint32_t c[3]) { return std::min(c[0], std::min(c[1], c[2])); }
+
+// Stretches c to the saturation s (smallest channel becomes 0). A colour
+// without spread has no direction to stretch in and becomes black.
+inline void SetSat(uint32_t c[3], uint32_t s) {
+  const uint32_t mn = Min3(c), span = Max3(c) - mn;
+  for (int i = 0; i < 3; ++i) c[i] = span ? (c[i] - mn) * s / span : 0;
+}
+
+// Moves the straight colour c to luminance l. kScaleDown: darken by scaling
+// the channels (hue); otherwise subtract while the smallest channel allows.
+template <bool kScaleDown>
+inline void SetLum(uint32_t c[3], uint32_t l) {
+  const uint32_t lc = uint16_t(lum(c[0], c[1], c[2]));
+  const uint32_t mn = Min3(c), mx = Max3(c);
+  if (l >= lc) {
+    const uint32_t d = l - lc;
+    if (mx + d <= kUnit) {
+      for (int i = 0; i < 3; ++i) c[i] += d;
+      return;
+    }
+    const uint32_t k = kUnit - mx, d2 = d - k;
+    uint32_t t[3];
+    for (int i = 0; i < 3; ++i) t[i] = kUnit - (c[i] + k);
+    const uint32_t lt = lum(t[0], t[1], t[2]);
+    for (int i = 0; i < 3; ++i) c[i] = c[i] + k + (lt ? d2 * t[i] / lt : 0);
+    return;
+  }
+  const uint32_t d = lc - l;
+  if (kScaleDown) {
+    for (int i = 0; i < 3; ++i) c[i] = l * c[i] / lc;
+  } else if (mn >= d) {
+    for (int i = 0; i < 3; ++i) c[i] -= d;
+  } else {
+    uint32_t m[3];
+    for (int i = 0; i < 3; ++i) m[i] = c[i] - mn;
+    const uint32_t lm = lum(m[0], m[1], m[2]);
+    for (int i = 0; i < 3; ++i) c[i] = lm ? m[i] * l / lm : 0;
+  }
+}
+
+// ---- Modes ---------------------------------------------------------------
+// A mode lists the alpha modes it implements in kAlphas and provides the
+// per-pixel rule for each, called only when both alphas are non-zero.
+
+// Modes written as a blend term B plus the uncovered parts of both layers.
+// B(d, s, out) is the overlap colour at coverage mul(Da, Sa).
+template <class M>
+struct Composite {
+  static constexpr unsigned kAlphas = Bit(kModulate) | Bit(kMax);
+
+  static PixelRGBA Modulate(const PixelRGBA& d, const PixelRGBA& s) {
+    uint32_t b[3];
+    M::B(d, s, b);
+    const uint32_t id = inv(d.a), is = inv(s.a);
+    return Px(b[0] + mul(s.r, id) + mul(d.r, is), b[1] + mul(s.g, id) + mul(d.g, is),
+              b[2] + mul(s.b, id) + mul(d.b, is), mul(d.a, s.a) + mul(id, s.a) + mul(is, d.a));
+  }
+
+  // The excess coverage takes the straight colour of the layer with the
+  // larger alpha; the overlap is the blend with that layer made opaque.
+  static PixelRGBA Max(const PixelRGBA& d, const PixelRGBA& s) {
+    uint32_t b[3];
+    if (d.a > s.a) {
+      const PixelRGBA u = unpremul(d);
+      M::B(u, s, b);
+      const uint32_t e = d.a - s.a;
+      return Px(mul(u.r, e) + b[0], mul(u.g, e) + b[1], mul(u.b, e) + b[2], d.a);
+    }
+    const PixelRGBA u = unpremul(s);
+    M::B(d, u, b);
+    const uint32_t e = s.a - d.a;
+    return Px(mul(u.r, e) + b[0], mul(u.g, e) + b[1], mul(u.b, e) + b[2], s.a);
+  }
+};
+
+// Separable modes: B per colour channel from (Dc, Da, Sc, Sa).
+template <class F>
+struct Separable : Composite<Separable<F>> {
+  static void B(const PixelRGBA& d, const PixelRGBA& s, uint32_t b[3]) {
+    b[0] = F::C(d.r, d.a, s.r, s.a);
+    b[1] = F::C(d.g, d.a, s.g, s.a);
+    b[2] = F::C(d.b, d.a, s.b, s.a);
+  }
+};
+
+struct MulF {
+  static uint32_t C(uint32_t dc, uint32_t, uint32_t sc, uint32_t) { return mul(sc, dc); }
+};
+struct AddF {
+  static uint32_t C(uint32_t dc, uint32_t da, uint32_t sc, uint32_t sa) {
+    return std::min(mul(sc, da) + mul(dc, sa), mul(sa, da));
+  }
+};
+struct SubF {
+  static uint32_t C(uint32_t dc, uint32_t da, uint32_t sc, uint32_t sa) {
+    const uint32_t x = mul(dc, sa), y = mul(sc, da);
+    return x > y ? x - y : 0;
+  }
+};
+struct ScreenF {
+  static uint32_t C(uint32_t dc, uint32_t da, uint32_t sc, uint32_t sa) {
+    return mul(sa, da) - mul(da - dc, sa - sc);
+  }
+};
+struct OverlayF {
+  static uint32_t C(uint32_t dc, uint32_t da, uint32_t sc, uint32_t sa) {
+    return dc > (da >> 1) ? mul(sa, da) - 2 * mul(da - dc, sa - sc) : 2 * mul(dc, sc);
+  }
+};
+struct DifferenceF {
+  static uint32_t C(uint32_t dc, uint32_t da, uint32_t sc, uint32_t sa) {
+    const uint32_t x = mul(dc, sa), y = mul(sc, da);
+    return x > y ? x - y : y - x;
+  }
+};
+struct ExclusionF {
+  static uint32_t C(uint32_t dc, uint32_t da, uint32_t sc, uint32_t sa) {
+    return mul(sa - sc, dc) + mul(da - dc, sc);
+  }
+};
+
+struct MulMode : Separable<MulF> {};
+struct SubMode : Separable<SubF> {};
+struct ScreenMode : Separable<ScreenF> {};
+struct OverlayMode : Separable<OverlayF> {};
+struct DifferenceMode : Separable<DifferenceF> {};
+struct ExclusionMode : Separable<ExclusionF> {};
+
+struct AddMode : Separable<AddF> {
+  static constexpr unsigned kAlphas = Bit(kModulate) | Bit(kAddSat) | Bit(kMax);
+  // Coverage adds up to one: each layer keeps its own colour where it is
+  // alone, the overlap (Sa + Da - 1) gets the sum of both colours.
+  static PixelRGBA AddSat(const PixelRGBA& d, const PixelRGBA& s) {
+    if (s.a + d.a <= kUnit) return Add(s, d);
+    const PixelRGBA ud = unpremul(d), us = unpremul(s);
+    const uint32_t ed = kUnit - s.a, es = kUnit - d.a, ov = s.a + d.a - kUnit;
+    auto ch = [&](uint32_t dc, uint32_t sc) {
+      return mul(dc, ed) + mul(sc, es) + std::min(mul(sc, ov) + mul(dc, ov), ov);
+    };
+    return Px(ch(ud.r, us.r), ch(ud.g, us.g), ch(ud.b, us.b), kUnit);
+  }
+};
+
+// Scales a straight colour channel by Da, then by Sa.
+inline uint32_t Premul(uint32_t c, uint32_t da, uint32_t sa) { return mul(mul(c, da), sa); }
+
+struct HueMode : Composite<HueMode> {
+  static void B(const PixelRGBA& d, const PixelRGBA& s, uint32_t b[3]) {
+    if (Gray(d)) {
+      b[0] = mul(d.r, s.a), b[1] = mul(d.g, s.a), b[2] = mul(d.b, s.a);
+      return;
+    }
+    const uint32_t l = LumStraight(d);
+    if (Gray(s)) {
+      b[0] = b[1] = b[2] = Premul(l, d.a, s.a);
+      return;
+    }
+    const PixelRGBA ud = unpremul(d);
+    const uint32_t dc[3] = {ud.r, ud.g, ud.b};
+    uint32_t c[3] = {s.r, s.g, s.b};
+    SetSat(c, Max3(dc) - Min3(dc));
+    SetLum<true>(c, l);
+    for (int i = 0; i < 3; ++i) b[i] = Premul(c[i], d.a, s.a);
+  }
+};
+
+struct SaturationMode : Composite<SaturationMode> {
+  static void B(const PixelRGBA& d, const PixelRGBA& s, uint32_t b[3]) {
+    if (Gray(d)) {
+      b[0] = mul(d.r, s.a), b[1] = mul(d.g, s.a), b[2] = mul(d.b, s.a);
+      return;
+    }
+    const uint32_t l = LumStraight(d);
+    if (Gray(s)) {
+      b[0] = b[1] = b[2] = Premul(l, d.a, s.a);
+      return;
+    }
+    const PixelRGBA ud = unpremul(d), us = unpremul(s);
+    const uint32_t sc[3] = {us.r, us.g, us.b};
+    uint32_t c[3] = {ud.r, ud.g, ud.b};
+    SetSat(c, Max3(sc) - Min3(sc));
+    SetLum<true>(c, l);
+    for (int i = 0; i < 3; ++i) b[i] = Premul(c[i], d.a, s.a);
+  }
+};
+
+// Colour of one pixel (the colour source) at the luminance of the other.
+// Returns B premultiplied: the luminance-source alpha first, then the other.
+inline void LumBlend(const PixelRGBA& lumSrc, const PixelRGBA& colSrc, uint32_t b[3]) {
+  const uint32_t l = LumStraight(lumSrc);
+  if (lumSrc.a == 0 || l == 0 || l == kUnit) {
+    b[0] = mul(lumSrc.r, colSrc.a), b[1] = mul(lumSrc.g, colSrc.a), b[2] = mul(lumSrc.b, colSrc.a);
+    return;
+  }
+  if (Gray(colSrc)) {
+    b[0] = b[1] = b[2] = mul(mul(l, lumSrc.a), colSrc.a);
+    return;
+  }
+  const PixelRGBA u = unpremul(colSrc);
+  uint32_t c[3] = {u.r, u.g, u.b};
+  SetLum<false>(c, l);
+  for (int i = 0; i < 3; ++i) b[i] = mul(mul(c[i], lumSrc.a), colSrc.a);
+}
+
+struct ColorMode : Composite<ColorMode> {
+  static void B(const PixelRGBA& d, const PixelRGBA& s, uint32_t b[3]) { LumBlend(d, s, b); }
+};
+
+struct LuminanceMode : Composite<LuminanceMode> {
+  static void B(const PixelRGBA& d, const PixelRGBA& s, uint32_t b[3]) {
+    // Straight B is premultiplied by Da first, then by Sa.
+    const uint32_t l = LumStraight(s);
+    if (s.a == 0 || l == 0 || l == kUnit) {
+      b[0] = mul(s.r, d.a), b[1] = mul(s.g, d.a), b[2] = mul(s.b, d.a);
+      return;
+    }
+    if (Gray(d)) {
+      b[0] = b[1] = b[2] = mul(mul(l, s.a), d.a);
+      return;
+    }
+    const PixelRGBA u = unpremul(d);
+    uint32_t c[3] = {u.r, u.g, u.b};
+    SetLum<false>(c, l);
+    for (int i = 0; i < 3; ++i) b[i] = Premul(c[i], d.a, s.a);
+  }
+};
+
+struct NormalMode {
+  static constexpr unsigned kAlphas =
+      Bit(kLerp) | Bit(kAddNorm) | Bit(kModulate) | Bit(kAddSat) | Bit(kMax);
+  static PixelRGBA Modulate(const PixelRGBA& d, const PixelRGBA& s) {
+    return Add(s, scale(d, inv(s.a)));
+  }
+  static PixelRGBA AddNorm(const PixelRGBA& d, const PixelRGBA& s) {
+    const uint32_t sum = s.a + d.a;
+    if (sum <= kUnit) return Add(s, d);
+    const uint32_t wd = (uint32_t(d.a) << 14) / sum, ws = (uint32_t(s.a) << 14) / sum;
+    const PixelRGBA x = scale(unpremul(d), wd), y = scale(unpremul(s), ws);
+    return Px(x.r + y.r, x.g + y.g, x.b + y.b, kUnit);
+  }
+  static PixelRGBA AddSat(const PixelRGBA& d, const PixelRGBA& s) {
+    if (s.a + d.a <= kUnit) return Add(s, d);
+    const PixelRGBA x = scale(unpremul(d), kUnit - s.a);
+    return Px(x.r + s.r, x.g + s.g, x.b + s.b, kUnit);
+  }
+  static PixelRGBA Max(const PixelRGBA& d, const PixelRGBA& s) {
+    if (d.a <= s.a) return s;
+    const PixelRGBA x = scale(unpremul(d), d.a - s.a);
+    return Px(x.r + s.r, x.g + s.g, x.b + s.b, d.a);
+  }
+};
+
+// The destination drawn over the source.
+struct BackMode {
+  static constexpr unsigned kAlphas = Bit(kModulate) | Bit(kAddSat) | Bit(kMax);
+  static PixelRGBA Modulate(const PixelRGBA& d, const PixelRGBA& s) {
+    return Add(d, scale(s, inv(d.a)));
+  }
+  static PixelRGBA AddSat(const PixelRGBA& d, const PixelRGBA& s) {
+    if (s.a + d.a <= kUnit) return Add(s, d);
+    const PixelRGBA x = scale(unpremul(s), kUnit - d.a);
+    return Px(x.r + d.r, x.g + d.g, x.b + d.b, kUnit);
+  }
+  static PixelRGBA Max(const PixelRGBA& d, const PixelRGBA& s) {
+    if (d.a > s.a) return d;
+    const PixelRGBA x = scale(unpremul(s), s.a - d.a);
+    return Px(x.r + d.r, x.g + d.g, x.b + d.b, s.a);
+  }
+};
+
+// Darken and lighten compare premultiplied channels directly.
+template <bool kLighten>
+struct PickMode {
+  static constexpr unsigned kAlphas = Bit(kModulate);
+  static uint32_t C(uint32_t dc, uint32_t sc, uint32_t id, uint32_t is) {
+    const bool keepD = kLighten ? dc >= sc : dc < sc;
+    return keepD ? dc + mul(sc, id) : sc + mul(dc, is);
+  }
+  static PixelRGBA Modulate(const PixelRGBA& d, const PixelRGBA& s) {
+    const uint32_t id = inv(d.a), is = inv(s.a);
+    return Px(C(d.r, s.r, id, is), C(d.g, s.g, id, is), C(d.b, s.b, id, is), d.a + mul(s.a, id));
+  }
+};
+using DarkenMode = PickMode<false>;
+using LightenMode = PickMode<true>;
+
+// ---- Kernels -------------------------------------------------------------
+
+// Brings a result back to the destination's original alpha.
+inline PixelRGBA LockAlpha(const PixelRGBA& r, uint32_t l) {
+  if (r.a == l) return r;
+  if (r.a == 0) return Px(0, 0, 0, l);
+  return Px(r.r * l / r.a, r.g * l / r.a, r.b * l / r.a, l);
+}
+
+template <class M, int A>
+inline PixelRGBA Apply(const PixelRGBA& d, const PixelRGBA& s) {
+  if constexpr (A == kModulate) return M::Modulate(d, s);
+  else if constexpr (A == kAddNorm) return M::AddNorm(d, s);
+  else if constexpr (A == kAddSat) return M::AddSat(d, s);
+  else return M::Max(d, s);
+}
+
+template <class M, int A, int F, int C>
+inline PixelRGBA BlendOne(const PixelRGBA& d, PixelRGBA s, uint32_t o) {
+  constexpr bool kClipped = F == kClip || F == kClipLock;
+  constexpr bool kLocked = F == kLock || F == kClipLock;
+  if (kClipped) s = scale(s, d.a);
   PixelRGBA r;
-  if (d.a == 0) r = s;
-  else if (s.a == 0) r = d;
-  else {
-    const uint32_t k = inv(s.a);
-    r = PixelRGBA{uint16_t(s.r + mul(d.r, k)), uint16_t(s.g + mul(d.g, k)), uint16_t(s.b + mul(d.b, k)),
-                  uint16_t(s.a + mul(d.a, k))};
+  if constexpr (A == kLerp) {
+    // Lerp fades the destination even under a transparent source.
+    r = C == kFull ? s : Add(scale(d, inv(o)), scale(s, o));
+  } else {
+    if (C != kFull) s = scale(s, o);
+    if (d.a == 0) r = s;
+    else if (s.a == 0) r = d;
+    else r = Apply<M, A>(d, s);
   }
-  if ((flags & kzm::Blend::lock_a___) && r.a != L) {
-    if (r.a == 0) r = PixelRGBA{0, 0, 0, uint16_t(L)};
-    else r = PixelRGBA{uint16_t(r.r * L / r.a), uint16_t(r.g * L / r.a), uint16_t(r.b * L / r.a), uint16_t(L)};
-  }
-  return r;
+  return kLocked ? LockAlpha(r, d.a) : r;
 }
 
-bool Supported(const kzm::Blend& b) {
-  const uint32_t f = b.Flags();
-  const bool flagsOk = f == 0 || f == 0x8000 || f == 0x10000 || f == 0x30000 || f == 0x18000 || f == 0x38000;
-  return flagsOk && b.ColorMode() == 1 && b.AlphaMode() == 4;
-}
+using KernelFn = void (*)(PixelRGBA* d, PixelRGBA* e, const PixelRGBA* s, size_t step,
+                          uint32_t o, const uint16_t* mask);
 
-void Run(PixelRGBA* d, PixelRGBA* e, const PixelRGBA* s, size_t step, uint32_t o, const uint16_t* mask,
-         const kzm::Blend& b) {
-  if (!Supported(b)) return;
-  o = std::min<uint32_t>(o, kUnit);
+template <class M, int A, int F, int C>
+void Kernel(PixelRGBA* d, PixelRGBA* e, const PixelRGBA* s, size_t step, uint32_t o,
+            const uint16_t* mask) {
   for (; d < e; ++d, s += step) {
-    const uint32_t oo = mask ? std::min<uint32_t>(mul(*mask++, o), kUnit) : o;
-    *d = Normal(*d, *s, oo, b.Flags());
+    uint32_t po = o;
+    if (C == kMasked) po = std::min(mul(*mask++, o), kUnit);
+    *d = BlendOne<M, A, F, C>(*d, *s, po);
   }
+}
+
+// The normal mode at full opacity without flags is the common case of layer
+// merging; written branch-free over channel arrays so it vectorises.
+template <>
+void Kernel<NormalMode, kModulate, kNoFlag, kFull>(PixelRGBA* d, PixelRGBA* e,
+                                                  const PixelRGBA* s, size_t step, uint32_t,
+                                                  const uint16_t*) {
+  if (step == 0) {
+    const PixelRGBA c = *s;
+    const uint32_t k = inv(c.a);
+    for (; d < e; ++d) {
+      const PixelRGBA x = *d;
+      const PixelRGBA r = Px(c.r + mul(x.r, k), c.g + mul(x.g, k), c.b + mul(x.b, k), c.a + mul(x.a, k));
+      *d = x.a == 0 ? c : c.a == 0 ? x : r;
+    }
+    return;
+  }
+  uint16_t* dc = reinterpret_cast<uint16_t*>(d);
+  const uint16_t* sc = reinterpret_cast<const uint16_t*>(s);
+  const size_t n = size_t(e - d) * 4;
+  for (size_t i = 0; i < n; i += 4) {
+    const uint32_t sa = sc[i + 3], da = dc[i + 3], k = kUnit - sa;
+    const bool keepS = da == 0, keepD = sa == 0;
+    for (size_t j = 0; j < 4; ++j) {
+      const uint32_t x = dc[i + j], y = sc[i + j];
+      const uint32_t r = uint16_t(y + ((x * k) >> 14));
+      dc[i + j] = uint16_t(keepS ? y : keepD ? x : r);
+    }
+  }
+}
+
+template <class M, int A, int F, int C>
+constexpr KernelFn Pick() {
+  if constexpr ((M::kAlphas & Bit(A)) != 0) return &Kernel<M, A, F, C>;
+  else return nullptr;
+}
+
+constexpr size_t kPerMode = kFlagGroups * kAlphaSlots * kCoverages;
+using ModeKernels = std::array<KernelFn, kPerMode>;
+
+template <class M, size_t... I>
+constexpr ModeKernels MakeKernels(std::index_sequence<I...>) {
+  return {{Pick<M, int(I / kCoverages % kAlphaSlots), int(I / (kCoverages * kAlphaSlots)),
+                int(I % kCoverages)>()...}};
+}
+template <class M>
+constexpr ModeKernels MakeKernels() {
+  return MakeKernels<M>(std::make_index_sequence<kPerMode>());
+}
+
+// Colour mode ids with a kernel. A new mode is a struct above plus a row here.
+struct ModeEntry {
+  uint8_t id;
+  ModeKernels kernels;
+};
+const ModeEntry kModes[] = {
+    {1, MakeKernels<NormalMode>()},      {2, MakeKernels<BackMode>()},
+    {3, MakeKernels<MulMode>()},         {4, MakeKernels<AddMode>()},
+    {5, MakeKernels<SubMode>()},         {6, MakeKernels<ScreenMode>()},
+    {7, MakeKernels<OverlayMode>()},     {18, MakeKernels<DarkenMode>()},
+    {19, MakeKernels<LightenMode>()},    {20, MakeKernels<DifferenceMode>()},
+    {21, MakeKernels<ExclusionMode>()},  {50, MakeKernels<HueMode>()},
+    {51, MakeKernels<SaturationMode>()}, {52, MakeKernels<ColorMode>()},
+    {53, MakeKernels<LuminanceMode>()},
+};
+
+const ModeKernels* KernelsForId(uint8_t id) {
+  static const std::array<const ModeKernels*, 256> byId = [] {
+    std::array<const ModeKernels*, 256> t{};
+    for (const auto& m : kModes) t[m.id] = &m.kernels;
+    return t;
+  }();
+  return byId[id];
+}
+
+int FlagGroupOf(uint32_t flags) {
+  switch (flags) {
+    case 0: return kNoFlag;
+    case kzm::Blend::lock_a___: return kLock;
+    case kzm::Blend::clip_dsta:
+    case kzm::Blend::clip_dsta | kzm::Blend::lockdonly: return kClip;
+    case kzm::Blend::clip_dsta | kzm::Blend::lock_a___:
+    case kzm::Blend::clip_dsta | kzm::Blend::lock_a___ | kzm::Blend::lockdonly: return kClipLock;
+    default: return -1;
+  }
+}
+
+int AlphaSlotOf(uint32_t alphaMode) {
+  switch (alphaMode) {
+    case 1: return kLerp;
+    case 2: return kAddNorm;
+    case 4: return kModulate;
+    case 8: return kAddSat;
+    case 16: return kMax;
+    default: return -1;
+  }
+}
+
+// Threads that have blended, in order of their first call.
+std::mutex& RegistryLock() {
+  static std::mutex m;
+  return m;
+}
+std::vector<std::thread::id>& Registry() {
+  static std::vector<std::thread::id> ids;
+  return ids;
+}
+
+void EnterThread() {
+  thread_local bool entered = false;
+  if (entered) return;
+  const std::thread::id self = std::this_thread::get_id();
+  {
+    std::lock_guard<std::mutex> lock(RegistryLock());
+    auto& ids = Registry();
+    if (std::find(ids.begin(), ids.end(), self) == ids.end()) ids.push_back(self);
+  }
+  entered = true;
+}
+
+void Run(PixelRGBA* d, PixelRGBA* e, const PixelRGBA* s, size_t step, uint32_t opacity,
+         const uint16_t* mask, const kzm::Blend& b) {
+  EnterThread();
+  const ModeKernels* kernels = KernelsForId(b.ColorMode());
+  const int flags = FlagGroupOf(b.Flags());
+  const int alpha = AlphaSlotOf(b.AlphaMode());
+  if (!kernels || flags < 0 || alpha < 0) return;
+  opacity = std::min(opacity, kUnit);
+  const int cover = mask ? kMasked : opacity == kUnit ? kFull : kOpacity;
+  const KernelFn k = (*kernels)[(size_t(flags) * kAlphaSlots + size_t(alpha)) * kCoverages + size_t(cover)];
+  if (k && d < e) k(d, e, s, step, opacity, mask);
 }
 
 }  // namespace
 
 void InitBlendTables() { ReciprocalTable(); }
+
+size_t BlendThreadCount() {
+  std::lock_guard<std::mutex> lock(RegistryLock());
+  return Registry().size();
+}
 
 void BlendColorOnFill(PixelRGBA* dst, const PixelRGBA& src, uint16_t opacity, const kzm::Blend& b) {
   Run(dst, dst + 1, &src, 0, opacity, nullptr, b);

@@ -4,6 +4,7 @@
 // the opacity is full; a mode or combination without a kernel leaves the
 // destination unchanged.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "blend/blend_desc.h"
@@ -45,5 +46,9 @@ void BlendPixelsPlainFromFill(PixelRGBA* out64, const PixelRGBA& fill, const Pix
 // Builds the shared tables (the reciprocal table); call before blending on
 // more than one thread. Safe to call more than once.
 void InitBlendTables();
+
+// Number of distinct threads that have called an entry point so far; every
+// entry point registers its calling thread (under a lock, once per thread).
+size_t BlendThreadCount();
 
 }  // namespace blend
