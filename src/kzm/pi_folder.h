@@ -1,0 +1,139 @@
+// Folder node: an ordered list of owned child planes (first = bottom) and a
+// map of merged tiles of its own.
+//
+// Bounds(): the fixed bounds when set, else the union of the non-empty bounds
+// of all children (hidden ones included), each moved by minus the child's
+// offset into folder coordinates; empty when no child has any.
+//
+// Merged tiles are created on request (FindTile); their content is computed on
+// the main thread, or by a posted UpdateTileBGEvent when a worker queue is
+// attached. ChildChanged drops every merged tile (raising the epoch) so the
+// next request or Compose rebuilds it from the children.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "kzm/main_context.h"
+#include "kzm/plane.h"
+
+namespace kzm {
+
+class PiFolder final : public PiAdapter {
+ public:
+  // Computes one merged tile on the worker.
+  class UpdateTileBGEvent final : public BGThread::IEvent {
+   public:
+    // Takes the folder's lock, counts the event as pending and stores the
+    // generation in the folder's pending record for the locate.
+    UpdateTileBGEvent(PiFolder* folder, uint32_t generation, TileLocate loc, uint32_t epoch);
+    void Run() override;
+
+   private:
+    PiFolder* folder_;
+    uint32_t generation_;
+    uint32_t pendingGeneration_;
+    TileLocate loc_;
+    uint32_t epoch_;
+  };
+
+  // Hands a computed tile back to the main thread's observers.
+  class EventForMain final : public MainContext::IHandler {
+   public:
+    // Must be created under the folder's lock; enters the pending-notice map.
+    EventForMain(PiFolder* folder, TileLocate loc);
+    ~EventForMain() override;  // leaves the map unless cancelled
+    void Handle(bool aborting) override;
+    void Cancel() { cancelled_ = 1; }
+    bool Cancelled() const { return cancelled_ != 0; }
+
+   private:
+    PiFolder* folder_;
+    TileLocate loc_;
+    uint8_t cancelled_ = 0;
+  };
+
+  // A new empty folder behind a new handle / as a shared document root.
+  static std::unique_ptr<Plane> Create();
+  static std::shared_ptr<Plane> CreateRoot();
+
+  PiFolder();
+  // Waits for posted events to finish (1 ms polls), cancels pending notices,
+  // then destroys the merged tiles and the children.
+  ~PiFolder() override;
+
+  int Kind() const override { return 3; }
+  // Its own visible flag and at least one effectively visible child.
+  bool IsVisibleEffective() const override;
+
+  // ---- children ----
+  size_t ChildCount() const override;
+  Plane* ChildAt(int64_t index) const override;
+  std::unique_ptr<Plane> RemoveChild(Plane* child) override;
+  Plane* AppendChild(std::unique_ptr<Plane> child) override;
+  Plane* PrependChild(std::unique_ptr<Plane> child) override;
+  Plane* InsertChildBefore(Plane* existing, std::unique_ptr<Plane> child) override;
+  bool DeleteChild(Plane* child) override;
+  void DeleteAllChildren() override;
+  const std::vector<Plane*>& Children() const { return children_; }
+
+  // ---- bounds ----
+  Rect Bounds() const override;
+  Rect ComputedBounds() const;
+  // SetBounds/UnionBounds are not used on folders: their bounds are derived.
+  void SetFixedBounds(const Rect& r) { fixedBounds_ = r; }
+  void ClearFixedBounds() { fixedBounds_.reset(); }
+  const std::optional<Rect>& FixedBounds() const { return fixedBounds_; }
+
+  // ---- merged tiles ----
+  // Under the lock: the merged tile for `loc`, created on first request as a
+  // tile without cells where no child has content, else with 256 empty cells;
+  // with `compute` its content is brought up to date (main thread only when
+  // no worker is attached).
+  Tile* FindTile(TileLocate loc, bool compute) override;
+  Tile* LookupTile(TileLocate loc) const override;
+  size_t TileCount() const override;
+  bool ForEachTile(const TileVisitor& visit) override;
+  bool HasContentIn(const Rect& r) const override;
+  const TileMap& MergedTiles() const { return tiles_; }
+  // Puts a tile into the merged map (adopting its reference), replacing any.
+  void InsertMergedTile(Tile* tile);
+  // Removes the merged tile under `loc` from the map; ownership of its
+  // reference goes to the caller (null when absent).
+  Tile* DetachMergedTile(TileLocate loc);
+  void ClearMergedTiles();
+
+  void ChildChanged(Plane* child) override;
+
+  // ---- background work ----
+  void AttachWorker(BGThread* worker) { worker_ = worker; }
+  BGThread* Worker() const { return worker_; }
+  uint32_t Epoch() const { return epoch_; }
+  uint32_t PendingEvents() const { return pending_.load(); }
+  bool Closing() const { return closing_.load(); }
+
+ protected:
+  void DetachDirtyRecords() override;
+
+ private:
+  friend class UpdateTileBGEvent;
+  friend class EventForMain;
+
+  // Brings a merged tile's content up to date (the merge of the children).
+  void ComputeTile(Tile& tile);
+
+  std::vector<Plane*> children_;  // owned
+  std::optional<Rect> fixedBounds_;
+  TileMap tiles_;
+  BGThread* worker_ = nullptr;
+  std::atomic<uint32_t> pending_{0};
+  uint32_t epoch_ = 1;
+  std::atomic<bool> closing_{false};
+  std::map<EventForMain*, EventForMain*> pendingNotices_;
+  std::map<TileLocate, uint32_t, loccomp_t> pendingUpdates_;
+};
+
+}  // namespace kzm

@@ -1,0 +1,102 @@
+// Raster layer: a sparse map of tiles in locate order.
+//
+// Positions without a tile read as the default pixel; every lookup of such a
+// locate returns the image's shared empty tile (no cell array). Writing
+// through the layer (SetPixel, SetCellFill, FillTile, EditTile) first prepares
+// the tile (PrepareTileForWrite: a missing tile becomes 256 fills of the
+// default pixel) and records dirty cells.
+//
+// Loaders build tiles directly: Tile::Create(loc, true), fill its 256 cells
+// with SetFill/AssignPixels/AssignFrom8 (kzm/cell.h) or use BuildTileFrom8
+// (kzm/tile.h), then InsertTile, which also grows the tile bounds.
+#pragma once
+#include <cstdint>
+#include <memory>
+
+#include "kzm/plane.h"
+#include "kzm/snapshot.h"
+
+namespace kzm {
+
+// 16-byte geometry record handed in at creation and copied to clones; the
+// loaders seed it with their two 32-bit geometry values.
+struct ImageGeometry {
+  int32_t v0 = 0, v1 = 0, v2 = 0, v3 = 0;
+  friend bool operator==(const ImageGeometry& a, const ImageGeometry& b) {
+    return a.v0 == b.v0 && a.v1 == b.v1 && a.v2 == b.v2 && a.v3 == b.v3;
+  }
+};
+
+class PiImage final : public PiAdapter {
+ public:
+  // A new empty raster layer behind a new handle.
+  static std::unique_ptr<Plane> Create(const ImageGeometry& geometry = {}, const PixelRGBA& defPixel = {},
+                                       const Rect& bounds = {});
+
+  PiImage(const ImageGeometry& geometry, const PixelRGBA& defPixel, const Rect& bounds);
+  ~PiImage() override;
+
+  int Kind() const override { return 1; }
+  uint64_t Attribute() const override { return attribute_; }
+  const ImageGeometry& Geometry() const { return geometry_; }
+
+  // ---- tiles ----
+  Tile* FindTile(TileLocate loc, bool compute) override;
+  Tile* LookupTile(TileLocate loc) const override;
+  Tile* TileForWrite(TileLocate loc, SavePixelsImpl* snap) override;
+  bool RegisterDirtyTile(Tile& t) override;
+  size_t TileCount() const override { return tiles_.size(); }
+  bool ForEachTile(const TileVisitor& visit) override;
+  bool HasContentIn(const Rect& r) const override;
+  // Direct access to the ordered tile map (each entry holds one reference).
+  const TileMap& Tiles() const { return tiles_; }
+  const Tile& EmptyTile() const { return *empty_; }
+
+  // Puts a tile into the map (adopting its reference; a tile already under
+  // that locate is released) and grows the bounds by the tile's square.
+  void InsertTile(Tile* tile);
+  // The tile under `loc` ready for writing: a missing tile becomes 256 fills
+  // of the default pixel (recorded as new in `snap`), every tile gets a dirty
+  // record.
+  Tile* PrepareTileForWrite(TileLocate loc, SavePixelsImpl* snap);
+  // Compacts every tile against the default pixel, drops tiles that hold only
+  // the default pixel and recomputes the bounds from the tiles kept.
+  void CompactTiles();
+  // Bounds = union of the squares of the tiles that hold cells (empty if none).
+  void RecomputeBounds();
+
+  // ---- pixels ----
+  const PixelRGBA& DefaultPixel() const override { return defPixel_; }
+  const PixelRGBA* PixelAt(int32_t x, int32_t y) const override;
+  void SetPixel(int32_t x, int32_t y, const PixelRGBA& p, SavePixelsImpl* snap) override;
+  void SetDefaultPixel(const PixelRGBA& p, SavePixelsImpl* snap) override;
+  void SetCellFill(TileLocate loc, int cx, int cy, const PixelRGBA& p, SavePixelsImpl* snap) override;
+  void FillTile(TileLocate loc, const PixelRGBA& p, SavePixelsImpl* snap) override;
+  void RemoveTile(TileLocate loc, SavePixelsImpl* snap) override;
+  std::unique_ptr<SavePixelsImpl> BeginSnapshot(uint32_t generation) override;
+  void EditTile(TileLocate loc, const std::function<void(Tile&)>& edit) override;
+
+  std::unique_ptr<Plane> Clone() const override;
+  std::unique_ptr<Plane> CloneEmpty() const override;
+  // When `folder` is a folder and this image holds no tiles: moves the
+  // folder's merged tiles that hold cells into this image (bounds grow), takes
+  // the folder's default pixel and copies its properties. True when done.
+  bool TakeMergedTiles(Plane* folder) override;
+
+  Rect Bounds() const override { return bounds_; }
+  void SetBounds(const Rect& r) override { bounds_ = r; }
+  void UnionBounds(const Rect& r) override { bounds_ = bounds_.United(r); }
+
+ protected:
+  void DetachDirtyRecords() override;
+
+ private:
+  ImageGeometry geometry_;
+  Rect bounds_;
+  PixelRGBA defPixel_;
+  TileMap tiles_;
+  Tile* empty_;
+  uint64_t attribute_ = 0;
+};
+
+}  // namespace kzm

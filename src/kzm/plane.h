@@ -1,0 +1,301 @@
+// The layer tree: kzm::Plane handles over node implementations.
+//
+// A Plane is a small handle with a stable identity; its implementation
+// (PiFolder: kind 3, PiImage: kind 1, both derived from PiAdapter) can be
+// exchanged with Swap, while owner, parent and observers stay with the handle.
+//
+// Ownership: the document's root handle is held by shared_ptr (ImageContext);
+// every other handle is owned by its parent folder, which destroys it with the
+// folder. Handles not (yet) in a folder are held by std::unique_ptr<Plane>.
+//
+// Creating nodes (kzm/pi_folder.h, kzm/pi_image.h):
+//   std::shared_ptr<Plane> root = PiFolder::CreateRoot();
+//   std::unique_ptr<Plane> layer = PiImage::Create();       // empty raster layer
+//   layer->impl()->SetName("Layer 1");                       // UTF-8
+//   layer->image()->SetDefaultPixel(px, nullptr);
+//   Plane* l = root->impl()->AppendChild(std::move(layer));  // folder takes it
+//
+// Coordinates: a node's offset is added to a layer (folder) position to get
+// its tile-space position: PixelAt(x, y) reads tile-space (x + off.x, y + off.y).
+// Bounds() of an image is in tile space; a folder reports its children's bounds
+// moved into folder coordinates (bounds - child offset).
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "blend/blend_desc.h"
+#include "blend/pixel.h"
+#include "kzm/geometry.h"
+#include "kzm/progress.h"
+#include "kzm/tile.h"
+
+namespace kzm {
+
+class Plane;
+class PiAdapter;
+class PiFolder;
+class PiImage;
+class SavePixelsImpl;
+
+// Observer of a node: called with the changed node's handle, and for a folder
+// tile delivered from background work with its locate (else null).
+class IPlaneObserver {
+ public:
+  virtual ~IPlaneObserver() = default;
+  virtual void OnPlaneChanged(Plane* plane, const TileLocate* tile) = 0;
+};
+
+// 12-byte placement record: one byte and two 32-bit numbers, read and written whole.
+struct Placement {
+  uint8_t mode = 0;
+  int32_t a = 1;
+  int32_t b = 1;
+  friend bool operator==(const Placement& x, const Placement& y) { return x.mode == y.mode && x.a == y.a && x.b == y.b; }
+};
+
+// Per-node record of changed tiles: flag 1 means "everything changed".
+struct DirtyHolder {
+  uint8_t all = 0;
+  std::shared_ptr<DirtyMap> map = std::make_shared<DirtyMap>();
+  Point offset;  // offset when the record was (re)started
+};
+
+class Plane {
+ public:
+  class Impl;
+
+  Plane() = default;
+  // Adopts `impl` (may be null) and makes this handle its owner.
+  explicit Plane(Impl* impl);
+  ~Plane();  // destroys the implementation
+  Plane(const Plane&) = delete;
+  Plane& operator=(const Plane&) = delete;
+
+  Impl* impl() const { return impl_; }
+  Impl* operator->() const { return impl_; }
+  int Kind() const;
+  // Typed views (null when the implementation is of another kind).
+  PiAdapter* adapter() const;
+  PiImage* image() const;
+  PiFolder* folder() const;
+
+  // Exchanges implementations without fixing owners (Swap's primitive).
+  Impl* ExchangeImpl(Impl* impl) { Impl* old = impl_; impl_ = impl; return old; }
+
+ private:
+  Impl* impl_ = nullptr;
+};
+
+// The virtual interface of every node. Bodies that only a folder or an image
+// gives do nothing / return 0, false or null elsewhere.
+class Plane::Impl {
+ public:
+  class INoSwapInfo {
+   public:
+    virtual ~INoSwapInfo() = default;
+  };
+  // Callback of ForEachTile: (tile, index, count) -> true to stop.
+  using TileVisitor = std::function<bool(Tile& tile, size_t index, size_t count)>;
+
+  virtual ~Impl() = default;
+
+  virtual int Kind() const = 0;                     // 1 image, 3 folder
+  virtual uint64_t Attribute() const { return 0; }  // image attribute
+  virtual void SetOwner(Plane* owner) = 0;
+  virtual Plane* Owner() const = 0;
+  virtual const std::string& Name() const = 0;  // UTF-8, "" when never named
+  virtual void SetName(const std::string& utf8) = 0;
+  virtual void AddObserver(IPlaneObserver* o) = 0;
+  virtual void RemoveObserver(IPlaneObserver* o) = 0;
+
+  // The node's recursive lock (structural changes, folder tiles).
+  virtual void Lock() = 0;
+  virtual bool TryLock() = 0;
+  virtual void Unlock() = 0;
+
+  virtual bool IsVisibleEffective() const = 0;
+  virtual uint8_t Visible() const = 0;
+  virtual void SetVisible(uint8_t v) = 0;
+  virtual bool IsPlaneLockedEffective() const = 0;
+  virtual uint8_t PlaneLock() const = 0;
+  virtual void SetPlaneLock(uint8_t v) = 0;
+  virtual bool IsAlphaLockedEffective() const = 0;
+  virtual uint8_t AlphaLock() const = 0;
+  virtual void SetAlphaLock(uint8_t v) = 0;
+  virtual const kzm::Blend* Blend() const = 0;
+  virtual void SetBlend(const kzm::Blend& b) = 0;  // old value goes to the history
+  virtual uint16_t Opacity() const = 0;           // 16384 = opaque
+  virtual void SetOpacity(uint16_t o) = 0;
+
+  // ---- tiles ----
+  // Image: the tile under `loc`, or the shared empty tile (no cell array).
+  // Folder: the merged tile, created on first request (computed when asked).
+  virtual Tile* FindTile(TileLocate loc, bool compute) { (void)loc; (void)compute; return nullptr; }
+  // Read-only lookup: the tile under `loc` or null; never creates.
+  virtual Tile* LookupTile(TileLocate loc) const { (void)loc; return nullptr; }
+  // Image: the tile under `loc` prepared for writing (PrepareTileForWrite).
+  virtual Tile* TileForWrite(TileLocate loc, SavePixelsImpl* snap) { (void)loc; (void)snap; return nullptr; }
+  // Gives the tile a dirty record if it has none; true when one was added.
+  virtual bool RegisterDirtyTile(Tile& t) { (void)t; return false; }
+  virtual size_t TileCount() const { return 0; }
+  // Visits the tiles in locate order until the visitor returns true; true
+  // when all were visited.
+  virtual bool ForEachTile(const TileVisitor& visit) { (void)visit; return true; }
+  // True when a tile with cells intersects `r` (this node's tile space).
+  virtual bool HasContentIn(const Rect& r) const { (void)r; return false; }
+
+  virtual const PixelRGBA& DefaultPixel() const;  // zero pixel unless an image
+  // Image: pixel at layer position (x, y) (offset added), or the default pixel.
+  virtual const PixelRGBA* PixelAt(int32_t x, int32_t y) const { (void)x; (void)y; return &DefaultPixel(); }
+  virtual void SetPixel(int32_t x, int32_t y, const PixelRGBA& p, SavePixelsImpl* snap) { (void)x; (void)y; (void)p; (void)snap; }
+  virtual void SetDefaultPixel(const PixelRGBA& p, SavePixelsImpl* snap) { (void)p; (void)snap; }
+  virtual void SetCellFill(TileLocate loc, int cx, int cy, const PixelRGBA& p, SavePixelsImpl* snap) { (void)loc; (void)cx; (void)cy; (void)p; (void)snap; }
+  virtual void FillTile(TileLocate loc, const PixelRGBA& p, SavePixelsImpl* snap) { (void)loc; (void)p; (void)snap; }
+  virtual void RemoveTile(TileLocate loc, SavePixelsImpl* snap) { (void)loc; (void)snap; }
+  virtual std::unique_ptr<SavePixelsImpl> BeginSnapshot(uint32_t generation);
+  // Image: prepares the tile (no snapshot), runs `edit` on it, marks it all-dirty.
+  virtual void EditTile(TileLocate loc, const std::function<void(Tile&)>& edit) { (void)loc; (void)edit; }
+
+  virtual std::unique_ptr<Plane> Clone() const { return nullptr; }
+  virtual std::unique_ptr<Plane> CloneEmpty() const { return nullptr; }
+  // Copies opacity, blend, name, visible, plane lock, alpha lock.
+  virtual bool CopyPropertiesTo(Impl& other) const = 0;
+  // Exchanges the implementations behind this node's owner and `other`;
+  // owner, parent and observers stay with their handles.
+  virtual void Swap(Plane* other) = 0;
+  virtual INoSwapInfo* TakeNoSwapInfo() = 0;
+  virtual void RestoreNoSwapInfo(INoSwapInfo* info) = 0;  // consumes `info`
+  // Calls the observers, then the parent's ChildChanged.
+  virtual void NotifyChanged() {}
+
+  // ---- folder structure ----
+  virtual size_t ChildCount() const { return 0; }
+  virtual Plane* ChildAt(int64_t index) const { (void)index; return nullptr; }  // null out of range
+  // Unlinks the child; ownership goes back to the caller (null when not found).
+  virtual std::unique_ptr<Plane> RemoveChild(Plane* child) { (void)child; return nullptr; }
+  virtual Plane* Parent() const = 0;
+  virtual void SetParent(Plane* parent) = 0;
+  // The folder takes ownership and returns the handle.
+  virtual Plane* AppendChild(std::unique_ptr<Plane> child) { return child.release(), nullptr; }
+  virtual Plane* PrependChild(std::unique_ptr<Plane> child) { return child.release(), nullptr; }
+  // Before `existing`, or at the end when it is not a child.
+  virtual Plane* InsertChildBefore(Plane* existing, std::unique_ptr<Plane> child) { (void)existing; return child.release(), nullptr; }
+  virtual bool DeleteChild(Plane* child) { (void)child; return false; }
+  virtual void DeleteAllChildren() {}
+
+  virtual Rect Bounds() const = 0;
+  virtual void SetBounds(const Rect& r) { (void)r; }
+  virtual void UnionBounds(const Rect& r) { (void)r; }
+  virtual Point Offset() const = 0;
+  virtual void SetOffset(const Point& p) = 0;
+  virtual kzm::Placement Placement() const = 0;
+  virtual void SetPlacement(const kzm::Placement& p) = 0;
+
+  // Image: takes over a folder's merged tiles (see PiImage).
+  virtual bool TakeMergedTiles(Plane* folder) { (void)folder; return false; }
+  // Folder: recomposes the merged tiles from the children.
+  virtual bool Compose(const ProgressFunc& progress) { (void)progress; return false; }
+  // Folder: invalidates merged tiles, notifies observers and the parent.
+  virtual void ChildChanged(Plane* child) { (void)child; }
+
+  virtual DirtyHolder* GetDirtyHolder() = 0;
+  virtual void ResetDirty() = 0;
+  virtual void ResetDirtyAll() = 0;
+};
+
+// What all nodes share: properties, observers, the node lock, swapping.
+class PiAdapter : public Plane::Impl {
+ public:
+  class NoSwapInfoImpl final : public INoSwapInfo {
+   public:
+    Plane* owner = nullptr;
+    Plane* parent = nullptr;
+    std::vector<IPlaneObserver*> observers;
+  };
+
+  PiAdapter() = default;
+  ~PiAdapter() override = default;
+
+  void SetOwner(Plane* owner) override { owner_ = owner; }
+  Plane* Owner() const override { return owner_; }
+  const std::string& Name() const override { return name_; }
+  void SetName(const std::string& utf8) override;
+  void AddObserver(IPlaneObserver* o) override;
+  void RemoveObserver(IPlaneObserver* o) override;
+  const std::vector<IPlaneObserver*>& Observers() const { return observers_; }
+
+  void Lock() override { mutex_.lock(); }
+  bool TryLock() override { return mutex_.try_lock(); }
+  void Unlock() override { mutex_.unlock(); }
+  std::recursive_mutex& Mutex() const { return mutex_; }
+
+  bool IsVisibleEffective() const override { return visible_ != 0; }
+  uint8_t Visible() const override { return visible_; }
+  void SetVisible(uint8_t v) override { visible_ = v; }
+  bool IsPlaneLockedEffective() const override { return planeLock_ != 0; }
+  uint8_t PlaneLock() const override { return planeLock_; }
+  void SetPlaneLock(uint8_t v) override { planeLock_ = v; }
+  bool IsAlphaLockedEffective() const override { return alphaLock_ != 0; }
+  uint8_t AlphaLock() const override { return alphaLock_; }
+  void SetAlphaLock(uint8_t v) override { alphaLock_ = v; }
+  const kzm::Blend* Blend() const override { return blend_.get(); }
+  void SetBlend(const kzm::Blend& b) override;
+  const std::vector<std::unique_ptr<kzm::Blend>>& BlendHistory() const { return blendHistory_; }
+  uint16_t Opacity() const override { return opacity_; }
+  void SetOpacity(uint16_t o) override { opacity_ = o; }
+
+  bool CopyPropertiesTo(Impl& other) const override;
+  void Swap(Plane* other) override;
+  INoSwapInfo* TakeNoSwapInfo() override;
+  void RestoreNoSwapInfo(INoSwapInfo* info) override;
+  void NotifyChanged() override;
+
+  Plane* Parent() const override { return parent_; }
+  void SetParent(Plane* parent) override { parent_ = parent; }
+  Point Offset() const override { return offset_; }
+  void SetOffset(const Point& p) override;
+  kzm::Placement Placement() const override { return placement_; }
+  void SetPlacement(const kzm::Placement& p) override { placement_ = p; }
+
+  DirtyHolder* GetDirtyHolder() override { return &dirty_; }
+  void ResetDirty() override;
+  void ResetDirtyAll() override;
+
+ protected:
+  // Clears the dirty pointers of the node's tiles before the dirty map goes.
+  virtual void DetachDirtyRecords() {}
+  void CallObservers(const TileLocate* tile);
+
+  Plane* owner_ = nullptr;
+  Plane* parent_ = nullptr;
+  std::vector<IPlaneObserver*> observers_;
+  std::string name_;
+  uint8_t visible_ = 1;
+  uint8_t planeLock_ = 0;
+  uint8_t alphaLock_ = 0;
+  uint16_t opacity_ = 16384;
+  Point offset_;
+  kzm::Placement placement_;
+  DirtyHolder dirty_;
+  mutable std::recursive_mutex mutex_;
+  std::unique_ptr<kzm::Blend> blend_ = std::make_unique<kzm::Blend>();
+  std::vector<std::unique_ptr<kzm::Blend>> blendHistory_;
+};
+
+// RAII for a node's recursive lock.
+class PlaneLockGuard {
+ public:
+  explicit PlaneLockGuard(Plane::Impl* impl) : impl_(impl) { if (impl_) impl_->Lock(); }
+  ~PlaneLockGuard() { if (impl_) impl_->Unlock(); }
+  PlaneLockGuard(const PlaneLockGuard&) = delete;
+  PlaneLockGuard& operator=(const PlaneLockGuard&) = delete;
+
+ private:
+  Plane::Impl* impl_;
+};
+
+}  // namespace kzm

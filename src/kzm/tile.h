@@ -1,0 +1,124 @@
+// Tiles: 16 x 16 cells (128 x 128 pixels) under a TileLocate key.
+//
+// A tile's cell array (256 handles, all null at creation) is one block of the
+// 2056-byte pool: a 64-bit element count 256 followed by the handles. A tile
+// may also exist without a cell array (the shared empty tile of an image, a
+// folder tile where no child has content).
+//
+// Tiles are reference counted (the owning tile map holds one reference);
+// Release() of the last reference destroys cells, array and tile.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+
+#include "blend/pixel.h"
+#include "kzm/cell.h"
+#include "kzm/geometry.h"
+
+namespace kzm {
+
+class Tile {
+ public:
+  // Which cells of a tile changed: cell (cx, cy) is dirty when bit
+  // (0x8000 >> cx) of rows[cy] is set; while `all` is set the rows are not kept.
+  struct dirtycells_t {
+    bool all = false;
+    uint16_t rows[16] = {};
+
+    void Mark(int cx, int cy) {
+      if (!all) rows[cy] |= uint16_t(0x8000u >> cx);
+    }
+    bool IsDirty(int cx, int cy) const { return all || (rows[cy] & (0x8000u >> cx)) != 0; }
+  };
+
+  // New tile with reference count 1; `withCells` allocates 256 null handles.
+  static Tile* Create(TileLocate loc, bool withCells);
+  // New tile whose 256 cells are RGBA fills of `v`.
+  static Tile* CreateFilled(TileLocate loc, const PixelRGBA& v);
+
+  int AddRef();   // returns the new count
+  int Release();  // returns the new count; 0 means the tile is gone
+
+  TileLocate Locate() const { return loc_; }
+  bool HasCells() const { return cells_ != nullptr; }
+  // The 256 handles (cell (cx, cy) at cx + 16 * cy), or null without an array.
+  Cell* Cells() { return cells_; }
+  const Cell* Cells() const { return cells_; }
+  Cell& At(int cx, int cy) { return cells_[cx + 16 * cy]; }
+  const Cell& At(int cx, int cy) const { return cells_[cx + 16 * cy]; }
+  // Gives the tile a cell array of 256 null handles if it has none.
+  void EnsureCells();
+  // Destroys every cell and returns the array to its pool.
+  void DestroyCells();
+
+  // Replaces uniform bitmaps by fills; true exactly when all 256 cells equal
+  // `background` (so the caller may drop the tile). False without an array.
+  bool Compact(const PixelRGBA& background);
+
+  // Marks cell (cx, cy) in the dirty record, if the tile has one.
+  void MarkDirty(int cx, int cy) {
+    if (dirty) dirty->Mark(cx, cy);
+  }
+
+  // Pointer into the owning layer's dirty map, null while unchanged.
+  dirtycells_t* dirty = nullptr;
+  // Generation of the snapshot under which the tile was created (0: none).
+  uint32_t snapStamp = 0;
+  // Folder tiles: requested / last computed generation, generation being
+  // computed (-1: none).
+  uint32_t genRequested = 0;
+  uint32_t genComputed = 0;
+  int32_t genInProgress = -1;
+
+  // Held while a folder tile's content is computed.
+  std::mutex& ContentMutex() { return contentMutex_; }
+
+ private:
+  explicit Tile(TileLocate loc) : loc_(loc) {}
+  ~Tile();
+
+  Cell* cells_ = nullptr;
+  TileLocate loc_;
+  int32_t refs_ = 1;
+  std::mutex refMutex_;      // guards refs_
+  std::mutex contentMutex_;  // held while content is computed
+};
+
+// Owning reference to a tile (AddRef on copy, Release on destruction).
+class TileRef {
+ public:
+  TileRef() = default;
+  // Adopts one existing reference (no AddRef).
+  static TileRef Adopt(Tile* t) { TileRef r; r.t_ = t; return r; }
+  // Takes a new reference.
+  static TileRef Share(Tile* t) { if (t) t->AddRef(); return Adopt(t); }
+  TileRef(const TileRef& o) : t_(o.t_) { if (t_) t_->AddRef(); }
+  TileRef(TileRef&& o) noexcept : t_(o.t_) { o.t_ = nullptr; }
+  TileRef& operator=(TileRef o) noexcept { std::swap(t_, o.t_); return *this; }
+  ~TileRef() { if (t_) t_->Release(); }
+  Tile* get() const { return t_; }
+  Tile* operator->() const { return t_; }
+  explicit operator bool() const { return t_ != nullptr; }
+  Tile* release() { Tile* t = t_; t_ = nullptr; return t; }
+
+ private:
+  Tile* t_ = nullptr;
+};
+
+// Dirty map of a layer, in locate order.
+using DirtyMap = std::map<TileLocate, Tile::dirtycells_t, loccomp_t>;
+
+// Tile map of a layer or folder: each entry holds one reference.
+using TileMap = std::map<TileLocate, Tile*, loccomp_t>;
+
+// Tile building from 8-bit packed source pixels (byte 0 red .. byte 3 alpha).
+// `src` is the tile's top-left source pixel, `rowStride` the distance between
+// source rows in pixels; only the w x h block (w, h in 1..128) is read. Cells
+// wholly outside the block become fills of `def`, cells cut by its edge get
+// `def` outside it; uniform cells become fills. Returns a tile with one
+// reference, ready for PiImage::InsertTile.
+Tile* BuildTileFrom8(TileLocate loc, const uint32_t* src, ptrdiff_t rowStride, int w, int h, const PixelRGBA& def);
+
+}  // namespace kzm
