@@ -1,6 +1,3 @@
-#include <cstdio>
+#include "cli/app.h"
 
-int main(int, char**) {
-  std::printf("yvn2psd: conversion arrives with the end-to-end work\n");
-  return -1;
-}
+int main(int argc, char** argv) { return cli::Main(argc, argv); }

@@ -1,0 +1,25 @@
+// The program: command line, source list, batch loop.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+
+namespace cli {
+
+struct SourceList {
+  std::string folder;                // full folder of the pattern, ending in a separator
+  std::vector<std::string> sources;  // folder + name of each .yvn / .psd match, in order
+  size_t enumerated = 0;             // every non-directory match, whatever its extension
+  bool sawNative = false;
+  bool sawPsd = false;
+};
+
+// Enumerates JoinPath(inputPath, srcArg); options.srcArg must be present.
+SourceList BuildSourceList(const CommandOptions& options);
+
+// The whole program; main() only forwards to it. 0 after a batch ran,
+// -1 when the usage text was printed.
+int Main(int argc, const char* const* argv);
+
+}  // namespace cli

@@ -1,0 +1,45 @@
+// Operating-system services of the front end: full paths, directory
+// enumeration, folder creation and single-key console input. One
+// implementation per platform (platform_posix.cpp, platform_win32.cpp).
+#pragma once
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+#ifdef _WIN32
+constexpr char kPathSeparator = '\\';
+#else
+constexpr char kPathSeparator = '/';
+#endif
+
+// Full paths are formed in a buffer of this size, terminating NUL included.
+constexpr size_t kMaxPathBytes = 3200;
+
+// Both kinds count when a path is taken apart, whatever the platform joins with.
+inline bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+// Resolves path against the current folder without touching the file system
+// beyond asking for the current folder: "." and ".." are folded lexically,
+// links are not followed and the path need not exist. finalStart is the
+// index where the final component begins, or npos when the full path ends in
+// a separator. False for an empty path or a result that does not fit
+// kMaxPathBytes.
+bool ResolveFullPath(const std::string& path, std::string& full, size_t& finalStart);
+
+// Bare names of the non-directory entries of the pattern's folder whose name
+// matches the pattern's final component (wildcards * and ?, case-insensitive),
+// sorted by byte value. Empty when the folder cannot be read.
+std::vector<std::string> EnumerateFiles(const std::string& pattern);
+
+bool PathExists(const std::string& path);
+bool PathIsDirectory(const std::string& path);
+
+// Creates the folder and every missing parent; folder ends in a separator.
+bool CreateFolderPath(const std::string& folder);
+
+// One key from the console without echo; -1 at the end of input.
+int ReadKey();
+
+}  // namespace cli

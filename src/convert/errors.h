@@ -1,0 +1,30 @@
+// Error codes printed as "\nerror(%d):%s\n". Codes below 100 come from the
+// native load and save; codes from 100 up are the jobs' own.
+#pragma once
+#include <cstdint>
+
+enum ErrorCode : int32_t {
+  kErrNone = 0,
+  kErrIllegalFormat = 1,
+  kErrNotFound = -1,
+  kErrFeatureVersion = -2,
+  kErrBusyBgThread = -3,
+
+  kErrSourceOpen = 100,         // the source cannot be opened for reading
+  kErrNotPsd = 101,             // not a PSD file this program reads
+  kErrDestinationCreate = 102,  // the destination (or its temporary file) cannot be created
+  kErrWrite = 103,              // a write, close or the final rename failed
+  kErrEmptyCanvas = 104,        // zero width or height: no valid PSD can be written
+  kErrNoDocument = 105,         // the read ended without a document and without another message
+};
+
+struct ErrorTextEntry {
+  int32_t code;
+  const char* text;
+};
+
+// Every code with its text, in the order above; any code not listed is "Unknown".
+extern const ErrorTextEntry kErrorTexts[];
+extern const int kErrorTextCount;
+
+const char* ErrorText(int32_t code);
