@@ -1,0 +1,43 @@
+// Layer names are UTF-8 inside the program and in the system character set
+// in a PSD's Pascal names. Characters that the target cannot hold become '?';
+// no conversion ever fails or drops a name.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace iio {
+
+// The system character set: on POSIX the locale's (LC_CTYPE taken from the
+// environment once), with a plain ASCII locale treated as UTF-8; on Windows
+// the ANSI code page. Empty or "UTF-8" means UTF-8.
+std::string SystemCharset();
+
+std::string SystemToUtf8(const std::string& text);
+std::string Utf8ToSystem(const std::string& text);
+
+// Byte length of the longest prefix of text (in the system character set)
+// of at most maxBytes that ends on a character boundary.
+size_t SystemCharPrefix(const std::string& text, size_t maxBytes);
+
+// The same for a named character set (POSIX iconv names; "" or "UTF-8" for
+// UTF-8). On Windows the charset argument is ignored and the ANSI code page
+// is used.
+std::string CharsetToUtf8(const std::string& text, const std::string& charset);
+std::string Utf8ToCharset(const std::string& text, const std::string& charset);
+size_t CharsetPrefix(const std::string& text, size_t maxBytes, const std::string& charset);
+
+// Reads one UTF-8 sequence at p (strict: no overlong forms, surrogates or
+// code points above 0x10FFFF). Returns its byte length, 0 when malformed.
+size_t DecodeUtf8(const uint8_t* p, const uint8_t* end, uint32_t* cp);
+void AppendUtf8(std::string& out, uint32_t cp);
+// Malformed sequences become '?'.
+std::string SanitizeUtf8(const std::string& text);
+
+// UTF-8 to UTF-16 code units, at most maxUnits (a surrogate pair is never
+// split); malformed sequences become U+FFFD.
+std::u16string Utf8ToUtf16(const std::string& text, size_t maxUnits);
+// UTF-16 code units to UTF-8; unpaired surrogates become U+FFFD.
+std::string Utf16ToUtf8(const char16_t* units, size_t n);
+
+}  // namespace iio

@@ -1,0 +1,302 @@
+#include "iio/psd_out.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "blend/fixed.h"
+#include "blend/modes.h"
+#include "iio/codepage.h"
+#include "iio/packbits.h"
+#include "iio/psd_bytes.h"
+
+namespace iio {
+
+// A 32-bit length written as 0 and patched, when closed or destroyed, to the
+// number of bytes written after it.
+class PsdOut::LengthField {
+ public:
+  explicit LengthField(PsdOut& w) : w_(w), at_(w.out_.Tell()) { w.Put32(0); }
+  ~LengthField() { Close(); }
+  LengthField(const LengthField&) = delete;
+  LengthField& operator=(const LengthField&) = delete;
+  void Close() {
+    if (done_) return;
+    done_ = true;
+    const uint64_t len = w_.out_.Tell() - at_ - 4;
+    if (len > UINT32_MAX) {
+      w_.Fail(kPsdOutTooLarge);
+      return;
+    }
+    w_.Patch32(at_, uint32_t(len));
+  }
+
+ private:
+  PsdOut& w_;
+  uint64_t at_;
+  bool done_ = false;
+};
+
+PsdOut::PsdOut(ImageDestBase& stream) : out_(stream) {}
+PsdOut::~PsdOut() = default;
+
+bool PsdOut::Fail(int32_t code) {
+  if (error_ == kPsdOutOk) error_ = code;
+  return false;
+}
+
+void PsdOut::Put(const void* bytes, size_t n) {
+  if (error_ || n == 0) return;
+  if (out_.Write(bytes, n) != n) Fail(kPsdOutStream);
+}
+
+void PsdOut::Put16(uint16_t v) {
+  uint8_t b[2];
+  PutBe16(b, v);
+  Put(b, 2);
+}
+
+void PsdOut::Put32(uint32_t v) {
+  uint8_t b[4];
+  PutBe32(b, v);
+  Put(b, 4);
+}
+
+void PsdOut::Patch32(uint64_t at, uint32_t value) {
+  if (error_) return;
+  const uint64_t back = out_.Tell();
+  if (!out_.Seek(at)) return void(Fail(kPsdOutStream));
+  Put32(value);
+  if (!out_.Seek(back)) Fail(kPsdOutStream);
+}
+
+void PsdOut::ToBytes(const PixelRGBA& p, uint8_t out[4]) {
+  if (p.a == 0) {
+    out[0] = out[1] = out[2] = out[3] = 0;
+    return;
+  }
+  // Alpha above one and colour above alpha cannot occur in well-formed
+  // premultiplied pixels; clamping keeps such input from wrapping around.
+  const uint32_t a = std::min<uint32_t>(p.a, 16384);
+  const uint32_t r = blend::ReciprocalTable()[a];
+  out[0] = uint8_t((std::min<uint32_t>(p.r, a) * r + 0xC00000u) >> 24);
+  out[1] = uint8_t((std::min<uint32_t>(p.g, a) * r + 0xC00000u) >> 24);
+  out[2] = uint8_t((std::min<uint32_t>(p.b, a) * r + 0xC00000u) >> 24);
+  out[3] = uint8_t((a - (a >> 13)) >> 6);
+}
+
+bool PsdOut::Begin(uint32_t width, uint32_t height, const std::vector<layer_param_t>& layers) {
+  if (error_) return false;
+  if (phase_ != Phase::kIdle) return Fail(kPsdOutOrder);
+  if (width < 1 || width > kMaxCanvasSide || height < 1 || height > kMaxCanvasSide)
+    return Fail(kPsdOutOrder);
+  if (layers.size() > 32767) return Fail(kPsdOutTooLarge);
+  for (const layer_param_t& l : layers)
+    if (int64_t(l.right) < l.left || int64_t(l.bottom) < l.top || l.Width() > kMaxLayerSide ||
+        l.Height() > kMaxLayerSide)
+      return Fail(kPsdOutOrder);
+  width_ = width;
+  height_ = height;
+  layerCount_ = uint32_t(layers.size());
+  current_ = 0;
+
+  // Header.
+  Put("8BPS", 4);
+  Put16(1);
+  Put16(0);
+  Put32(0);
+  Put16(4);
+  Put32(height);
+  Put32(width);
+  Put16(8);
+  Put16(3);
+  Put32(0);  // colour mode data
+  Put32(0);  // image resources
+
+  lmiField_ = out_.Tell();
+  Put32(0);
+  layerInfoField_ = out_.Tell();
+  Put32(0);
+  if (layers.empty()) {
+    Put32(0);  // global layer mask
+    Patch32(lmiField_, 8);
+    ResetRect(0, 0, int32_t(width_), int32_t(height_));
+    phase_ = Phase::kMerged;
+    return !error_;
+  }
+  Put16(uint16_t(-int16_t(layers.size())));
+  channelFields_.resize(layers.size());
+  bounds_.clear();
+  for (size_t i = 0; i < layers.size(); ++i) {
+    WriteRecord(layers[i], channelFields_[i]);
+    bounds_.push_back({layers[i].left, layers[i].top, layers[i].right, layers[i].bottom});
+  }
+  phase_ = Phase::kLayers;
+  return !error_;
+}
+
+void PsdOut::WriteRecord(const layer_param_t& l, std::array<uint64_t, 4>& lengthFields) {
+  Put32(uint32_t(l.top));
+  Put32(uint32_t(l.left));
+  Put32(uint32_t(l.bottom));
+  Put32(uint32_t(l.right));
+  Put16(4);
+  static const int16_t kIds[4] = {0, 1, 2, -1};
+  for (int c = 0; c < 4; ++c) {
+    Put16(uint16_t(kIds[c]));
+    lengthFields[c] = out_.Tell();
+    Put32(0);
+  }
+  Put("8BIM", 4);
+  Put(blend::PsdKeyForColorMode(l.blend.ColorMode()), 4);
+  Put8(uint8_t((std::min<uint32_t>(l.opacity, 16384) * 255u) >> 14));
+  const uint32_t clip = kzm::Blend::clip_dsta | kzm::Blend::lockdonly;
+  Put8((l.blend.word0 & clip) == clip ? 1 : 0);
+  Put8(uint8_t(8 | (l.visible ? 0 : 2) | (l.alphaLock ? 1 : 0) | (l.pixelsIrrelevant ? 16 : 0)));
+  Put8(0);
+
+  LengthField extra(*this);
+  Put32(0);  // layer mask data
+  Put32(0);  // blending ranges
+
+  // Pascal name in the system character set, cut on a character boundary.
+  const std::string sys = Utf8ToSystem(l.name);
+  const size_t n = SystemCharPrefix(sys, 255);
+  Put8(uint8_t(n));
+  Put(sys.data(), n);
+  static const uint8_t kZeros[8] = {};
+  Put(kZeros, (4 - (1 + n) % 4) % 4);
+
+  // The full name as UTF-16.
+  const std::u16string units = Utf8ToUtf16(l.name, 1023);
+  const uint32_t bytes = uint32_t(units.size()) * 2;
+  const uint32_t padded = (bytes + 3) & ~3u;
+  Put("8BIMluni", 8);
+  Put32(4 + padded);
+  Put32(uint32_t(units.size()));
+  std::vector<uint8_t> be(padded, 0);
+  for (size_t i = 0; i < units.size(); ++i) PutBe16(&be[2 * i], uint16_t(units[i]));
+  Put(be.data(), be.size());
+
+  uint32_t locks = (l.alphaLock ? 1u : 0u) | (l.planeLock ? 2u : 0u) | (l.lockPosition ? 4u : 0u) |
+                   (l.lockAll ? 0x80000000u : 0u);
+  Put("8BIMlspf", 8);
+  Put32(4);
+  Put32(locks);
+  extra.Close();
+}
+
+void PsdOut::ResetRect(int32_t left, int32_t top, int32_t right, int32_t bottom) {
+  left_ = left, top_ = top, right_ = right, bottom_ = bottom;
+  rows_ = 0;
+  for (Channel& c : channels_) {
+    c.data.clear();
+    c.counts.clear();
+  }
+}
+
+bool PsdOut::BeginLayer(const layer_param_t& layer) {
+  if (error_) return false;
+  if (phase_ != Phase::kLayers || current_ >= layerCount_) return Fail(kPsdOutOrder);
+  const auto& b = bounds_[current_];
+  if (layer.left != b[0] || layer.top != b[1] || layer.right != b[2] || layer.bottom != b[3])
+    return Fail(kPsdOutOrder);
+  ResetRect(b[0], b[1], b[2], b[3]);
+  phase_ = Phase::kInLayer;
+  return true;
+}
+
+bool PsdOut::WriteRows(const PixelRGBA* pixels, uint32_t rows) {
+  if (error_) return false;
+  if (phase_ != Phase::kInLayer && phase_ != Phase::kMerged) return Fail(kPsdOutOrder);
+  const uint64_t height = uint64_t(int64_t(bottom_) - top_);
+  if (uint64_t(rows_) + rows > height) return Fail(kPsdOutOrder);
+  const size_t w = size_t(int64_t(right_) - left_);
+  planes_.resize(w * 4);
+  uint8_t* r = planes_.data();
+  uint8_t* g = r + w;
+  uint8_t* b = g + w;
+  uint8_t* a = b + w;
+  const uint32_t* recip = blend::ReciprocalTable();
+  for (uint32_t y = 0; y < rows; ++y) {
+    const PixelRGBA* row = pixels + size_t(y) * w;
+    for (size_t x = 0; x < w; ++x) {
+      const PixelRGBA& p = row[x];
+      if (p.a == 0) {
+        r[x] = g[x] = b[x] = a[x] = 0;
+        continue;
+      }
+      const uint32_t al = p.a < 16384 ? p.a : 16384;
+      const uint32_t k = recip[al];
+      r[x] = uint8_t(((p.r < al ? p.r : al) * k + 0xC00000u) >> 24);
+      g[x] = uint8_t(((p.g < al ? p.g : al) * k + 0xC00000u) >> 24);
+      b[x] = uint8_t(((p.b < al ? p.b : al) * k + 0xC00000u) >> 24);
+      a[x] = uint8_t((al - (al >> 13)) >> 6);
+    }
+    for (int c = 0; c < 4; ++c) {
+      Channel& ch = channels_[c];
+      const size_t before = ch.data.size();
+      PackBitsEncode(planes_.data() + size_t(c) * w, w, ch.data);
+      const size_t len = ch.data.size() - before;
+      if (len > 0xFFFF) return Fail(kPsdOutTooLarge);
+      ch.counts.push_back(uint16_t(len));
+    }
+    ++rows_;
+  }
+  return true;
+}
+
+bool PsdOut::EndLayer() {
+  if (error_) return false;
+  if (phase_ != Phase::kInLayer) return Fail(kPsdOutOrder);
+  if (rows_ != uint64_t(int64_t(bottom_) - top_)) return Fail(kPsdOutOrder);
+  std::vector<uint8_t> table;
+  for (int c = 0; c < 4; ++c) {
+    const Channel& ch = channels_[c];
+    const uint64_t length = 2 + 2 * uint64_t(ch.counts.size()) + ch.data.size();
+    if (length > UINT32_MAX) return Fail(kPsdOutTooLarge);
+    Put16(1);
+    table.resize(ch.counts.size() * 2);
+    for (size_t i = 0; i < ch.counts.size(); ++i) PutBe16(&table[2 * i], ch.counts[i]);
+    Put(table.data(), table.size());
+    Put(ch.data.data(), ch.data.size());
+    Patch32(channelFields_[current_][c], uint32_t(length));
+  }
+  ++current_;
+  phase_ = Phase::kLayers;
+  if (current_ == layerCount_) CloseLayerSection();
+  return !error_;
+}
+
+void PsdOut::CloseLayerSection() {
+  // The layer info is padded to an even length, as readers expect.
+  if ((out_.Tell() - layerInfoField_ - 4) & 1) Put8(0);
+  const uint64_t li = out_.Tell() - layerInfoField_ - 4;
+  if (li > UINT32_MAX) return void(Fail(kPsdOutTooLarge));
+  Patch32(layerInfoField_, uint32_t(li));
+  Put32(0);  // global layer mask
+  Put("8BIMPatt", 8);
+  Put32(0);
+  const uint64_t lmi = out_.Tell() - lmiField_ - 4;
+  if (lmi > UINT32_MAX) return void(Fail(kPsdOutTooLarge));
+  Patch32(lmiField_, uint32_t(lmi));
+  ResetRect(0, 0, int32_t(width_), int32_t(height_));
+  phase_ = Phase::kMerged;
+}
+
+bool PsdOut::Finish() {
+  if (error_) return false;
+  if (phase_ != Phase::kMerged || rows_ != height_) return Fail(kPsdOutOrder);
+  Put16(1);
+  std::vector<uint8_t> table;
+  for (const Channel& ch : channels_) {
+    table.resize(ch.counts.size() * 2);
+    for (size_t i = 0; i < ch.counts.size(); ++i) PutBe16(&table[2 * i], ch.counts[i]);
+    Put(table.data(), table.size());
+  }
+  for (const Channel& ch : channels_) Put(ch.data.data(), ch.data.size());
+  phase_ = Phase::kDone;
+  ResetRect(0, 0, 0, 0);
+  return !error_;
+}
+
+}  // namespace iio

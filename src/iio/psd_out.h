@@ -1,0 +1,75 @@
+// PSD writer: version 1, 8-bit RGB with transparency, PackBits channel data,
+// one record per layer, then the merged image.
+//
+// Calling order: Begin; for each layer of the list, BeginLayer, WriteRows
+// for its rows top to bottom, EndLayer; then WriteRows for every canvas row
+// of the merged image; then Finish. Any step out of this order, a short or
+// long row count, or a failing stream makes that call and every later one
+// return false, with the reason in LastError.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "iio/image_io.h"
+
+namespace iio {
+
+enum PsdOutError : int32_t {
+  kPsdOutOk = 0,
+  kPsdOutStream = 1,    // the stream did not take the bytes
+  kPsdOutOrder = 2,     // calls out of order, wrong row counts, bad canvas or bounds
+  kPsdOutTooLarge = 3,  // a size that the format cannot hold
+};
+
+class PsdOut : public ImageOutputBase32 {
+ public:
+  // The stream is not owned and must outlive the writer.
+  explicit PsdOut(ImageDestBase& stream);
+  ~PsdOut() override;
+
+  bool Begin(uint32_t width, uint32_t height, const std::vector<layer_param_t>& layers) override;
+  bool Finish() override;
+  bool BeginLayer(const layer_param_t& layer) override;
+  bool EndLayer() override;
+  // Rows of (right - left) pixels of the current rectangle, back to back.
+  bool WriteRows(const PixelRGBA* pixels, uint32_t rows) override;
+  int32_t LastError() const override { return error_; }
+
+  // The 8-bit form of one premultiplied pixel as the writer stores it.
+  static void ToBytes(const PixelRGBA& p, uint8_t out[4]);
+
+  class LengthField;
+
+ private:
+  enum class Phase { kIdle, kLayers, kInLayer, kMerged, kDone };
+  struct Channel {
+    std::vector<uint8_t> data;
+    std::vector<uint16_t> counts;
+  };
+
+  bool Fail(int32_t code);
+  void Put(const void* bytes, size_t n);
+  void Put8(uint8_t v) { Put(&v, 1); }
+  void Put16(uint16_t v);
+  void Put32(uint32_t v);
+  void Patch32(uint64_t at, uint32_t value);
+  void WriteRecord(const layer_param_t& layer, std::array<uint64_t, 4>& lengthFields);
+  void CloseLayerSection();
+  void ResetRect(int32_t left, int32_t top, int32_t right, int32_t bottom);
+
+  ImageDestBase& out_;
+  int32_t error_ = kPsdOutOk;
+  Phase phase_ = Phase::kIdle;
+  uint32_t width_ = 0, height_ = 0;
+  uint32_t layerCount_ = 0, current_ = 0;
+  uint64_t lmiField_ = 0, layerInfoField_ = 0;
+  std::vector<std::array<uint64_t, 4>> channelFields_;
+  std::vector<std::array<int32_t, 4>> bounds_;  // left, top, right, bottom per layer
+  int32_t left_ = 0, top_ = 0, right_ = 0, bottom_ = 0;
+  uint32_t rows_ = 0;
+  Channel channels_[4];
+  std::vector<uint8_t> planes_;  // one converted row, channel after channel
+};
+
+}  // namespace iio

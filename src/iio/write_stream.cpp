@@ -1,0 +1,77 @@
+#include "iio/write_stream.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace iio {
+
+namespace {
+
+bool Seek64(std::FILE* f, uint64_t pos) {
+#if defined(_WIN32)
+  return _fseeki64(f, int64_t(pos), SEEK_SET) == 0;
+#else
+  return fseeko(f, off_t(pos), SEEK_SET) == 0;
+#endif
+}
+
+}  // namespace
+
+WriteStream::~WriteStream() { Close(); }
+
+bool WriteStream::Open(const std::string& path) {
+  path_ = path;
+  return Open();
+}
+
+bool WriteStream::Open() {
+  Close();
+  file_ = std::fopen(path_.c_str(), "wb");
+  if (!file_) return false;
+  buffer_.resize(1 << 20);
+  std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
+  pos_ = size_ = 0;
+  return true;
+}
+
+size_t WriteStream::Write(const void* bytes, size_t count) {
+  if (!file_) return 0;
+  const size_t n = std::fwrite(bytes, 1, count, file_);
+  pos_ += n;
+  if (pos_ > size_) size_ = pos_;
+  return n;
+}
+
+bool WriteStream::Seek(uint64_t position) {
+  if (!file_ || !Seek64(file_, position)) return false;
+  pos_ = position;
+  if (pos_ > size_) size_ = pos_;
+  return true;
+}
+
+bool WriteStream::Close() {
+  if (!file_) return true;
+  const bool ok = std::fclose(file_) == 0;
+  file_ = nullptr;
+  return ok;
+}
+
+void WriteStream::Discard() {
+  Close();
+  if (!path_.empty()) std::remove(path_.c_str());
+}
+
+size_t MemoryStream::Write(const void* bytes, size_t count) {
+  if (pos_ + count > bytes_.size()) bytes_.resize(size_t(pos_ + count));
+  if (count) std::memcpy(bytes_.data() + pos_, bytes, count);
+  pos_ += count;
+  return count;
+}
+
+bool MemoryStream::Seek(uint64_t position) {
+  if (position > bytes_.size()) bytes_.resize(size_t(position));
+  pos_ = position;
+  return true;
+}
+
+}  // namespace iio
