@@ -125,7 +125,7 @@ bool CreateFolderPath(const std::string& folder) {
       path += folder[i];
     }
   }
-  return PathIsDirectory(folder);
+  return PathIsDirectory(path);
 }
 
 int ReadKey() {

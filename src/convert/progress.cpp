@@ -24,8 +24,12 @@ uint64_t PercentOf(uint64_t done, uint64_t total) {
   // Past the end would print more than 100%; a caller's overshoot is shown as done.
   if (total == 0 || done >= total) return 100;
   if (done <= ~uint64_t(0) / 100) return done * 100 / total;
-  // done is huge here, so total is too: dividing total first loses nothing visible.
-  return done / (total / 100 + (total % 100 != 0));
+  // done * 100 would overflow 64 bits.
+#ifdef __SIZEOF_INT128__
+  return static_cast<uint64_t>(static_cast<unsigned __int128>(done) * 100 / total);
+#else
+  return static_cast<uint64_t>(static_cast<long double>(done) * 100 / total);
+#endif
 }
 
 void PrintError(int32_t code) { PrintError(stdout, code); }
