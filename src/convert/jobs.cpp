@@ -39,7 +39,8 @@ int KzmLoad::Load() {
 }
 
 int KzmLoad::LoadDocument(DataSrcReadFromFile&) {
-  // The chunk parse and the document load arrive with the document model.
+  // The chunk parse (through a CSAListener) and the document load arrive
+  // with the document model; a non-zero load code is reported as it is.
   return -1;
 }
 
@@ -83,7 +84,8 @@ int PsdLoad::Load() {
 }
 
 int PsdLoad::ImportDocument(DataSrcReadFromFile&) {
-  // The PSD reader and the import arrive with the PSD subsystem.
+  // The PSD reader and the import arrive with the PSD subsystem; a file the
+  // reader rejects is reported as kErrNotPsd.
   return -1;
 }
 
@@ -137,7 +139,8 @@ int PsdSave::Save() {
 }
 
 int PsdSave::Write(const std::string&) {
-  // The PSD writer arrives with the PSD subsystem.
+  // The PSD writer arrives with the PSD subsystem. An empty canvas is
+  // reported as kErrEmptyCanvas before anything is written.
   return kErrWrite;
 }
 
