@@ -49,6 +49,9 @@ class Cell {
 
   ImplBase* impl() const { return impl_; }
   void Reset();  // destroys the implementation; the handle becomes null
+  // Destroys the current implementation and adopts `repl` (whose owner must
+  // be this handle).
+  void Install(ImplBase* repl);
 
   // ---- fast inspection ----
   int Kind() const;  // kNull for a null handle

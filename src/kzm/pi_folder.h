@@ -30,9 +30,12 @@ class PiFolder final : public PiAdapter {
     // Takes the folder's lock, counts the event as pending and stores the
     // generation in the folder's pending record for the locate.
     UpdateTileBGEvent(PiFolder* folder, uint32_t generation, TileLocate loc, uint32_t epoch);
+    // An event destroyed without running no longer counts as pending.
+    ~UpdateTileBGEvent() override;
     void Run() override;
 
    private:
+    bool ran_ = false;
     PiFolder* folder_;
     uint32_t generation_;
     uint32_t pendingGeneration_;
@@ -47,13 +50,13 @@ class PiFolder final : public PiAdapter {
     EventForMain(PiFolder* folder, TileLocate loc);
     ~EventForMain() override;  // leaves the map unless cancelled
     void Handle(bool aborting) override;
-    void Cancel() { cancelled_ = 1; }
-    bool Cancelled() const { return cancelled_ != 0; }
+    void Cancel() { cancelled_.store(true); }
+    bool Cancelled() const { return cancelled_.load(); }
 
    private:
     PiFolder* folder_;
     TileLocate loc_;
-    uint8_t cancelled_ = 0;
+    std::atomic<bool> cancelled_{false};
   };
 
   // A new empty folder behind a new handle / as a shared document root.

@@ -1,8 +1,22 @@
 #include "kzm/runtime.h"
 
-// Placeholder until the model's allocator and main context land.
+#include "kzm/main_context.h"
+#include "kzm/mempool.h"
+
 namespace kzm {
-void RuntimeStartup() {}
-void RuntimeStartupPools() {}
-void RuntimeShutdown() {}
+
+void RuntimeStartup() {
+  CreateProcessPools({PoolId::k20a, PoolId::k512});
+  MainContext::CreateInstance();
+}
+
+void RuntimeStartupPools() {
+  CreateProcessPools({PoolId::k16, PoolId::k20b, PoolId::k24, PoolId::k32, PoolId::k2056});
+}
+
+void RuntimeShutdown() {
+  MainContext::DestroyInstance();
+  DestroyProcessPools();
+}
+
 }  // namespace kzm

@@ -55,6 +55,8 @@ class Tile {
 
   // Replaces uniform bitmaps by fills; true exactly when all 256 cells equal
   // `background` (so the caller may drop the tile). False without an array.
+  // A null cell reads as the layer's default pixel and counts as background
+  // (callers pass the default pixel).
   bool Compact(const PixelRGBA& background);
 
   // Marks cell (cx, cy) in the dirty record, if the tile has one.
@@ -100,6 +102,7 @@ class TileRef {
   ~TileRef() { if (t_) t_->Release(); }
   Tile* get() const { return t_; }
   Tile* operator->() const { return t_; }
+  Tile& operator*() const { return *t_; }
   explicit operator bool() const { return t_ != nullptr; }
   Tile* release() { Tile* t = t_; t_ = nullptr; return t; }
 

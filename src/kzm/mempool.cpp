@@ -1,0 +1,195 @@
+#include "kzm/mempool.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace kzm {
+
+namespace {
+
+constexpr size_t kTrailerOffset = MemPoolAlloc::kPageSize * MemPoolAlloc::kPagesPerChunk;  // 262144
+
+void* HeapAllocate(size_t bytes) {
+  void* p = std::malloc(bytes);
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+void HeapRelease(void* p) { std::free(p); }
+
+uint32_t& FreeCount(void* page) {
+  return *reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(page) + MemPoolAlloc::kFreeCountOffset);
+}
+void* PageOf(const void* block) {
+  return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(block) & MemPoolAlloc::kPageMask);
+}
+void*& Link(void* block) { return *static_cast<void**>(block); }
+
+}  // namespace
+
+MemPoolAlloc::ChunkSource MemPoolAlloc::DefaultChunkSource() { return ChunkSource{&HeapAllocate, &HeapRelease}; }
+
+// ---- chunk ----
+
+MemPoolAlloc::blksrc_t::blksrc_t(const ChunkSource& src) : src_(src) {
+  raw_ = static_cast<uint8_t*>(src_.allocate(kChunkBytes));
+  const uintptr_t a = reinterpret_cast<uintptr_t>(raw_);
+  const uintptr_t first = (a + kPageSize - 1) & kPageMask;
+  total_ = first == a ? unsigned(kPagesPerChunk) : unsigned(kPagesPerChunk - 1);
+  uint64_t next = first;
+  uint32_t left = total_;
+  std::memcpy(raw_ + kTrailerOffset, &next, 8);
+  std::memcpy(raw_ + kTrailerOffset + 8, &left, 4);
+}
+
+MemPoolAlloc::blksrc_t::~blksrc_t() { src_.release(raw_); }
+
+uint32_t MemPoolAlloc::blksrc_t::PagesLeft() const {
+  uint32_t left;
+  std::memcpy(&left, raw_ + kTrailerOffset + 8, 4);
+  return left;
+}
+
+void* MemPoolAlloc::blksrc_t::TakePage() {
+  uint64_t next;
+  uint32_t left;
+  std::memcpy(&next, raw_ + kTrailerOffset, 8);
+  std::memcpy(&left, raw_ + kTrailerOffset + 8, 4);
+  if (left == 0) return nullptr;
+  void* page = reinterpret_cast<void*>(uintptr_t(next));
+  next += kPageSize;
+  --left;
+  std::memcpy(raw_ + kTrailerOffset, &next, 8);
+  std::memcpy(raw_ + kTrailerOffset + 8, &left, 4);
+  return page;
+}
+
+// ---- allocator ----
+
+MemPoolAlloc::MemPoolAlloc(ChunkSource src) : src_(src) {}
+
+MemPoolAlloc::~MemPoolAlloc() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  pools_.clear();
+  chunks_.clear();
+}
+
+MemPoolAlloc::PoolHandle MemPoolAlloc::CreatePool(uint32_t blockSize, const char* name) {
+  if (blockSize < sizeof(void*) || blockSize > kFreeCountOffset) throw std::invalid_argument("bad pool block size");
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  auto pool = std::make_unique<Pool>();
+  pool->alloc = this;
+  pool->blockSize = blockSize;
+  pool->name = name ? name : "";
+  pools_.push_back(std::move(pool));
+  return PoolHandle{this, pools_.back().get()};
+}
+
+void* MemPoolAlloc::TakePage() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (!chunks_.empty()) {
+    if (void* p = chunks_.back()->TakePage()) return p;
+  }
+  auto chunk = std::make_shared<blksrc_t>(src_);  // may throw: nothing changed yet
+  chunks_.push_back(chunk);
+  return chunk->TakePage();
+}
+
+void* MemPoolAlloc::Alloc(PoolHandle h) {
+  MemPoolAlloc* a = h.alloc;
+  Pool* pool = h.pool;
+  std::lock_guard<std::recursive_mutex> lock(a->mutex_);
+  if (!pool->head) {
+    pool->pages.reserve(pool->pages.size() + 1);  // a failure here leaves the pool as it was
+    void* page = a->TakePage();
+    pool->pages.push_back(page);
+    const uint32_t size = pool->blockSize;
+    const uint32_t n = uint32_t(kFreeCountOffset / size);
+    uint8_t* p = static_cast<uint8_t*>(page);
+    for (uint32_t i = 0; i + 1 < n; ++i) Link(p + size_t(i) * size) = p + size_t(i + 1) * size;
+    Link(p + size_t(n - 1) * size) = nullptr;
+    FreeCount(page) = n;
+    pool->head = page;
+  }
+  void* block = pool->head;
+  --FreeCount(PageOf(block));
+  pool->head = Link(block);
+  return block;
+}
+
+void MemPoolAlloc::Free(PoolHandle h, void* block) {
+  if (!block) return;
+  std::lock_guard<std::recursive_mutex> lock(h.alloc->mutex_);
+  Link(block) = h.pool->head;
+  h.pool->head = block;
+  ++FreeCount(PageOf(block));
+}
+
+size_t MemPoolAlloc::ChunkCount() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return chunks_.size();
+}
+
+uint32_t MemPoolAlloc::PageFreeCount(const void* block) {
+  uint32_t n;
+  std::memcpy(&n, static_cast<const uint8_t*>(PageOf(block)) + kFreeCountOffset, 4);
+  return n;
+}
+
+// ---- process-wide pools ----
+
+namespace {
+
+constexpr uint32_t kSizes[int(PoolId::kCount)] = {16, 20, 20, 24, 32, 512, 2056};
+
+std::mutex g_setupMutex;
+std::atomic<MemPoolAlloc*> g_alloc{nullptr};
+std::atomic<MemPoolAlloc::Pool*> g_pools[int(PoolId::kCount)];
+
+MemPoolAlloc::Pool* EnsurePool(PoolId id) {
+  MemPoolAlloc::Pool* p = g_pools[int(id)].load(std::memory_order_acquire);
+  if (p) return p;
+  CreateProcessPools({PoolId::k16, PoolId::k20a, PoolId::k20b, PoolId::k24, PoolId::k32, PoolId::k512,
+                      PoolId::k2056});
+  return g_pools[int(id)].load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+void CreateProcessPools(std::initializer_list<PoolId> ids) {
+  std::lock_guard<std::mutex> lock(g_setupMutex);
+  MemPoolAlloc* a = g_alloc.load(std::memory_order_acquire);
+  if (!a) {
+    a = new MemPoolAlloc();
+    g_alloc.store(a, std::memory_order_release);
+  }
+  for (PoolId id : ids) {
+    if (g_pools[int(id)].load(std::memory_order_acquire)) continue;
+    g_pools[int(id)].store(a->CreatePool(kSizes[int(id)], "").pool, std::memory_order_release);
+  }
+}
+
+void DestroyProcessPools() {
+  std::lock_guard<std::mutex> lock(g_setupMutex);
+  for (auto& p : g_pools) p.store(nullptr, std::memory_order_release);
+  delete g_alloc.exchange(nullptr, std::memory_order_acq_rel);
+}
+
+MemPoolAlloc* ProcessAllocator() { return g_alloc.load(std::memory_order_acquire); }
+
+void* PoolAlloc(PoolId id) {
+  MemPoolAlloc::Pool* p = EnsurePool(id);
+  return MemPoolAlloc::Alloc(MemPoolAlloc::PoolHandle{p->alloc, p});
+}
+
+void PoolFree(PoolId id, void* block) {
+  if (!block) return;
+  MemPoolAlloc::Pool* p = g_pools[int(id)].load(std::memory_order_acquire);
+  if (!p) return;  // the pools are gone (after shut-down): nothing to give back to
+  MemPoolAlloc::Free(MemPoolAlloc::PoolHandle{p->alloc, p}, block);
+}
+
+uint32_t PoolBlockSize(PoolId id) { return kSizes[int(id)]; }
+
+}  // namespace kzm

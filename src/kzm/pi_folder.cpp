@@ -1,0 +1,316 @@
+#include "kzm/pi_folder.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "kzm/pi_image.h"
+
+namespace kzm {
+
+// ---- background events ----
+
+PiFolder::UpdateTileBGEvent::UpdateTileBGEvent(PiFolder* folder, uint32_t generation, TileLocate loc,
+                                               uint32_t epoch)
+    : folder_(folder), generation_(generation), pendingGeneration_(generation), loc_(loc), epoch_(epoch) {
+  std::lock_guard<std::recursive_mutex> lock(folder_->mutex_);
+  folder_->pending_.fetch_add(1);
+  folder_->pendingUpdates_[loc_] = pendingGeneration_;
+}
+
+PiFolder::UpdateTileBGEvent::~UpdateTileBGEvent() {
+  if (ran_) return;
+  // Dropped without running (queue destroyed): the folder must not wait for it.
+  std::lock_guard<std::recursive_mutex> lock(folder_->mutex_);
+  folder_->pending_.fetch_sub(1);
+}
+
+void PiFolder::UpdateTileBGEvent::Run() {
+  ran_ = true;
+  PiFolder* f = folder_;
+  TileRef tile;
+  {
+    std::lock_guard<std::recursive_mutex> lock(f->mutex_);
+    if (!f->closing_.load() && f->epoch_ == epoch_) {
+      auto it = f->tiles_.find(loc_);
+      if (it != f->tiles_.end()) tile = TileRef::Share(it->second);
+    }
+  }
+  if (tile) {
+    {
+      std::lock_guard<std::mutex> content(tile->ContentMutex());
+      if (int32_t(generation_ - tile->genComputed) > 0 && tile->HasCells()) {
+        tile->genInProgress = int32_t(generation_);
+        f->ComputeTile(*tile.get());
+        tile->genComputed = generation_;
+        tile->genInProgress = -1;
+      }
+    }
+    std::lock_guard<std::recursive_mutex> lock(f->mutex_);
+    auto pu = f->pendingUpdates_.find(loc_);
+    if (pu != f->pendingUpdates_.end() && pu->second == pendingGeneration_) f->pendingUpdates_.erase(pu);
+    if (!f->closing_.load()) {
+      if (MainContext* mc = MainContext::Instance()) mc->PostToMain(new EventForMain(f, loc_));
+    }
+  }
+  tile = TileRef();
+  std::lock_guard<std::recursive_mutex> lock(f->mutex_);
+  f->pending_.fetch_sub(1);
+}
+
+PiFolder::EventForMain::EventForMain(PiFolder* folder, TileLocate loc) : folder_(folder), loc_(loc) {
+  std::lock_guard<std::recursive_mutex> lock(folder_->mutex_);
+  folder_->pendingNotices_[this] = this;
+}
+
+PiFolder::EventForMain::~EventForMain() {
+  if (cancelled_.load()) return;
+  std::lock_guard<std::recursive_mutex> lock(folder_->mutex_);
+  folder_->pendingNotices_.erase(this);
+}
+
+void PiFolder::EventForMain::Handle(bool aborting) {
+  if (aborting || cancelled_.load()) return;
+  folder_->CallObservers(&loc_);
+}
+
+// ---- folder ----
+
+std::unique_ptr<Plane> PiFolder::Create() { return std::make_unique<Plane>(new PiFolder()); }
+std::shared_ptr<Plane> PiFolder::CreateRoot() { return std::make_shared<Plane>(new PiFolder()); }
+
+PiFolder::PiFolder() = default;
+
+PiFolder::~PiFolder() {
+  closing_.store(true);
+  while (pending_.load() != 0) {
+    if (worker_) worker_->Signal();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    for (auto& e : pendingNotices_) e.second->Cancel();
+    pendingNotices_.clear();
+  }
+  ClearMergedTiles();
+  std::vector<Plane*> children;
+  children.swap(children_);
+  for (Plane* c : children) delete c;
+}
+
+bool PiFolder::IsVisibleEffective() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (!visible_) return false;
+  for (Plane* c : children_)
+    if (c->impl() && c->impl()->IsVisibleEffective()) return true;
+  return false;
+}
+
+// ---- children ----
+
+size_t PiFolder::ChildCount() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return children_.size();
+}
+
+Plane* PiFolder::ChildAt(int64_t index) const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (index < 0 || uint64_t(index) >= children_.size()) return nullptr;
+  return children_[size_t(index)];
+}
+
+std::unique_ptr<Plane> PiFolder::RemoveChild(Plane* child) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  auto it = std::find(children_.begin(), children_.end(), child);
+  if (it == children_.end()) return nullptr;
+  children_.erase(it);
+  std::unique_ptr<Plane> owned(child);
+  if (child->impl()) child->impl()->SetParent(nullptr);
+  ChildChanged(nullptr);
+  return owned;
+}
+
+Plane* PiFolder::InsertChildBefore(Plane* existing, std::unique_ptr<Plane> child) {
+  if (!child || child.get() == owner_) return nullptr;
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  auto pos = existing ? std::find(children_.begin(), children_.end(), existing) : children_.end();
+  children_.reserve(children_.size() + 1);
+  Plane* c = child.release();
+  if (c->impl()) {
+    c->impl()->ResetDirtyAll();
+    c->impl()->SetParent(owner_);
+  }
+  children_.insert(pos, c);
+  ChildChanged(c);
+  return c;
+}
+
+Plane* PiFolder::AppendChild(std::unique_ptr<Plane> child) { return InsertChildBefore(nullptr, std::move(child)); }
+
+Plane* PiFolder::PrependChild(std::unique_ptr<Plane> child) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Plane* first = children_.empty() ? nullptr : children_.front();
+  return InsertChildBefore(first, std::move(child));
+}
+
+bool PiFolder::DeleteChild(Plane* child) {
+  std::unique_ptr<Plane> owned = RemoveChild(child);
+  return owned != nullptr;
+}
+
+void PiFolder::DeleteAllChildren() {
+  std::vector<Plane*> children;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    children.swap(children_);
+    ClearMergedTiles();
+  }
+  for (Plane* c : children) delete c;
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  ChildChanged(nullptr);
+}
+
+// ---- bounds ----
+
+Rect PiFolder::ComputedBounds() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Rect b;
+  for (Plane* c : children_) {
+    if (!c->impl()) continue;
+    const Rect r = c->impl()->Bounds();
+    if (r.IsEmpty()) continue;
+    const Point o = c->impl()->Offset();
+    b = b.United(r.Moved(-o.x, -o.y));
+  }
+  return b;
+}
+
+Rect PiFolder::Bounds() const {
+  if (fixedBounds_) return *fixedBounds_;
+  return ComputedBounds();
+}
+
+// ---- merged tiles ----
+
+Tile* PiFolder::FindTile(TileLocate loc, bool compute) {
+  std::unique_lock<std::recursive_mutex> lock(mutex_);
+  Tile* t;
+  auto it = tiles_.find(loc);
+  if (it != tiles_.end()) {
+    t = it->second;
+  } else {
+    const bool content = HasContentIn(Rect::OfTile(loc));
+    t = Tile::Create(loc, content);
+    t->genRequested = 1;
+    tiles_.emplace(loc, t);
+  }
+  if (!compute || !t->HasCells()) return t;
+  if (worker_) {
+    if (pendingUpdates_.count(loc)) return t;  // a request is already on its way
+    uint32_t gen;
+    {
+      std::lock_guard<std::mutex> content(t->ContentMutex());
+      if (t->genComputed == t->genRequested || t->genInProgress != -1) return t;
+      gen = ++t->genRequested;
+    }
+    worker_->Post(new UpdateTileBGEvent(this, gen, loc, epoch_));
+    return t;
+  }
+  if (!MainContext::IsMainThread()) return t;
+  std::lock_guard<std::mutex> content(t->ContentMutex());
+  if (t->genComputed == t->genRequested) return t;
+  t->genInProgress = int32_t(t->genRequested);
+  ComputeTile(*t);
+  t->genComputed = uint32_t(t->genInProgress);
+  t->genInProgress = -1;
+  return t;
+}
+
+Tile* PiFolder::LookupTile(TileLocate loc) const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  auto it = tiles_.find(loc);
+  return it == tiles_.end() ? nullptr : it->second;
+}
+
+size_t PiFolder::TileCount() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return tiles_.size();
+}
+
+bool PiFolder::ForEachTile(const TileVisitor& visit) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  const size_t count = tiles_.size();
+  size_t index = 0;
+  for (auto& e : tiles_)
+    if (visit(*e.second, index++, count)) return false;
+  return true;
+}
+
+bool PiFolder::HasContentIn(const Rect& r) const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  // Folder tile space -> folder position -> each child's tile space.
+  const Rect pos = r.Moved(-offset_.x, -offset_.y);
+  for (Plane* c : children_) {
+    const Plane::Impl* ci = c->impl();
+    if (!ci) continue;
+    if (ci->DefaultPixel().Word() != 0) return true;  // a default pixel covers everything
+    const Point o = ci->Offset();
+    if (ci->HasContentIn(pos.Moved(o.x, o.y))) return true;
+  }
+  return false;
+}
+
+void PiFolder::InsertMergedTile(Tile* tile) {
+  TileRef ref = TileRef::Adopt(tile);
+  if (!tile) return;
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Tile*& slot = tiles_[tile->Locate()];
+  if (slot == tile) return;
+  if (slot) {
+    slot->dirty = nullptr;
+    slot->Release();
+  }
+  slot = ref.release();
+}
+
+Tile* PiFolder::DetachMergedTile(TileLocate loc) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  auto it = tiles_.find(loc);
+  if (it == tiles_.end()) return nullptr;
+  Tile* t = it->second;
+  tiles_.erase(it);
+  t->dirty = nullptr;
+  return t;
+}
+
+void PiFolder::ClearMergedTiles() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  TileMap tiles;
+  tiles.swap(tiles_);
+  for (auto& e : tiles) {
+    e.second->dirty = nullptr;
+    e.second->Release();
+  }
+}
+
+void PiFolder::ChildChanged(Plane*) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    ++epoch_;
+    ClearMergedTiles();
+    ResetDirty();
+  }
+  CallObservers(nullptr);
+  if (parent_ && parent_->impl()) parent_->impl()->ChildChanged(owner_);
+}
+
+void PiFolder::DetachDirtyRecords() {
+  for (auto& e : tiles_) e.second->dirty = nullptr;
+}
+
+void PiFolder::ComputeTile(Tile& tile) {
+  // The merge of the children into `tile` is provided by the compositing code.
+  (void)tile;
+}
+
+}  // namespace kzm

@@ -1,0 +1,143 @@
+#include "kzm/plane.h"
+
+#include <algorithm>
+
+#include "kzm/pi_folder.h"
+#include "kzm/pi_image.h"
+#include "kzm/snapshot.h"
+
+namespace kzm {
+
+// ---- handle ----
+
+Plane::Plane(Impl* impl) : impl_(impl) {
+  if (impl_) impl_->SetOwner(this);
+}
+
+Plane::~Plane() {
+  Impl* impl = impl_;
+  impl_ = nullptr;
+  delete impl;
+}
+
+int Plane::Kind() const { return impl_ ? impl_->Kind() : 0; }
+PiAdapter* Plane::adapter() const { return dynamic_cast<PiAdapter*>(impl_); }
+PiImage* Plane::image() const { return impl_ && impl_->Kind() == 1 ? static_cast<PiImage*>(impl_) : nullptr; }
+PiFolder* Plane::folder() const { return impl_ && impl_->Kind() == 3 ? static_cast<PiFolder*>(impl_) : nullptr; }
+
+// ---- shared interface defaults ----
+
+const PixelRGBA& Plane::Impl::DefaultPixel() const {
+  static const PixelRGBA kZero{0, 0, 0, 0};
+  return kZero;
+}
+
+std::unique_ptr<SavePixelsImpl> Plane::Impl::BeginSnapshot(uint32_t) { return nullptr; }
+
+// ---- adapter ----
+
+void PiAdapter::SetName(const std::string& utf8) {
+  // The name ends at its first NUL, as a C string would.
+  name_.assign(utf8.c_str());
+}
+
+void PiAdapter::AddObserver(IPlaneObserver* o) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  observers_.push_back(o);
+}
+
+void PiAdapter::RemoveObserver(IPlaneObserver* o) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  auto it = std::find(observers_.begin(), observers_.end(), o);
+  if (it != observers_.end()) observers_.erase(it);
+}
+
+void PiAdapter::CallObservers(const TileLocate* tile) {
+  std::vector<IPlaneObserver*> obs;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    obs = observers_;
+  }
+  for (IPlaneObserver* o : obs) o->OnPlaneChanged(owner_, tile);
+}
+
+void PiAdapter::SetBlend(const kzm::Blend& b) {
+  auto fresh = std::make_unique<kzm::Blend>(b);
+  blendHistory_.push_back(std::move(blend_));
+  blend_ = std::move(fresh);
+}
+
+bool PiAdapter::CopyPropertiesTo(Impl& other) const {
+  if (&other == this) return true;
+  other.SetOpacity(Opacity());
+  other.SetBlend(*Blend());
+  other.SetName(Name());
+  other.SetVisible(Visible());
+  other.SetPlaneLock(PlaneLock());
+  other.SetAlphaLock(AlphaLock());
+  return true;
+}
+
+Plane::Impl::INoSwapInfo* PiAdapter::TakeNoSwapInfo() {
+  auto* info = new NoSwapInfoImpl();
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  info->owner = owner_;
+  info->parent = parent_;
+  info->observers = observers_;
+  return info;
+}
+
+void PiAdapter::RestoreNoSwapInfo(INoSwapInfo* info) {
+  std::unique_ptr<INoSwapInfo> owned(info);
+  auto* rec = dynamic_cast<NoSwapInfoImpl*>(info);
+  if (!rec) return;
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  owner_ = rec->owner;
+  parent_ = rec->parent;
+  observers_ = std::move(rec->observers);
+}
+
+void PiAdapter::Swap(Plane* other) {
+  if (!other || other == owner_ || !owner_) return;
+  Plane* mine = owner_;
+  Impl* theirs = other->impl();
+  std::unique_ptr<INoSwapInfo> myInfo(TakeNoSwapInfo());
+  std::unique_ptr<INoSwapInfo> theirInfo(theirs ? theirs->TakeNoSwapInfo() : nullptr);
+  mine->ExchangeImpl(theirs);
+  other->ExchangeImpl(this);
+  if (theirInfo) {
+    RestoreNoSwapInfo(theirInfo.release());
+  } else {
+    // The other handle had no implementation: this one only changes owner.
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    owner_ = other;
+    parent_ = nullptr;
+    observers_.clear();
+  }
+  if (theirs) theirs->RestoreNoSwapInfo(myInfo.release());
+}
+
+void PiAdapter::NotifyChanged() {
+  CallObservers(nullptr);
+  if (parent_ && parent_->impl()) parent_->impl()->ChildChanged(owner_);
+}
+
+void PiAdapter::SetOffset(const Point& p) { offset_ = p; }
+
+void PiAdapter::ResetDirty() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  DetachDirtyRecords();
+  dirty_ = DirtyHolder{};
+  dirty_.all = 0;
+  dirty_.offset = offset_;
+}
+
+void PiAdapter::ResetDirtyAll() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  DetachDirtyRecords();
+  dirty_ = DirtyHolder{};
+  dirty_.all = 1;
+  dirty_.offset = offset_;
+}
+
+}  // namespace kzm

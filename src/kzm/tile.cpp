@@ -1,0 +1,117 @@
+#include "kzm/tile.h"
+
+#include <new>
+
+#include "kzm/mempool.h"
+
+namespace kzm {
+
+namespace {
+
+static_assert(8 + 256 * sizeof(Cell) <= 2056, "a cell array fits a 2056-byte block");
+
+// A 2056-byte block: the element count 256, then 256 null handles.
+Cell* NewCellArray() {
+  void* block = PoolAlloc(PoolId::k2056);
+  *static_cast<uint64_t*>(block) = kTileCellCount;
+  Cell* cells = reinterpret_cast<Cell*>(static_cast<uint8_t*>(block) + 8);
+  for (int i = 0; i < kTileCellCount; ++i) new (cells + i) Cell();
+  return cells;
+}
+
+void DeleteCellArray(Cell* cells) {
+  for (int i = 0; i < kTileCellCount; ++i) cells[i].~Cell();
+  PoolFree(PoolId::k2056, reinterpret_cast<uint8_t*>(cells) - 8);
+}
+
+}  // namespace
+
+Tile* Tile::Create(TileLocate loc, bool withCells) {
+  Tile* t = new Tile(loc);
+  if (withCells) {
+    try {
+      t->cells_ = NewCellArray();
+    } catch (...) {
+      delete t;
+      throw;
+    }
+  }
+  return t;
+}
+
+Tile* Tile::CreateFilled(TileLocate loc, const PixelRGBA& v) {
+  TileRef t = TileRef::Adopt(Create(loc, true));
+  for (int i = 0; i < kTileCellCount; ++i) SetFill(t->cells_[i], v);
+  return t.release();
+}
+
+Tile::~Tile() { DestroyCells(); }
+
+int Tile::AddRef() {
+  std::lock_guard<std::mutex> lock(refMutex_);
+  return ++refs_;
+}
+
+int Tile::Release() {
+  int n;
+  {
+    std::lock_guard<std::mutex> lock(refMutex_);
+    n = --refs_;
+  }
+  if (n == 0) delete this;
+  return n;
+}
+
+void Tile::EnsureCells() {
+  if (!cells_) cells_ = NewCellArray();
+}
+
+void Tile::DestroyCells() {
+  if (!cells_) return;
+  Cell* cells = cells_;
+  cells_ = nullptr;
+  DeleteCellArray(cells);
+}
+
+bool Tile::Compact(const PixelRGBA& background) {
+  if (!cells_) return false;
+  int counter = 0;
+  for (int i = 0; i < kTileCellCount; ++i) {
+    Cell& c = cells_[i];
+    if (c.IsNull()) {  // reads as the layer's default pixel, which is the background here
+      ++counter;
+      continue;
+    }
+    if (!c.impl()->CheckUniform(counter, background)) continue;
+    if (c.Kind() == Cell::kRGBABitmap)
+      SetFill(c, *c.PixelAt(0, 0));
+    else
+      SetGrayFill(c, c.GrayPixels()[0]);
+  }
+  return counter == kTileCellCount;
+}
+
+Tile* BuildTileFrom8(TileLocate loc, const uint32_t* src, ptrdiff_t rowStride, int w, int h, const PixelRGBA& def) {
+  TileRef t = TileRef::Adopt(Tile::Create(loc, true));
+  w = std::max(0, std::min(w, kTileSize));
+  h = std::max(0, std::min(h, kTileSize));
+  for (int cy = 0; cy < kTileCells; ++cy) {
+    for (int cx = 0; cx < kTileCells; ++cx) {
+      Cell& c = t->At(cx, cy);
+      const int x0 = cx * 8, y0 = cy * 8;
+      const int cw = std::min(8, w - x0), ch = std::min(8, h - y0);
+      if (cw <= 0 || ch <= 0) {
+        SetFill(c, def);
+      } else {
+        const uint32_t* s = src + y0 * rowStride + x0;
+        if (cw == 8 && ch == 8)
+          AssignFrom8(c, s, 1, rowStride);
+        else
+          AssignFrom8Clipped(c, s, 1, rowStride, Rect{0, 0, cw, ch}, def);
+      }
+    }
+  }
+  return t.release();
+}
+
+}  // namespace kzm
