@@ -6,8 +6,9 @@
 
 namespace iio {
 
-// Largest encoded size of an n-byte row: one header per 128 literal bytes.
-inline size_t PackBitsBound(size_t n) { return n + (n + 127) / 128; }
+// Largest encoded size of an n-byte row. Since two equal bytes already make
+// a run, "a b b" repeated costs a literal and a run per three bytes: 4/3.
+inline size_t PackBitsBound(size_t n) { return n + n / 3 + 2; }
 
 // Appends the encoded row to out. Two equal bytes already form a run; runs
 // and literals never exceed 128 bytes.

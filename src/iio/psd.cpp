@@ -216,12 +216,14 @@ bool Psd::ParseRecord(uint64_t limit, Record& rec) {
   uint32_t rangesLen;
   if (!x.U32(&rangesLen) || !x.Skip(rangesLen)) return false;
 
+  // Each read may reuse the source's buffer: copy what is needed at once.
   const uint8_t* nl = x.Take(1);
   if (!nl) return false;
-  const uint8_t* name = nl[0] ? x.Take(nl[0]) : reinterpret_cast<const uint8_t*>("");
+  const uint8_t nameLen = nl[0];
+  const uint8_t* name = nameLen ? x.Take(nameLen) : reinterpret_cast<const uint8_t*>("");
   if (!name) return false;
-  const std::string pascal(reinterpret_cast<const char*>(name), nl[0]);
-  x.Skip(std::min<uint64_t>((4 - (1 + nl[0]) % 4) % 4, x.Left()));
+  const std::string pascal(reinterpret_cast<const char*>(name), nameLen);
+  x.Skip(std::min<uint64_t>((4 - (1 + nameLen) % 4) % 4, x.Left()));
 
   // Additional information blocks. Lengths are taken as written; a writer
   // that padded without saying so is caught by looking for the signature a

@@ -1,0 +1,288 @@
+#include <gtest/gtest.h>
+
+#include "blend/pixel.h"
+#include "iio/psd_out.h"
+#include "iio/write_stream.h"
+#include "iio_test_util.h"
+
+namespace {
+
+using iio::layer_param_t;
+using iiotest::Bytes;
+using iiotest::Get16;
+using iiotest::Get32;
+
+constexpr size_t kLmiAt = 26 + 4 + 4;  // header, colour mode data, resources
+
+iio::layer_param_t Layer(int32_t l, int32_t t, int32_t r, int32_t b, const std::string& name = "L") {
+  layer_param_t p;
+  p.left = l, p.top = t, p.right = r, p.bottom = b;
+  p.name = name;
+  return p;
+}
+
+// Writes the layers with every pixel `fill`, and a merged image of `fill`.
+Bytes Write(uint32_t w, uint32_t h, const std::vector<layer_param_t>& layers,
+            PixelRGBA fill = PixelRGBA{16384, 0, 0, 16384}) {
+  iio::MemoryStream out;
+  iio::PsdOut psd(out);
+  EXPECT_TRUE(psd.Begin(w, h, layers));
+  for (const layer_param_t& l : layers) {
+    EXPECT_TRUE(psd.BeginLayer(l));
+    std::vector<PixelRGBA> row(size_t(l.Width()), fill);
+    for (int64_t y = 0; y < l.Height(); ++y) EXPECT_TRUE(psd.WriteRows(row.data(), 1));
+    EXPECT_TRUE(psd.EndLayer());
+  }
+  std::vector<PixelRGBA> row(w, fill);
+  for (uint32_t y = 0; y < h; ++y) EXPECT_TRUE(psd.WriteRows(row.data(), 1));
+  EXPECT_TRUE(psd.Finish());
+  EXPECT_EQ(psd.LastError(), 0);
+  return out.Bytes();
+}
+
+// Offset of the first layer record.
+constexpr size_t kFirstRecord = kLmiAt + 4 + 4 + 2;
+// Offsets inside a record with four channels.
+constexpr size_t kKey = 16 + 2 + 24 + 4;
+constexpr size_t kOpacity = kKey + 4, kClipping = kOpacity + 1, kFlags = kOpacity + 2;
+constexpr size_t kExtraLen = kOpacity + 4, kName = kExtraLen + 4 + 8;
+
+TEST(PsdOut, EmptyLayerListWritesAnEightByteSection) {
+  const Bytes f = Write(2, 1, {}, PixelRGBA{0, 0, 0, 0});
+  const Bytes header = {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 4,
+                        0, 0, 0, 1, 0, 0, 0, 2, 0, 8, 0, 3};
+  ASSERT_GE(f.size(), 26u);
+  EXPECT_EQ(Bytes(f.begin(), f.begin() + 26), header);
+  EXPECT_EQ(Get32(f, 26), 0u);       // colour mode data
+  EXPECT_EQ(Get32(f, 30), 0u);       // image resources
+  EXPECT_EQ(Get32(f, kLmiAt), 8u);   // layer and mask section
+  EXPECT_EQ(Get32(f, kLmiAt + 4), 0u);
+  EXPECT_EQ(Get32(f, kLmiAt + 8), 0u);
+  // Merged: compression 1, four row counts, four rows "FF 00".
+  const Bytes merged = {0, 1, 0, 2, 0, 2, 0, 2, 0, 2, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0};
+  EXPECT_EQ(Bytes(f.begin() + kLmiAt + 12, f.end()), merged);
+}
+
+TEST(PsdOut, RecordFieldsAndSectionLengths) {
+  std::vector<layer_param_t> layers{Layer(0, 0, 2, 2, "abc"), Layer(-1, 1, 3, 2, "abcd"),
+                                    Layer(0, 0, 0, 0, "")};
+  const Bytes f = Write(4, 3, layers);
+  EXPECT_EQ(Get16(f, kLmiAt + 8), 0xFFFDu);  // three layers, count -3
+  const uint32_t lmi = Get32(f, kLmiAt), li = Get32(f, kLmiAt + 4);
+  EXPECT_EQ(li % 2, 0u);
+  // After the layer info: global mask length 0 and an empty "Patt" block.
+  const size_t after = kLmiAt + 8 + li;
+  EXPECT_EQ(Get32(f, after), 0u);
+  EXPECT_EQ(std::string(f.begin() + long(after) + 4, f.begin() + long(after) + 12), "8BIMPatt");
+  EXPECT_EQ(Get32(f, after + 12), 0u);
+  EXPECT_EQ(lmi, li + 4 + 4 + 12);
+
+  // First record: bounds top, left, bottom, right; channels 0, 1, 2, -1.
+  size_t r = kFirstRecord;
+  EXPECT_EQ(Get32(f, r), 0u);
+  EXPECT_EQ(Get32(f, r + 12), 2u);
+  EXPECT_EQ(Get16(f, r + 16), 4u);
+  const uint16_t ids[4] = {0, 1, 2, 0xFFFF};
+  for (int c = 0; c < 4; ++c) {
+    EXPECT_EQ(Get16(f, r + 18 + 6 * c), ids[c]);
+    // 2 rows of "FF v": compression + counts + data.
+    EXPECT_EQ(Get32(f, r + 20 + 6 * c), 2u + 4u + 4u);
+  }
+  EXPECT_EQ(std::string(f.begin() + long(r + kKey - 4), f.begin() + long(r + kKey + 4)), "8BIMnorm");
+  // Name "abc": 1 + 3 = 4 bytes, no padding; then "luni" follows at once.
+  EXPECT_EQ(f[r + kName], 3);
+  EXPECT_EQ(std::string(f.begin() + long(r + kName + 1), f.begin() + long(r + kName + 4)), "abc");
+  EXPECT_EQ(std::string(f.begin() + long(r + kName + 4), f.begin() + long(r + kName + 12)), "8BIMluni");
+  // "luni": length 4 + 8 (three units padded to 8 bytes), count 3.
+  EXPECT_EQ(Get32(f, r + kName + 12), 12u);
+  EXPECT_EQ(Get32(f, r + kName + 16), 3u);
+  EXPECT_EQ(Get16(f, r + kName + 20), uint16_t('a'));
+  EXPECT_EQ(Get16(f, r + kName + 26), 0u);
+  const size_t lspf = r + kName + 28;
+  EXPECT_EQ(std::string(f.begin() + long(lspf), f.begin() + long(lspf) + 8), "8BIMlspf");
+  EXPECT_EQ(Get32(f, lspf + 8), 4u);
+  EXPECT_EQ(Get32(f, lspf + 12), 0u);
+  EXPECT_EQ(Get32(f, r + kExtraLen), uint32_t(lspf + 16 - (r + kExtraLen + 4)));
+
+  // Second record: name "abcd" is followed by three zero bytes.
+  r = lspf + 16;
+  EXPECT_EQ(int32_t(Get32(f, r + 4)), -1);
+  EXPECT_EQ(f[r + kName], 4);
+  EXPECT_EQ(Bytes(f.begin() + long(r + kName + 5), f.begin() + long(r + kName + 8)), (Bytes{0, 0, 0}));
+  EXPECT_EQ(std::string(f.begin() + long(r + kName + 8), f.begin() + long(r + kName + 16)), "8BIMluni");
+}
+
+// The record bytes of one layer written alone.
+Bytes RecordOf(const layer_param_t& l) {
+  const Bytes f = Write(4, 4, {l});
+  return Bytes(f.begin() + kFirstRecord, f.end());
+}
+
+TEST(PsdOut, OpacityClippingAndFlagBytes) {
+  layer_param_t l = Layer(0, 0, 1, 1);
+  const std::pair<uint16_t, uint8_t> opacities[] = {{16384, 255}, {8192, 127}, {0, 0}, {8225, 128}};
+  for (const auto& o : opacities) {
+    l.opacity = o.first;
+    EXPECT_EQ(RecordOf(l)[kOpacity], o.second) << o.first;
+  }
+  l.opacity = 16384;
+
+  l.blend.word0 = 3 | kzm::Blend::clip_dsta;
+  EXPECT_EQ(RecordOf(l)[kClipping], 0);
+  l.blend.word0 = 3 | kzm::Blend::clip_dsta | kzm::Blend::lockdonly;
+  Bytes rec = RecordOf(l);
+  EXPECT_EQ(rec[kClipping], 1);
+  EXPECT_EQ(std::string(rec.begin() + kKey, rec.begin() + kKey + 4), "mul ");
+
+  l.blend.word0 = 10;  // no kernel: written as normal
+  rec = RecordOf(l);
+  EXPECT_EQ(std::string(rec.begin() + kKey, rec.begin() + kKey + 4), "norm");
+
+  EXPECT_EQ(RecordOf(l)[kFlags], 8);
+  l.visible = 0;
+  l.alphaLock = 1;
+  EXPECT_EQ(RecordOf(l)[kFlags], 11);
+
+  l.planeLock = 1, l.lockPosition = 1, l.lockAll = 1;
+  rec = RecordOf(l);
+  const size_t lspf = kName + 4 + 8 + 4 + 4 + 4;  // name "L", "luni" with one unit
+  EXPECT_EQ(std::string(rec.begin() + long(lspf), rec.begin() + long(lspf) + 8), "8BIMlspf");
+  EXPECT_EQ(Get32(rec, lspf + 12), 0x80000007u);
+}
+
+TEST(PsdOut, LongNamesAreCutOnACharacterBoundary) {
+  // 300 bytes: one ASCII byte then two-byte characters, so byte 254 is the
+  // second byte of a character.
+  std::string name = "x";
+  while (name.size() < 300) name += "\xC3\xA9";
+  name.resize(299);
+  const Bytes rec = RecordOf(Layer(0, 0, 1, 1, name));
+  const uint8_t n = rec[kName];
+  EXPECT_EQ(n, 255);
+  EXPECT_EQ(std::string(rec.begin() + kName + 1, rec.begin() + kName + 1 + n), name.substr(0, n));
+
+  std::string even;
+  while (even.size() < 300) even += "\xC3\xA9";
+  const Bytes rec2 = RecordOf(Layer(0, 0, 1, 1, even));
+  EXPECT_EQ(rec2[kName], 254);  // 255 would split the 128th character
+  // (1 + 254) is not a multiple of 4: one zero byte of padding.
+  EXPECT_EQ(rec2[kName + 1 + 254], 0);
+  EXPECT_EQ(std::string(rec2.begin() + kName + 256, rec2.begin() + kName + 264), "8BIMluni");
+  // The full name is kept in "luni": 150 units.
+  EXPECT_EQ(Get32(rec2, kName + 268), 150u);
+}
+
+TEST(PsdOut, TransparentPixelsAreZeroWhateverTheirColour) {
+  const Bytes f = Write(1, 1, {Layer(0, 0, 1, 1)}, PixelRGBA{9000, 700, 16384, 0});
+  const size_t data = f.size() - (2 + 8 + 8);  // merged: compression, counts, rows
+  for (int c = 0; c < 4; ++c) {
+    EXPECT_EQ(Get16(f, data + 2 + 2 * c), 2u);
+    EXPECT_EQ(f[data + 10 + 2 * c], 0) << c;
+    EXPECT_EQ(f[data + 11 + 2 * c], 0) << c;
+  }
+  uint8_t px[4];
+  iio::PsdOut::ToBytes(PixelRGBA{1, 2, 3, 0}, px);
+  EXPECT_EQ(px[0] | px[1] | px[2] | px[3], 0);
+}
+
+TEST(PsdOut, EightBitValuesSurviveTheModelAndBack) {
+  uint8_t px[4];
+  // Every transparency byte comes back; at full coverage every colour too.
+  for (uint32_t a = 1; a < 256; ++a) {
+    iio::PsdOut::ToBytes(PixelFrom8(0x00000000u | (a << 24)), px);
+    EXPECT_EQ(px[3], a);
+  }
+  for (uint32_t c = 0; c < 256; ++c) {
+    iio::PsdOut::ToBytes(PixelFrom8(c | (c << 8) | (c << 16) | 0xFF000000u), px);
+    EXPECT_EQ(px[0], c);
+    EXPECT_EQ(px[2], c);
+  }
+  // Colour equal to alpha is white at any coverage.
+  for (uint32_t a = 1; a <= 16384; ++a) {
+    iio::PsdOut::ToBytes(PixelRGBA{uint16_t(a), uint16_t(a), 0, uint16_t(a)}, px);
+    ASSERT_EQ(px[0], 255) << a;
+    ASSERT_EQ(px[2], 0) << a;
+  }
+  // Out-of-range input is clamped rather than wrapped.
+  iio::PsdOut::ToBytes(PixelRGBA{65535, 65535, 65535, 65535}, px);
+  EXPECT_EQ(px[0], 255);
+  EXPECT_EQ(px[3], 255);
+}
+
+TEST(PsdOut, CallsOutOfOrderAndWrongRowCountsFail) {
+  {
+    iio::MemoryStream out;
+    iio::PsdOut psd(out);
+    EXPECT_FALSE(psd.Begin(0, 5, {}));
+    EXPECT_NE(psd.LastError(), 0);
+  }
+  {
+    iio::MemoryStream out;
+    iio::PsdOut psd(out);
+    ASSERT_TRUE(psd.Begin(2, 2, {Layer(0, 0, 2, 2)}));
+    EXPECT_FALSE(psd.Finish());  // layer still to write
+    EXPECT_EQ(psd.LastError(), iio::kPsdOutOrder);
+  }
+  {
+    iio::MemoryStream out;
+    iio::PsdOut psd(out);
+    const layer_param_t l = Layer(0, 0, 2, 2);
+    ASSERT_TRUE(psd.Begin(2, 2, {l}));
+    ASSERT_TRUE(psd.BeginLayer(l));
+    std::vector<PixelRGBA> rows(6);
+    EXPECT_FALSE(psd.WriteRows(rows.data(), 3));  // one row too many
+    EXPECT_FALSE(psd.EndLayer());
+  }
+  {
+    iio::MemoryStream out;
+    iio::PsdOut psd(out);
+    const layer_param_t l = Layer(0, 0, 2, 2);
+    ASSERT_TRUE(psd.Begin(2, 2, {l}));
+    ASSERT_TRUE(psd.BeginLayer(l));
+    std::vector<PixelRGBA> rows(2);
+    ASSERT_TRUE(psd.WriteRows(rows.data(), 1));
+    EXPECT_FALSE(psd.EndLayer());  // one row short
+  }
+  {
+    iio::WriteStream closed;  // never opened: every write is refused
+    iio::PsdOut psd(closed);
+    EXPECT_FALSE(psd.Begin(2, 2, {}));
+    EXPECT_EQ(psd.LastError(), iio::kPsdOutStream);
+  }
+}
+
+TEST(PsdOut, WriteStreamPatchesAndDiscards) {
+  const std::string dir = iiotest::MakeTempDir();
+  const std::string path = dir + "/out.psd";
+  {
+    iio::WriteStream s(path);
+    ASSERT_TRUE(s.Open());
+    iio::PsdOut psd(s);
+    const Bytes expect = Write(3, 2, {Layer(1, 0, 3, 2)});
+    ASSERT_TRUE(psd.Begin(3, 2, {Layer(1, 0, 3, 2)}));
+    ASSERT_TRUE(psd.BeginLayer(Layer(1, 0, 3, 2)));
+    std::vector<PixelRGBA> row(3, PixelRGBA{16384, 0, 0, 16384});
+    ASSERT_TRUE(psd.WriteRows(row.data(), 1));
+    ASSERT_TRUE(psd.WriteRows(row.data(), 1));
+    ASSERT_TRUE(psd.EndLayer());
+    ASSERT_TRUE(psd.WriteRows(row.data(), 1));
+    ASSERT_TRUE(psd.WriteRows(row.data(), 1));
+    ASSERT_TRUE(psd.Finish());
+    EXPECT_EQ(s.Size(), expect.size());
+    ASSERT_TRUE(s.Close());
+    EXPECT_EQ(iiotest::LoadFile(path), expect);
+  }
+  {
+    iio::WriteStream s(path);
+    ASSERT_TRUE(s.Open());
+    s.Write("xyz", 3);
+    s.Discard();
+    EXPECT_TRUE(iiotest::LoadFile(path).empty());
+    FILE* f = std::fopen(path.c_str(), "rb");
+    EXPECT_EQ(f, nullptr);
+    if (f) std::fclose(f);
+  }
+  std::remove(dir.c_str());
+}
+
+}  // namespace

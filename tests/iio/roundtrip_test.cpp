@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "iio/psd.h"
+#include "iio/psd_out.h"
+#include "iio/write_stream.h"
+#include "iio_test_util.h"
+
+namespace {
+
+using namespace iiotest;
+
+struct Written {
+  std::vector<iio::layer_param_t> layers;
+  std::vector<std::vector<PixelRGBA>> pixels;  // per layer, then the merged image last
+  uint32_t width = 0, height = 0;
+};
+
+PixelRGBA RandomPixel(std::mt19937& rng, int style) {
+  const uint16_t a = style == 0 ? 16384 : style == 1 ? 0 : uint16_t(rng() % 16385);
+  auto c = [&] { return a ? uint16_t(rng() % (a + 1u)) : uint16_t(rng() % 3); };
+  return PixelRGBA{c(), c(), c(), a};
+}
+
+Written MakeDocument(std::mt19937& rng, uint32_t w, uint32_t h, int layers) {
+  Written d;
+  d.width = w, d.height = h;
+  const char* names[] = {"Ebene 1", "caf\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC", "", "x\xF0\x9F\x98\x80y"};
+  for (int i = 0; i < layers; ++i) {
+    iio::layer_param_t p;
+    p.left = int32_t(rng() % (w + 20)) - 10;
+    p.top = int32_t(rng() % (h + 20)) - 10;
+    p.right = p.left + int32_t(rng() % (w + 5));
+    p.bottom = p.top + int32_t(rng() % (h + 5));
+    p.name = names[i % 5];
+    p.visible = rng() % 2;
+    p.alphaLock = rng() % 2;
+    p.planeLock = rng() % 2;
+    p.lockPosition = rng() % 2;
+    p.lockAll = rng() % 2;
+    p.opacity = uint16_t(rng() % 16385);
+    static const uint8_t modes[] = {1, 3, 4, 5, 6, 7, 18, 19, 20, 21, 50, 51, 52, 53};
+    p.blend.word0 = modes[rng() % 14] | ((rng() % 2) ? 0x30000u : 0u);
+    d.layers.push_back(p);
+    std::vector<PixelRGBA> px(size_t(p.Width() * p.Height()));
+    const int style = int(rng() % 3);
+    for (auto& q : px) q = (rng() % 4 == 0) ? PixelRGBA{0, 0, 0, 0} : RandomPixel(rng, style);
+    d.pixels.push_back(px);
+  }
+  std::vector<PixelRGBA> merged(size_t(w) * h);
+  for (auto& q : merged) q = RandomPixel(rng, 2);
+  d.pixels.push_back(merged);
+  return d;
+}
+
+Bytes WriteDocument(const Written& d) {
+  iio::MemoryStream out;
+  iio::PsdOut psd(out);
+  EXPECT_TRUE(psd.Begin(d.width, d.height, d.layers));
+  for (size_t i = 0; i < d.layers.size(); ++i) {
+    EXPECT_TRUE(psd.BeginLayer(d.layers[i]));
+    const size_t w = size_t(d.layers[i].Width());
+    for (int64_t y = 0; y < d.layers[i].Height(); ++y)
+      EXPECT_TRUE(psd.WriteRows(d.pixels[i].data() + size_t(y) * w, 1));
+    EXPECT_TRUE(psd.EndLayer());
+  }
+  // The merged image in two calls of several rows each.
+  const uint32_t half = d.height / 2;
+  EXPECT_TRUE(psd.WriteRows(d.pixels.back().data(), half));
+  EXPECT_TRUE(psd.WriteRows(d.pixels.back().data() + size_t(half) * d.width, d.height - half));
+  EXPECT_TRUE(psd.Finish());
+  return out.Bytes();
+}
+
+uint32_t Expected(const PixelRGBA& p) {
+  uint8_t b[4];
+  iio::PsdOut::ToBytes(p, b);
+  return b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24;
+}
+
+TEST(PsdRoundTrip, WrittenFilesReadBackUnchanged) {
+  std::mt19937 rng(77);
+  for (int iter = 0; iter < 40; ++iter) {
+    const Written d = MakeDocument(rng, 1 + rng() % 60, 1 + rng() % 40, int(rng() % 6));
+    const Bytes f = WriteDocument(d);
+    const ReadResult r = ReadBytes(f, 1 + rng() % 16);
+    ASSERT_EQ(r.error, 0);
+    ASSERT_EQ(r.images.size(), d.layers.size() + 1);
+    for (size_t i = 0; i <= d.layers.size(); ++i) {
+      const iio::layer_param_t& got = r.images[i].param;
+      if (i < d.layers.size()) {
+        const iio::layer_param_t& want = d.layers[i];
+        EXPECT_EQ(got.name, want.name);
+        EXPECT_EQ(got.left, want.left);
+        EXPECT_EQ(got.top, want.top);
+        if (want.Width() * want.Height() == 0) {
+          EXPECT_EQ(got.Width() * got.Height(), 0);  // empty rectangles read as 0 x 0
+        } else {
+          EXPECT_EQ(got.Width(), want.Width());
+          EXPECT_EQ(got.Height(), want.Height());
+        }
+        EXPECT_EQ(got.visible, want.visible);
+        EXPECT_EQ(got.alphaLock, want.alphaLock);
+        EXPECT_EQ(got.planeLock, want.planeLock);
+        EXPECT_EQ(got.lockPosition, want.lockPosition);
+        EXPECT_EQ(got.lockAll, want.lockAll);
+        EXPECT_EQ(got.blend, want.blend);
+        // Opacity comes back as the smallest value giving the same byte.
+        EXPECT_EQ((uint32_t(got.opacity) * 255) >> 14, (uint32_t(want.opacity) * 255) >> 14);
+        EXPECT_EQ(got.pixelsIrrelevant, 0);
+      } else {
+        EXPECT_EQ(got.visible, d.layers.empty() ? 1 : 0);
+      }
+      const auto& src = d.pixels[i];
+      if (got.Width() * got.Height() == 0) continue;
+      ASSERT_EQ(r.images[i].pixels.size(), src.size());
+      for (size_t k = 0; k < src.size(); ++k)
+        ASSERT_EQ(r.images[i].pixels[k], Expected(src[k])) << "image " << i << " pixel " << k;
+    }
+    // Writing what was read gives the same file again.
+    Written again;
+    again.width = r.width, again.height = r.height;
+    for (size_t i = 0; i < r.images.size(); ++i) {
+      if (i + 1 < r.images.size()) again.layers.push_back(r.images[i].param);
+      std::vector<PixelRGBA> px;
+      for (uint32_t v : r.images[i].pixels) px.push_back(PixelFrom8(v));
+      again.pixels.push_back(px);
+    }
+    const Bytes f2 = WriteDocument(again);
+    const ReadResult r2 = ReadBytes(f2);
+    ASSERT_EQ(r2.images.size(), r.images.size());
+    for (size_t i = 0; i < r.images.size(); ++i) {
+      EXPECT_EQ(r2.images[i].param.opacity, r.images[i].param.opacity);
+      EXPECT_EQ(r2.images[i].param.name, r.images[i].param.name);
+    }
+  }
+}
+
+TEST(PsdRoundTrip, ReadsFromAFileSource) {
+  std::mt19937 rng(5);
+  const Written d = MakeDocument(rng, 300, 200, 3);
+  const Bytes f = WriteDocument(d);
+  const std::string dir = MakeTempDir();
+  const std::string path = dir + "/doc.psd";
+  ASSERT_TRUE(SaveFile(path, f));
+  DataSrcReadFromFile src;
+  ASSERT_TRUE(src.open(path.c_str()));
+  const ReadResult fromFile = ReadAll(src, 128);
+  const ReadResult fromMemory = ReadBytes(f, 7);
+  ASSERT_EQ(fromFile.error, 0);
+  ASSERT_EQ(fromFile.images.size(), fromMemory.images.size());
+  for (size_t i = 0; i < fromFile.images.size(); ++i)
+    EXPECT_EQ(fromFile.images[i].pixels, fromMemory.images[i].pixels);
+  src.close();
+  std::remove(path.c_str());
+  std::remove(dir.c_str());
+}
+
+}  // namespace
