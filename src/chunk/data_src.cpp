@@ -86,6 +86,10 @@ const uint8_t* DataSrcReadFromFile::read(uint64_t n) {
   return fill(buf_.data(), n) ? buf_.data() : nullptr;
 }
 
+bool DataSrcReadFromFile::readTo(void* dst, uint64_t n) {
+  return fill(static_cast<uint8_t*>(dst), n);
+}
+
 bool DataSrcMemory::skip(uint64_t n) {
   if (n > remaining()) return false;
   pos_ += n;
@@ -110,4 +114,14 @@ const uint8_t* DataSrcMemory::read(uint64_t n) {
   const uint8_t* p = data_ + pos_;
   pos_ += n;
   return p;
+}
+
+bool DataSrcMemory::readTo(void* dst, uint64_t n) {
+  if (n > remaining()) {
+    rewind();
+    return false;
+  }
+  if (n) std::memcpy(dst, data_ + pos_, size_t(n));
+  pos_ += n;
+  return true;
 }

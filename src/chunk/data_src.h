@@ -17,6 +17,9 @@ class DataSrcBase {
   // Reads n bytes; the pointer stays valid until the next read. On failure
   // rewinds and returns null.
   virtual const uint8_t* read(uint64_t n) = 0;
+  // Reads n bytes straight into caller memory. On failure rewinds and
+  // returns false.
+  virtual bool readTo(void* dst, uint64_t n) = 0;
 
   uint64_t position() const { return size() - remaining(); }
   // Absolute position from the start.
@@ -44,6 +47,7 @@ class DataSrcReadFromFile : public DataSrcBase {
   bool skip(uint64_t n) override;
   bool readInto(std::vector<uint8_t>& buf, uint64_t n) override;
   const uint8_t* read(uint64_t n) override;
+  bool readTo(void* dst, uint64_t n) override;
 
  private:
   bool fill(uint8_t* dst, uint64_t n);
@@ -64,6 +68,7 @@ class DataSrcMemory : public DataSrcBase {
   bool skip(uint64_t n) override;
   bool readInto(std::vector<uint8_t>& buf, uint64_t n) override;
   const uint8_t* read(uint64_t n) override;
+  bool readTo(void* dst, uint64_t n) override;
 
  private:
   const uint8_t* data_;

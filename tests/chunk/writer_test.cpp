@@ -1,0 +1,139 @@
+// Writer failures: misuse of the writing order and sink errors are reported
+// by end() instead of producing a damaged file that looks fine.
+#include <cstdio>
+
+#include "chunk_test_util.h"
+
+using namespace ct;
+
+namespace {
+
+struct Fixture {
+  chunk::MemorySink mem;
+  chunk::ChunkSink sink{mem.func()};
+  chunk::ChunkWriter& root = sink.beginRoot("R");
+};
+
+}  // namespace
+
+TEST(ChunkWriter, ValueAfterChildFails) {
+  Fixture f;
+  chunk::ChunkWriter& k = f.root.beginChild("K");
+  EXPECT_TRUE(k.end());
+  EXPECT_FALSE(f.root.writeU32("late", 1));
+  EXPECT_FALSE(f.root.end());
+  EXPECT_FALSE(f.sink.ok());
+}
+
+TEST(ChunkWriter, ArrayMustBeComplete) {
+  {
+    Fixture f;
+    ASSERT_TRUE(f.root.beginArray("a", 2, 4));
+    EXPECT_TRUE(f.root.writeElement("abcd"));
+    EXPECT_FALSE(f.root.endArray());
+    EXPECT_FALSE(f.root.end());
+  }
+  {
+    Fixture f;
+    ASSERT_TRUE(f.root.beginArray("a", 1, 4));
+    EXPECT_TRUE(f.root.writeElement("abcd"));
+    EXPECT_FALSE(f.root.writeElement("abcd"));  // one more than declared
+    EXPECT_FALSE(f.root.end());
+  }
+  {
+    Fixture f;
+    ASSERT_TRUE(f.root.beginArray("a", 1, 4));
+    EXPECT_FALSE(f.root.writeU32("v", 1));  // array still open
+  }
+  {
+    Fixture f;
+    EXPECT_FALSE(f.root.writeElement("abcd"));  // no array
+  }
+  {
+    Fixture f;
+    EXPECT_FALSE(f.root.beginArray("a", 1, 0));
+  }
+  {
+    Fixture f;
+    EXPECT_FALSE(f.root.beginArray("a", 1, 0x80000000u));  // would read as a plain size
+  }
+}
+
+TEST(ChunkWriter, NamesAndSizes) {
+  {
+    Fixture f;
+    EXPECT_FALSE(f.root.writeU32("", 1));  // an empty name ends the values
+    EXPECT_FALSE(f.root.end());
+  }
+  {
+    Fixture f;
+    chunk::ChunkWriter& k = f.root.beginChild("");
+    EXPECT_FALSE(k.ok());
+    EXPECT_FALSE(f.root.end());
+  }
+  {
+    Fixture f;
+    static const uint8_t x = 0;
+    EXPECT_FALSE(f.root.writeValue("big", 0x80000001ull, &x));
+  }
+}
+
+TEST(ChunkWriter, ParentWaitsForOpenChild) {
+  Fixture f;
+  chunk::ChunkWriter& a = f.root.beginChild("A");
+  EXPECT_FALSE(f.root.beginChild("B").ok());  // A still open
+  EXPECT_FALSE(a.end());
+  EXPECT_FALSE(f.root.end());
+}
+
+TEST(ChunkWriter, DoubleEndAndWritesAfterEnd) {
+  Fixture f;
+  chunk::ChunkWriter& a = f.root.beginChild("A");
+  EXPECT_TRUE(a.end());
+  EXPECT_FALSE(a.end());
+  EXPECT_FALSE(a.writeU32("x", 1));
+  EXPECT_FALSE(f.root.end());
+}
+
+TEST(ChunkWriter, SinkFailureReachesTheRoot) {
+  int writes = 0;
+  chunk::MemorySink mem;
+  chunk::ChunkSink sink([&](chunk::SinkOp op, uint64_t size, const void* data) {
+    if (op == chunk::SinkOp::Write && ++writes == 6) return false;
+    return mem.onSink(op, size, data);
+  });
+  chunk::ChunkWriter& root = sink.beginRoot("R");
+  chunk::ChunkWriter& k = root.beginPackedChild("K");
+  for (int i = 0; i < 5; ++i) k.writeU32(("v" + std::to_string(i)).c_str(), i);
+  EXPECT_FALSE(k.ok());
+  EXPECT_FALSE(k.end());
+  // The root itself never saw a failed call, but the file is broken.
+  EXPECT_FALSE(root.end());
+}
+
+TEST(ChunkWriter, FileSinkReportsDiskErrors) {
+  chunk::FileSink bad;
+  EXPECT_FALSE(bad.open("/nonexistent-dir/x.yvn"));
+  chunk::FileSink full;
+  if (!full.open("/dev/full")) GTEST_SKIP() << "/dev/full not available";
+  chunk::ChunkSink sink(full.func());
+  chunk::ChunkWriter& root = sink.beginRoot("R");
+  chunk::ChunkWriter& k = root.beginPackedChild("K");
+  Bytes data(0x300000, 1);
+  k.writeValue("d", data.size(), data.data());
+  k.end();
+  bool ok = root.end();
+  ok = full.close() && ok;
+  EXPECT_FALSE(ok);
+}
+
+TEST(ChunkWriter, UnfinishedCompressedChunkFailsClose) {
+  const std::string path = testing::TempDir() + "chunk_unfinished.yvn";
+  chunk::FileSink file;
+  ASSERT_TRUE(file.open(path.c_str()));
+  chunk::ChunkSink sink(file.func());
+  chunk::ChunkWriter& root = sink.beginRoot("R");
+  root.beginPackedChild("K").writeU32("v", 1);
+  EXPECT_FALSE(file.close());
+  std::remove(path.c_str());
+}
