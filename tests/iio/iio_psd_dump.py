@@ -1,6 +1,9 @@
 """Dumps what an independent PSD reader (psd-tools) finds in a file.
 
 Usage: iio_psd_dump.py FILE.psd OUTDIR [EXPECTED_MERGED.png]
+       iio_psd_dump.py --batch OUTROOT EXPECTEDDIR FILE.psd...
+         (each file's lines follow a line "file NAME"; its pixels go to
+         OUTROOT/NAME, its merged image comes from EXPECTEDDIR/NAME.png)
 
 Prints one line per item on stdout, tokens separated by spaces, text as hex:
   canvas W H CHANNELS
@@ -22,18 +25,21 @@ def hexs(b):
     return b.hex() if b else "-"
 
 
-def main():
-    path, outdir = sys.argv[1], sys.argv[2]
-    psd = PSDImage.open(path)
-    hdr = psd._record.header
-    print("canvas %d %d %d" % (hdr.width, hdr.height, hdr.channels))
-    if len(sys.argv) > 3:
+def dump(path, outdir, merged_png):
+    if merged_png and os.path.exists(merged_png):
         from PIL import Image
-        im = Image.open(sys.argv[3]).convert("RGBA")
+        im = Image.open(merged_png).convert("RGBA")
         out = os.path.join(outdir, "merged.rgba")
         with open(out, "wb") as f:
             f.write(im.tobytes())
         print("merged %s" % out)
+    try:
+        psd = PSDImage.open(path)
+    except Exception as e:  # the independent reader cannot read it
+        print("unreadable %s" % hexs(repr(e).encode("utf-8")))
+        return
+    hdr = psd._record.header
+    print("canvas %d %d %d" % (hdr.width, hdr.height, hdr.channels))
 
     lmi = psd._record.layer_and_mask_information
     info = lmi.layer_info if lmi else None
@@ -62,7 +68,7 @@ def main():
                  (16 if flags.pixel_data_irrelevant else 0))
         w, h = rec.width, rec.height
         pix = "-"
-        if section == 0 and w > 0 and h > 0:
+        if section == 0 and w > 0 and h > 0 and hdr.version == 1 and hdr.depth == 8:
             chans = {}
             for ci, data in zip(rec.channel_info, info.channel_image_data[i]):
                 cid = int(ci.id)
@@ -104,6 +110,20 @@ def main():
                   i, rec.left, rec.top, rec.right, rec.bottom, rec.opacity, fbyte,
                   int(rec.clipping), hexs(rec.blend_mode.value), lspf, section, int(bool(vis)),
                   hexs(name.encode("utf-8")), pix))
+
+
+def main():
+    if sys.argv[1] == "--batch":
+        outroot, expected = sys.argv[2], sys.argv[3]
+        for path in sys.argv[4:]:
+            name = os.path.splitext(os.path.basename(path))[0]
+            outdir = os.path.join(outroot, name)
+            os.makedirs(outdir, exist_ok=True)
+            print("file %s" % name)
+            dump(path, outdir, os.path.join(expected, name + ".png"))
+    else:
+        dump(sys.argv[1], sys.argv[2], sys.argv[3] if len(sys.argv) > 3 else None)
+    sys.stdout.flush()
 
 
 if __name__ == "__main__":

@@ -234,7 +234,7 @@ std::string MakeTempDir() {
   return mkdtemp(buf.data()) ? std::string(buf.data()) : std::string();
 }
 
-std::string Run(const std::string& command, int* status) {
+std::string RunCommand(const std::string& command, int* status) {
   std::string out;
   FILE* p = popen(command.c_str(), "r");
   if (!p) {
@@ -252,7 +252,7 @@ bool HavePsdTools() {
   static int have = -1;
   if (have < 0) {
     int st;
-    Run("/usr/bin/python3 -c 'import psd_tools, numpy' >/dev/null 2>&1", &st);
+    RunCommand("/usr/bin/python3 -c 'import psd_tools, numpy' >/dev/null 2>&1", &st);
     have = st == 0;
   }
   return have == 1;

@@ -79,7 +79,7 @@ std::string CorpusDir();
 // A fresh empty folder under the system's temporary folder.
 std::string MakeTempDir();
 // Runs a shell command; returns its standard output.
-std::string Run(const std::string& command, int* status);
+std::string RunCommand(const std::string& command, int* status);
 // Whether /usr/bin/python3 can import psd_tools.
 bool HavePsdTools();
 std::string SourceDir();
