@@ -114,6 +114,23 @@ TEST(Normal, FullOpacityCopiesOntoTransparentOrWithOpaqueSource) {
   EXPECT_EQ(d, s);
 }
 
+TEST(Normal, RunsOfAnyLengthMatchPixelByPixel) {
+  std::mt19937 rng(10);
+  for (uint16_t o : {uint16_t(16384), uint16_t(7000)}) {
+    for (int len = 0; len <= 9; ++len) {
+      const Cell d = RandomCell(rng), s = RandomCell(rng);
+      Cell run = d, col = d;
+      blend::BlendPixels(run.data() + 1, run.data() + 1 + len, s.data() + 1, o, B(1));
+      blend::BlendColor(col.data() + 1, col.data() + 1 + len, s[0], o, B(1));
+      for (int i = 0; i < 64; ++i) {
+        const bool inside = i >= 1 && i < 1 + len;
+        ASSERT_EQ(run[i], inside ? One(d[i], s[i], o, B(1)) : d[i]) << len << " " << i;
+        ASSERT_EQ(col[i], inside ? One(d[i], s[0], o, B(1)) : d[i]) << len << " " << i;
+      }
+    }
+  }
+}
+
 TEST(Normal, TransparentSourceOrZeroOpacityKeepsDestination) {
   const PixelRGBA d{100, 200, 300, 400};
   EXPECT_EQ(One(d, kZero, 16384, B(1)), d);
