@@ -69,4 +69,17 @@ TEST(FixedPoint, LumWeightsAndScale) {
   EXPECT_EQ(blend::inv(4096), 12288u);
 }
 
+TEST(PixelFrom8, WidensAndPremultiplies) {
+  EXPECT_EQ(PixelFrom8(0xFFFFFFFFu), (PixelRGBA{16384, 16384, 16384, 16384}));
+  EXPECT_EQ(PixelFrom8(0x00FFFFFFu), (PixelRGBA{0, 0, 0, 0}));
+  // Red 255 at transparency 128: (255 * 128 * 33026) >> 17 = 8224, (128 * 16449) >> 8 = 8224.
+  EXPECT_EQ(PixelFrom8(0x800000FFu), (PixelRGBA{8224, 0, 0, 8224}));
+  for (uint32_t a = 0; a < 256; ++a)
+    for (uint32_t c = 0; c < 256; c += 5) {
+      const PixelRGBA p = PixelFrom8(c | (c << 8) | (c << 16) | (a << 24));
+      ASSERT_LE(p.r, p.a) << c << " " << a;
+      ASSERT_LE(p.a, 16384);
+    }
+}
+
 }  // namespace
