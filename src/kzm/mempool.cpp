@@ -131,6 +131,14 @@ size_t MemPoolAlloc::ChunkCount() const {
   return chunks_.size();
 }
 
+size_t MemPoolAlloc::BlocksInUse(PoolHandle h) {
+  std::lock_guard<std::recursive_mutex> lock(h.alloc->mutex_);
+  const size_t perPage = kFreeCountOffset / h.pool->blockSize;
+  size_t used = 0;
+  for (void* page : h.pool->pages) used += perPage - FreeCount(page);
+  return used;
+}
+
 uint32_t MemPoolAlloc::PageFreeCount(const void* block) {
   uint32_t n;
   std::memcpy(&n, static_cast<const uint8_t*>(PageOf(block)) + kFreeCountOffset, 4);
@@ -191,5 +199,17 @@ void PoolFree(PoolId id, void* block) {
 }
 
 uint32_t PoolBlockSize(PoolId id) { return kSizes[int(id)]; }
+
+size_t PoolBlocksInUse(PoolId id) {
+  MemPoolAlloc::Pool* p = g_pools[int(id)].load(std::memory_order_acquire);
+  return p ? MemPoolAlloc::BlocksInUse(MemPoolAlloc::PoolHandle{p->alloc, p}) : 0;
+}
+
+size_t PoolPages(PoolId id) {
+  MemPoolAlloc::Pool* p = g_pools[int(id)].load(std::memory_order_acquire);
+  if (!p) return 0;
+  std::lock_guard<std::recursive_mutex> lock(p->alloc->Mutex());
+  return p->pages.size();
+}
 
 }  // namespace kzm

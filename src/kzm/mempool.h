@@ -91,6 +91,7 @@ class MemPoolAlloc {
 
   std::recursive_mutex& Mutex() { return mutex_; }
   size_t ChunkCount() const;
+  static size_t BlocksInUse(PoolHandle h);  // over the pool's pages
   static uint32_t PageFreeCount(const void* block);  // free count of the block's page
 
  private:
@@ -106,6 +107,9 @@ enum class PoolId : int { k16 = 0, k20a, k20b, k24, k32, k512, k2056, kCount };
 void* PoolAlloc(PoolId id);
 void PoolFree(PoolId id, void* block);
 uint32_t PoolBlockSize(PoolId id);
+// Blocks of a process-wide pool currently handed out / pages it holds.
+size_t PoolBlocksInUse(PoolId id);
+size_t PoolPages(PoolId id);
 
 // Runtime plumbing (used by kzm/runtime.cpp): create the process-wide
 // allocator if missing plus the listed pools if missing; release everything.

@@ -133,14 +133,15 @@ std::unique_ptr<Plane> PiFolder::RemoveChild(Plane* child) {
 Plane* PiFolder::InsertChildBefore(Plane* existing, std::unique_ptr<Plane> child) {
   if (!child || child.get() == owner_) return nullptr;
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  auto pos = existing ? std::find(children_.begin(), children_.end(), existing) : children_.end();
-  children_.reserve(children_.size() + 1);
+  const size_t at = size_t((existing ? std::find(children_.begin(), children_.end(), existing) : children_.end()) -
+                           children_.begin());
+  children_.reserve(children_.size() + 1);  // the insert below cannot fail any more
   Plane* c = child.release();
   if (c->impl()) {
     c->impl()->ResetDirtyAll();
     c->impl()->SetParent(owner_);
   }
-  children_.insert(pos, c);
+  children_.insert(children_.begin() + ptrdiff_t(at), c);
   ChildChanged(c);
   return c;
 }
