@@ -380,8 +380,11 @@ uint32_t Psd::ReadRows(uint32_t count) {
   if (winTop_ >= imageHeight_ || count == 0) return 0;
   const uint32_t n = std::min(count, imageHeight_ - winTop_);
   const size_t w = imageWidth_;
-  window_.assign(size_t(n) * w, block_ ? 0xFFFFFFFFu : 0u);
+  // The window grows row by row as rows are decoded, so that a declared
+  // width never claims memory for rows the file cannot supply.
+  window_.clear();
   if (!block_) {
+    window_.resize(size_t(n) * w, 0u);
     winCount_ = n;
     return n;
   }
@@ -390,6 +393,7 @@ uint32_t Psd::ReadRows(uint32_t count) {
   for (uint32_t i = 0; i < n; ++i) {
     const uint32_t row = winTop_ + i;
     if (!Report(next_, images_, row, imageHeight_)) break;
+    window_.resize(size_t(i + 1) * w, 0xFFFFFFFFu);
     uint8_t* px = reinterpret_cast<uint8_t*>(window_.data() + size_t(i) * w);
     int alpha = -1, mask = -1;
     for (uint32_t c = 0; c < chans; ++c) {

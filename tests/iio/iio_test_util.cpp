@@ -178,7 +178,7 @@ ReadResult ReadAll(DataSrcBase& src, uint32_t window) {
     Image img;
     if (!psd.NextImage(img.param)) break;
     const int64_t w = img.param.Width(), h = img.param.Height();
-    img.pixels.resize(size_t(w * h));
+    // Grown as rows arrive: a hostile file's declared size claims nothing.
     for (int64_t row = 0; row < h;) {
       const uint32_t want = uint32_t(std::min<int64_t>(window, h - row));
       const uint32_t got = psd.ReadRows(want);
@@ -186,7 +186,7 @@ ReadResult ReadAll(DataSrcBase& src, uint32_t window) {
       for (uint32_t i = 0; i < got; ++i) {
         const uint32_t* p = psd.RowPointer(int32_t(img.param.top + row + i));
         if (!p) break;
-        std::memcpy(&img.pixels[size_t((row + i) * w)], p, size_t(w) * 4);
+        img.pixels.insert(img.pixels.end(), p, p + w);
       }
       row += got;
     }
