@@ -29,5 +29,12 @@ function(yvn_test name)
           "YVN_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data"
           "YVN2PSD_EXE=$<TARGET_FILE:yvn2psd>"
           "YVN_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ENVIRONMENT "${env}" TIMEOUT 600)
+  # A list handed through gtest_discover_tests' PROPERTIES loses its
+  # separators (every entry after the first became a property name), so the
+  # environment is set by a file CTest reads after the discovered tests.
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+  set(env_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_env.cmake)
+  file(GENERATE OUTPUT ${env_file} CONTENT
+       "if(DEFINED ${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT \"${env}\")\nendif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${env_file})
 endfunction()
