@@ -123,6 +123,8 @@ static bool Dispatch(std::unique_ptr<Deflater>& deflater, const Deflater::RawWri
   return false;
 }
 
+FileSink::FileSink() : raw_([this](const void* d, size_t n) { return raw(d, n); }) {}
+
 FileSink::~FileSink() { close(); }
 
 bool FileSink::open(const char* path) {
@@ -141,7 +143,7 @@ bool FileSink::raw(const void* data, size_t size) {
 }
 
 bool FileSink::onSink(SinkOp op, uint64_t size, const void* data) {
-  const bool r = Dispatch(deflater_, [this](const void* d, size_t n) { return raw(d, n); }, op, size, data);
+  const bool r = Dispatch(deflater_, raw_, op, size, data);
   if (!r) ok_ = false;
   return r;
 }
@@ -160,14 +162,15 @@ bool FileSink::close() {
   return ok;
 }
 
+MemorySink::MemorySink()
+    : raw_([this](const void* d, size_t n) {
+        const uint8_t* p = static_cast<const uint8_t*>(d);
+        bytes_.insert(bytes_.end(), p, p + n);
+        return true;
+      }) {}
+
 bool MemorySink::onSink(SinkOp op, uint64_t size, const void* data) {
-  return Dispatch(deflater_,
-                  [this](const void* d, size_t n) {
-                    const uint8_t* p = static_cast<const uint8_t*>(d);
-                    bytes_.insert(bytes_.end(), p, p + n);
-                    return true;
-                  },
-                  op, size, data);
+  return Dispatch(deflater_, raw_, op, size, data);
 }
 
 SinkFunc MemorySink::func() {

@@ -48,7 +48,7 @@ class Deflater {
 // Writes to a file opened "wb".
 class FileSink {
  public:
-  FileSink() = default;
+  FileSink();
   ~FileSink();
   FileSink(const FileSink&) = delete;
   FileSink& operator=(const FileSink&) = delete;
@@ -69,6 +69,7 @@ class FileSink {
 
   std::FILE* file_ = nullptr;
   std::string path_;
+  Deflater::RawWrite raw_;
   std::unique_ptr<Deflater> deflater_;
   bool ok_ = true;
 };
@@ -76,6 +77,9 @@ class FileSink {
 // Writes into a byte vector, with the same compression as FileSink.
 class MemorySink {
  public:
+  MemorySink();
+  MemorySink(const MemorySink&) = delete;
+  MemorySink& operator=(const MemorySink&) = delete;
   SinkFunc func();
   bool onSink(SinkOp op, uint64_t size, const void* data);
   const std::vector<uint8_t>& bytes() const { return bytes_; }
@@ -83,6 +87,7 @@ class MemorySink {
 
  private:
   std::vector<uint8_t> bytes_;
+  Deflater::RawWrite raw_;
   std::unique_ptr<Deflater> deflater_;
 };
 
