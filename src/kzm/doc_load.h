@@ -1,0 +1,40 @@
+// Loading a parsed native file into a document.
+//
+//   chunk::ChunkSA tree(&listener, src);
+//   std::shared_ptr<kzm::ImageContext> doc;
+//   int err = kzm::LoadDocument(0, 0, &tree, progress, doc);
+//
+// The file holds either a list of layers "Plane0000", "Plane0001", ...
+// (tooltype "VORLET_PAINT") or two layers "Image" and "Edit" (tooltype
+// "VORLET_MEMO", or "VORLET_PAINT" with an "Edit" child).
+#pragma once
+#include <cstdint>
+#include <memory>
+
+#include "kzm/progress.h"
+
+namespace chunk {
+class IChunkBase;
+}  // namespace chunk
+
+namespace kzm {
+
+class ImageContext;
+
+constexpr uint32_t kNativeVersion = 0x10000000;
+
+// Builds the document from the root chunk of a parsed file.
+//   geo0, geo1  seed the geometry record of every layer created (jobs pass 0, 0);
+//   progress    (1, 2, i, m) before plane i of m; (1, 2, 0, 2) after "Root"
+//               and (1, 2, 1, 2) after "Edit" in the two-layer form; may be empty.
+// Returns
+//    0  success, `out` holds the document;
+//    1  no root, or "version" / "tooltype" missing, or "version" 0;
+//   -2  "version" below 0x10000000, or an unknown tooltype.
+// On a non-zero result `out` is null. A layer whose record fails to load
+// stays an empty layer and the load goes on; a file without layers gives one
+// empty layer.
+int LoadDocument(int32_t geo0, int32_t geo1, const chunk::IChunkBase* root, const ProgressFunc& progress,
+                 std::shared_ptr<ImageContext>& out);
+
+}  // namespace kzm

@@ -1,0 +1,120 @@
+#include "kzm/doc_save.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "chunk/chunk_writer.h"
+#include "kzm/bgptn.h"
+#include "kzm/doc_load.h"
+#include "kzm/image_context.h"
+#include "kzm/pix_iterator.h"
+#include "kzm/plane.h"
+#include "kzm/record_layer.h"
+
+namespace kzm {
+
+namespace {
+
+void Report(const ProgressFunc& progress, uint64_t step, uint64_t steps, uint64_t done, uint64_t total) {
+  if (progress) progress(step, steps, done, total);
+}
+
+// Tile indices (rows or columns) that the sample positions base + k * step,
+// k < n, fall in, shifted by `off`; in increasing order without repeats.
+std::vector<int> SampledTileIndices(int64_t base, int64_t step, int32_t n, int64_t off) {
+  std::vector<int> out;
+  for (int32_t k = 0; k < n; ++k) {
+    const int64_t t = (base + k * step + off) >> 7;
+    if (t < -32768 || t > 32767) continue;
+    if (out.empty() || out.back() != int(t)) out.push_back(int(t));
+  }
+  return out;
+}
+
+}  // namespace
+
+ThumbGeometry ThumbnailGeometry(const Rect& bounds) {
+  ThumbGeometry g;
+  if (bounds.IsEmpty()) return g;
+  int64_t w = int64_t(bounds.right) - bounds.left, h = int64_t(bounds.bottom) - bounds.top;
+  int64_t step = 1;
+  while ((w > kThumbLimit || h > kThumbLimit) && w >= 2 && h >= 2) {
+    w >>= 1;
+    h >>= 1;
+    step <<= 1;
+  }
+  g.width = int32_t(w);
+  g.height = int32_t(h);
+  g.step = int32_t(step);
+  return g;
+}
+
+std::vector<PixelRGBA> SampleThumbnail(Plane& root, const Rect& bounds, const ThumbGeometry& g) {
+  std::vector<PixelRGBA> px(size_t(g.width) * size_t(g.height));
+  if (px.empty() || !root.impl()) return px;
+  Plane::Impl& impl = *root.impl();
+  // A folder composes a merged tile when it is first asked for it with
+  // compute set; the reader then sees the composed pixels.
+  const Point off = impl.Offset();
+  const std::vector<int> cols = SampledTileIndices(bounds.left, g.step, g.width, off.x);
+  const std::vector<int> rows = SampledTileIndices(bounds.top, g.step, g.height, off.y);
+  for (int row : rows)
+    for (int col : cols) impl.FindTile(TileLocate::FromColRow(col, row), true);
+
+  PixRandIterator reader(impl);
+  PixelRGBA* o = px.data();
+  for (int32_t j = 0; j < g.height; ++j) {
+    const int32_t y = int32_t(int64_t(bounds.top) + int64_t(j) * g.step);
+    for (int32_t i = 0; i < g.width; ++i) *o++ = reader.At(int32_t(int64_t(bounds.left) + int64_t(i) * g.step), y);
+  }
+  return px;
+}
+
+int SaveDocument(ImageContext& doc, bool compress, const ProgressFunc& progress, chunk::ChunkWriter& root) {
+  root.writeU32("version", kNativeVersion);
+  root.writeString("tooltype", "VORLET_PAINT");
+
+  {
+    chunk::ChunkWriter& bg = root.beginChild("Bg");
+    std::shared_ptr<BGPtnInfo> ptn = doc.PatternInfo();
+    SaveBGPtnInfo(ptn ? *ptn : BGPtnInfo::Default(), bg);
+    bg.end();
+  }
+
+  Plane* folder = doc.Root();
+  {
+    chunk::ChunkWriter& thumb = root.beginChild("MergedThumb");
+    thumb.writeU32("version", kNativeVersion);
+    const Rect bounds = folder && folder->impl() ? folder->impl()->Bounds() : Rect{};
+    const ThumbGeometry g = ThumbnailGeometry(bounds);
+    thumb.writeU32("width", uint32_t(g.width));
+    thumb.writeU32("height", uint32_t(g.height));
+    std::vector<PixelRGBA> px;
+    if (folder) px = SampleThumbnail(*folder, bounds, g);
+    thumb.writeValue("Image", uint64_t(px.size()) * sizeof(PixelRGBA), px.data());
+    thumb.end();
+  }
+
+  if (!folder) return 0;
+  {
+    chunk::ChunkWriter& r = root.beginChild("Root");
+    const int res = SaveLayerRecord(*folder, r, compress, ProgressFunc(), 0, 0);
+    r.end();
+    if (res) return res;
+  }
+
+  const size_t n = doc.ChildCount(folder);
+  for (size_t i = 0; i < n; ++i) {
+    Report(progress, i, n, 0, 100);
+    Plane* child = doc.ChildAt(folder, int(i));
+    char name[32];
+    std::snprintf(name, sizeof name, "Plane%04llx", static_cast<unsigned long long>(i));
+    chunk::ChunkWriter& w = root.beginChild(name);
+    const int res = child ? SaveLayerRecord(*child, w, compress, progress, i, n) : 0;
+    w.end();
+    if (res) return res;
+  }
+  return 0;
+}
+
+}  // namespace kzm

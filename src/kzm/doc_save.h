@@ -1,0 +1,51 @@
+// Saving a document into the root chunk of a native file.
+//
+//   chunk::ChunkWriter& root = sink.beginRoot("VorletBitmapImage");
+//   int err = kzm::SaveDocument(*doc, compress, progress, root);
+//   bool ok = root.end() && err == 0;
+//
+// Written in order: "version", "tooltype" "VORLET_PAINT", "Bg" (the
+// document's pattern or the default one), "MergedThumb", "Root" (the root
+// folder's record) and "Plane%04x" for each child of the root folder.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "blend/pixel.h"
+#include "kzm/geometry.h"
+#include "kzm/progress.h"
+
+namespace chunk {
+class ChunkWriter;
+}  // namespace chunk
+
+namespace kzm {
+
+class ImageContext;
+class Plane;
+
+// Largest thumbnail side that sampling aims for.
+constexpr int32_t kThumbLimit = 384;
+
+// Size and sampling step of the thumbnail of a canvas: halves both sides and
+// doubles the step while a side exceeds 384 and both are at least 2. An
+// empty rectangle gives 0 x 0.
+struct ThumbGeometry {
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t step = 1;
+};
+ThumbGeometry ThumbnailGeometry(const Rect& bounds);
+
+// The thumbnail pixels, row-major: pixel (i, j) is the root's composed pixel
+// at (left + i * step, top + j * step) of its bounds. Merged tiles are
+// requested (and composed) from the root folder before they are read.
+std::vector<PixelRGBA> SampleThumbnail(Plane& root, const Rect& bounds, const ThumbGeometry& g);
+
+// Writes the document into `root` (compressed "PiImage" records when
+// `compress`). Progress: (i, n, 0, 100) before layer i of n, then the layer
+// save's own calls. Returns 0, or the first non-zero layer save result (after
+// closing that layer's chunk). Write failures show in the writers' state.
+int SaveDocument(ImageContext& doc, bool compress, const ProgressFunc& progress, chunk::ChunkWriter& root);
+
+}  // namespace kzm

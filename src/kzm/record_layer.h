@@ -1,0 +1,79 @@
+// Layer records of the native file: "PiFolder" for folders and "PiImage"
+// (properties, "Blend", "Body") for raster layers.
+//
+// "Body" holds a layer's tiles as three arrays:
+//   "Fill"   (8 bytes each)    palette colours,
+//   "Bitmap" (512 bytes each)  the 64 pixels of every bitmap cell, in file order,
+//   "Tile"   (516 or 1028)     u32 tile key and 256 cell codes, i16 while the
+//                              palette has fewer than 32768 entries, else i32.
+// Codes: -1 a fill of the layer's default pixel, -2 the next "Bitmap"
+// element, 0..P-1 a fill of "Fill"[code]. The palette is a stream, not a
+// set: a colour is reused only while it is among the last 4 colours added.
+//
+// The save and load of a plane chunk ("Plane%04x" or "Root") dispatch on the
+// node's kind:
+//   int r = kzm::SaveLayerRecord(plane, planeChunk, compress, progress, i, n);
+//   int r = kzm::LoadLayerRecord(plane, *planeChunk, kzm::LoadOptions());
+#pragma once
+#include <cstdint>
+
+#include "kzm/progress.h"
+
+namespace chunk {
+class ChunkWriter;
+class IChunkBase;
+}  // namespace chunk
+
+namespace kzm {
+
+class Plane;
+class PiFolder;
+class PiImage;
+
+// Options of a layer load (two bytes).
+struct LoadOptions {
+  uint8_t reserved = 0;
+  // After loading, compact the tiles and drop those holding only the
+  // default pixel.
+  uint8_t dropDefaultTiles = 1;
+};
+
+// Writes the record of `plane` into its container chunk: a "PiFolder" record
+// for a folder (compress and progress unused, always 0), a "PiImage" record
+// for a raster layer (see SaveImageRecord). Other kinds write nothing and
+// give 0.
+int SaveLayerRecord(Plane& plane, chunk::ChunkWriter& container, bool compress, const ProgressFunc& progress,
+                    uint64_t index, uint64_t count);
+
+// Loads the record in `container` into `plane`, by the plane's kind (folder
+// or raster layer; other kinds give -1). Results as LoadFolderRecord /
+// LoadImageRecord.
+int LoadLayerRecord(Plane& plane, const chunk::IChunkBase& container, const LoadOptions& options);
+
+// "PiFolder": "version" and, when the folder has one, "FixBound". Returns 0.
+int SaveFolderRecord(const PiFolder& folder, chunk::ChunkWriter& container);
+// 0, or -1 without a "PiFolder" child. A missing or empty "FixBound" clears
+// the fixed bounds.
+int LoadFolderRecord(PiFolder& folder, const chunk::IChunkBase& container);
+
+// "PiImage" (a compressed chunk when `compress`): properties, "Blend",
+// "Body". Progress: (index, count, 0, 100) after "Blend"; (index, count, t,
+// tile count) before the t-th tile's bitmaps (t from 1); (index, count,
+// 100, 100) at the end. Returns 0 when every write succeeded, else 1 (the
+// chunks are closed either way).
+int SaveImageRecord(const PiImage& image, chunk::ChunkWriter& container, bool compress,
+                    const ProgressFunc& progress, uint64_t index, uint64_t count);
+
+// Rebuilds the raster layer behind `plane` from the "PiImage" record in
+// `container`; the handle keeps its identity, owner, parent and observers.
+//   0  loaded;
+//  -1  no "PiImage" or no "Body" (the layer is unchanged);
+//   1  an unknown blend mode name, or a "Body" that is inconsistent: table
+//      lengths that disagree with their counts, a palette index at or past
+//      the palette size, more -2 codes than "Bitmap" elements, or a negative
+//      code other than -1 and -2 (the layer is unchanged).
+// Stored pixels that no valid layer holds are clamped: alpha to 16384, each
+// colour channel to its alpha. An opacity above 16384 loads as 16384.
+int LoadImageRecord(Plane& plane, const chunk::IChunkBase& container, const LoadOptions& options);
+
+}  // namespace kzm
