@@ -24,7 +24,14 @@ uint32_t& FreeCount(void* page) {
 void* PageOf(const void* block) {
   return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(block) & MemPoolAlloc::kPageMask);
 }
-void*& Link(void* block) { return *static_cast<void**>(block); }
+// A free block's first 8 bytes link to the next one; blocks of odd sizes
+// (20 bytes) are not pointer-aligned, hence the copies.
+void* NextOf(const void* block) {
+  void* next;
+  std::memcpy(&next, block, sizeof next);
+  return next;
+}
+void SetNext(void* block, void* next) { std::memcpy(block, &next, sizeof next); }
 
 }  // namespace
 
@@ -107,21 +114,21 @@ void* MemPoolAlloc::Alloc(PoolHandle h) {
     const uint32_t size = pool->blockSize;
     const uint32_t n = uint32_t(kFreeCountOffset / size);
     uint8_t* p = static_cast<uint8_t*>(page);
-    for (uint32_t i = 0; i + 1 < n; ++i) Link(p + size_t(i) * size) = p + size_t(i + 1) * size;
-    Link(p + size_t(n - 1) * size) = nullptr;
+    for (uint32_t i = 0; i + 1 < n; ++i) SetNext(p + size_t(i) * size, p + size_t(i + 1) * size);
+    SetNext(p + size_t(n - 1) * size, nullptr);
     FreeCount(page) = n;
     pool->head = page;
   }
   void* block = pool->head;
   --FreeCount(PageOf(block));
-  pool->head = Link(block);
+  pool->head = NextOf(block);
   return block;
 }
 
 void MemPoolAlloc::Free(PoolHandle h, void* block) {
   if (!block) return;
   std::lock_guard<std::recursive_mutex> lock(h.alloc->mutex_);
-  Link(block) = h.pool->head;
+  SetNext(block, h.pool->head);
   h.pool->head = block;
   ++FreeCount(PageOf(block));
 }

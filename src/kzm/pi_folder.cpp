@@ -119,40 +119,50 @@ Plane* PiFolder::ChildAt(int64_t index) const {
   return children_[size_t(index)];
 }
 
+// Structural changes happen under the node lock; the change is announced
+// after it is released, so a notice climbing to the parent never holds a
+// child's lock while taking the parent's (the parent locks children too).
 std::unique_ptr<Plane> PiFolder::RemoveChild(Plane* child) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  auto it = std::find(children_.begin(), children_.end(), child);
-  if (it == children_.end()) return nullptr;
-  children_.erase(it);
-  std::unique_ptr<Plane> owned(child);
+  std::unique_ptr<Plane> owned;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    auto it = std::find(children_.begin(), children_.end(), child);
+    if (it == children_.end()) return nullptr;
+    children_.erase(it);
+    owned.reset(child);
+  }
   if (child->impl()) child->impl()->SetParent(nullptr);
   ChildChanged(nullptr);
   return owned;
 }
 
-Plane* PiFolder::InsertChildBefore(Plane* existing, std::unique_ptr<Plane> child) {
+Plane* PiFolder::InsertChild(std::unique_ptr<Plane> child, Plane* existing, bool front) {
   if (!child || child.get() == owner_) return nullptr;
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  const size_t at = size_t((existing ? std::find(children_.begin(), children_.end(), existing) : children_.end()) -
-                           children_.begin());
-  children_.reserve(children_.size() + 1);  // the insert below cannot fail any more
-  Plane* c = child.release();
-  if (c->impl()) {
-    c->impl()->ResetDirtyAll();
-    c->impl()->SetParent(owner_);
+  Plane* c = child.get();
+  if (c->impl()) c->impl()->ResetDirtyAll();
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    size_t at = children_.size();
+    if (front) {
+      at = 0;
+    } else if (existing) {
+      at = size_t(std::find(children_.begin(), children_.end(), existing) - children_.begin());
+    }
+    children_.reserve(children_.size() + 1);  // the insert below cannot fail any more
+    children_.insert(children_.begin() + ptrdiff_t(at), child.release());
+    if (c->impl()) c->impl()->SetParent(owner_);
   }
-  children_.insert(children_.begin() + ptrdiff_t(at), c);
   ChildChanged(c);
   return c;
 }
 
-Plane* PiFolder::AppendChild(std::unique_ptr<Plane> child) { return InsertChildBefore(nullptr, std::move(child)); }
-
-Plane* PiFolder::PrependChild(std::unique_ptr<Plane> child) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  Plane* first = children_.empty() ? nullptr : children_.front();
-  return InsertChildBefore(first, std::move(child));
+Plane* PiFolder::InsertChildBefore(Plane* existing, std::unique_ptr<Plane> child) {
+  return InsertChild(std::move(child), existing, false);
 }
+
+Plane* PiFolder::AppendChild(std::unique_ptr<Plane> child) { return InsertChild(std::move(child), nullptr, false); }
+
+Plane* PiFolder::PrependChild(std::unique_ptr<Plane> child) { return InsertChild(std::move(child), nullptr, true); }
 
 bool PiFolder::DeleteChild(Plane* child) {
   std::unique_ptr<Plane> owned = RemoveChild(child);
@@ -167,7 +177,6 @@ void PiFolder::DeleteAllChildren() {
     ClearMergedTiles();
   }
   for (Plane* c : children) delete c;
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
   ChildChanged(nullptr);
 }
 

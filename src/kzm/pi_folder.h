@@ -125,6 +125,7 @@ class PiFolder final : public PiAdapter {
   friend class UpdateTileBGEvent;
   friend class EventForMain;
 
+  Plane* InsertChild(std::unique_ptr<Plane> child, Plane* existing, bool front);
   // Brings a merged tile's content up to date (the merge of the children).
   void ComputeTile(Tile& tile);
 
