@@ -65,6 +65,7 @@ bool PiImage::RegisterDirtyTile(Tile& t) {
 }
 
 bool PiImage::ForEachTile(const TileVisitor& visit) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   const size_t count = tiles_.size();
   size_t index = 0;
   for (auto& e : tiles_) {

@@ -143,7 +143,8 @@ class Plane::Impl {
   virtual bool RegisterDirtyTile(Tile& t) { (void)t; return false; }
   virtual size_t TileCount() const { return 0; }
   // Visits the tiles in locate order until the visitor returns true; true
-  // when all were visited.
+  // when all were visited. Runs under the node lock; the visitor may change
+  // cells but must not add or remove tiles (collect locates, act afterwards).
   virtual bool ForEachTile(const TileVisitor& visit) { (void)visit; return true; }
   // True when a tile with cells intersects `r` (this node's tile space).
   virtual bool HasContentIn(const Rect& r) const { (void)r; return false; }

@@ -1,14 +1,20 @@
 // Process-wide runtime of the document model, started around a batch.
+//
+// The model also works without these calls (tests, tools): the block pools
+// are then created on first use and no main thread is recorded, so every
+// thread counts as the main thread (folder tiles are computed by whoever
+// asks for them).
 #pragma once
 
 namespace kzm {
 
-// First step: the block allocator with its first pools, then the main
-// context recording the calling thread as the main thread.
+// First step: the block allocator with its first pools (20 and 512 bytes),
+// then the main context recording the calling thread as the main thread.
 void RuntimeStartup();
-// Second step: the remaining pools.
+// Second step: the remaining pools (16, 20, 24, 32 and 2056 bytes).
 void RuntimeStartupPools();
-// Releases the main context, then the allocator with all its pools.
+// Releases the main context, then the allocator with all its pools and pages:
+// every document must be gone by then.
 void RuntimeShutdown();
 
 }  // namespace kzm
