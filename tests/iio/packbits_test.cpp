@@ -51,9 +51,10 @@ TEST(PackBits, EncodesTheDocumentedExamples) {
 
   Bytes distinct(129);
   for (size_t i = 0; i < distinct.size(); ++i) distinct[i] = uint8_t(i);
-  Bytes want{127};
-  want.insert(want.end(), distinct.begin(), distinct.begin() + 128);
-  want.push_back(0);
+  Bytes want(130);
+  want[0] = 127;
+  for (size_t i = 0; i < 128; ++i) want[1 + i] = distinct[i];
+  want[129] = 0;
   want.push_back(128);
   EXPECT_EQ(Encode(distinct), want);
 }

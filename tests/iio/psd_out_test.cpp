@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "blend/modes.h"
 #include "blend/pixel.h"
 #include "iio/psd_out.h"
 #include "iio/write_stream.h"
@@ -134,9 +135,17 @@ TEST(PsdOut, OpacityClippingAndFlagBytes) {
   EXPECT_EQ(rec[kClipping], 1);
   EXPECT_EQ(std::string(rec.begin() + kKey, rec.begin() + kKey + 4), "mul ");
 
-  l.blend.word0 = 10;  // no kernel: written as normal
-  rec = RecordOf(l);
-  EXPECT_EQ(std::string(rec.begin() + kKey, rec.begin() + kKey + 4), "norm");
+  // Every mode writes the key of the table; those without a kernel "norm".
+  int rows = 0;
+  const blend::ColorModeRow* table = blend::ColorModeTable(&rows);
+  for (int i = 0; i < rows; ++i) {
+    l.blend.word0 = table[i].id;
+    rec = RecordOf(l);
+    EXPECT_EQ(std::string(rec.begin() + kKey, rec.begin() + kKey + 4),
+              table[i].hasKernel ? table[i].psdWrite : "norm")
+        << table[i].name;
+  }
+  l.blend.word0 = 1;
 
   EXPECT_EQ(RecordOf(l)[kFlags], 8);
   l.visible = 0;
