@@ -62,7 +62,9 @@ bool ChunkReaderState::readName(uint32_t len, std::string& out) {
   out.resize(bytes);
   if (!readTo(reinterpret_cast<uint8_t*>(&out[0]), bytes)) return false;
   out.resize(len);
-  return true;
+  // Names are looked up as C strings; one with a zero byte inside could be
+  // listed but never found.
+  return std::memchr(out.data(), 0, len) == nullptr;
 }
 
 // Reads n value bytes. Raw bytes exist in the source, so their buffer is

@@ -161,6 +161,18 @@ TEST(ChunkLayout, ReaderEdgeCases) {
   EXPECT_EQ(p->findChild("nope"), nullptr);
 }
 
+TEST(ChunkLayout, NamesWithZeroBytesAreRefused) {
+  // Every listed name must be reachable by a C-string lookup.
+  Builder a;
+  a.u32(kMarker).str("R").u32(0);
+  a.u32(kMarker).str(std::string("Pl\0a", 4)).u32(0).endRecord();
+  a.endRecord();
+  EXPECT_FALSE(Parse(a.b)->ok());
+  Builder b;
+  b.u32(kMarker).str("R").value(std::string("\0v", 2), {1}).u32(0).endRecord();
+  EXPECT_FALSE(Parse(b.b)->ok());
+}
+
 TEST(ChunkLayout, ChildrenOutliveTheirParent) {
   Builder b;
   b.u32(kMarker).str("R").u32(0);
