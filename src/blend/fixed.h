@@ -21,9 +21,10 @@ const uint32_t* ReciprocalTable();
 // Straight (un-premultiplied) colour at alpha 16384.
 PixelRGBA unpremul(const PixelRGBA& p);
 
-// Luminance with weights 0.30, 0.59, 0.11.
-inline uint32_t lum(uint32_t c0, uint32_t c1, uint32_t c2) {
-  return (c0 * 19661u + c1 * 38666u + c2 * 7209u) >> 16;
+// Luminance with weights 0.30, 0.59, 0.11 (in 1/65536), before and after the shift.
+inline uint32_t lumWeighted(uint32_t c0, uint32_t c1, uint32_t c2) {
+  return c0 * 19661u + c1 * 38666u + c2 * 7209u;
 }
+inline uint32_t lum(uint32_t c0, uint32_t c1, uint32_t c2) { return lumWeighted(c0, c1, c2) >> 16; }
 
 }  // namespace blend

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <mutex>
 #include <thread>
@@ -173,6 +174,146 @@ struct ScreenMode : Separable<ScreenF> {};
 struct OverlayMode : Separable<OverlayF> {};
 struct DifferenceMode : Separable<DifferenceF> {};
 struct ExclusionMode : Separable<ExclusionF> {};
+
+// ---- Modes from a straight-colour formula f(Cb, Cs) ----------------------
+// Cb = D_c / Da and Cs = S_c / Sa are the straight colours. Each term below is
+// Sa·Da·f(Cb, Cs) in 14-bit units, rearranged over the premultiplied values so
+// that it is truncated once (a second time at most for soft light); the
+// uncovered parts are added by Composite as for every other mode. These
+// modes implement "modulate" only.
+
+// floor(sqrt(n)) for n < 2^40: the correctly rounded double root of such an n
+// lies at least 2^-21 away from the next integer, so truncating it is exact.
+inline uint64_t ISqrt(uint64_t n) { return uint64_t(std::sqrt(double(n))); }
+
+// Colour dodge towards a divisor X = x / Sa: Sa·Da·min(1, Cb / X), 0 when
+// Cb = 0, Sa·Da when X = 0.
+inline uint32_t DodgeTerm(uint32_t dc, uint32_t da, uint32_t sa, uint32_t x) {
+  if (dc == 0) return 0;
+  const uint64_t n = uint64_t(dc) * sa;
+  if (x == 0 || n >= uint64_t(da) * x) return mul(sa, da);
+  return uint32_t(n * sa / (uint64_t(x) << 14));
+}
+
+// Colour burn against a divisor Y = y / Sa: Sa·Da·(1 - min(1, (1 - Cb) / Y)),
+// Sa·Da when Cb = 1, 0 when Y = 0.
+inline uint32_t BurnTerm(uint32_t dc, uint32_t da, uint32_t sa, uint32_t y) {
+  if (dc >= da) return mul(sa, da);
+  if (y == 0) return 0;
+  const uint64_t n = uint64_t(da - dc) * sa, m = uint64_t(da) * y;
+  if (n >= m) return 0;
+  return uint32_t((m - n) * sa / (uint64_t(y) << 14));
+}
+
+// Hard light (W3C Compositing and Blending): Cs <= 1/2: Cb·2Cs, otherwise
+// screen(Cb, 2Cs - 1). This is overlay with the layers swapped, written with
+// overlay's products so that the two mirror each other exactly.
+struct HardLightF {
+  static uint32_t C(uint32_t dc, uint32_t da, uint32_t sc, uint32_t sa) {
+    return sc > (sa >> 1) ? mul(sa, da) - 2 * mul(da - dc, sa - sc) : 2 * mul(dc, sc);
+  }
+};
+
+// Soft light (W3C): Cs <= 1/2: Cb - (1 - 2Cs)·Cb·(1 - Cb); otherwise
+// Cb + (2Cs - 1)·(E(Cb) - Cb) with E(Cb) = ((16Cb - 12)Cb + 4)Cb for
+// Cb <= 1/4 and sqrt(Cb) above.
+struct SoftLightF {
+  static uint32_t C(uint32_t dc, uint32_t da, uint32_t sc, uint32_t sa) {
+    if (2 * sc <= sa) {
+      // Dc·(Sa·Da - (Sa - 2Sc)·(Da - Dc)) / Da.
+      const uint64_t k = uint64_t(sa) * da - uint64_t(sa - 2 * sc) * (da - dc);
+      return uint32_t(uint64_t(dc) * k / (uint64_t(da) << 14));
+    }
+    // e16 = 16·Da·E(Cb): 64·Dc·(4Dc² - 3Dc·Da + Da²) / Da², or sqrt(256·Dc·Da).
+    const uint64_t d = dc, a = da;
+    const uint64_t e16 = 4 * d <= a ? 64 * d * (4 * d * d + a * a - 3 * d * a) / (a * a)
+                                    : ISqrt((d * a) << 8);
+    const uint64_t lift = e16 > 16 * d ? e16 - 16 * d : 0;
+    return uint32_t((16 * uint64_t(sa) * d + uint64_t(2 * sc - sa) * lift) >> 18);
+  }
+};
+
+// Vivid light: Cs <= 1/2: colour burn of Cb by 2Cs, otherwise colour dodge
+// of Cb by 2Cs - 1 (its divisor 1 - (2Cs - 1) is 2(Sa - Sc) / Sa).
+struct VividLightF {
+  static uint32_t C(uint32_t dc, uint32_t da, uint32_t sc, uint32_t sa) {
+    return 2 * sc <= sa ? BurnTerm(dc, da, sa, 2 * sc)
+                        : DodgeTerm(dc, da, sa, sc >= sa ? 0 : 2 * (sa - sc));
+  }
+};
+
+// Linear light: linear burn below one half, linear dodge above, that is
+// Cb + 2Cs - 1 clamped to [0, 1].
+struct LinearLightF {
+  static uint32_t C(uint32_t dc, uint32_t da, uint32_t sc, uint32_t sa) {
+    const uint32_t x = dc * sa + 2 * sc * da, one = sa * da;
+    return x <= one ? 0 : std::min(x - one, one) >> 14;
+  }
+};
+
+// Pin light: Cs <= 1/2: min(Cb, 2Cs), otherwise max(Cb, 2Cs - 1).
+struct PinLightF {
+  static uint32_t C(uint32_t dc, uint32_t da, uint32_t sc, uint32_t sa) {
+    const uint32_t b = dc * sa, s2 = 2 * sc * da;
+    if (2 * sc <= sa) return std::min(b, s2) >> 14;
+    const uint32_t one = sa * da;
+    return std::max(b, s2 > one ? s2 - one : 0) >> 14;
+  }
+};
+
+// Colour dodge (W3C): 0 when Cb = 0, 1 when Cs = 1, else min(1, Cb / (1 - Cs)).
+struct ColorDodgeF {
+  static uint32_t C(uint32_t dc, uint32_t da, uint32_t sc, uint32_t sa) {
+    return DodgeTerm(dc, da, sa, sc >= sa ? 0 : sa - sc);
+  }
+};
+
+// Colour burn (W3C): 1 when Cb = 1, 0 when Cs = 0, else 1 - min(1, (1 - Cb) / Cs).
+struct ColorBurnF {
+  static uint32_t C(uint32_t dc, uint32_t da, uint32_t sc, uint32_t sa) {
+    return BurnTerm(dc, da, sa, sc);
+  }
+};
+
+// Linear burn: Cb + Cs - 1, clamped at 0.
+struct LinearBurnF {
+  static uint32_t C(uint32_t dc, uint32_t da, uint32_t sc, uint32_t sa) {
+    const uint32_t x = dc * sa + sc * da, one = sa * da;
+    return x > one ? (x - one) >> 14 : 0;
+  }
+};
+
+template <class F>
+struct ModulateOnly : Separable<F> {
+  static constexpr unsigned kAlphas = Bit(kModulate);
+};
+struct HardLightMode : ModulateOnly<HardLightF> {};
+struct SoftLightMode : ModulateOnly<SoftLightF> {};
+struct VividLightMode : ModulateOnly<VividLightF> {};
+struct LinearLightMode : ModulateOnly<LinearLightF> {};
+struct PinLightMode : ModulateOnly<PinLightF> {};
+struct ColorDodgeMode : ModulateOnly<ColorDodgeF> {};
+struct ColorBurnMode : ModulateOnly<ColorBurnF> {};
+struct LinearBurnMode : ModulateOnly<LinearBurnF> {};
+
+// Darker / lighter colour: the whole colour of the layer whose straight
+// colour has the smaller (larger) `lum`; the destination's on a tie.
+// lum(S)/Sa is compared with lum(D)/Da cross-multiplied, before lum's shift.
+template <bool kLighter>
+struct PickColorMode : Composite<PickColorMode<kLighter>> {
+  static constexpr unsigned kAlphas = Bit(kModulate);
+  static void B(const PixelRGBA& d, const PixelRGBA& s, uint32_t b[3]) {
+    const uint64_t ls = uint64_t(lumWeighted(s.r, s.g, s.b)) * d.a;
+    const uint64_t ld = uint64_t(lumWeighted(d.r, d.g, d.b)) * s.a;
+    if (kLighter ? ls > ld : ls < ld) {
+      b[0] = mul(s.r, d.a), b[1] = mul(s.g, d.a), b[2] = mul(s.b, d.a);
+    } else {
+      b[0] = mul(d.r, s.a), b[1] = mul(d.g, s.a), b[2] = mul(d.b, s.a);
+    }
+  }
+};
+using DarkerColorMode = PickColorMode<false>;
+using LighterColorMode = PickColorMode<true>;
 
 struct AddMode : Separable<AddF> {
   static constexpr unsigned kAlphas = Bit(kModulate) | Bit(kAddSat) | Bit(kMax);
@@ -446,7 +587,12 @@ const ModeEntry kModes[] = {
     {1, MakeKernels<NormalMode>()},      {2, MakeKernels<BackMode>()},
     {3, MakeKernels<MulMode>()},         {4, MakeKernels<AddMode>()},
     {5, MakeKernels<SubMode>()},         {6, MakeKernels<ScreenMode>()},
-    {7, MakeKernels<OverlayMode>()},     {18, MakeKernels<DarkenMode>()},
+    {7, MakeKernels<OverlayMode>()},     {8, MakeKernels<DarkerColorMode>()},
+    {9, MakeKernels<LighterColorMode>()}, {10, MakeKernels<HardLightMode>()},
+    {11, MakeKernels<SoftLightMode>()},  {12, MakeKernels<VividLightMode>()},
+    {13, MakeKernels<LinearLightMode>()}, {14, MakeKernels<PinLightMode>()},
+    {15, MakeKernels<ColorDodgeMode>()}, {16, MakeKernels<ColorBurnMode>()},
+    {17, MakeKernels<LinearBurnMode>()}, {18, MakeKernels<DarkenMode>()},
     {19, MakeKernels<LightenMode>()},    {20, MakeKernels<DifferenceMode>()},
     {21, MakeKernels<ExclusionMode>()},  {50, MakeKernels<HueMode>()},
     {51, MakeKernels<SaturationMode>()}, {52, MakeKernels<ColorMode>()},
