@@ -61,6 +61,14 @@ void BM_NormalPartial(benchmark::State& state) { BlendCells(state, 1, 10000); }
 void BM_Hue(benchmark::State& state) { BlendCells(state, 50, 16384); }
 void BM_Color(benchmark::State& state) { BlendCells(state, 52, 16384); }
 void BM_Luminance(benchmark::State& state) { BlendCells(state, 53, 16384); }
+// Overlay next to the modes that divide or take a root per channel.
+void BM_Overlay(benchmark::State& state) { BlendCells(state, 7, 16384); }
+void BM_DarkerColor(benchmark::State& state) { BlendCells(state, 8, 16384); }
+void BM_HardLight(benchmark::State& state) { BlendCells(state, 10, 16384); }
+void BM_SoftLight(benchmark::State& state) { BlendCells(state, 11, 16384); }
+void BM_VividLight(benchmark::State& state) { BlendCells(state, 12, 16384); }
+void BM_ColorDodge(benchmark::State& state) { BlendCells(state, 15, 16384); }
+void BM_LinearBurn(benchmark::State& state) { BlendCells(state, 17, 16384); }
 
 void BM_NormalColorFull(benchmark::State& state) {
   Data d;
@@ -85,5 +93,12 @@ BENCHMARK(BM_NormalColorFull);
 BENCHMARK(BM_Hue);
 BENCHMARK(BM_Color);
 BENCHMARK(BM_Luminance);
+BENCHMARK(BM_Overlay);
+BENCHMARK(BM_DarkerColor);
+BENCHMARK(BM_HardLight);
+BENCHMARK(BM_SoftLight);
+BENCHMARK(BM_VividLight);
+BENCHMARK(BM_ColorDodge);
+BENCHMARK(BM_LinearBurn);
 
 BENCHMARK_MAIN();

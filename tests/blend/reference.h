@@ -4,6 +4,7 @@
 // premultiplied pixels (colour <= alpha <= 16384).
 #pragma once
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #include "blend/pixel.h"
@@ -83,6 +84,54 @@ inline void SetLum(I c[3], I l, bool hue) {
   }
 }
 
+// floor(sqrt(n)) through the floating-point root, corrected to the integer.
+inline I ISqrt(I n) {
+  I r = I(std::sqrt(double(n)));
+  while (r * r > n) --r;
+  while ((r + 1) * (r + 1) <= n) ++r;
+  return r;
+}
+
+// Sa·Da·min(1, Cb / X), X = x / Sa, in one division.
+inline I Dodge(I d, I Da, I Sa, I x) {
+  if (d == 0) return 0;
+  if (x == 0 || d * Sa >= Da * x) return M(Sa, Da);
+  return d * Sa * Sa / (x * 16384);
+}
+// Sa·Da·(1 - min(1, (1 - Cb) / Y)), Y = y / Sa, in one division.
+inline I Burn(I d, I Da, I Sa, I y) {
+  if (d >= Da) return M(Sa, Da);
+  if (y == 0) return 0;
+  const I r = Da * y - (Da - d) * Sa;
+  return r <= 0 ? 0 : r * Sa / (y * 16384);
+}
+
+// The straight-colour modes 10..17 for one channel: Sa·Da·f(d / Da, s / Sa).
+inline I LightTerm(int mode, I d, I Da, I s, I Sa) {
+  const I one = Sa * Da;
+  switch (mode) {
+    case 10:
+      return s > (Sa >> 1) ? M(Sa, Da) - 2 * M(Da - d, Sa - s) : 2 * M(d, s);
+    case 11: {
+      if (2 * s <= Sa) return d * (Sa * Da - (Sa - 2 * s) * (Da - d)) / (Da * 16384);
+      const I e16 = 4 * d <= Da ? 64 * d * (4 * d * d - 3 * d * Da + Da * Da) / (Da * Da)
+                                : ISqrt(256 * d * Da);
+      return (16 * Sa * d + (2 * s - Sa) * std::max<I>(e16 - 16 * d, 0)) >> 18;
+    }
+    case 12:
+      return 2 * s <= Sa ? Burn(d, Da, Sa, 2 * s) : Dodge(d, Da, Sa, 2 * (Sa - s));
+    case 13:
+      return std::clamp<I>(d * Sa + 2 * s * Da - one, 0, one) >> 14;
+    case 14:
+      return 2 * s <= Sa ? std::min(d * Sa, 2 * s * Da) >> 14
+                         : std::max(d * Sa, 2 * s * Da - one) >> 14;
+    case 15: return Dodge(d, Da, Sa, Sa - s);
+    case 16: return Burn(d, Da, Sa, s);
+    case 17: return std::max<I>(d * Sa + s * Da - one, 0) >> 14;
+  }
+  return 0;
+}
+
 // The overlap term B (premultiplied colour) of the composite modes.
 inline void BlendTerm(int mode, const P& D, const P& S, I B[3]) {
   const I Da = D.a, Sa = S.a;
@@ -90,6 +139,17 @@ inline void BlendTerm(int mode, const P& D, const P& S, I B[3]) {
     for (int i = 0; i < 3; ++i) B[i] = M(M(c[i], Da), Sa);
   };
   switch (mode) {
+    case 8:    // darker colour
+    case 9: {  // lighter colour: lum(S') against lum(D') before the shift, D on a tie
+      const I wS = S.c[0] * 19661 + S.c[1] * 38666 + S.c[2] * 7209;
+      const I wD = D.c[0] * 19661 + D.c[1] * 38666 + D.c[2] * 7209;
+      const bool takeS = mode == 8 ? wS * Da < wD * Sa : wS * Da > wD * Sa;
+      for (int i = 0; i < 3; ++i) B[i] = takeS ? M(S.c[i], Da) : M(D.c[i], Sa);
+      return;
+    }
+    case 10: case 11: case 12: case 13: case 14: case 15: case 16: case 17:
+      for (int i = 0; i < 3; ++i) B[i] = LightTerm(mode, D.c[i], Da, S.c[i], Sa);
+      return;
     case 3: case 4: case 5: case 6: case 7: case 20: case 21:
       for (int i = 0; i < 3; ++i) {
         const I d = D.c[i], s = S.c[i];
@@ -157,7 +217,7 @@ inline bool IsComposite(int mode) {
     case 3: case 4: case 5: case 6: case 7: case 20: case 21: case 50: case 51: case 52: case 53:
       return true;
   }
-  return false;
+  return mode >= 8 && mode <= 17;
 }
 
 // Whether (mode, alpha mode) has a kernel.
@@ -168,7 +228,7 @@ inline bool HasKernel(int mode, uint32_t am) {
     case 4: return true;
     case 1: case 2: return mode == 1;
     case 8: return mode == 1 || mode == 2 || mode == 4;
-    case 16: return mode != 18 && mode != 19;
+    case 16: return mode != 18 && mode != 19 && (mode < 8 || mode > 17);
   }
   return false;
 }

@@ -22,20 +22,20 @@ const Row kExpected[] = {
     {1, "normal", "norm", "norm", nullptr, true},
     {2, "back", "norm", nullptr, nullptr, true},
     {3, "mul", "mul ", "mul ", nullptr, true},
-    {4, "add", "lddg", "lddg", "div ", true},
+    {4, "add", "lddg", "lddg", nullptr, true},
     {5, "sub", "fsub", "fsub", nullptr, true},
     {6, "screen", "scrn", "scrn", nullptr, true},
     {7, "overlay", "over", "over", nullptr, true},
-    {8, "darken_lum", "norm", nullptr, nullptr, false},
-    {9, "lighten_lum", "norm", nullptr, nullptr, false},
-    {10, "hard_light", "norm", nullptr, nullptr, false},
-    {11, "soft_light", "norm", nullptr, nullptr, false},
-    {12, "vivid_light", "norm", nullptr, nullptr, false},
-    {13, "linear_light", "norm", nullptr, nullptr, false},
-    {14, "pin_light", "norm", nullptr, nullptr, false},
-    {15, "color_dodge", "norm", nullptr, nullptr, false},
-    {16, "color_burn", "norm", nullptr, nullptr, false},
-    {17, "linear_burn", "norm", nullptr, nullptr, false},
+    {8, "darken_lum", "dkCl", "dkCl", nullptr, true},
+    {9, "lighten_lum", "lgCl", "lgCl", nullptr, true},
+    {10, "hard_light", "hLit", "hLit", nullptr, true},
+    {11, "soft_light", "sLit", "sLit", nullptr, true},
+    {12, "vivid_light", "vLit", "vLit", nullptr, true},
+    {13, "linear_light", "lLit", "lLit", nullptr, true},
+    {14, "pin_light", "pLit", "pLit", nullptr, true},
+    {15, "color_dodge", "div ", "div ", nullptr, true},
+    {16, "color_burn", "idiv", "idiv", nullptr, true},
+    {17, "linear_burn", "lbrn", "lbrn", nullptr, true},
     {18, "darken", "dark", "dark", "diss", true},
     {19, "lighten", "lite", "lite", nullptr, true},
     {20, "difference", "diff", "diff", nullptr, true},
@@ -88,8 +88,9 @@ TEST(ColorModes, PsdKeysBothWays) {
   }
   EXPECT_EQ(Key(blend::PsdKeyForColorMode(200)), "norm");
   EXPECT_EQ(blend::ColorModeForPsdKey("diss"), 18);
-  EXPECT_EQ(blend::ColorModeForPsdKey("div "), 4);
-  for (const char* unknown : {"pass", "hLit", "xxxx", "NORM", "mul\0"})
+  EXPECT_EQ(blend::ColorModeForPsdKey("lddg"), 4);
+  EXPECT_EQ(blend::ColorModeForPsdKey("div "), 15) << "colour dodge, no longer add";
+  for (const char* unknown : {"pass", "hMix", "fdiv", "xxxx", "NORM", "HLIT", "div\0", "mul\0"})
     EXPECT_EQ(blend::ColorModeForPsdKey(unknown), 1) << Key(unknown);
 }
 
@@ -99,6 +100,25 @@ TEST(ColorModes, WrittenKeyReadsBackForEveryModeWithItsOwnKey) {
     if (std::strcmp(r.written, "norm") == 0) EXPECT_EQ(back, 1) << r.name;
     else EXPECT_EQ(back, r.id) << r.name;
   }
+}
+
+// PSD -> native -> PSD: which layer keys come back as themselves.
+TEST(ColorModes, TwentyFourPsdKeysSurviveARoundTrip) {
+  const char* survivors[] = {"norm", "mul ", "lddg", "fsub", "scrn", "over", "dkCl", "lgCl",
+                             "hLit", "sLit", "vLit", "lLit", "pLit", "div ", "idiv", "lbrn",
+                             "dark", "lite", "diff", "smud", "hue ", "sat ", "colr", "lum "};
+  for (const char* k : survivors)
+    EXPECT_EQ(Key(blend::PsdKeyForColorMode(blend::ColorModeForPsdKey(k))), Key(k));
+  // Keys read as another mode come back as that mode's key.
+  EXPECT_EQ(Key(blend::PsdKeyForColorMode(blend::ColorModeForPsdKey("diss"))), "dark");
+  EXPECT_EQ(Key(blend::PsdKeyForColorMode(blend::ColorModeForPsdKey("hMix"))), "norm");
+  EXPECT_EQ(Key(blend::PsdKeyForColorMode(blend::ColorModeForPsdKey("fdiv"))), "norm");
+  // Every key that some row reads is one of the 24 or "diss".
+  int n = 0, readKeys = 0;
+  const blend::ColorModeRow* rows = blend::ColorModeTable(&n);
+  for (int i = 0; i < n; ++i)
+    for (const char* const* k = rows[i].psdRead; *k; ++k) ++readKeys;
+  EXPECT_EQ(readKeys, 25);
 }
 
 TEST(AlphaModes, FourteenRowsBothWays) {
