@@ -1,7 +1,33 @@
 #include "convert/jobs.h"
 
+#include <algorithm>
+#include <climits>
+#include <functional>
+#include <vector>
+
+#include "chunk/chunk_reader.h"
+#include "chunk/chunk_writer.h"
 #include "chunk/data_src.h"
+#include "chunk/file_sink.h"
+#include "convert/import_psd.h"
 #include "convert/safe_output.h"
+#include "iio/psd.h"
+#include "iio/psd_out.h"
+#include "iio/write_stream.h"
+#include "kzm/doc_load.h"
+#include "kzm/doc_save.h"
+#include "kzm/image_context.h"
+#include "kzm/pi_image.h"
+#include "kzm/pix_iterator.h"
+#include "kzm/plane.h"
+
+namespace {
+
+uint64_t RootChildrenOf(const DocumentPtr& doc) {
+  return doc && doc->Root() ? doc->ChildCount(doc->Root()) : 0;
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------- KzmLoad
 
@@ -38,10 +64,16 @@ int KzmLoad::Load() {
   return LoadDocument(source);
 }
 
-int KzmLoad::LoadDocument(DataSrcReadFromFile&) {
-  // The chunk parse (through a CSAListener) and the document load arrive
-  // with the document model; a non-zero load code is reported as it is.
-  return -1;
+int KzmLoad::LoadDocument(DataSrcReadFromFile& source) {
+  CSAListener listener(this);
+  const chunk::ChunkSA root(&listener, source);
+  using namespace std::placeholders;
+  const ProgressFunc progress = std::bind(&KzmLoad::OnProgress, this, _1, _2, _3, _4);
+  DocumentPtr doc;
+  const int code = kzm::LoadDocument(0, 0, &root, progress, doc);
+  document_ = doc;
+  if (code != 0) ReportError(code);
+  return document_ ? 0 : -1;
 }
 
 void KzmLoad::ReportError(int32_t code) {
@@ -83,10 +115,22 @@ int PsdLoad::Load() {
   return ImportDocument(source);
 }
 
-int PsdLoad::ImportDocument(DataSrcReadFromFile&) {
-  // The PSD reader and the import arrive with the PSD subsystem; a file the
-  // reader rejects is reported as kErrNotPsd.
-  return -1;
+int PsdLoad::ImportDocument(DataSrcReadFromFile& source) {
+  auto reader = std::make_shared<iio::Psd>(source);
+  if (reader->ErrorCode() != 0) {
+    ReportError(kErrNotPsd);
+    return -1;
+  }
+  using namespace std::placeholders;
+  const ProgressFunc progress = std::bind(&PsdLoad::OnProgress, this, _1, _2, _3, _4);
+  DocumentPtr doc;
+  ImportPsd(0, 0, *reader, progress, doc);
+  document_ = doc;
+  if (!document_) {
+    ReportError(kErrNotPsd);
+    return -1;
+  }
+  return 0;
 }
 
 void PsdLoad::ReportError(int32_t code) {
@@ -138,16 +182,126 @@ int PsdSave::Save() {
   return 0;
 }
 
-int PsdSave::Write(const std::string&) {
-  // The PSD writer arrives with the PSD subsystem. An empty canvas is
-  // reported as kErrEmptyCanvas before anything is written.
-  return kErrWrite;
+namespace {
+
+using kzm::Plane;
+using kzm::Rect;
+
+// A child of the root is written as a PSD layer when it is a raster layer,
+// unless it is hidden and its name starts with "*" (working layers).
+bool IsEligible(const Plane* c) {
+  if (!c || c->Kind() != 1) return false;
+  const std::string& name = c->impl()->Name();
+  return !(!name.empty() && name[0] == '*' && !c->impl()->Visible());
 }
 
-uint64_t PsdSave::RootChildCount() const {
-  // Read from the document once the model lands.
-  return 0;
+// Smallest rectangle (document positions) of the pixels that a PSD reader
+// would see as content: alpha above 0 for a transparent default pixel, else
+// any pixel that differs from the default, together with the whole canvas
+// (the default colour shows everywhere).
+Rect ContentRect(const Plane& c, const Rect& canvas) {
+  const kzm::PiImage* img = c.image();
+  const PixelRGBA def = img->DefaultPixel();
+  const bool clearDefault = def.a == 0;
+  auto differs = [&](const PixelRGBA& p) { return clearDefault ? p.a != 0 : p != def; };
+  int32_t l = INT32_MAX, t = INT32_MAX, r = INT32_MIN, b = INT32_MIN;
+  auto take = [&](int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+    l = std::min(l, x0), t = std::min(t, y0), r = std::max(r, x1), b = std::max(b, y1);
+  };
+  for (const auto& [loc, tile] : img->Tiles()) {
+    if (!tile->HasCells()) continue;
+    for (int cy = 0; cy < kzm::kTileCells; ++cy) {
+      for (int cx = 0; cx < kzm::kTileCells; ++cx) {
+        const kzm::Cell& cell = tile->At(cx, cy);
+        const int32_t x0 = loc.Left() + cx * 8, y0 = loc.Top() + cy * 8;
+        if (cell.Kind() == kzm::Cell::kRGBAFill) {
+          if (differs(*cell.PixelAt(0, 0))) take(x0, y0, x0 + 8, y0 + 8);
+        } else if (cell.Kind() == kzm::Cell::kRGBABitmap) {
+          for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x)
+              if (differs(*cell.PixelAt(x, y))) take(x0 + x, y0 + y, x0 + x + 1, y0 + y + 1);
+        }
+      }
+    }
+  }
+  Rect rect;
+  if (l < r && t < b) {
+    // Tile space to document positions.
+    const kzm::Point off = c.impl()->Offset();
+    rect = Rect{l, t, r, b}.Moved(-off.x, -off.y);
+  }
+  if (!clearDefault) rect = rect.United(canvas);
+  return rect;
 }
+
+iio::layer_param_t LayerParams(const Plane& c, const Rect& canvas) {
+  iio::layer_param_t P;
+  const Plane::Impl& p = *c.impl();
+  P.blend = *p.Blend();
+  P.name = p.Name();
+  P.visible = p.Visible();
+  P.planeLock = p.PlaneLock();
+  P.alphaLock = p.AlphaLock();
+  P.opacity = p.Opacity();
+  const Rect r = ContentRect(c, canvas).Moved(-canvas.left, -canvas.top);
+  P.left = r.left, P.top = r.top, P.right = r.right, P.bottom = r.bottom;
+  return P;
+}
+
+}  // namespace
+
+int PsdSave::Write(const std::string& path) {
+  kzm::ImageContext& doc = *document_;
+  Plane* root = doc.Root();
+  const Rect canvas = root->impl()->Bounds();
+  if (canvas.IsEmpty()) return kErrEmptyCanvas;
+  const int64_t width = int64_t(canvas.right) - canvas.left, height = int64_t(canvas.bottom) - canvas.top;
+  if (width > 300000 || height > 300000) return kErrEmptyCanvas;
+
+  iio::WriteStream stream;
+  if (!stream.Open(path)) return kErrDestinationCreate;
+  iio::PsdOut out(stream);
+  const uint64_t n = doc.ChildCount(root);
+
+  std::vector<iio::layer_param_t> params;
+  for (uint64_t k = 0; k < n; ++k) {
+    const Plane* c = doc.ChildAt(root, int(k));
+    if (IsEligible(c)) params.push_back(LayerParams(*c, canvas));
+  }
+  if (!out.Begin(uint32_t(width), uint32_t(height), params)) return kErrWrite;
+
+  std::vector<PixelRGBA> row;
+  size_t next = 0;
+  for (uint64_t k = 0; k < doc.ChildCount(root); ++k) {
+    const Plane* c = doc.ChildAt(root, int(k));
+    if (!IsEligible(c) || next >= params.size()) continue;
+    const iio::layer_param_t& P = params[next++];
+    if (!out.BeginLayer(P)) return kErrWrite;
+    kzm::PixRandIterator pixels(*c);
+    row.resize(size_t(P.Width()));
+    for (int32_t y = P.top; y < P.bottom; ++y) {
+      OnProgress(k, n + 1, uint64_t(y - P.top), uint64_t(P.bottom - P.top));
+      pixels.ReadRow(canvas.top + y, canvas.left + P.left, canvas.left + P.right, row.data());
+      if (!out.WriteRows(row.data(), 1)) return kErrWrite;
+    }
+    if (!out.EndLayer()) return kErrWrite;
+  }
+
+  // The merged image comes from the composed root.
+  root->impl()->Compose(ProgressFunc());
+  kzm::PixRandIterator merged(*root);
+  row.resize(size_t(width));
+  for (int32_t y = canvas.top; y < canvas.bottom; ++y) {
+    OnProgress(n, n + 1, uint64_t(y - canvas.top), uint64_t(height));
+    merged.ReadRow(y, canvas.left, canvas.right, row.data());
+    if (!out.WriteRows(row.data(), 1)) return kErrWrite;
+  }
+  if (!out.Finish()) return kErrWrite;
+  lastError_ = out.LastError();
+  return stream.Close() && lastError_ == 0 ? 0 : kErrWrite;
+}
+
+uint64_t PsdSave::RootChildCount() const { return RootChildrenOf(document_); }
 
 // ---------------------------------------------------------------- KzmSave
 
@@ -195,12 +349,22 @@ int KzmSave::Save() {
   return 0;
 }
 
-int KzmSave::Write(const std::string&) {
-  // The chunk writer and the document save arrive with the document model.
-  return kErrWrite;
+int KzmSave::Write(const std::string& path) {
+  chunk::FileSink file;
+  if (!file.open(path.c_str())) return kErrDestinationCreate;
+  int code = 0;
+  bool ok = false;
+  {
+    chunk::ChunkSink sink(file.func());
+    chunk::ChunkWriter& root = sink.beginRoot("VorletBitmapImage");
+    using namespace std::placeholders;
+    const ProgressFunc progress = std::bind(&KzmSave::OnProgress, this, _1, _2, _3, _4);
+    code = kzm::SaveDocument(*document_, compress_, progress, root);
+    ok = root.end();
+  }
+  ok = file.close() && ok;
+  if (code != 0) return code;
+  return ok ? 0 : kErrWrite;
 }
 
-uint64_t KzmSave::RootChildCount() const {
-  // Read from the document once the model lands.
-  return 0;
-}
+uint64_t KzmSave::RootChildCount() const { return RootChildrenOf(document_); }
