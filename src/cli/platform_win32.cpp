@@ -6,7 +6,7 @@
 #include <io.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <csignal>
 
 namespace cli {
 
@@ -23,13 +23,57 @@ bool ResolveFullPath(const std::string& path, std::string& full, size_t& finalSt
   return true;
 }
 
+namespace {
+
+std::wstring UpperWide(const std::string& s) {
+  std::wstring w;
+  if (s.empty()) return w;
+  const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), int(s.size()), nullptr, 0);
+  if (n <= 0) return w;
+  w.resize(size_t(n));
+  MultiByteToWideChar(CP_ACP, 0, s.data(), int(s.size()), &w[0], n);
+  CharUpperBuffW(&w[0], DWORD(n));
+  return w;
+}
+
+// '*' and '?' only, so that a name matches here exactly when it matches on
+// POSIX: FindFirstFile alone would also match 8.3 short names ("*.psd" finds
+// "a.psdx" through "A~1.PSD") and reads "*.*" and a trailing '?' its own way.
+bool WildMatch(const std::wstring& pat, const std::wstring& name) {
+  size_t p = 0, n = 0, starP = std::wstring::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pat.size() && (pat[p] == L'?' || pat[p] == name[n])) {
+      ++p;
+      ++n;
+    } else if (p < pat.size() && pat[p] == L'*') {
+      starP = p++;
+      starN = n;
+    } else if (starP != std::wstring::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pat.size() && pat[p] == L'*') ++p;
+  return p == pat.size();
+}
+
+}  // namespace
+
 std::vector<std::string> EnumerateFiles(const std::string& pattern) {
   std::vector<std::string> names;
+  std::string full;
+  size_t finalStart;
+  if (!ResolveFullPath(pattern, full, finalStart) || finalStart == std::string::npos) return names;
+  const std::wstring wanted = UpperWide(full.substr(finalStart));
   WIN32_FIND_DATAA fd;
-  HANDLE h = FindFirstFileA(pattern.c_str(), &fd);
+  HANDLE h = FindFirstFileA((full.substr(0, finalStart) + "*").c_str(), &fd);
   if (h == INVALID_HANDLE_VALUE) return names;
   do {
-    if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.emplace_back(fd.cFileName);
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    const std::wstring name = UpperWide(fd.cFileName);
+    if (name == wanted || WildMatch(wanted, name)) names.emplace_back(fd.cFileName);
   } while (FindNextFileA(h, &fd));
   FindClose(h);
   std::sort(names.begin(), names.end());
@@ -61,9 +105,24 @@ bool CreateFolderPath(const std::string& folder) {
 }
 
 int ReadKey() {
-  if (_isatty(_fileno(stdin))) return _getch();
-  int c = std::getchar();
-  return c == EOF ? -1 : c;
+  if (!_isatty(_fileno(stdin))) {
+    unsigned char c;
+    return _read(_fileno(stdin), &c, 1) == 1 ? c : -1;
+  }
+  const int c = _getch();
+  // Arrow and function keys arrive as a prefix and a code; the code alone
+  // could read as an answer (Delete is 0xE0 'S').
+  if (c == 0 || c == 0xE0) {
+    _getch();
+    return 0;
+  }
+  // Ctrl-C is read as a key while _getch waits: act on it as the console would.
+  if (c == 3) {
+    std::raise(SIGINT);
+    return -1;
+  }
+  if (c == 26) return -1;  // Ctrl-Z ends console input.
+  return c;
 }
 
 }  // namespace cli
