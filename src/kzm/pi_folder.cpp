@@ -29,11 +29,15 @@ void PiFolder::UpdateTileBGEvent::Run() {
   ran_ = true;
   PiFolder* f = folder_;
   TileRef tile;
+  std::shared_ptr<const ComposePlan> plan;
   {
     std::lock_guard<std::recursive_mutex> lock(f->mutex_);
     if (!f->closing_.load() && f->epoch_ == epoch_) {
       auto it = f->tiles_.find(loc_);
       if (it != f->tiles_.end()) tile = TileRef::Share(it->second);
+      // The children are read under the folder lock; the merge itself runs
+      // under the tile's mutex only (folder lock before tile mutex).
+      if (tile) plan = f->MakePlan(true);
     }
   }
   if (tile) {
@@ -41,7 +45,7 @@ void PiFolder::UpdateTileBGEvent::Run() {
       std::lock_guard<std::mutex> content(tile->ContentMutex());
       if (int32_t(generation_ - tile->genComputed) > 0 && tile->HasCells()) {
         tile->genInProgress = int32_t(generation_);
-        f->ComputeTile(*tile.get());
+        ComposeTileWith(*plan, *tile.get());
         tile->genComputed = generation_;
         tile->genInProgress = -1;
       }
@@ -54,6 +58,7 @@ void PiFolder::UpdateTileBGEvent::Run() {
     }
   }
   tile = TileRef();
+  plan.reset();
   std::lock_guard<std::recursive_mutex> lock(f->mutex_);
   f->pending_.fetch_sub(1);
 }
@@ -96,6 +101,7 @@ PiFolder::~PiFolder() {
   std::vector<Plane*> children;
   children.swap(children_);
   for (Plane* c : children) delete c;
+  attached_.reset();
 }
 
 bool PiFolder::IsVisibleEffective() const {
@@ -189,6 +195,11 @@ Rect PiFolder::ComputedBounds() const {
     if (!c->impl()) continue;
     const Rect r = c->impl()->Bounds();
     if (r.IsEmpty()) continue;
+    // An image's bounds are its tile space; a folder's are positions already.
+    if (c->Kind() == 3) {
+      b = b.United(r);
+      continue;
+    }
     const Point o = c->impl()->Offset();
     b = b.United(r.Moved(-o.x, -o.y));
   }
@@ -202,18 +213,33 @@ Rect PiFolder::Bounds() const {
 
 // ---- merged tiles ----
 
+Tile* PiFolder::FindOrCreateTile(TileLocate loc) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  auto it = tiles_.find(loc);
+  if (it != tiles_.end()) return it->second;
+  const bool content = HasContentIn(Rect::OfTile(loc));
+  Tile* t = Tile::Create(loc, content);
+  t->genRequested = 1;
+  tiles_.emplace(loc, t);
+  return t;
+}
+
+Tile* PiFolder::MergedTileNow(TileLocate loc) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Tile* t = FindOrCreateTile(loc);
+  if (!t->HasCells()) return t;
+  std::lock_guard<std::mutex> content(t->ContentMutex());
+  if (t->genComputed == t->genRequested) return t;
+  t->genInProgress = int32_t(t->genRequested);
+  ComputeTile(*t);
+  t->genComputed = uint32_t(t->genInProgress);
+  t->genInProgress = -1;
+  return t;
+}
+
 Tile* PiFolder::FindTile(TileLocate loc, bool compute) {
   std::unique_lock<std::recursive_mutex> lock(mutex_);
-  Tile* t;
-  auto it = tiles_.find(loc);
-  if (it != tiles_.end()) {
-    t = it->second;
-  } else {
-    const bool content = HasContentIn(Rect::OfTile(loc));
-    t = Tile::Create(loc, content);
-    t->genRequested = 1;
-    tiles_.emplace(loc, t);
-  }
+  Tile* t = FindOrCreateTile(loc);
   if (!compute || !t->HasCells()) return t;
   if (worker_) {
     if (pendingUpdates_.count(loc)) return t;  // a request is already on its way
@@ -227,13 +253,7 @@ Tile* PiFolder::FindTile(TileLocate loc, bool compute) {
     return t;
   }
   if (!MainContext::IsMainThread()) return t;
-  std::lock_guard<std::mutex> content(t->ContentMutex());
-  if (t->genComputed == t->genRequested) return t;
-  t->genInProgress = int32_t(t->genRequested);
-  ComputeTile(*t);
-  t->genComputed = uint32_t(t->genInProgress);
-  t->genInProgress = -1;
-  return t;
+  return MergedTileNow(loc);
 }
 
 Tile* PiFolder::LookupTile(TileLocate loc) const {
@@ -266,6 +286,11 @@ bool PiFolder::HasContentIn(const Rect& r) const {
     if (ci->DefaultPixel().Word() != 0) return true;  // a default pixel covers everything
     const Point o = ci->Offset();
     if (ci->HasContentIn(pos.Moved(o.x, o.y))) return true;
+  }
+  if (const Plane::Impl* ai = attached_ ? attached_->impl() : nullptr) {
+    if (ai->DefaultPixel().Word() != 0) return true;
+    const Point o = ai->Offset();
+    if (ai->HasContentIn(pos.Moved(o.x, o.y))) return true;
   }
   return false;
 }
@@ -316,11 +341,6 @@ void PiFolder::ChildChanged(Plane*) {
 
 void PiFolder::DetachDirtyRecords() {
   for (auto& e : tiles_) e.second->dirty = nullptr;
-}
-
-void PiFolder::ComputeTile(Tile& tile) {
-  // The merge of the children into `tile` is provided by the compositing code.
-  (void)tile;
 }
 
 }  // namespace kzm

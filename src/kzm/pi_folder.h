@@ -9,6 +9,12 @@
 // the main thread, or by a posted UpdateTileBGEvent when a worker queue is
 // attached. ChildChanged drops every merged tile (raising the epoch) so the
 // next request or Compose rebuilds it from the children.
+//
+// Coordinates: the merged tile at tile-space X holds the composition at
+// folder position X - offset, where every child reads its own tile space at
+// that position plus the child's offset (as PixelAt does). A folder's offset
+// thus moves where its merged tiles are stored, not what they show, and its
+// Bounds() are folder positions.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -111,6 +117,29 @@ class PiFolder final : public PiAdapter {
 
   void ChildChanged(Plane* child) override;
 
+  // ---- composition (kzm/compose.cpp) ----
+  // Visible children (and the attached plane) with their settings, as the
+  // merge of one tile reads them; opaque outside compose.cpp.
+  struct ComposePlan;
+
+  // Brings the merged tiles up to date from the visible children: child
+  // folders are composed first, then every tile that a visible child (or the
+  // attached plane) holds is recomposed, plus every tile of Bounds() when a
+  // visible child's default pixel is not the zero pixel. `progress` gets
+  // (0, 2, child index, child count) per child and (1, 2, tile index, tile
+  // count) per tile; false from it cancels. True when every tile was
+  // composed; false when cancelled or a child folder's compose failed.
+  bool Compose(const ProgressFunc& progress) override;
+  // A further plane composed over the children, without a clip base; the
+  // folder owns it. Null removes it.
+  void SetAttachedPlane(std::unique_ptr<Plane> plane);
+  Plane* AttachedPlane() const;
+  // Under the lock: the merged tile for `loc` (created as FindTile does),
+  // its content computed on the calling thread whatever thread that is when
+  // it is not current. A parent merging on demand reads child folders
+  // through this.
+  Tile* MergedTileNow(TileLocate loc);
+
   // ---- background work ----
   void AttachWorker(BGThread* worker) { worker_ = worker; }
   BGThread* Worker() const { return worker_; }
@@ -126,10 +155,18 @@ class PiFolder final : public PiAdapter {
   friend class EventForMain;
 
   Plane* InsertChild(std::unique_ptr<Plane> child, Plane* existing, bool front);
+  // The merged tile for `loc`, created without computing when missing.
+  Tile* FindOrCreateTile(TileLocate loc);
+  // Under the lock. `lazy`: child folder tiles are computed as they are read;
+  // otherwise child folders are taken as already composed.
+  std::shared_ptr<const ComposePlan> MakePlan(bool lazy) const;
+  // Merges the planned sources into `tile` (its cells only).
+  static void ComposeTileWith(const ComposePlan& plan, Tile& tile);
   // Brings a merged tile's content up to date (the merge of the children).
   void ComputeTile(Tile& tile);
 
   std::vector<Plane*> children_;  // owned
+  std::unique_ptr<Plane> attached_;
   std::optional<Rect> fixedBounds_;
   TileMap tiles_;
   BGThread* worker_ = nullptr;
