@@ -18,7 +18,8 @@ ReadAllListener gReadAll;
 class ChunkReaderState {
  public:
   ChunkReaderState(IListener* listener, DataSrcBase& src, const ReadLimits& limits)
-      : listener_(listener ? listener : &gReadAll), src_(src), limits_(limits) {}
+      : listener_(listener ? listener : &gReadAll), src_(src), limits_(limits),
+        budget_(limits.InflateBudget(src.size())) {}
 
   // Parses one chunk into c. endRecord is set when the bytes were an end
   // record instead of a chunk.
@@ -44,6 +45,7 @@ class ChunkReaderState {
   uint32_t nesting_ = 0;  // open compressed chunks
   uint32_t depth_ = 0;    // chunk being read
   std::unique_ptr<Inflater> inflater_;
+  uint64_t budget_;        // bytes all compressed chunks may inflate to
   uint64_t inflated_ = 0;  // by inflaters already closed
 };
 
@@ -104,7 +106,7 @@ bool ChunkReaderState::skipPackedBlocks() {
 
 bool ChunkReaderState::openPacked() {
   if (nesting_++ > 0) return true;
-  const uint64_t budget = limits_.maxInflatedBytes - std::min(inflated_, limits_.maxInflatedBytes);
+  const uint64_t budget = budget_ - std::min(inflated_, budget_);
   inflater_.reset(new Inflater(src_, budget, [this] { return progress(); }));
   return inflater_->begin();
 }

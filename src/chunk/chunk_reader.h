@@ -58,14 +58,35 @@ class IChunkBase {
 enum class ValuePolicy : uint32_t { SkipAll = 0, ReadAll = 1, AskEach = 2 };
 
 // Bounds of one parse; the defaults accept any file this program writes.
+//
+// Inflated bytes: every value is kept in memory, so the bytes inflated from
+// the compressed chunks of one file are bounded by InflateBudget(file size):
+// max(inflateFloor, inflateRatio x file size), at most maxInflatedBytes.
+// Compressed chunks are written with zlib level 1, which never expands more
+// than about 230:1 (runs of one byte; real pixels far less), so 256 x the
+// whole file accepts every file written that way; the floor leaves room for
+// small files from writers that compress harder. Deflate itself allows
+// 1032:1, so a zlib bomb is refused after at most a quarter of its expansion.
 struct ReadLimits {
-  // Total bytes inflated from all compressed chunks of the file. Exceeding it
+  static constexpr uint64_t kDefaultInflateRatio = 256;
+  static constexpr uint64_t kDefaultInflateFloor = uint64_t(16) << 20;
+
+  // Absolute cap on the inflated bytes of one parse. Exceeding the budget
   // fails the parse (a zlib bomb stops here).
   uint64_t maxInflatedBytes = UINT64_MAX;
+  uint64_t inflateRatio = kDefaultInflateRatio;
+  uint64_t inflateFloor = kDefaultInflateFloor;
   // Deepest chunk nesting accepted (the root is depth 0); bounds recursion.
   uint32_t maxDepth = 256;
   // Longest chunk or value name accepted.
   uint32_t maxNameLength = 0x10000;
+
+  // Bytes a source of `size` bytes may inflate to.
+  uint64_t InflateBudget(uint64_t size) const {
+    const uint64_t scaled = inflateRatio != 0 && size > UINT64_MAX / inflateRatio ? UINT64_MAX : size * inflateRatio;
+    const uint64_t budget = scaled > inflateFloor ? scaled : inflateFloor;
+    return budget < maxInflatedBytes ? budget : maxInflatedBytes;
+  }
 };
 
 class ChunkReaderState;

@@ -81,6 +81,9 @@ bool Inflater::produce(uint8_t* dst, size_t cap, size_t& produced) {
   if (failed_) return false;
   if (streamEnd_) return true;
   cap = std::min<size_t>(cap, 0x40000000);
+  // Never inflate past the budget by more than the one byte that proves it
+  // is exceeded.
+  if (maxOut_ - total_ < cap) cap = size_t(maxOut_ - total_) + 1;
   z_stream& s = z_->s;
   for (;;) {
     // Inflate before feeding: zlib may still hold output for input it has
