@@ -1,0 +1,51 @@
+// The document load on a parsed tree: whatever loads is a consistent
+// document with valid pixels, and it saves and loads again.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "chunk/chunk_reader.h"
+#include "chunk/chunk_writer.h"
+#include "chunk/data_src.h"
+#include "chunk/file_sink.h"
+#include "fuzz_util.h"
+#include "kzm/doc_load.h"
+#include "kzm/doc_save.h"
+#include "kzm/image_context.h"
+#include "kzm/plane.h"
+
+int fuzz::Doc(const uint8_t* data, size_t size) {
+  DataSrcMemory src(data, size);
+  chunk::ChunkSA root(nullptr, src);
+  std::shared_ptr<kzm::ImageContext> doc;
+  const int err = kzm::LoadDocument(0, 0, &root, ProgressFunc(), doc);
+  FUZZ_CHECK((err == 0) == (doc != nullptr));
+  FUZZ_CHECK(err == 0 || err == 1 || err == -2);
+  if (!doc) return 0;
+  kzm::Plane* top = doc->Root();
+  FUZZ_CHECK(top != nullptr);
+  FUZZ_CHECK(top->impl()->ChildCount() >= 1);
+  fuzz::TouchPlane(*top, true);
+
+  // Saving composes the thumbnail from every layer: it must cope with
+  // whatever the load accepted, and the result must load again.
+  chunk::MemorySink mem;
+  {
+    chunk::ChunkSink sink(mem.func());
+    chunk::ChunkWriter& w = sink.beginRoot("VorletBitmapImage");
+    const int saved = kzm::SaveDocument(*doc, (size & 1) != 0, ProgressFunc(), w);
+    FUZZ_CHECK(w.end());
+    FUZZ_CHECK(saved == 0);
+  }
+  DataSrcMemory again(mem.bytes().data(), mem.bytes().size());
+  chunk::ChunkSA root2(nullptr, again);
+  FUZZ_CHECK(root2.ok());
+  std::shared_ptr<kzm::ImageContext> doc2;
+  FUZZ_CHECK(kzm::LoadDocument(0, 0, &root2, ProgressFunc(), doc2) == 0);
+  FUZZ_CHECK(doc2->Root()->impl()->ChildCount() == top->impl()->ChildCount());
+  return 0;
+}
+
+#ifndef YVN_FUZZ_REPLAY
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return fuzz::Doc(data, size); }
+#endif

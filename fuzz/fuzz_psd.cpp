@@ -1,0 +1,34 @@
+// The PSD reader with the whole import: header, sections, layer records,
+// channel blocks, rows into tiles, re-basing. Whatever imports is a
+// consistent document on the file's canvas.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "chunk/data_src.h"
+#include "convert/import_psd.h"
+#include "fuzz_util.h"
+#include "iio/psd.h"
+#include "kzm/image_context.h"
+#include "kzm/pi_folder.h"
+
+int fuzz::Psd(const uint8_t* data, size_t size) {
+  DataSrcMemory src(data, size);
+  iio::Psd psd(src);
+  uint64_t calls = 0;
+  std::shared_ptr<kzm::ImageContext> doc;
+  const int32_t err = ImportPsd(0, 0, psd, [&](uint64_t, uint64_t, uint64_t done, uint64_t total) {
+    FUZZ_CHECK(done <= total);
+    ++calls;
+    return true;
+  }, doc);
+  FUZZ_CHECK((err == kImportOk) == (doc != nullptr));
+  if (!doc) return 0;
+  FUZZ_CHECK(psd.Width() >= 1 && psd.Width() <= 30000 && psd.Height() >= 1 && psd.Height() <= 30000);
+  fuzz::TouchPlane(*doc->Root(), true);
+  return 0;
+}
+
+#ifndef YVN_FUZZ_REPLAY
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return fuzz::Psd(data, size); }
+#endif
