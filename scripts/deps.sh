@@ -4,7 +4,7 @@ set -euo pipefail
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 for p in cmake ninja-build g++ zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev \
-         python3-psd-tools imagemagick; do
+         python3-psd-tools imagemagick clang libclang-rt-dev; do
   have "$p" || need+=("$p")
 done
 [ ${#need[@]} -eq 0 ] && exit 0

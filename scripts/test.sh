@@ -14,3 +14,7 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DYVN_SANITI
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+# Fuzz smoke run: every harness for about 30 s over its committed seeds
+# (clang build in build-fuzz); a finding fails the run.
+fuzz/run.sh 30
