@@ -111,20 +111,20 @@ uint32_t Psd::Open() {
   if (error_) return 0;
   if (opened_) return images_;
   opened_ = true;
-  if (!src_.seek(26)) return Fail(kPsdBadLayers), 0;
+  if (!src_.seek(26)) return OpenFailed();
   Cursor file(src_, src_.size());
 
   // Colour mode data, then image resources: skipped whole.
   for (int i = 0; i < 2; ++i) {
     uint32_t len;
-    if (!file.U32(&len) || !file.Skip(len)) return Fail(kPsdBadLayers), 0;
+    if (!file.U32(&len) || !file.Skip(len)) return OpenFailed();
   }
 
   mergedStart_ = src_.position();
   if (file.Left() >= 4) {
     uint32_t lmiLen = 0;
     file.U32(&lmiLen);
-    if (!file.Fits(lmiLen)) return Fail(kPsdBadLayers), 0;
+    if (!file.Fits(lmiLen)) return OpenFailed();
     const uint64_t lmiStart = src_.position();
     mergedStart_ = lmiStart + lmiLen;
     // A section of length 0 holds no layers (the merged image follows at once).
@@ -132,7 +132,7 @@ uint32_t Psd::Open() {
       Cursor lmi(src_, mergedStart_);
       uint32_t liLen = 0;
       lmi.U32(&liLen);
-      if (!lmi.Fits(liLen)) return Fail(kPsdBadLayers), 0;
+      if (!lmi.Fits(liLen)) return OpenFailed();
       const uint64_t liEnd = src_.position() + liLen;
       if (liLen >= 2) {
         Cursor li(src_, liEnd);
@@ -141,7 +141,7 @@ uint32_t Psd::Open() {
         const uint32_t n = uint32_t(count < 0 ? -int32_t(count) : count);
         for (uint32_t i = 0; i < n; ++i) {
           records_.emplace_back();
-          if (!ParseRecord(liEnd, records_.back())) return Fail(kPsdBadLayers), 0;
+          if (!ParseRecord(liEnd, records_.back())) return OpenFailed();
         }
         // Channel data follows the records, layer after layer.
         uint64_t offset = src_.position();
@@ -152,7 +152,7 @@ uint32_t Psd::Open() {
         ResolveGroups();
       }
     } else if (lmiLen != 0) {
-      return Fail(kPsdBadLayers), 0;
+      return OpenFailed();
     }
   }
   images_ = uint32_t(records_.size()) + 1;
@@ -370,7 +370,7 @@ bool Psd::NextImage(layer_param_t& out) {
   haveImage_ = true;
   out = current_;
   ++next_;
-  return Report(next_, images_, 0, imageHeight_);
+  return Report(next_ - 1, images_, 0, imageHeight_);
 }
 
 uint32_t Psd::ReadRows(uint32_t count) {
@@ -392,7 +392,7 @@ uint32_t Psd::ReadRows(uint32_t count) {
   const uint32_t chans = block_->Channels();
   for (uint32_t i = 0; i < n; ++i) {
     const uint32_t row = winTop_ + i;
-    if (!Report(next_, images_, row, imageHeight_)) break;
+    if (!Report(next_ - 1, images_, row, imageHeight_)) break;
     window_.resize(size_t(i + 1) * w, 0xFFFFFFFFu);
     uint8_t* px = reinterpret_cast<uint8_t*>(window_.data() + size_t(i) * w);
     int alpha = -1, mask = -1;
@@ -408,7 +408,7 @@ uint32_t Psd::ReadRows(uint32_t count) {
         continue;
       }
       const uint8_t* src = block_->Row(row, c);
-      if (!src) return Fail(kPsdBadRow), 0;
+      if (!src) return RowFailed();
       for (size_t x = 0; x < w; ++x) px[4 * x + byte] = src[x];
     }
     if (applyMask_ && mask >= 0) {
@@ -418,7 +418,7 @@ uint32_t Psd::ReadRows(uint32_t count) {
       const uint8_t* m = nullptr;
       if (y >= current_.maskTop && y < current_.maskBottom) {
         m = block_->Row(uint32_t(y - current_.maskTop), uint32_t(mask));
-        if (!m) return Fail(kPsdBadRow), 0;
+        if (!m) return RowFailed();
       }
       const int64_t mx0 = int64_t(current_.maskLeft) - current_.left;
       const int64_t mx1 = int64_t(current_.maskRight) - current_.left;

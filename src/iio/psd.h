@@ -65,6 +65,14 @@ class Psd : public ImageInputBase32 {
   void ResolveGroups();
   bool LoadMerged();
   bool Fail(int32_t code);
+  uint32_t OpenFailed() {
+    Fail(kPsdBadLayers);
+    return 0;
+  }
+  uint32_t RowFailed() {
+    Fail(kPsdBadRow);
+    return 0;
+  }
 
   DataSrcBase& src_;
   int32_t error_ = kPsdOk;
