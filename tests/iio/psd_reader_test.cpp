@@ -351,7 +351,8 @@ TEST(PsdReader, RowWindowsAndProgress) {
   ASSERT_EQ(psd.Open(), 2u);
   iio::layer_param_t p;
   ASSERT_TRUE(psd.NextImage(p));
-  EXPECT_EQ(calls.at(0), (std::array<uint64_t, 4>{1, 2, 0, 7}));
+  // Steps count the images from 0.
+  EXPECT_EQ(calls.at(0), (std::array<uint64_t, 4>{0, 2, 0, 7}));
   ASSERT_EQ(psd.ReadRows(3), 3u);
   EXPECT_EQ(psd.RowPointer(1), nullptr);  // above the layer
   ASSERT_NE(psd.RowPointer(4), nullptr);
@@ -362,6 +363,7 @@ TEST(PsdReader, RowWindowsAndProgress) {
   EXPECT_EQ(psd.RowPointer(8)[4], Rgba(34, 0, 0, 255));
   EXPECT_EQ(psd.ReadRows(1), 0u);
   EXPECT_EQ(calls.size(), 1u + 7u);
+  EXPECT_EQ(calls.back(), (std::array<uint64_t, 4>{0, 2, 6, 7}));
 
   // A callback that says stop ends the row loop and the image load.
   psd.SetProgress([](uint64_t, uint64_t, uint64_t, uint64_t) { return false; });
