@@ -32,7 +32,7 @@ function(yvn_test name)
   # A list handed through gtest_discover_tests' PROPERTIES loses its
   # separators (every entry after the first became a property name), so the
   # environment is set by a file CTest reads after the discovered tests.
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 240)
   set(env_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_env.cmake)
   file(GENERATE OUTPUT ${env_file} CONTENT
        "if(DEFINED ${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT \"${env}\")\nendif()\n")
