@@ -354,15 +354,24 @@ int KzmSave::Write(const std::string& path) {
   if (!file.open(path.c_str())) return kErrDestinationCreate;
   int code = 0;
   bool ok = false;
+  // A failed write (disk full) makes the record being saved fail too; the
+  // error line must name the write, not the record.
+  bool written = true;
+  const chunk::SinkFunc toFile = file.func();
   {
-    chunk::ChunkSink sink(file.func());
+    chunk::ChunkSink sink([&](chunk::SinkOp op, uint64_t size, const void* data) {
+      const bool done = toFile(op, size, data);
+      written = written && done;
+      return done;
+    });
     chunk::ChunkWriter& root = sink.beginRoot("VorletBitmapImage");
     using namespace std::placeholders;
     const ProgressFunc progress = std::bind(&KzmSave::OnProgress, this, _1, _2, _3, _4);
     code = kzm::SaveDocument(*document_, compress_, progress, root);
     ok = root.end();
   }
-  ok = file.close() && ok;
+  const bool closed = file.close();
+  if (!written || !closed) return kErrWrite;
   if (code != 0) return code;
   return ok ? 0 : kErrWrite;
 }
