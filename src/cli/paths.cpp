@@ -7,11 +7,14 @@
 namespace cli {
 
 std::string JoinPath(std::string folder, std::string name) {
+  // With nothing in front, the name stays as given: a leading separator is
+  // what makes a path absolute, and dropping it would name another file.
+  if (folder.empty()) return name;
   while (!folder.empty() && IsSeparator(folder.back())) folder.pop_back();
   size_t lead = 0;
   while (lead < name.size() && IsSeparator(name[lead])) ++lead;
   name.erase(0, lead);
-  if (folder.empty()) return name;
+  // A folder of separators only is the root.
   return folder + kPathSeparator + name;
 }
 

@@ -5,7 +5,8 @@
 
 namespace cli {
 
-// folder + separator + name, with separators at the seam collapsed to one.
+// folder + separator + name, with separators at the seam collapsed to one;
+// name unchanged when folder is empty.
 std::string JoinPath(std::string folder, std::string name);
 // Full-path folder of path, ending in a separator; empty when it cannot be resolved.
 std::string DirectoryOf(const std::string& path);

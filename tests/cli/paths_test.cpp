@@ -15,12 +15,13 @@ TEST(JoinPath, CollapsesSeparatorsAtTheSeam) {
   EXPECT_EQ(JoinPath("/out/", "a.psd"), "/out/a.psd");
   EXPECT_EQ(JoinPath("/out\\", "\\a.psd"), "/out/a.psd");
   EXPECT_EQ(JoinPath("out//", "//sub/a"), "out/sub/a");
-  // A leading separator of the name is dropped even with no folder.
-  EXPECT_EQ(JoinPath("", "\\x\\*.yvn"), "x\\*.yvn");
-  EXPECT_EQ(JoinPath("", "/abs/a.yvn"), "abs/a.yvn");
+  // With no folder the name is kept whole: an absolute path stays absolute.
+  EXPECT_EQ(JoinPath("", "\\x\\*.yvn"), "\\x\\*.yvn");
+  EXPECT_EQ(JoinPath("", "/abs/a.yvn"), "/abs/a.yvn");
   EXPECT_EQ(JoinPath("/out", ""), "/out/");
   EXPECT_EQ(JoinPath("", ""), "");
-  EXPECT_EQ(JoinPath("///", "a"), "a");
+  // A folder of separators only is the root.
+  EXPECT_EQ(JoinPath("///", "a"), std::string(1, cli::kPathSeparator) + "a");
 }
 
 TEST(UpperExtension, ScansBackToTheSecondCharacter) {

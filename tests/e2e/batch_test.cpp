@@ -78,6 +78,18 @@ TEST_F(Batch, InputPathAndListing) {
   EXPECT_EQ(Listing(P("out")), (std::vector<std::string>{"q1.yvn", "q2.yvn"}));
 }
 
+TEST_F(Batch, AbsolutePathsNameTheFilesTheySay) {
+  TempDir elsewhere;  // the current folder is another one
+  WriteFile(P("in/a.psd"), TaggedPsd(1, 2));
+  RunResult r = RunProgram(elsewhere.path(), {"-q", P("in/a.psd"), P("made/b.yvn")}, "y");
+  EXPECT_EQ(r.out, P("made") + "/\nFolder is not exists.\nCreate folder? [Y]es / [C]ancel\n");
+  EXPECT_TRUE(fs::is_regular_file(P("made/b.yvn")));
+  r = RunProgram(elsewhere.path(), {"-q", "-W", P("made/*.yvn")});
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(ReadPsd(P("made/b.psd")).ok);
+  EXPECT_EQ(Listing(elsewhere.path()), std::vector<std::string>{});
+}
+
 struct Line {
   std::string kind;  // "reading" or "writing"
   int percent, phase, count;
