@@ -136,6 +136,36 @@ std::string SystemCharset() { return GetACP() == CP_UTF8 ? std::string() : "ACP"
 
 namespace {
 
+// Windows code page of a charset name (the iconv names that matter for layer
+// names, "CPnnn", "WINDOWS-nnnn", "ISO-8859-n"); anything else, "ACP"
+// included, is the ANSI code page.
+UINT CodePageOf(const std::string& charset) {
+  std::string n;
+  for (char c : charset) n += char(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  static const struct {
+    const char* name;
+    UINT cp;
+  } kNames[] = {{"SHIFT_JIS", 932}, {"SHIFT-JIS", 932}, {"SJIS", 932},    {"EUC-JP", 20932},
+                {"GBK", 936},       {"GB2312", 936},    {"BIG5", 950},    {"EUC-KR", 949},
+                {"KOI8-R", 20866},  {"KOI8-U", 21866},  {"LATIN1", 28591}, {"US-ASCII", 20127}};
+  for (const auto& e : kNames)
+    if (n == e.name) return e.cp;
+  auto numberAfter = [&n](const char* prefix) -> UINT {
+    const size_t len = std::char_traits<char>::length(prefix);
+    if (n.size() <= len || n.compare(0, len, prefix) != 0 || n.size() > len + 5) return 0;
+    UINT v = 0;
+    for (size_t i = len; i < n.size(); ++i) {
+      if (n[i] < '0' || n[i] > '9') return 0;
+      v = v * 10 + UINT(n[i] - '0');
+    }
+    return v;
+  };
+  if (UINT v = numberAfter("ISO-8859-"); v >= 1 && v <= 16) return 28590 + v;
+  if (UINT v = numberAfter("WINDOWS-")) return v;
+  if (UINT v = numberAfter("CP")) return v;
+  return CP_ACP;
+}
+
 std::wstring Widen(const std::string& s, UINT cp) {
   if (s.empty()) return std::wstring();
   const int n = MultiByteToWideChar(cp, 0, s.data(), int(s.size()), nullptr, 0);
@@ -147,11 +177,13 @@ std::wstring Widen(const std::string& s, UINT cp) {
 
 std::string Narrow(const std::wstring& w, UINT cp) {
   if (w.empty()) return std::string();
+  // No best fit: a character the code page lacks becomes '?', not a look-alike.
+  const DWORD flags = cp == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
   const char* repl = cp == CP_UTF8 ? nullptr : "?";
-  const int n = WideCharToMultiByte(cp, 0, w.data(), int(w.size()), nullptr, 0, repl, nullptr);
+  const int n = WideCharToMultiByte(cp, flags, w.data(), int(w.size()), nullptr, 0, repl, nullptr);
   if (n <= 0) return std::string();
   std::string s(size_t(n), '\0');
-  WideCharToMultiByte(cp, 0, w.data(), int(w.size()), &s[0], n, repl, nullptr);
+  WideCharToMultiByte(cp, flags, w.data(), int(w.size()), &s[0], n, repl, nullptr);
   return s;
 }
 
@@ -159,19 +191,20 @@ std::string Narrow(const std::wstring& w, UINT cp) {
 
 std::string CharsetToUtf8(const std::string& text, const std::string& charset) {
   if (IsUtf8Name(charset)) return SanitizeUtf8(text);
-  return Narrow(Widen(text, CP_ACP), CP_UTF8);
+  return Narrow(Widen(text, CodePageOf(charset)), CP_UTF8);
 }
 
 std::string Utf8ToCharset(const std::string& text, const std::string& charset) {
   if (IsUtf8Name(charset)) return SanitizeUtf8(text);
-  return Narrow(Widen(SanitizeUtf8(text), CP_UTF8), CP_ACP);
+  return Narrow(Widen(SanitizeUtf8(text), CP_UTF8), CodePageOf(charset));
 }
 
 size_t CharsetPrefix(const std::string& text, size_t maxBytes, const std::string& charset) {
   if (IsUtf8Name(charset)) return Utf8Prefix(text, maxBytes);
+  const UINT cp = CodePageOf(charset);
   size_t n = 0;
   while (n < text.size()) {
-    const size_t step = IsDBCSLeadByte(BYTE(text[n])) && n + 1 < text.size() ? 2 : 1;
+    const size_t step = IsDBCSLeadByteEx(cp, BYTE(text[n])) && n + 1 < text.size() ? 2 : 1;
     if (n + step > maxBytes) break;
     n += step;
   }

@@ -21,8 +21,8 @@ std::string Utf8ToSystem(const std::string& text);
 size_t SystemCharPrefix(const std::string& text, size_t maxBytes);
 
 // The same for a named character set (POSIX iconv names; "" or "UTF-8" for
-// UTF-8). On Windows the charset argument is ignored and the ANSI code page
-// is used.
+// UTF-8). On Windows the common names map to code pages and any other name,
+// "ACP" included, means the ANSI code page.
 std::string CharsetToUtf8(const std::string& text, const std::string& charset);
 std::string Utf8ToCharset(const std::string& text, const std::string& charset);
 size_t CharsetPrefix(const std::string& text, size_t maxBytes, const std::string& charset);
