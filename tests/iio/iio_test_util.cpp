@@ -2,6 +2,10 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <direct.h>
+#include <process.h>
+#endif
 
 #include <cstdio>
 #include <algorithm>
@@ -226,6 +230,19 @@ std::string CorpusDir() {
   return dir;
 }
 
+#ifdef _WIN32
+std::string MakeTempDir() {
+  // No mkdtemp: a name from the process id and a counter, created by _mkdir.
+  const char* t = std::getenv("TEMP");
+  const std::string base = std::string(t && *t ? t : ".") + "\\iio_test_" + std::to_string(_getpid()) + "_";
+  static unsigned counter = 0;
+  for (int tries = 0; tries < 1000; ++tries) {
+    const std::string dir = base + std::to_string(++counter);
+    if (_mkdir(dir.c_str()) == 0) return dir;
+  }
+  return std::string();
+}
+#else
 std::string MakeTempDir() {
   const char* t = std::getenv("TMPDIR");
   std::string tmpl = std::string(t && *t ? t : "/tmp") + "/iio_test_XXXXXX";
@@ -233,6 +250,7 @@ std::string MakeTempDir() {
   buf.push_back('\0');
   return mkdtemp(buf.data()) ? std::string(buf.data()) : std::string();
 }
+#endif
 
 std::string RunCommand(const std::string& command, int* status) {
   std::string out;
