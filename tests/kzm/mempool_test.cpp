@@ -4,6 +4,9 @@
 
 #include <cstdint>
 #include <cstdlib>
+#ifdef _WIN32
+#include <malloc.h>
+#endif
 #include <set>
 #include <vector>
 
@@ -13,14 +16,22 @@ namespace kzm {
 namespace {
 
 // Chunk sources placing the chunk exactly on, or 16 bytes past, a 16 KiB boundary.
-void* AlignedChunk(size_t n) { return std::aligned_alloc(16384, ((n + 16384) / 16384) * 16384); }
+#ifdef _WIN32
+// The Windows runtime has no aligned_alloc; its aligned blocks need their own free.
+void* AllocAligned(size_t n) { return _aligned_malloc(n, 16384); }
+void ReleaseAligned(void* p) { _aligned_free(p); }
+#else
+void* AllocAligned(size_t n) { return std::aligned_alloc(16384, n); }
+void ReleaseAligned(void* p) { std::free(p); }
+#endif
+void* AlignedChunk(size_t n) { return AllocAligned(((n + 16384) / 16384) * 16384); }
 void* g_unalignedBase = nullptr;
 void* UnalignedChunk(size_t n) {
-  g_unalignedBase = std::aligned_alloc(16384, ((n + 16 + 16384) / 16384) * 16384);
+  g_unalignedBase = AllocAligned(((n + 16 + 16384) / 16384) * 16384);
   return static_cast<uint8_t*>(g_unalignedBase) + 16;
 }
-void FreeAligned(void* p) { std::free(p); }
-void FreeUnaligned(void* p) { std::free(static_cast<uint8_t*>(p) - 16); }
+void FreeAligned(void* p) { ReleaseAligned(p); }
+void FreeUnaligned(void* p) { ReleaseAligned(static_cast<uint8_t*>(p) - 16); }
 
 uintptr_t Addr(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
