@@ -1,0 +1,28 @@
+# Installation and the Debian package (cpack -G DEB in the build folder).
+include(GNUInstallDirs)
+
+if(NOT WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/man/yvn2psd.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+set(CPACK_PACKAGE_NAME yvn2psd)
+set(CPACK_PACKAGE_VENDOR "yvn2psd developers")
+set(CPACK_PACKAGE_CONTACT "yvn2psd developers <yvn2psd@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Convert layered paintings between the .yvn format and PSD")
+set(CPACK_PACKAGE_DESCRIPTION
+    "yvn2psd converts layered paintings from the native .yvn format to\n Photoshop documents (.psd) and back, one file or a whole folder at a time.")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The binary needs the C and C++ runtime and zlib; dpkg-shlibdeps names them
+# with the versions the build linked against.
+find_program(YVN_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(YVN_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6, zlib1g")
+endif()
+include(CPack)
