@@ -39,6 +39,9 @@ void CheckLayer(const Image& orig, const Image& fin) {
   EXPECT_EQ(fin.p.opacity, orig.p.opacity);  // the reader's byte mapping is one to one
   EXPECT_EQ(fin.p.blend.ColorMode(), orig.p.blend.ColorMode());
   EXPECT_EQ(fin.p.blend.Flags(), orig.p.blend.Flags());
+  // "Lock all" becomes both locks of the layer.
+  EXPECT_EQ(fin.p.alphaLock, orig.p.alphaLock || orig.p.lockAll);
+  EXPECT_EQ(fin.p.planeLock, orig.p.planeLock || orig.p.lockAll);
 
   int32_t l, t, r, b;
   AlphaBounds(orig, &l, &t, &r, &b);
