@@ -237,10 +237,37 @@ bool ReadCoverage(const TileWindow& w, const PixelRGBA& def, int64_t x, int64_t 
   return false;
 }
 
+// A zero source leaves every destination pixel as it is in all alpha modes
+// but "lerp", except pixels without alpha that still carry colour, which the
+// kernels clear. Sparse layers are mostly such sources, so this saves a
+// kernel run over 64 pixels per empty cell.
+bool LeavesUnchanged(const Cell& dst, const CellSource& s, const Blend& b) {
+  if (!s.uniform || s.color.Word() != 0 || b.word1 == 1) return false;
+  switch (dst.Kind()) {
+    case Cell::kRGBAFill: {
+      const PixelRGBA& v = dst.FillValue();
+      return v.a != 0 || v.Word() == 0;
+    }
+    case Cell::kRGBABitmap: {
+      const PixelRGBA* px = dst.BitmapPixels();
+      if (!px) return true;
+      uint64_t bad = 0;
+      for (int i = 0; i < 64; ++i) {
+        const uint64_t w = px[i].Word();
+        bad |= uint64_t((w >> 48) == 0) & uint64_t(w != 0);
+      }
+      return bad == 0;
+    }
+    default:
+      return false;
+  }
+}
+
 // Blends one source onto a folder cell. The first source of a tile blends
 // onto a transparent cell, whatever the cell held before.
 void BlendCell(Cell& dst, bool first, const CellSource& s, uint16_t opacity, const uint16_t* mask,
                const Blend& b) {
+  if (!first && LeavesUnchanged(dst, s, b)) return;
   if (first || !dst.IsRGBA()) {
     PixelRGBA* px = !s.uniform && dst.Kind() == Cell::kRGBABitmap ? dst.MutableBitmapPixels() : nullptr;
     if (px)
@@ -311,39 +338,39 @@ std::shared_ptr<const PiFolder::ComposePlan> PiFolder::MakePlan(bool lazy) const
 }
 
 void PiFolder::ComposeTileWith(const ComposePlan& plan, Tile& tile) {
+  const size_t n = plan.sources.size();
+  if (n == 0) return;  // nothing visible: the tile keeps what it holds
   tile.EnsureCells();
   const TileLocate loc = tile.Locate();
   const int64_t X0 = loc.Left(), Y0 = loc.Top();
-  std::vector<TileWindow> windows(plan.sources.size());
+  std::vector<TileWindow> windows(n);
+  for (size_t i = 0; i < n; ++i) FetchWindow(plan.sources[i], plan.lazy, loc, windows[i]);
   PixelRGBA buf[64];
   uint16_t mask[64];
-  bool first = true;
-  for (size_t i = 0; i < plan.sources.size(); ++i) {
-    if (plan.abort && plan.abort->load()) break;
-    const ComposeSource& s = plan.sources[i];
-    FetchWindow(s, plan.lazy, loc, windows[i]);
-    const TileWindow& w = windows[i];
-    const ComposeSource* base =
-        s.clipBase >= 0 && (s.blend.word0 & kzm::Blend::lockdonly) ? &plan.sources[size_t(s.clipBase)] : nullptr;
-    const TileWindow* bw = base ? &windows[size_t(s.clipBase)] : nullptr;
-    for (int cy = 0; cy < kTileCells; ++cy) {
-      const int64_t y = Y0 + cy * 8;
-      for (int cx = 0; cx < kTileCells; ++cx) {
-        const int64_t x = X0 + cx * 8;
-        const CellSource src = ReadSource(w, s.def, x + s.dx, y + s.dy, buf);
+  // Cells are independent, so each one takes all sources in turn while it
+  // is in cache, rather than each source sweeping the whole tile.
+  for (int cy = 0; cy < kTileCells; ++cy) {
+    if (plan.abort && plan.abort->load(std::memory_order_relaxed)) return;
+    const int64_t y = Y0 + cy * 8;
+    for (int cx = 0; cx < kTileCells; ++cx) {
+      const int64_t x = X0 + cx * 8;
+      Cell& dst = tile.At(cx, cy);
+      for (size_t i = 0; i < n; ++i) {
+        const ComposeSource& s = plan.sources[i];
+        const CellSource src = ReadSource(windows[i], s.def, x + s.dx, y + s.dy, buf);
         uint16_t opacity = s.opacity;
         const uint16_t* m = nullptr;
-        if (base) {
+        if (s.clipBase >= 0 && (s.blend.word0 & kzm::Blend::lockdonly)) {
+          const ComposeSource& base = plan.sources[size_t(s.clipBase)];
           uint16_t cover;
-          if (ReadCoverage(*bw, base->def, x + base->dx, y + base->dy, cover, mask))
+          if (ReadCoverage(windows[size_t(s.clipBase)], base.def, x + base.dx, y + base.dy, cover, mask))
             opacity = uint16_t((uint32_t(cover) * opacity) >> 14);
           else
             m = mask;
         }
-        BlendCell(tile.At(cx, cy), first, src, opacity, m, s.blend);
+        BlendCell(dst, i == 0, src, opacity, m, s.blend);
       }
     }
-    first = false;
   }
 }
 
