@@ -10,6 +10,11 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
+# The Windows program, cross-built with MinGW-w64 and tested under Wine against
+# this release build (about 4 to 8 minutes from scratch, see the README).
+scripts/test-windows.sh build/yvn2psd ||
+  { echo "FAILED: the Windows build under Wine (scripts/test-windows.sh)" >&2; exit 1; }
+
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DYVN_SANITIZE=ON -DYVN_BUILD_BENCH=OFF
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
