@@ -189,6 +189,31 @@ TEST(Compose, LockdonlyMaskFromGrayAndUniformCellsOfTheClipBase) {
     }
 }
 
+TEST(Compose, TransparentSourcesOverColourWithoutAlpha) {
+  // Pixels with alpha 0 but colour (as damaged files may hold) are cleared
+  // by a transparent source in the kernels; the merge must not skip them.
+  std::mt19937 rng(9);
+  auto root = PiFolder::CreateRoot();
+  std::unique_ptr<Plane> a = PiImage::Create();
+  Tile* t = Tile::Create(TileLocate(), true);
+  for (int i = 0; i < kTileCellCount; ++i) {
+    PixelRGBA px[64];
+    for (PixelRGBA& p : px) p = rng() % 2 ? Px(uint16_t(1 + rng() % 9000), 0, 7, 0) : RandomPixel(rng);
+    AssignPixels(t->Cells()[i], px);
+  }
+  a->image()->InsertTile(t);
+  root->impl()->AppendChild(std::move(a));
+  root->impl()->AppendChild(PiImage::Create());  // empty, normal
+  Plane* lerp = root->impl()->AppendChild(PiImage::Create());
+  SetBlendWord(lerp, 1, 1);
+  lerp->impl()->SetOpacity(9000);
+  ASSERT_TRUE(root->impl()->Compose(ProgressFunc()));
+  Reference ref;
+  PixRandIterator it(*root);
+  for (int32_t y = 0; y < 128; ++y)
+    for (int32_t x = 0; x < 128; ++x) ASSERT_EQ(it.At(x, y), ref.At(*root->impl(), x, y)) << x << "," << y;
+}
+
 // ---------------------------------------------------------------------------
 // Progress and cancellation.
 
