@@ -2,7 +2,19 @@
 include(GNUInstallDirs)
 
 if(NOT WIN32)
-  install(FILES ${PROJECT_SOURCE_DIR}/man/yvn2psd.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # Compressed as Debian installs manual pages, with no name or time stamp
+  # inside so that the package is reproducible.
+  set(man_src ${PROJECT_SOURCE_DIR}/man/yvn2psd.1)
+  find_program(YVN_GZIP gzip)
+  if(YVN_GZIP)
+    set(man_gz ${CMAKE_BINARY_DIR}/yvn2psd.1.gz)
+    add_custom_command(OUTPUT ${man_gz} COMMAND ${YVN_GZIP} -9nc ${man_src} > ${man_gz}
+                       DEPENDS ${man_src} VERBATIM)
+    add_custom_target(yvn2psd_man ALL DEPENDS ${man_gz})
+    install(FILES ${man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  else()
+    install(FILES ${man_src} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
 endif()
 
 set(CPACK_PACKAGE_NAME yvn2psd)
@@ -10,7 +22,7 @@ set(CPACK_PACKAGE_VENDOR "yvn2psd developers")
 set(CPACK_PACKAGE_CONTACT "yvn2psd developers <yvn2psd@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Convert layered paintings between the .yvn format and PSD")
 set(CPACK_PACKAGE_DESCRIPTION
-    "yvn2psd converts layered paintings from the native .yvn format to\n Photoshop documents (.psd) and back, one file or a whole folder at a time.")
+    "yvn2psd converts layered paintings from the native .yvn format to\n PSD files and back, one file or a whole folder at a time.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_GENERATOR DEB)
