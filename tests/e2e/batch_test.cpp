@@ -11,7 +11,7 @@
 namespace e2e {
 namespace {
 
-class Batch : public ::testing::Test {
+class E2eBatch : public ::testing::Test {
  protected:
   void SetUp() override {
     if (Exe().empty()) GTEST_SKIP() << "YVN2PSD_EXE is not set";
@@ -34,7 +34,7 @@ std::string TaggedPsd(uint32_t tag, int layers, uint32_t w = 20, uint32_t h = 12
   return BuildPsd(w, h, v);
 }
 
-TEST_F(Batch, QuotedFilterConvertsAFolderIntoAnotherAndBack) {
+TEST_F(E2eBatch, QuotedFilterConvertsAFolderIntoAnotherAndBack) {
   for (uint32_t i = 1; i <= 3; ++i) WriteFile(P("in/p" + std::to_string(i) + ".psd"), TaggedPsd(i, int(i)));
   WriteFile(P("in/notes.txt"), "not a painting");
   fs::create_directory(P("in/folder.psd"));  // a directory is never a source
@@ -67,7 +67,7 @@ TEST_F(Batch, QuotedFilterConvertsAFolderIntoAnotherAndBack) {
   EXPECT_EQ(Listing(P("in")), (std::vector<std::string>{"folder.psd", "notes.txt", "p1.psd", "p2.psd", "p3.psd"}));
 }
 
-TEST_F(Batch, InputPathAndListing) {
+TEST_F(E2eBatch, InputPathAndListing) {
   for (uint32_t i = 1; i <= 2; ++i) WriteFile(P("in/q" + std::to_string(i) + ".psd"), TaggedPsd(i, 1));
   RunResult r = RunProgram(dir.path(), {"-L", "-iin", "-oout", "*.psd"});
   EXPECT_EQ(r.out, "0:" + P("in/q1.psd") + "\n => " + P("out/q1.yvn") + "\n1:" + P("in/q2.psd") + "\n => " +
@@ -78,7 +78,7 @@ TEST_F(Batch, InputPathAndListing) {
   EXPECT_EQ(Listing(P("out")), (std::vector<std::string>{"q1.yvn", "q2.yvn"}));
 }
 
-TEST_F(Batch, AbsolutePathsNameTheFilesTheySay) {
+TEST_F(E2eBatch, AbsolutePathsNameTheFilesTheySay) {
   TempDir elsewhere;  // the current folder is another one
   WriteFile(P("in/a.psd"), TaggedPsd(1, 2));
   RunResult r = RunProgram(elsewhere.path(), {"-q", P("in/a.psd"), P("made/b.yvn")}, "y");
@@ -113,7 +113,7 @@ std::vector<Line> ProgressLines(const std::string& out) {
   return lines;
 }
 
-TEST_F(Batch, ProgressPhasesCountFromOneAndNeverPassTheCount) {
+TEST_F(E2eBatch, ProgressPhasesCountFromOneAndNeverPassTheCount) {
   WriteFile(P("p.psd"), TaggedPsd(1, 3, 64, 200));
   const RunResult r = RunProgram(dir.path(), {"p.psd"});
   ASSERT_EQ(r.exitValue, 0);

@@ -9,7 +9,7 @@
 namespace e2e {
 namespace {
 
-class Compose : public ::testing::Test {
+class E2eCompose : public ::testing::Test {
  protected:
   void SetUp() override {
     if (Exe().empty()) GTEST_SKIP() << "YVN2PSD_EXE is not set";
@@ -55,7 +55,7 @@ std::vector<LayerSpec> Stack(uint32_t w, uint32_t h) {
   return v;
 }
 
-TEST_F(Compose, MergedImageOfANativeFileEqualsTheComposedStack) {
+TEST_F(E2eCompose, MergedImageOfANativeFileEqualsTheComposedStack) {
   const uint32_t w = 40, h = 30;
   WriteFile(dir / "stack.psd", BuildPsd(w, h, Stack(w, h)));
   RunResult r = RunProgram(dir.path(), {"-q", "stack.psd"});

@@ -29,7 +29,7 @@ std::string SmallPsd(uint32_t side = 16, bool noise = false) {
   return BuildPsd(side, side, {l});
 }
 
-class Failure : public ::testing::Test {
+class E2eFailure : public ::testing::Test {
  protected:
   void SetUp() override {
     if (Exe().empty()) GTEST_SKIP() << "YVN2PSD_EXE is not set";
@@ -43,7 +43,7 @@ class Failure : public ::testing::Test {
 
 // ------------------------------------------------------------ sources
 
-TEST_F(Failure, DanglingSymlinkStopsTheBatchUnlessForced) {
+TEST_F(E2eFailure, DanglingSymlinkStopsTheBatchUnlessForced) {
   for (bool force : {false, true}) {
     SCOPED_TRACE(force ? "-F" : "without -F");
     fs::remove_all(P("in"));
@@ -61,7 +61,7 @@ TEST_F(Failure, DanglingSymlinkStopsTheBatchUnlessForced) {
   }
 }
 
-TEST_F(Failure, SourceRemovedDuringTheBatchStopsItUnlessForced) {
+TEST_F(E2eFailure, SourceRemovedDuringTheBatchStopsItUnlessForced) {
   // While the program waits at the question about a.yvn, b.psd disappears.
   for (bool force : {false, true}) {
     SCOPED_TRACE(force ? "-F" : "without -F");
@@ -81,14 +81,14 @@ TEST_F(Failure, SourceRemovedDuringTheBatchStopsItUnlessForced) {
   }
 }
 
-TEST_F(Failure, NativeSourceThatCannotBeOpenedIsReported) {
+TEST_F(E2eFailure, NativeSourceThatCannotBeOpenedIsReported) {
   fs::create_symlink(P("gone.yvn"), P("a.yvn"));
   const RunResult r = Go({"-q", "a.yvn"});
   EXPECT_EQ(r.out, kSourceOpen);
   EXPECT_FALSE(fs::exists(P("a.psd")));
 }
 
-TEST_F(Failure, NotAPsdIsReportedAndSkippedWithForce) {
+TEST_F(E2eFailure, NotAPsdIsReportedAndSkippedWithForce) {
   WriteFile(P("a.psd"), "this is no PSD at all, just some text\n");
   // A real header with the layer section cut off.
   std::string cut = SmallPsd(32);
@@ -106,7 +106,7 @@ TEST_F(Failure, NotAPsdIsReportedAndSkippedWithForce) {
   EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"a.psd", "b.psd", "c.psd", "c.yvn"}));
 }
 
-TEST_F(Failure, DamagedNativeFileIsReported) {
+TEST_F(E2eFailure, DamagedNativeFileIsReported) {
   WriteFile(P("a.psd"), SmallPsd(40, true));
   ASSERT_EQ(Go({"-q", "a.psd", "a.yvn"}).out, "");
   std::string bytes = ReadFile(P("a.yvn"));
@@ -121,7 +121,7 @@ TEST_F(Failure, DamagedNativeFileIsReported) {
 
 // ------------------------------------------------------------ destinations
 
-TEST_F(Failure, MissingFolderRefusedAtThePromptWritesNothing) {
+TEST_F(E2eFailure, MissingFolderRefusedAtThePromptWritesNothing) {
   WriteFile(P("a.psd"), SmallPsd());
   const RunResult r = Go({"-onew/deeper", "a.psd"}, "C");
   EXPECT_EQ(r.exitValue, 0);
@@ -131,7 +131,7 @@ TEST_F(Failure, MissingFolderRefusedAtThePromptWritesNothing) {
   EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"a.psd"});
 }
 
-TEST_F(Failure, FolderThatCannotBeCreatedIsReported) {
+TEST_F(E2eFailure, FolderThatCannotBeCreatedIsReported) {
   WriteFile(P("a.psd"), SmallPsd());
   WriteFile(P("b.psd"), SmallPsd());
   WriteFile(P("blocked"), kOld);  // a file where the folder would go
@@ -141,7 +141,7 @@ TEST_F(Failure, FolderThatCannotBeCreatedIsReported) {
   EXPECT_EQ(ReadFile(P("blocked")), kOld);
 }
 
-TEST_F(Failure, DestinationThatIsADirectoryIsReportedAndTheBatchGoesOn) {
+TEST_F(E2eFailure, DestinationThatIsADirectoryIsReportedAndTheBatchGoesOn) {
   WriteFile(P("a.psd"), SmallPsd());
   WriteFile(P("b.psd"), SmallPsd());
   fs::create_directory(P("a.yvn"));
@@ -166,7 +166,7 @@ RunResult RunSizeLimited(const std::string& cwd, const std::vector<std::string>&
   return RunProgram(cwd, args, "", {"/bin/sh", "-c", "trap '' XFSZ && ulimit -f 32 || exit 99; exec \"$@\"", "sh"});
 }
 
-TEST_F(Failure, WriteFailureLeavesTheOldDestinationWhole) {
+TEST_F(E2eFailure, WriteFailureLeavesTheOldDestinationWhole) {
   // A noisy layer: both files are far beyond the limit.
   WriteFile(P("big.psd"), SmallPsd(128, true));
   ASSERT_EQ(Go({"-q", "-z0", "big.psd", "made.yvn"}).out, "");
@@ -191,7 +191,7 @@ TEST_F(Failure, WriteFailureLeavesTheOldDestinationWhole) {
   EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"big.psd", "big.yvn", "made.psd", "made.yvn"}));
 }
 
-TEST_F(Failure, FullDiskLeavesTheOldDestinationWhole) {
+TEST_F(E2eFailure, FullDiskLeavesTheOldDestinationWhole) {
   // A 64 KiB file system in a private mount namespace holds the destinations;
   // what it held is copied out before the namespace goes away.
   WriteFile(P("big.psd"), SmallPsd(128, true));

@@ -14,7 +14,7 @@ namespace {
 
 const char kMergedName[] = "ImgIOPsd_MergedImage";
 
-class RoundTrip : public ::testing::Test {
+class E2eRoundTrip : public ::testing::Test {
  protected:
   void SetUp() override {
     if (Exe().empty()) GTEST_SKIP() << "YVN2PSD_EXE is not set";
@@ -131,7 +131,7 @@ std::vector<std::pair<std::string, std::string>> Manifest(const std::string& cor
   return rows;
 }
 
-TEST_F(RoundTrip, EveryAcceptedCorpusFileComesBackThroughTheNativeFormat) {
+TEST_F(E2eRoundTrip, EveryAcceptedCorpusFileComesBackThroughTheNativeFormat) {
   const std::string corpus = CorpusDir();
   if (corpus.empty() || !fs::exists(corpus + "/MANIFEST.tsv"))
     GTEST_SKIP() << "PSD corpus not found (YVN_PSD_CORPUS=" << corpus << ")";
@@ -154,7 +154,7 @@ TEST_F(RoundTrip, EveryAcceptedCorpusFileComesBackThroughTheNativeFormat) {
   EXPECT_GE(done, 10) << "fewer accepted files than the corpus holds";
 }
 
-TEST_F(RoundTrip, RefusedCorpusFilesGiveAnErrorLineAndNoFile) {
+TEST_F(E2eRoundTrip, RefusedCorpusFilesGiveAnErrorLineAndNoFile) {
   const std::string corpus = CorpusDir();
   if (corpus.empty() || !fs::exists(corpus + "/MANIFEST.tsv"))
     GTEST_SKIP() << "PSD corpus not found (YVN_PSD_CORPUS=" << corpus << ")";
@@ -217,7 +217,7 @@ std::vector<LayerSpec> PaintingLayers() {
   return v;
 }
 
-TEST_F(RoundTrip, GeneratedPaintingComesBack) {
+TEST_F(E2eRoundTrip, GeneratedPaintingComesBack) {
   WriteFile(dir / "paint.psd", BuildPsd(48, 40, PaintingLayers()));
   RunResult r = RunProgram(dir.path(), {"-q", "paint.psd"});
   EXPECT_EQ(r.out, "");
@@ -237,7 +237,7 @@ TEST_F(RoundTrip, GeneratedPaintingComesBack) {
   EXPECT_EQ(fin.images[2].p.bottom, 36);
 }
 
-TEST_F(RoundTrip, UncompressedNativeFileHoldsTheSamePainting) {
+TEST_F(E2eRoundTrip, UncompressedNativeFileHoldsTheSamePainting) {
   WriteFile(dir / "paint.psd", BuildPsd(48, 40, PaintingLayers()));
   ASSERT_EQ(RunProgram(dir.path(), {"-q", "-z0", "paint.psd", "plain.yvn"}).out, "");
   ASSERT_EQ(RunProgram(dir.path(), {"-q", "paint.psd", "packed.yvn"}).out, "");
