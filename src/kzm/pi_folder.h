@@ -23,6 +23,7 @@
 #include <optional>
 #include <vector>
 
+#include "blend/kernels.h"
 #include "kzm/main_context.h"
 #include "kzm/plane.h"
 
@@ -141,7 +142,12 @@ class PiFolder final : public PiAdapter {
   Tile* MergedTileNow(TileLocate loc);
 
   // ---- background work ----
-  void AttachWorker(BGThread* worker) { worker_ = worker; }
+  // The kernels' shared tables are built first: the worker blends on its own
+  // thread while the main thread may blend too.
+  void AttachWorker(BGThread* worker) {
+    if (worker) blend::InitBlendTables();
+    worker_ = worker;
+  }
   BGThread* Worker() const { return worker_; }
   uint32_t Epoch() const { return epoch_; }
   uint32_t PendingEvents() const { return pending_.load(); }

@@ -1,5 +1,6 @@
 #include "kzm/runtime.h"
 
+#include "blend/kernels.h"
 #include "kzm/main_context.h"
 #include "kzm/mempool.h"
 
@@ -8,6 +9,8 @@ namespace kzm {
 void RuntimeStartup() {
   CreateProcessPools({PoolId::k20a, PoolId::k512});
   MainContext::CreateInstance();
+  // The kernels' shared tables are built here, before any thread blends.
+  blend::InitBlendTables();
 }
 
 void RuntimeStartupPools() {

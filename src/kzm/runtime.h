@@ -9,7 +9,8 @@
 namespace kzm {
 
 // First step: the block allocator with its first pools (20 and 512 bytes),
-// then the main context recording the calling thread as the main thread.
+// then the main context recording the calling thread as the main thread, and
+// the blend kernels' shared tables.
 void RuntimeStartup();
 // Second step: the remaining pools (16, 20, 24, 32 and 2056 bytes).
 void RuntimeStartupPools();
