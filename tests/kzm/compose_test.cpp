@@ -240,6 +240,16 @@ TEST(Compose, ProgressCountsChildrenThenTiles) {
   const std::vector<Call> want = {{0, 2, 0, 4}, {0, 2, 1, 4}, {0, 2, 2, 4}, {0, 2, 0, 2}, {0, 2, 1, 2},
                                   {1, 2, 0, 1}, {0, 2, 3, 4}, {1, 2, 0, 2}, {1, 2, 1, 2}};
   EXPECT_EQ(calls, want);
+
+  // Cancelled inside the nested folder: everything stops there.
+  root->folder()->ClearMergedTiles();
+  calls.clear();
+  EXPECT_FALSE(root->impl()->Compose([&](uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
+    calls.emplace_back(a, b, c, d);
+    return !(a == 0 && c == 1 && d == 2);
+  }));
+  EXPECT_EQ(calls, std::vector<Call>(want.begin(), want.begin() + 5));
+  EXPECT_TRUE(root->folder()->MergedTiles().empty());
 }
 
 TEST(Compose, CancellingLeavesTheFolderTilesUnchanged) {
