@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "chunk/chunk_reader.h"
+#include "chunk/chunk_values.h"
 #include "chunk/chunk_writer.h"
 #include "chunk/data_src.h"
 #include "chunk/file_sink.h"
@@ -40,6 +41,12 @@ int fuzz::Doc(const uint8_t* data, size_t size) {
   DataSrcMemory again(mem.bytes().data(), mem.bytes().size());
   chunk::ChunkSA root2(nullptr, again);
   FUZZ_CHECK(root2.ok());
+  // Whatever the bounds, the thumbnail holds at most 384 x 384 pixels.
+  std::shared_ptr<const chunk::IChunkBase> thumb = root2.findChild("MergedThumb");
+  FUZZ_CHECK(thumb != nullptr);
+  uint32_t tw = 0, th = 0;
+  FUZZ_CHECK(chunk::ReadU32(*thumb, "width", tw) && chunk::ReadU32(*thumb, "height", th));
+  FUZZ_CHECK(uint64_t(tw) * th <= 384 * 384);
   std::shared_ptr<kzm::ImageContext> doc2;
   FUZZ_CHECK(kzm::LoadDocument(0, 0, &root2, ProgressFunc(), doc2) == 0);
   FUZZ_CHECK(doc2->Root()->impl()->ChildCount() == top->impl()->ChildCount());

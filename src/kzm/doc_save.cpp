@@ -43,6 +43,15 @@ ThumbGeometry ThumbnailGeometry(const Rect& bounds) {
     h >>= 1;
     step <<= 1;
   }
+  // A side below 2 stops the halving above, which would leave a thin
+  // rectangle (a stored fixed bound can be 2^32 x 1) at full length: the
+  // long side goes on halving until the thumbnail holds no more pixels than
+  // a 384 x 384 one.
+  while (w * h > int64_t(kThumbLimit) * kThumbLimit) {
+    if (w >= 2) w >>= 1;
+    if (h >= 2) h >>= 1;
+    step <<= 1;
+  }
   g.width = int32_t(w);
   g.height = int32_t(h);
   g.step = int32_t(step);

@@ -28,8 +28,9 @@ class Plane;
 constexpr int32_t kThumbLimit = 384;
 
 // Size and sampling step of the thumbnail of a canvas: halves both sides and
-// doubles the step while a side exceeds 384 and both are at least 2. An
-// empty rectangle gives 0 x 0.
+// doubles the step while a side exceeds 384 and both are at least 2; then,
+// for a thin canvas, halves the long side while the thumbnail would hold
+// more than 384 x 384 pixels. An empty rectangle gives 0 x 0.
 struct ThumbGeometry {
   int32_t width = 0;
   int32_t height = 0;

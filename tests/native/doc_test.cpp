@@ -221,6 +221,11 @@ TEST(Thumbnail, SizeRule) {
       {{5, 5, 5, 100}, 0, 0, 1},
       {{0, 0, 0, 0}, 0, 0, 1},
       {{10, 10, -10, 20}, 0, 0, 1},
+      // Thin canvases stay within 384 x 384 pixels in all.
+      {{0, 0, 147456, 1}, 147456, 1, 1},
+      {{0, 0, 147457, 1}, 73728, 1, 2},
+      {{INT32_MIN, 0, INT32_MAX, 1}, 131071, 1, 32768},
+      {{0, INT32_MIN, 3, INT32_MAX}, 1, 131071, 32768},
   };
   for (const Case& c : cases) {
     const kzm::ThumbGeometry g = kzm::ThumbnailGeometry(c.r);
