@@ -223,8 +223,10 @@ bool WriteBody(const PiImage& image, chunk::ChunkWriter& body, const ProgressFun
 // Decoding.
 
 // Fills `image` from the body's tables; false when they are inconsistent
-// (the image may then hold some tiles; the caller discards it).
-bool DecodeBody(PiImage& image, const chunk::IChunkBase& body) {
+// (the image may then hold some tiles; the caller discards it). With
+// `dropDefault`, tiles holding only the default pixel are dropped as soon as
+// they are decoded: a table of such tiles costs no memory beyond one tile.
+bool DecodeBody(PiImage& image, const chunk::IChunkBase& body, bool dropDefault) {
   chunk::ArrayView fill, bitmap, tiles;
   if (!chunk::ReadArray(body, "Fill", 8, fill) || !chunk::ReadArray(body, "Bitmap", 512, bitmap)) return false;
   const bool wide = fill.count >= kWidePalette;
@@ -264,6 +266,7 @@ bool DecodeBody(PiImage& image, const chunk::IChunkBase& body) {
         return false;
       }
     }
+    if (dropDefault && tile->Compact(def)) continue;  // `tile` releases it
     image.InsertTile(tile.release());
   }
   return true;
@@ -350,7 +353,7 @@ int LoadImageRecord(Plane& plane, const chunk::IChunkBase& container, const Load
 
   std::unique_ptr<Plane> fresh = PiImage::Create(target->Geometry(), def, Rect{});
   PiImage& img = *fresh->image();
-  if (!DecodeBody(img, *body)) return 1;
+  if (!DecodeBody(img, *body, options.dropDefaultTiles != 0)) return 1;
 
   if (named) img.SetName(name);
   img.SetBlend(blend);
