@@ -1,14 +1,19 @@
 // The PSD reader with the whole import: header, sections, layer records,
 // channel blocks, rows into tiles, re-basing. Whatever imports is a
-// consistent document on the file's canvas.
+// consistent document on the file's canvas that saves as a native file.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
+#include "chunk/chunk_reader.h"
+#include "chunk/chunk_writer.h"
 #include "chunk/data_src.h"
+#include "chunk/file_sink.h"
 #include "convert/import_psd.h"
 #include "fuzz_util.h"
 #include "iio/psd.h"
+#include "kzm/doc_load.h"
+#include "kzm/doc_save.h"
 #include "kzm/image_context.h"
 #include "kzm/pi_folder.h"
 
@@ -26,6 +31,20 @@ int fuzz::Psd(const uint8_t* data, size_t size) {
   if (!doc) return 0;
   FUZZ_CHECK(psd.Width() >= 1 && psd.Width() <= 30000 && psd.Height() >= 1 && psd.Height() <= 30000);
   fuzz::TouchPlane(*doc->Root(), true);
+
+  // The rest of the conversion: the native save, whose result loads again.
+  chunk::MemorySink mem;
+  {
+    chunk::ChunkSink sink(mem.func());
+    chunk::ChunkWriter& w = sink.beginRoot("VorletBitmapImage");
+    FUZZ_CHECK(kzm::SaveDocument(*doc, (size & 1) != 0, ProgressFunc(), w) == 0);
+    FUZZ_CHECK(w.end());
+  }
+  DataSrcMemory again(mem.bytes().data(), mem.bytes().size());
+  chunk::ChunkSA root(nullptr, again);
+  std::shared_ptr<kzm::ImageContext> back;
+  FUZZ_CHECK(kzm::LoadDocument(0, 0, &root, ProgressFunc(), back) == 0);
+  FUZZ_CHECK(back->Root()->impl()->ChildCount() == doc->Root()->impl()->ChildCount());
   return 0;
 }
 
