@@ -6,33 +6,132 @@
 #include <cstring>
 
 #include "chunk/chunk_format.h"
+#include "chunk/work_pool.h"
+
+#if defined(YVN_HAVE_ISAL)
+#include <isa-l/igzip_lib.h>
+#endif
 
 namespace chunk {
 
-struct Deflater::Stream {
+namespace {
+
+// zlib header of a level-1 stream (no preset dictionary), as zlib writes it.
+constexpr uint8_t kZlibHeader[2] = {0x78, 0x01};
+
+// Raw deflate of n bytes appended to out, ending in a full flush, or in the
+// final block when `last`. zlib level 1 with the parameters of the format.
+bool DeflateZlib(const uint8_t* in, size_t n, bool last, std::vector<uint8_t>& out) {
   z_stream s;
+  std::memset(&s, 0, sizeof s);
+  if (deflateInit2(&s, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
+  const size_t base = out.size();
+  out.resize(base + deflateBound(&s, uLong(n)) + 64);
+  s.next_in = const_cast<Bytef*>(in);
+  s.avail_in = uInt(n);
+  s.next_out = out.data() + base;
+  s.avail_out = uInt(out.size() - base);
+  int ret;
+  for (;;) {
+    ret = deflate(&s, last ? Z_FINISH : Z_FULL_FLUSH);
+    if (ret == Z_STREAM_ERROR) break;
+    if (last ? ret == Z_STREAM_END : (s.avail_in == 0 && s.avail_out != 0)) break;
+    // Out of space (the bound is generous, but never trust it blindly).
+    const size_t used = out.size() - s.avail_out;
+    out.resize(out.size() * 2);
+    s.next_out = out.data() + used;
+    s.avail_out = uInt(out.size() - used);
+  }
+  out.resize(out.size() - s.avail_out);
+  deflateEnd(&s);
+  return ret != Z_STREAM_ERROR;
+}
+
+#if defined(YVN_HAVE_ISAL)
+// The same with igzip at level 1 (raw deflate, so no wrapper flags are
+// involved; each segment starts from a fresh state).
+bool DeflateIsal(const uint8_t* in, size_t n, bool last, std::vector<uint8_t>& out) {
+  thread_local std::unique_ptr<uint8_t[]> levelBuf(new uint8_t[ISAL_DEF_LVL1_DEFAULT]);
+  isal_zstream s;
+  isal_deflate_init(&s);
+  s.level = 1;
+  s.level_buf = levelBuf.get();
+  s.level_buf_size = ISAL_DEF_LVL1_DEFAULT;
+  s.gzip_flag = IGZIP_DEFLATE;
+  s.end_of_stream = last ? 1 : 0;
+  s.flush = last ? NO_FLUSH : FULL_FLUSH;
+  s.next_in = const_cast<uint8_t*>(in);
+  s.avail_in = uint32_t(n);
+  const size_t base = out.size();
+  out.resize(base + n + n / 16 + 1024);
+  size_t used = base;
+  for (;;) {
+    s.next_out = out.data() + used;
+    s.avail_out = uint32_t(out.size() - used);
+    const uint32_t before = s.avail_out;
+    if (isal_deflate(&s) != COMP_OK) return false;
+    used += before - s.avail_out;
+    const bool done = last ? s.internal_state.state == ZSTATE_END
+                           : s.avail_in == 0 && s.internal_state.state == ZSTATE_NEW_HDR;
+    if (done) break;
+    if (s.avail_out != 0 && before == s.avail_out && s.avail_in == 0 && !last) return false;
+    out.resize(out.size() * 2);
+  }
+  out.resize(used);
+  return true;
+}
+#endif
+
+}  // namespace
+
+struct Deflater::Segment {
+  std::vector<uint8_t> in;
+  std::vector<uint8_t> out;
+  size_t size = 0;  // input bytes
+  uint32_t adler = 1;
+  bool last = false;
+  bool ok = false;
+  Task task;  // last member: waited for before the buffers go
+
+  void Run() {
+    size = in.size();
+    adler = uint32_t(adler32(1, in.data(), uInt(in.size())));
+#if defined(YVN_HAVE_ISAL)
+    ok = DeflateIsal(in.data(), in.size(), last, out);
+    // Runs of one value shrink far beyond what zlib's level 1 reaches; keep
+    // such segments at zlib's ratio so the file stays within the reader's
+    // inflate bound.
+    if (ok && out.size() * kMaxSegmentRatio < in.size()) {
+      out.clear();
+      ok = DeflateZlib(in.data(), in.size(), last, out);
+    }
+#else
+    ok = DeflateZlib(in.data(), in.size(), last, out);
+#endif
+    std::vector<uint8_t>().swap(in);
+  }
 };
 
-Deflater::Deflater(RawWrite raw) : raw_(std::move(raw)), z_(new Stream), out_(new uint8_t[kBlock]) {
-  std::memset(&z_->s, 0, sizeof(z_->s));
-  ok_ = deflateInit2(&z_->s, 1, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-  if (!ok_) {
-    z_.reset();
-    return;
-  }
-  z_->s.next_out = out_.get();
-  z_->s.avail_out = kBlock;
-  in_.reserve(kBatch + 0x1000);
+const char* Deflater::Engine() {
+#if defined(YVN_HAVE_ISAL)
+  return "isa-l";
+#else
+  return "zlib";
+#endif
 }
 
-Deflater::~Deflater() {
-  if (z_) deflateEnd(&z_->s);
+Deflater::Deflater(RawWrite raw) : raw_(std::move(raw)), out_(new uint8_t[kBlock]) {
+  // Enough segments in flight to keep every thread busy while the caller
+  // produces the next one.
+  maxPending_ = std::max<size_t>(2, size_t(WorkThreads()) * 2);
+  in_.reserve(kSegment);
+  std::memcpy(out_.get(), kZlibHeader, sizeof kZlibHeader);
+  outUsed_ = sizeof kZlibHeader;
 }
 
-bool Deflater::emit() {
-  const size_t n = kBlock - z_->s.avail_out;
-  z_->s.next_out = out_.get();
-  z_->s.avail_out = kBlock;
+Deflater::~Deflater() = default;
+
+bool Deflater::emit(size_t n) {
   if (n == 0) return true;
   uint8_t head[8];
   StoreU32(head, kPackedBlockMarker);
@@ -41,47 +140,55 @@ bool Deflater::emit() {
   return raw_(head, 8) && raw_(out_.get(), n) && (PadOf(n) == 0 || raw_(zeros, PadOf(n)));
 }
 
-bool Deflater::run(int flush) {
-  z_stream& s = z_->s;
-  for (;;) {
-    const int ret = deflate(&s, flush);
-    if (ret == Z_STREAM_ERROR) return false;
-    if (ret == Z_STREAM_END) return emit();
-    if (s.avail_out == 0) {
-      if (!emit()) return false;
-      continue;
+// Appends compressed bytes, sending every full block.
+bool Deflater::put(const uint8_t* data, size_t n) {
+  while (n) {
+    const size_t take = std::min(n, kBlock - outUsed_);
+    std::memcpy(out_.get() + outUsed_, data, take);
+    outUsed_ += take;
+    data += take;
+    n -= take;
+    if (outUsed_ == kBlock) {
+      if (!emit(kBlock)) return false;
+      outUsed_ = 0;
     }
-    // Output space is left, so deflate took all input; with Z_FINISH that
-    // would have ended the stream.
-    return flush == Z_NO_FLUSH && s.avail_in == 0;
   }
+  return true;
+}
+
+void Deflater::submit(bool last) {
+  std::unique_ptr<Segment> seg(new Segment);
+  seg->in.swap(in_);
+  seg->last = last;
+  Segment* p = seg.get();
+  seg->task = Task([p] { p->Run(); });
+  pending_.push_back(std::move(seg));
+  if (!last) in_.reserve(kSegment);
+}
+
+// Takes the oldest segment when it is done (running it here if no worker
+// has started it) and appends its bytes.
+bool Deflater::drainOne() {
+  std::unique_ptr<Segment> seg = std::move(pending_.front());
+  pending_.pop_front();
+  seg->task.wait();
+  if (!seg->ok) return false;
+  adler_ = uint32_t(adler32_combine(adler_, seg->adler, z_off_t(seg->size)));
+  return put(seg->out.data(), seg->out.size());
 }
 
 bool Deflater::write(const void* data, size_t size) {
   if (!ok_ || finished_) return ok_ = false;
-  if (!size) return true;
   const uint8_t* p = static_cast<const uint8_t*>(data);
-  if (in_.size() + size <= kBatch) {
-    in_.insert(in_.end(), p, p + size);
-    return true;
-  }
-  // More than a batch: deflate what is gathered, then large input directly
-  // instead of copying it first.
-  if (size < kBatch) {
-    in_.insert(in_.end(), p, p + size);
-    p = nullptr;
-  }
-  z_->s.next_in = in_.data();
-  z_->s.avail_in = uInt(in_.size());
-  ok_ = run(Z_NO_FLUSH);
-  in_.clear();
-  while (ok_ && p && size) {
-    const size_t take = std::min<size_t>(size, 0x40000000);
-    z_->s.next_in = const_cast<Bytef*>(p);
-    z_->s.avail_in = uInt(take);
-    ok_ = run(Z_NO_FLUSH);
+  while (size) {
+    const size_t take = std::min(size, kSegment - in_.size());
+    in_.insert(in_.end(), p, p + take);
     p += take;
     size -= take;
+    if (in_.size() == kSegment) {
+      submit(false);
+      while (ok_ && pending_.size() >= maxPending_) ok_ = drainOne();
+    }
   }
   return ok_;
 }
@@ -89,10 +196,14 @@ bool Deflater::write(const void* data, size_t size) {
 bool Deflater::finish() {
   if (!ok_ || finished_) return ok_ = false;
   finished_ = true;
-  z_->s.next_in = in_.data();
-  z_->s.avail_in = uInt(in_.size());
-  ok_ = run(Z_FINISH);
-  in_.clear();
+  submit(true);
+  while (ok_ && !pending_.empty()) ok_ = drainOne();
+  pending_.clear();
+  if (ok_) {
+    uint8_t trailer[4] = {uint8_t(adler_ >> 24), uint8_t(adler_ >> 16), uint8_t(adler_ >> 8), uint8_t(adler_)};
+    ok_ = put(trailer, 4) && emit(outUsed_);
+    outUsed_ = 0;
+  }
   if (ok_) {
     uint8_t term[8];
     StoreU32(term, kPackedBlockMarker);

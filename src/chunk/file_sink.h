@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,15 +14,26 @@
 
 namespace chunk {
 
-// One zlib stream (level 1, Z_DEFLATED, window bits 15, memory level 8,
-// default strategy) emitted as blocks of at most 0x80000 bytes, each
+// One zlib stream emitted as blocks of at most 0x80000 bytes, each
 // kPackedBlockMarker, u32 B, B bytes, padding; finish() adds the zero-count
-// terminating block. Input is gathered into 128 KiB batches.
+// terminating block. Every block but the last carries exactly 0x80000 bytes.
+//
+// The input is cut into segments of kSegment bytes that are deflated on the
+// work pool (chunk/work_pool.h) as independent raw deflate pieces, each but
+// the last ending in a full flush, and joined in order under one zlib header
+// and one Adler-32 of the whole input: a single standard zlib stream. The
+// cuts depend on the byte count only, so the output does not depend on the
+// number of threads. Segments are deflated at level 1 with ISA-L's igzip
+// where the build has it, else with zlib (level 1, memory level 8, default
+// strategy); a segment that would shrink more than kMaxSegmentRatio:1 is
+// deflated with zlib instead, whose level 1 stays near 230:1, so every file
+// keeps within the reader's inflate bound (chunk/chunk_reader.h).
 class Deflater {
  public:
   using RawWrite = std::function<bool(const void* data, size_t size)>;
-  static constexpr size_t kBatch = 0x20000;
+  static constexpr size_t kSegment = 0x100000;
   static constexpr size_t kBlock = 0x80000;
+  static constexpr size_t kMaxSegmentRatio = 200;
 
   explicit Deflater(RawWrite raw);
   ~Deflater();
@@ -32,16 +44,24 @@ class Deflater {
   bool write(const void* data, size_t size);
   bool finish();
 
+  // Which deflate implementation segments use ("isa-l" or "zlib").
+  static const char* Engine();
+
  private:
-  bool run(int flush);
-  bool emit();
+  struct Segment;
+  void submit(bool last);
+  bool drainOne();
+  bool put(const uint8_t* data, size_t n);
+  bool emit(size_t n);
 
   RawWrite raw_;
-  struct Stream;
-  std::unique_ptr<Stream> z_;
   std::vector<uint8_t> in_;
+  std::deque<std::unique_ptr<Segment>> pending_;
+  size_t maxPending_ = 2;
   std::unique_ptr<uint8_t[]> out_;
-  bool ok_ = false;
+  size_t outUsed_ = 0;
+  uint32_t adler_ = 1;
+  bool ok_ = true;
   bool finished_ = false;
 };
 

@@ -1,0 +1,209 @@
+#include "chunk/work_pool.h"
+
+#include <algorithm>
+#include <deque>
+#include <exception>
+#include <thread>
+#include <vector>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
+namespace chunk {
+
+struct Task::State {
+  explicit State(std::function<void()> f) : fn(std::move(f)) {}
+  std::function<void()> fn;
+  std::atomic<int> phase{0};  // 0 queued, 1 running, 2 done
+  std::exception_ptr error;
+  std::mutex m;
+  std::condition_variable cv;
+
+  bool Claim() {
+    int expected = 0;
+    return phase.compare_exchange_strong(expected, 1);
+  }
+  void Run() {
+    try {
+      fn();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    fn = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(m);
+      phase.store(2);
+    }
+    cv.notify_all();
+  }
+};
+
+namespace {
+
+unsigned AvailableCores() {
+#if defined(__linux__)
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return unsigned(n);
+  }
+#endif
+  const unsigned n = std::thread::hardware_concurrency();
+  return n ? n : 1;
+}
+
+class Pool {
+ public:
+  static Pool& Get() {
+    static Pool pool;
+    return pool;
+  }
+
+  unsigned Threads() {
+    std::lock_guard<std::mutex> lock(m_);
+    return Active();
+  }
+
+  void SetLimit(unsigned n) {
+    std::lock_guard<std::mutex> lock(m_);
+    limit_ = n;
+  }
+
+  // Queues the state unless no worker could take it; true when queued.
+  bool Submit(const std::shared_ptr<Task::State>& s) {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      const unsigned workers = Active() - 1;
+      if (workers == 0) return false;
+      while (threads_.size() < workers) {
+        const unsigned index = unsigned(threads_.size());
+        threads_.emplace_back([this, index] { Work(index); });
+      }
+      queue_.push_back(s);
+    }
+    cv_.notify_one();
+    return true;
+  }
+
+  ~Pool() {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+
+ private:
+  Pool() : cores_(std::min(AvailableCores(), 64u)) {}
+
+  // Caller plus workers, under m_.
+  unsigned Active() const { return std::max(1u, limit_ ? std::min(limit_, cores_) : cores_); }
+
+  void Work(unsigned index) {
+    std::unique_lock<std::mutex> lock(m_);
+    for (;;) {
+      cv_.wait(lock, [&] { return stop_ || (!queue_.empty() && index + 1 < Active()); });
+      if (stop_) return;
+      std::shared_ptr<Task::State> s = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      if (s->Claim()) s->Run();
+      s.reset();
+      lock.lock();
+    }
+  }
+
+  const unsigned cores_;
+  unsigned limit_ = 0;
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<std::shared_ptr<Task::State>> queue_;
+  std::vector<std::thread> threads_;
+  bool stop_ = false;
+};
+
+}  // namespace
+
+unsigned WorkThreads() { return Pool::Get().Threads(); }
+
+void SetWorkThreadLimit(unsigned n) { Pool::Get().SetLimit(n); }
+
+Task::Task(std::function<void()> fn) : state_(std::make_shared<State>(std::move(fn))) {
+  Pool::Get().Submit(state_);
+}
+
+Task& Task::operator=(Task&& o) noexcept {
+  if (this != &o) {
+    if (state_) {
+      try {
+        wait();
+      } catch (...) {
+      }
+    }
+    state_ = std::move(o.state_);
+  }
+  return *this;
+}
+
+Task::~Task() {
+  if (!state_) return;
+  try {
+    wait();
+  } catch (...) {
+  }
+}
+
+void Task::wait() {
+  if (!state_) return;
+  std::shared_ptr<State> s = std::move(state_);
+  if (s->Claim()) {
+    s->Run();
+  } else {
+    std::unique_lock<std::mutex> lock(s->m);
+    s->cv.wait(lock, [&] { return s->phase.load() == 2; });
+  }
+  if (s->error) std::rethrow_exception(s->error);
+}
+
+void ParallelFor(size_t n, const std::function<void(size_t)>& fn) {
+  const unsigned threads = WorkThreads();
+  if (n == 0) return;
+  if (threads <= 1 || n == 1) {
+    for (size_t i = 0; i < n; ++i) fn(i);
+    return;
+  }
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  auto loop = [&] {
+    for (size_t i; !failed.load(std::memory_order_relaxed) && (i = next.fetch_add(1)) < n;) {
+      try {
+        fn(i);
+      } catch (...) {
+        failed = true;
+        throw;
+      }
+    }
+  };
+  std::vector<Task> helpers;
+  const size_t count = std::min<size_t>(threads - 1, n - 1);
+  helpers.reserve(count);
+  for (size_t k = 0; k < count; ++k) helpers.emplace_back(loop);
+  std::exception_ptr error;
+  try {
+    loop();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  for (Task& t : helpers) {
+    try {
+      t.wait();
+    } catch (...) {
+      if (!error) error = std::current_exception();
+    }
+  }
+  if (error) std::rethrow_exception(error);
+}
+
+}  // namespace chunk

@@ -1,0 +1,57 @@
+// A process-wide pool of worker threads for the converter's bulk work
+// (deflating, PackBits, pixel conversion), sized to the cores the process may
+// run on. Work is cut into pieces by the caller at positions that depend on
+// the data only, never on the number of threads, so results are the same
+// whatever the pool's size.
+//
+//   chunk::ParallelFor(rows, [&](size_t i) { EncodeRow(i); });
+//
+//   chunk::Task t([&] { out = Compress(in); });   // queued at once
+//   ...                                            // other work meanwhile
+//   t.wait();                                      // runs it here if no worker took it
+//
+// A waiting caller never just sleeps on work nobody has started: it runs
+// that work itself. So a pool without workers (one core, or a limit of 1)
+// runs everything on the calling thread, in order.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace chunk {
+
+// Threads that take part in parallel work: the workers plus the caller.
+unsigned WorkThreads();
+// Limits the threads used from now on (1: everything on the calling thread;
+// 0: back to one per available core). For tests and measurements.
+void SetWorkThreadLimit(unsigned n);
+
+// One piece of work queued to the pool.
+class Task {
+ public:
+  Task() = default;
+  explicit Task(std::function<void()> fn);
+  ~Task();  // waits
+  Task(Task&& o) noexcept = default;
+  Task& operator=(Task&& o) noexcept;
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+
+  // Returns once the work has run (here, when no worker had started it).
+  void wait();
+  bool valid() const { return state_ != nullptr; }
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+// fn(0) ... fn(n - 1), spread over the pool and the calling thread; returns
+// when all have run. Calls may run in any order and at the same time.
+void ParallelFor(size_t n, const std::function<void(size_t)>& fn);
+
+}  // namespace chunk
