@@ -34,6 +34,7 @@ class ChunkReaderState {
   bool skipBytes(uint64_t n) { return inflater_ ? inflater_->skip(n) : src_.skip(n); }
   bool readName(uint32_t len, std::string& out);
   bool readValue(uint64_t n, std::unique_ptr<uint8_t[]>& out);
+  bool sinkValue(uint64_t n, IValueSink& sink);
   bool skipPackedBlocks();
   bool openPacked();
   bool closePacked(bool ok);
@@ -47,6 +48,7 @@ class ChunkReaderState {
   std::unique_ptr<Inflater> inflater_;
   uint64_t budget_;        // bytes all compressed chunks may inflate to
   uint64_t inflated_ = 0;  // by inflaters already closed
+  std::unique_ptr<uint8_t[]> piece_;  // bytes on their way to a value sink
 };
 
 bool ChunkReaderState::readU32(uint32_t& v) {
@@ -91,6 +93,19 @@ bool ChunkReaderState::readValue(uint64_t n, std::unique_ptr<uint8_t[]>& out) {
     done += take;
   }
   out = std::move(buf);
+  return true;
+}
+
+// Hands n value bytes to a sink in pieces.
+bool ChunkReaderState::sinkValue(uint64_t n, IValueSink& sink) {
+  if (!piece_) piece_.reset(new uint8_t[kPiece]);
+  const bool pieces = n >= kPiece;
+  for (uint64_t done = 0; done < n;) {
+    if (pieces && progress()) return false;
+    const size_t take = size_t(std::min(n - done, kPiece));
+    if (!readTo(piece_.get(), take) || !sink.take(piece_.get(), take)) return false;
+    done += take;
+  }
   return true;
 }
 
@@ -173,8 +188,13 @@ bool ChunkReaderState::parseBody(ChunkSA& c, uint32_t depth, bool skip, bool& en
       if (!skipBytes(bytes + pad)) return false;
       continue;
     }
-    ChunkSA::Value v{uint32_t(count), ValueRange()};
-    if (bytes) {
+    ChunkSA::Value v{uint32_t(count), ValueRange(), nullptr};
+    IValueSink* sink = s > kMaxPlainValueSize && bytes ? listener_->valueSink(depth, c, name.c_str(), elem, count)
+                                                       : nullptr;
+    if (sink) {
+      if (!sinkValue(bytes, *sink)) return false;
+      v.sink = sink;
+    } else if (bytes) {
       std::unique_ptr<uint8_t[]> data;
       if (!readValue(bytes, data)) return false;
       v.range.begin = data.get();
@@ -195,9 +215,12 @@ bool ChunkReaderState::parseBody(ChunkSA& c, uint32_t depth, bool skip, bool& en
       if (want) listener_->onChildrenEnd(depth);
       break;
     }
-    if (want && !c.children_.count(child->name_)) {
+    if (want && !c.children_.count(child->name_) && !c.takenChildren_.count(child->name_)) {
       c.childNames_.push_back(child->name_);
-      c.children_.emplace(child->name_, std::move(child));
+      if (listener_->onChildParsed(depth, c, child))
+        c.takenChildren_.insert(child->name_);
+      else
+        c.children_.emplace(child->name_, std::move(child));
     }
   }
   depth_ = depth;
@@ -224,6 +247,7 @@ void ChunkSA::clear() {
   storage_.clear();
   children_.clear();
   childNames_.clear();
+  takenChildren_.clear();
 }
 
 uint32_t ChunkSA::findValue(const char* name, ValueRange& out) const {
@@ -232,6 +256,12 @@ uint32_t ChunkSA::findValue(const char* name, ValueRange& out) const {
   if (it == values_.end()) return kNoValue;
   out = it->second.range;
   return it->second.count;
+}
+
+IValueSink* ChunkSA::valueSinkOf(const char* name) const {
+  if (!name) return nullptr;
+  auto it = values_.find(name);
+  return it == values_.end() ? nullptr : it->second.sink;
 }
 
 std::shared_ptr<const IChunkBase> ChunkSA::findChild(const char* name) const {

@@ -19,6 +19,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -90,6 +91,18 @@ struct ReadLimits {
 };
 
 class ChunkReaderState;
+class ChunkSA;
+
+// Takes the bytes of one value in place of the tree (see
+// IListener::valueSink): in file order, in pieces of any size.
+class IValueSink {
+ public:
+  // False fails the parse.
+  virtual bool take(const uint8_t* data, size_t n) = 0;
+
+ protected:
+  ~IValueSink() = default;
+};
 
 class ChunkSA : public IChunkBase {
  public:
@@ -106,6 +119,26 @@ class ChunkSA : public IChunkBase {
     virtual bool wantChildren(uint32_t depth, const char* chunkName) = 0;
     // The end record of a chunk whose children were wanted has been read.
     virtual void onChildrenEnd(uint32_t depth) = 0;
+    // A wanted child of `parent` (at `depth`) has been parsed completely, and
+    // no earlier child has its name. Returning true takes it over: the
+    // parent lists its name but does not keep it, so findChild does not find
+    // it (nor a later child of the same name). Lets a reader use large
+    // children as they arrive instead of holding the whole file. If the parse
+    // fails later, the whole tree is discarded as usual.
+    virtual bool onChildParsed(uint32_t depth, const ChunkSA& parent, const std::shared_ptr<const ChunkSA>& child) {
+      (void)depth, (void)parent, (void)child;
+      return false;
+    }
+    // Asked before the bytes of a value the tree would keep are read, for an
+    // array value (elemSize, count > 0) of `chunk` (whose name is set). A sink
+    // returned here gets the bytes instead of the tree, which then lists the
+    // value with its count but no bytes (findValue gives an empty range).
+    // Null keeps them as usual. The sink must live until the parse ends.
+    virtual IValueSink* valueSink(uint32_t depth, const ChunkSA& chunk, const char* name, uint64_t elemSize,
+                                  uint64_t count) {
+      (void)depth, (void)chunk, (void)name, (void)elemSize, (void)count;
+      return nullptr;
+    }
 
    protected:
     ~IListener() = default;
@@ -130,6 +163,8 @@ class ChunkSA : public IChunkBase {
   uint32_t depth() const { return depth_; }
   // Root: bytes inflated during the parse (for limits and diagnostics).
   uint64_t inflatedBytes() const { return inflated_; }
+  // The sink that took the bytes of a value (IListener::valueSink), or null.
+  IValueSink* valueSinkOf(const char* name) const;
 
  private:
   friend class ChunkReaderState;
@@ -139,6 +174,7 @@ class ChunkSA : public IChunkBase {
   struct Value {
     uint32_t count;
     ValueRange range;
+    IValueSink* sink;
   };
   std::string name_;
   std::map<std::string, Value> values_;
@@ -146,6 +182,7 @@ class ChunkSA : public IChunkBase {
   std::vector<std::unique_ptr<uint8_t[]>> storage_;  // owns every value's bytes
   std::map<std::string, std::shared_ptr<const ChunkSA>> children_;
   std::vector<std::string> childNames_;
+  std::set<std::string> takenChildren_;  // listed, handed to the listener
   uint32_t depth_ = 0;
   bool ok_ = true;
   uint64_t inflated_ = 0;

@@ -66,11 +66,11 @@ int KzmLoad::Load() {
 
 int KzmLoad::LoadDocument(DataSrcReadFromFile& source) {
   CSAListener listener(this);
-  const chunk::ChunkSA root(&listener, source);
   using namespace std::placeholders;
   const ProgressFunc progress = std::bind(&KzmLoad::OnProgress, this, _1, _2, _3, _4);
   DocumentPtr doc;
-  const int code = kzm::LoadDocument(0, 0, &root, progress, doc);
+  // Parses and loads in one pass, layers decoded as they are read.
+  const int code = kzm::LoadDocumentFromSource(0, 0, source, &listener, progress, doc);
   document_ = doc;
   if (code != 0) ReportError(code);
   return document_ ? 0 : -1;

@@ -542,6 +542,17 @@ void AssignPixels(Cell& c, const PixelRGBA* px64) {
   c.Install(bm);
 }
 
+void AdoptPixels(Cell& c, PixelRGBA* block) {
+  Cell::ImplRGBABitmap* bm;
+  try {
+    bm = new Cell::ImplRGBABitmap(&c, block, c.SaveStamp());
+  } catch (...) {
+    PoolFree(PoolId::k512, block);
+    throw;
+  }
+  c.Install(bm);
+}
+
 void SetGrayFill(Cell& c, uint16_t v) {
   if (c.Kind() == Cell::kGrayFill) {
     static_cast<Cell::ImplGrayFill*>(c.impl())->SetValue(v);

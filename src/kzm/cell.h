@@ -290,6 +290,8 @@ void SetFill(Cell& c, const PixelRGBA& v);
 void SetSolidBitmap(Cell& c, const PixelRGBA& v);
 // RGBA bitmap holding a copy of the 64 pixels.
 void AssignPixels(Cell& c, const PixelRGBA* px64);
+// RGBA bitmap that takes over `block` (a 512-byte pool block of 64 pixels).
+void AdoptPixels(Cell& c, PixelRGBA* block);
 // Copies another cell by kind (with its save stamp); a null source nulls c.
 void AssignFrom(Cell& c, const Cell& src);
 void SetGrayFill(Cell& c, uint16_t v);

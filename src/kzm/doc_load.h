@@ -13,9 +13,7 @@
 
 #include "kzm/progress.h"
 
-namespace chunk {
-class IChunkBase;
-}  // namespace chunk
+#include "chunk/chunk_reader.h"
 
 namespace kzm {
 
@@ -36,5 +34,14 @@ constexpr uint32_t kNativeVersion = 0x10000000;
 // empty layer.
 int LoadDocument(int32_t geo0, int32_t geo1, const chunk::IChunkBase* root, const ProgressFunc& progress,
                  std::shared_ptr<ImageContext>& out);
+
+// Parses the file in `src` (as chunk::ChunkSA does, reporting to `listener`,
+// which may be null) and loads it: the same result and the same progress
+// calls as LoadDocument on the parsed tree, without holding the whole file
+// in memory. "Plane" layers are decoded on the work pool (chunk/work_pool.h)
+// as soon as each is read, and bitmap pixels go from the inflater straight
+// into the cells' pixel blocks.
+int LoadDocumentFromSource(int32_t geo0, int32_t geo1, DataSrcBase& src, chunk::IListener* listener,
+                           const ProgressFunc& progress, std::shared_ptr<ImageContext>& out);
 
 }  // namespace kzm

@@ -9,6 +9,7 @@
 #include "chunk/chunk_reader.h"
 #include "chunk/chunk_values.h"
 #include "chunk/chunk_writer.h"
+#include "kzm/bitmap_blocks.h"
 #include "kzm/cell.h"
 #include "kzm/pi_folder.h"
 #include "kzm/pi_image.h"
@@ -228,11 +229,15 @@ bool WriteBody(const PiImage& image, chunk::ChunkWriter& body, const ProgressFun
 // they are decoded: a table of such tiles costs no memory beyond one tile.
 bool DecodeBody(PiImage& image, const chunk::IChunkBase& body, bool dropDefault) {
   chunk::ArrayView fill, bitmap, tiles;
-  if (!chunk::ReadArray(body, "Fill", 8, fill) || !chunk::ReadArray(body, "Bitmap", 512, bitmap)) return false;
+  // Bitmaps read straight into pool blocks (kzm/bitmap_blocks.h) are adopted
+  // by the cells; otherwise they are copied out of the array.
+  BitmapBlocks* blocks = BitmapBlocks::Of(body);
+  if (!chunk::ReadArray(body, "Fill", 8, fill)) return false;
+  if (!blocks && !chunk::ReadArray(body, "Bitmap", 512, bitmap)) return false;
   const bool wide = fill.count >= kWidePalette;
   if (!chunk::ReadArray(body, "Tile", wide ? kWideTileBytes : kNarrowTileBytes, tiles)) return false;
 
-  const uint32_t P = fill.count, B = bitmap.count;
+  const uint32_t P = fill.count, B = blocks ? uint32_t(blocks->Count()) : bitmap.count;
   std::vector<PixelRGBA> palette(P);
   for (uint32_t i = 0; i < P; ++i) palette[i] = Sanitize(PixelFromBytes(fill.begin + size_t(i) * 8));
   const PixelRGBA def = image.DefaultPixel();
@@ -258,6 +263,12 @@ bool DecodeBody(PiImage& image, const chunk::IChunkBase& body, bool dropDefault)
         SetFill(cells[i], def);
       } else if (code == kCodeBitmap) {
         if (nextBitmap >= B) return false;
+        if (blocks) {
+          PixelRGBA* px = blocks->Take(nextBitmap++);
+          if (!px) return false;
+          AdoptPixels(cells[i], px);
+          continue;
+        }
         const uint8_t* src = bitmap.begin + size_t(nextBitmap++) * 512;
         std::memcpy(block, src, sizeof block);
         for (PixelRGBA& p : block) p = Sanitize(p);
