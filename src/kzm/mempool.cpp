@@ -3,6 +3,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
 #include <stdexcept>
 
 namespace kzm {
@@ -11,12 +14,25 @@ namespace {
 
 constexpr size_t kTrailerOffset = MemPoolAlloc::kPageSize * MemPoolAlloc::kPagesPerChunk;  // 262144
 
+// Chunks are placed on a page boundary, so that all 16 of their pages are
+// usable (a plain malloc block starts just past one and yields 15).
 void* HeapAllocate(size_t bytes) {
-  void* p = std::malloc(bytes);
+#if defined(_WIN32)
+  void* p = _aligned_malloc(bytes, MemPoolAlloc::kPageSize);
   if (!p) throw std::bad_alloc();
+#else
+  void* p = nullptr;
+  if (posix_memalign(&p, MemPoolAlloc::kPageSize, bytes) != 0 || !p) throw std::bad_alloc();
+#endif
   return p;
 }
-void HeapRelease(void* p) { std::free(p); }
+void HeapRelease(void* p) {
+#if defined(_WIN32)
+  _aligned_free(p);
+#else
+  std::free(p);
+#endif
+}
 
 uint32_t& FreeCount(void* page) {
   return *reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(page) + MemPoolAlloc::kFreeCountOffset);
