@@ -1,62 +1,74 @@
 #include "iio/packbits.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace iio {
 
+namespace {
+
+inline uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// Equal bytes from p[0] on, at most `cap`.
+inline size_t RunLength(const uint8_t* p, size_t cap) {
+  const uint64_t pattern = uint64_t(p[0]) * 0x0101010101010101ull;
+  size_t k = 1;
+  while (k + 8 <= cap) {
+    const uint64_t diff = Load64(p + k) ^ pattern;
+    if (diff) return k + size_t(__builtin_ctzll(diff) >> 3);
+    k += 8;
+  }
+  while (k < cap && p[k] == p[0]) ++k;
+  return k;
+}
+
+// Bytes from p[0] on, at most `cap`, none of which starts a pair of equal
+// bytes within the first `avail` bytes (a pair needs its second byte there).
+inline size_t LiteralLength(const uint8_t* p, size_t cap, size_t avail) {
+  size_t k = 0;
+  // p[k] starts a pair when p[k] == p[k + 1]: compare the bytes with
+  // themselves shifted by one, eight at a time.
+  while (k + 9 <= avail && k + 8 <= cap) {
+    const uint64_t eq = Load64(p + k) ^ Load64(p + k + 1);
+    // A zero byte in eq marks a pair start.
+    const uint64_t zero = (eq - 0x0101010101010101ull) & ~eq & 0x8080808080808080ull;
+    if (zero) return k + size_t(__builtin_ctzll(zero) >> 3);
+    k += 8;
+  }
+  while (k < cap && !(k + 1 < avail && p[k] == p[k + 1])) ++k;
+  return k;
+}
+
+}  // namespace
+
+// The encoding is the greedy one: two or more equal bytes form a repeat run
+// (at most 128), anything else joins a literal run (at most 128) up to the
+// next pair of equal bytes. Runs are found eight bytes at a time.
 void PackBitsEncode(const uint8_t* p, size_t n, std::vector<uint8_t>& out) {
   if (n == 0) return;
   const size_t base = out.size();
   out.resize(base + PackBitsBound(n));
   uint8_t* o = out.data() + base;
-
-  auto literal = [&](const uint8_t* from, size_t count) {
-    *o++ = uint8_t(count - 1);
-    std::memcpy(o, from, count);
-    o += count;
-  };
-  auto run = [&](unsigned rep, uint8_t b) {
-    *o++ = uint8_t(1 - int(rep));
-    *o++ = b;
-  };
-
-  uint8_t prev = p[0];
-  unsigned rep = 1;
-  size_t lit = 0;  // bytes waiting before prev
-  size_t i = 1;
+  size_t i = 0;
   while (i < n) {
-    const uint8_t cur = p[i];
-    if (cur == prev) {
-      if (lit > 0) {
-        literal(p + i - 1 - lit, lit);
-        rep = 2;
-        lit = 0;
-      } else if (++rep == 128) {
-        run(128, prev);
-        if (++i == n) {
-          out.resize(size_t(o - out.data()));
-          return;
-        }
-        prev = p[i++];
-        rep = 1;
-        lit = 0;
-        continue;
-      }
-    } else if (rep >= 2) {
-      run(rep, prev);
-      rep = 1;
-      lit = 0;
-    } else if (++lit == 128) {
-      literal(p + i - 128, 128);
-      lit = 0;
+    const size_t left = n - i;
+    if (left >= 2 && p[i] == p[i + 1]) {
+      const size_t run = RunLength(p + i, std::min<size_t>(left, 128));
+      *o++ = uint8_t(1 - int(run));
+      *o++ = p[i];
+      i += run;
+      continue;
     }
-    prev = cur;
-    ++i;
+    const size_t lit = std::max<size_t>(1, LiteralLength(p + i, std::min<size_t>(left, 128), left));
+    *o++ = uint8_t(lit - 1);
+    std::memcpy(o, p + i, lit);
+    o += lit;
+    i += lit;
   }
-  if (rep != 1)
-    run(rep, prev);
-  else
-    literal(p + n - 1 - lit, lit + 1);
   out.resize(size_t(o - out.data()));
 }
 

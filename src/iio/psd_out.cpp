@@ -5,11 +5,19 @@
 
 #include "blend/fixed.h"
 #include "blend/modes.h"
+#include "chunk/work_pool.h"
 #include "iio/codepage.h"
 #include "iio/packbits.h"
 #include "iio/psd_bytes.h"
 
 namespace iio {
+
+namespace {
+// Rows gathered per batch: about 4 MiB of pixels, 8 to 512 rows.
+constexpr size_t kBatchBytes = size_t(4) << 20;
+constexpr uint32_t kRowsPerTask = 8;
+constexpr size_t kMaxBatchRows = 512;
+}  // namespace
 
 // A 32-bit length written as 0 and patched, when closed or destroyed, to the
 // number of bytes written after it.
@@ -188,6 +196,14 @@ void PsdOut::WriteRecord(const layer_param_t& l, std::array<uint64_t, 4>& length
 void PsdOut::ResetRect(int32_t left, int32_t top, int32_t right, int32_t bottom) {
   left_ = left, top_ = top, right_ = right, bottom_ = bottom;
   rows_ = 0;
+  waiting_.clear();
+  waitingRows_ = 0;
+  // Rows are gathered only where no row's PackBits form can outgrow its
+  // 16-bit count.
+  const size_t w = size_t(std::max<int64_t>(0, int64_t(right) - left));
+  batchRows_ = w > 0 && PackBitsBound(w) <= 0xFFFF && chunk::WorkThreads() > 1
+                   ? uint32_t(std::clamp<size_t>(kBatchBytes / (w * sizeof(PixelRGBA)), kRowsPerTask, kMaxBatchRows))
+                   : 0;
   for (Channel& c : channels_) {
     c.data.clear();
     c.counts.clear();
@@ -205,33 +221,71 @@ bool PsdOut::BeginLayer(const layer_param_t& layer) {
   return true;
 }
 
-bool PsdOut::WriteRows(const PixelRGBA* pixels, uint32_t rows) {
-  if (error_) return false;
-  if (phase_ != Phase::kInLayer && phase_ != Phase::kMerged) return Fail(kPsdOutOrder);
-  const uint64_t height = uint64_t(int64_t(bottom_) - top_);
-  if (uint64_t(rows_) + rows > height) return Fail(kPsdOutOrder);
-  const size_t w = size_t(int64_t(right_) - left_);
-  planes_.resize(w * 4);
-  uint8_t* r = planes_.data();
+namespace {
+
+// The 8-bit bytes of one premultiplied pixel: colour divided by alpha
+// through the reciprocal table, rounded; alpha scaled to 255.
+inline void PixelBytes(const PixelRGBA& p, const uint32_t* recip, uint8_t& r, uint8_t& g, uint8_t& b, uint8_t& a) {
+  if (p.a == 0) {
+    r = g = b = a = 0;
+    return;
+  }
+  const uint32_t al = p.a < 16384 ? p.a : 16384;
+  const uint32_t k = recip[al];
+  r = uint8_t(((p.r < al ? p.r : al) * k + 0xC00000u) >> 24);
+  g = uint8_t(((p.g < al ? p.g : al) * k + 0xC00000u) >> 24);
+  b = uint8_t(((p.b < al ? p.b : al) * k + 0xC00000u) >> 24);
+  a = uint8_t((al - (al >> 13)) >> 6);
+}
+
+// One row of premultiplied pixels to the four 8-bit planes the file stores.
+// Paintings repeat pixels (fills, transparency): a run of equal pixels is
+// converted once and filled.
+void RowToPlanes(const PixelRGBA* row, size_t w, uint8_t* r) {
   uint8_t* g = r + w;
   uint8_t* b = g + w;
   uint8_t* a = b + w;
   const uint32_t* recip = blend::ReciprocalTable();
-  for (uint32_t y = 0; y < rows; ++y) {
-    const PixelRGBA* row = pixels + size_t(y) * w;
-    for (size_t x = 0; x < w; ++x) {
-      const PixelRGBA& p = row[x];
-      if (p.a == 0) {
-        r[x] = g[x] = b[x] = a[x] = 0;
-        continue;
-      }
-      const uint32_t al = p.a < 16384 ? p.a : 16384;
-      const uint32_t k = recip[al];
-      r[x] = uint8_t(((p.r < al ? p.r : al) * k + 0xC00000u) >> 24);
-      g[x] = uint8_t(((p.g < al ? p.g : al) * k + 0xC00000u) >> 24);
-      b[x] = uint8_t(((p.b < al ? p.b : al) * k + 0xC00000u) >> 24);
-      a[x] = uint8_t((al - (al >> 13)) >> 6);
+  size_t x = 0;
+  while (x < w) {
+    const uint64_t word = row[x].Word();
+    size_t end = x + 1;
+    while (end < w && row[end].Word() == word) ++end;
+    uint8_t vr, vg, vb, va;
+    PixelBytes(row[x], recip, vr, vg, vb, va);
+    const size_t n = end - x;
+    if (n >= 16) {
+      std::memset(r + x, vr, n);
+      std::memset(g + x, vg, n);
+      std::memset(b + x, vb, n);
+      std::memset(a + x, va, n);
+    } else {
+      for (size_t k = x; k < end; ++k) r[k] = vr, g[k] = vg, b[k] = vb, a[k] = va;
     }
+    x = end;
+  }
+}
+
+}  // namespace
+
+bool PsdOut::WriteRows(const PixelRGBA* pixels, uint32_t rows) {
+  if (error_) return false;
+  if (phase_ != Phase::kInLayer && phase_ != Phase::kMerged) return Fail(kPsdOutOrder);
+  const uint64_t height = uint64_t(int64_t(bottom_) - top_);
+  if (uint64_t(rows_) + waitingRows_ + rows > height) return Fail(kPsdOutOrder);
+  if (batchRows_ == 0) return EncodeRows(pixels, rows);
+  const size_t w = size_t(int64_t(right_) - left_);
+  waiting_.insert(waiting_.end(), pixels, pixels + size_t(rows) * w);
+  waitingRows_ += rows;
+  return waitingRows_ < batchRows_ || FlushRows();
+}
+
+// Encodes rows one at a time on this thread.
+bool PsdOut::EncodeRows(const PixelRGBA* pixels, uint32_t rows) {
+  const size_t w = size_t(int64_t(right_) - left_);
+  planes_.resize(w * 4);
+  for (uint32_t y = 0; y < rows; ++y) {
+    RowToPlanes(pixels + size_t(y) * w, w, planes_.data());
     for (int c = 0; c < 4; ++c) {
       Channel& ch = channels_[c];
       const size_t before = ch.data.size();
@@ -245,9 +299,43 @@ bool PsdOut::WriteRows(const PixelRGBA* pixels, uint32_t rows) {
   return true;
 }
 
+// Encodes the waiting rows on the work pool, then appends them in order.
+bool PsdOut::FlushRows() {
+  const uint32_t n = waitingRows_;
+  if (n == 0) return !error_;
+  const size_t w = size_t(int64_t(right_) - left_);
+  if (encoded_.size() < size_t(n) * 4) encoded_.resize(size_t(n) * 4);
+  const size_t tasks = (n + kRowsPerTask - 1) / kRowsPerTask;
+  chunk::ParallelFor(tasks, [&](size_t t) {
+    std::vector<uint8_t> planes(w * 4);
+    const uint32_t y1 = std::min<uint32_t>(n, uint32_t((t + 1) * kRowsPerTask));
+    for (uint32_t y = uint32_t(t * kRowsPerTask); y < y1; ++y) {
+      RowToPlanes(waiting_.data() + size_t(y) * w, w, planes.data());
+      for (int c = 0; c < 4; ++c) {
+        std::vector<uint8_t>& out = encoded_[size_t(y) * 4 + size_t(c)];
+        out.clear();
+        PackBitsEncode(planes.data() + size_t(c) * w, w, out);
+      }
+    }
+  });
+  for (uint32_t y = 0; y < n; ++y) {
+    for (int c = 0; c < 4; ++c) {
+      const std::vector<uint8_t>& e = encoded_[size_t(y) * 4 + size_t(c)];
+      Channel& ch = channels_[c];
+      ch.data.insert(ch.data.end(), e.begin(), e.end());
+      ch.counts.push_back(uint16_t(e.size()));  // fits: batches are only used where rows cannot fail
+    }
+    ++rows_;
+  }
+  waiting_.clear();
+  waitingRows_ = 0;
+  return true;
+}
+
 bool PsdOut::EndLayer() {
   if (error_) return false;
   if (phase_ != Phase::kInLayer) return Fail(kPsdOutOrder);
+  if (!FlushRows()) return false;
   if (rows_ != uint64_t(int64_t(bottom_) - top_)) return Fail(kPsdOutOrder);
   std::vector<uint8_t> table;
   for (int c = 0; c < 4; ++c) {
@@ -285,6 +373,7 @@ void PsdOut::CloseLayerSection() {
 
 bool PsdOut::Finish() {
   if (error_) return false;
+  if (phase_ == Phase::kMerged && !FlushRows()) return false;
   if (phase_ != Phase::kMerged || rows_ != height_) return Fail(kPsdOutOrder);
   Put16(1);
   std::vector<uint8_t> table;

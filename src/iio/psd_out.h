@@ -57,6 +57,8 @@ class PsdOut : public ImageOutputBase32 {
   void WriteRecord(const layer_param_t& layer, std::array<uint64_t, 4>& lengthFields);
   void CloseLayerSection();
   void ResetRect(int32_t left, int32_t top, int32_t right, int32_t bottom);
+  bool EncodeRows(const PixelRGBA* pixels, uint32_t rows);
+  bool FlushRows();
 
   ImageDestBase& out_;
   int32_t error_ = kPsdOutOk;
@@ -70,6 +72,13 @@ class PsdOut : public ImageOutputBase32 {
   uint32_t rows_ = 0;
   Channel channels_[4];
   std::vector<uint8_t> planes_;  // one converted row, channel after channel
+  // Rows waiting to be encoded together on the work pool. Rows are gathered
+  // only where no row can fail (its PackBits form always fits the 16-bit
+  // row count), so a failure shows at the row that causes it as before.
+  std::vector<PixelRGBA> waiting_;
+  uint32_t waitingRows_ = 0;
+  uint32_t batchRows_ = 0;  // 0: rows are encoded as they come
+  std::vector<std::vector<uint8_t>> encoded_;  // per waiting row and channel
 };
 
 }  // namespace iio
