@@ -1,6 +1,7 @@
 #include "iio/image_block.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "iio/packbits.h"
 #include "iio/psd_bytes.h"
@@ -30,6 +31,13 @@ void InitMergedRecord(layer_param_t& rec, int32_t left, int32_t top, int32_t rig
 }
 
 }  // namespace
+
+const uint8_t* ImageBlockBase::RowInto(uint32_t row, uint32_t index, uint8_t* dst) {
+  const uint8_t* p = Row(row, index);
+  if (!p) return nullptr;
+  std::memcpy(dst, p, ChannelWidth(index));
+  return dst;
+}
 
 ImageBlockRAW::ImageBlockRAW(DataSrcBase& src, int32_t left, int32_t top, int32_t right,
                              int32_t bottom, uint32_t channels, uint32_t depth)
@@ -162,15 +170,28 @@ uint32_t ImageBlockMixCh::ChannelHeight(uint32_t index) const {
   return index < channels_.size() ? channels_[index].height : 0;
 }
 
-const uint8_t* ImageBlockMixCh::Row(uint32_t row, uint32_t index) {
+const uint8_t* ImageBlockMixCh::Row(uint32_t row, uint32_t index) { return RowInto(row, index, rowBuf_.data()); }
+
+const uint8_t* ImageBlockMixCh::RowInto(uint32_t row, uint32_t index, uint8_t* dst) {
   if (!ok_ || index >= channels_.size()) return nullptr;
   const Channel& ch = channels_[index];
   if (!ch.served || row >= ch.height) return nullptr;
   if (ch.compression == 0) return data_.data() + ch.rows + uint64_t(row) * ch.width;
   const uint8_t* src = data_.data() + ch.rows + ch.offsets[row];
-  uint8_t* dst = rowBuf_.data();
   if (!PackBitsDecode(dst, dst + ch.width, src, src + ch.counts[row])) return nullptr;
   return dst;
+}
+
+bool ImageBlockMixCh::RowsPlausible(uint32_t index, uint32_t row0, uint32_t row1) const {
+  if (!ok_ || index >= channels_.size()) return false;
+  const Channel& ch = channels_[index];
+  if (!ch.served || row1 > ch.height) return false;
+  if (ch.compression == 0) return true;
+  // Each PackBits header yields at most 128 bytes and takes at least 2.
+  const uint64_t least = 2 * ((uint64_t(ch.width) + 127) / 128);
+  for (uint32_t r = row0; r < row1; ++r)
+    if (ch.counts[r] < least) return false;
+  return true;
 }
 
 std::unique_ptr<ImageBlockBase> MakeImageBlock(DataSrcBase& src, uint32_t compression,

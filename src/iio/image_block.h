@@ -25,6 +25,19 @@ class ImageBlockBase : public layer_param_t {
   // Bytes of one row of one channel, or null (no such row, corrupt data).
   // Valid until the next call.
   virtual const uint8_t* Row(uint32_t row, uint32_t index) = 0;
+  // The bytes of one row of one channel, decoded into `dst` (room for
+  // ChannelWidth bytes) or found where they are stored plain; null as for
+  // Row. Never uses the block's own row buffer, so where RowsInMemory()
+  // holds, calls for different rows may run at the same time.
+  virtual const uint8_t* RowInto(uint32_t row, uint32_t index, uint8_t* dst);
+  // Every row is served from memory, without touching the source.
+  virtual bool RowsInMemory() const { return false; }
+  // Every stored row in [row0, row1) of the channel is long enough to hold a
+  // full row (so decoding them needs no memory beyond the bytes that exist).
+  virtual bool RowsPlausible(uint32_t index, uint32_t row0, uint32_t row1) const {
+    (void)index, (void)row0, (void)row1;
+    return false;
+  }
   // Number of channel indices and the row geometry of one of them.
   virtual uint32_t Channels() const = 0;
   virtual uint32_t ChannelWidth(uint32_t index) const { return index < Channels() ? width_ : 0; }
@@ -90,6 +103,9 @@ class ImageBlockMixCh : public ImageBlockBase {
                   const std::vector<psd_channel_t>& table, bool serveMask);
   int ChannelId(uint32_t index) const override;
   const uint8_t* Row(uint32_t row, uint32_t index) override;
+  const uint8_t* RowInto(uint32_t row, uint32_t index, uint8_t* dst) override;
+  bool RowsInMemory() const override { return true; }
+  bool RowsPlausible(uint32_t index, uint32_t row0, uint32_t row1) const override;
   uint32_t Channels() const override { return uint32_t(channels_.size()); }
   uint32_t ChannelWidth(uint32_t index) const override;
   uint32_t ChannelHeight(uint32_t index) const override;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "blend/modes.h"
+#include "chunk/work_pool.h"
 #include "iio/codepage.h"
 #include "iio/psd_bytes.h"
 
@@ -373,6 +374,55 @@ bool Psd::NextImage(layer_param_t& out) {
   return Report(next_ - 1, images_, 0, imageHeight_);
 }
 
+namespace {
+
+// Which channels make the bytes of a pixel: ids 0, 1 and 2 feed bytes 0 to
+// 2 (a later channel of the same id overwrites an earlier one, but every
+// one is fetched), the first id -1 feeds byte 3; the first id -2 is the
+// user mask. Other ids are not read.
+struct ChannelPlan {
+  std::vector<std::pair<uint32_t, int>> fetch;  // channel index, byte
+  int mask = -1;
+};
+
+ChannelPlan PlanChannels(const ImageBlockBase& block) {
+  ChannelPlan plan;
+  int alpha = -1;
+  for (uint32_t c = 0; c < block.Channels(); ++c) {
+    const int id = block.ChannelId(c);
+    if (id >= 0 && id <= 2) {
+      plan.fetch.emplace_back(c, id);
+    } else if (id == -1 && alpha < 0) {
+      alpha = int(c);
+      plan.fetch.emplace_back(c, 3);
+    } else if (id == -2 && plan.mask < 0) {
+      plan.mask = int(c);
+    }
+  }
+  return plan;
+}
+
+// Assembles one row of pixels from its channel rows; a byte no channel
+// feeds is 255. `scratch` has room for 4 rows of w bytes. False when a
+// channel row cannot be fetched.
+bool AssembleRow(ImageBlockBase& block, const ChannelPlan& plan, uint32_t row, size_t w, uint8_t* scratch,
+                 const uint8_t* opaque, uint32_t* out) {
+  const uint8_t* src[4] = {opaque, opaque, opaque, opaque};
+  for (const auto& f : plan.fetch) {
+    const uint8_t* p = block.RowInto(row, f.first, scratch + size_t(f.second) * w);
+    if (!p) return false;
+    src[f.second] = p;
+  }
+  const uint8_t *r = src[0], *g = src[1], *b = src[2], *a = src[3];
+  for (size_t x = 0; x < w; ++x)
+    out[x] = uint32_t(r[x]) | uint32_t(g[x]) << 8 | uint32_t(b[x]) << 16 | uint32_t(a[x]) << 24;
+  return true;
+}
+
+constexpr uint32_t kRowsPerTask = 8;
+
+}  // namespace
+
 uint32_t Psd::ReadRows(uint32_t count) {
   if (error_ || !haveImage_) return 0;
   winTop_ += winCount_;
@@ -380,8 +430,6 @@ uint32_t Psd::ReadRows(uint32_t count) {
   if (winTop_ >= imageHeight_ || count == 0) return 0;
   const uint32_t n = std::min(count, imageHeight_ - winTop_);
   const size_t w = imageWidth_;
-  // The window grows row by row as rows are decoded, so that a declared
-  // width never claims memory for rows the file cannot supply.
   window_.clear();
   if (!block_) {
     window_.resize(size_t(n) * w, 0u);
@@ -389,28 +437,43 @@ uint32_t Psd::ReadRows(uint32_t count) {
     return n;
   }
 
-  const uint32_t chans = block_->Channels();
+  const ChannelPlan plan = PlanChannels(*block_);
+  std::vector<uint8_t> opaque(w, 0xFF);
+  // Layer rows are in memory: when every row of the window can hold its
+  // pixels, the rows are decoded on the work pool, and then taken in order
+  // as one at a time would be (progress first, then the row's own result).
+  bool parallel = block_->RowsInMemory() && n > kRowsPerTask && chunk::WorkThreads() > 1;
+  for (const auto& f : plan.fetch) parallel = parallel && block_->RowsPlausible(f.first, winTop_, winTop_ + n);
+  std::vector<uint8_t> decoded;
+  if (parallel) {
+    window_.resize(size_t(n) * w);
+    decoded.assign(n, 0);
+    chunk::ParallelFor((n + kRowsPerTask - 1) / kRowsPerTask, [&](size_t t) {
+      std::vector<uint8_t> scratch(4 * w);
+      const uint32_t i1 = std::min<uint32_t>(n, uint32_t(t + 1) * kRowsPerTask);
+      for (uint32_t i = uint32_t(t) * kRowsPerTask; i < i1; ++i)
+        decoded[i] = AssembleRow(*block_, plan, winTop_ + i, w, scratch.data(), opaque.data(),
+                                 window_.data() + size_t(i) * w);
+    });
+  }
+
+  // The window grows row by row as rows are decoded, so that a declared
+  // width never claims memory for rows the file cannot supply.
+  std::vector<uint8_t> scratch(parallel ? 0 : 4 * w);
   for (uint32_t i = 0; i < n; ++i) {
     const uint32_t row = winTop_ + i;
     if (!Report(next_ - 1, images_, row, imageHeight_)) break;
-    window_.resize(size_t(i + 1) * w, 0xFFFFFFFFu);
-    uint8_t* px = reinterpret_cast<uint8_t*>(window_.data() + size_t(i) * w);
-    int alpha = -1, mask = -1;
-    for (uint32_t c = 0; c < chans; ++c) {
-      const int id = block_->ChannelId(c);
-      int byte;
-      if (id >= 0 && id <= 2) {
-        byte = id;
-      } else if (id == -1 && alpha < 0) {
-        alpha = int(c), byte = 3;
-      } else {
-        if (id == -2 && mask < 0) mask = int(c);
-        continue;
-      }
-      const uint8_t* src = block_->Row(row, c);
-      if (!src) return RowFailed();
-      for (size_t x = 0; x < w; ++x) px[4 * x + byte] = src[x];
+    uint32_t* px32 = nullptr;
+    if (parallel) {
+      if (!decoded[i]) return RowFailed();
+      px32 = window_.data() + size_t(i) * w;
+    } else {
+      window_.resize(size_t(i + 1) * w);
+      px32 = window_.data() + size_t(i) * w;
+      if (!AssembleRow(*block_, plan, row, w, scratch.data(), opaque.data(), px32)) return RowFailed();
     }
+    uint8_t* px = reinterpret_cast<uint8_t*>(px32);
+    const int mask = plan.mask;
     if (applyMask_ && mask >= 0) {
       // Transparency times the mask; outside the mask rectangle the mask's
       // default colour applies.
