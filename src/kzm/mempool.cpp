@@ -1,5 +1,6 @@
 #include "kzm/mempool.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -124,7 +125,11 @@ void* MemPoolAlloc::Alloc(PoolHandle h) {
   Pool* pool = h.pool;
   std::lock_guard<std::recursive_mutex> lock(a->mutex_);
   if (!pool->head) {
-    pool->pages.reserve(pool->pages.size() + 1);  // a failure here leaves the pool as it was
+    // Room for the page first, so that a failure leaves the pool as it was;
+    // grown by doubling (growing by one entry copied the whole list for
+    // every page: quadratic in the pool's size).
+    if (pool->pages.size() == pool->pages.capacity())
+      pool->pages.reserve(std::max<size_t>(64, pool->pages.capacity() * 2));
     void* page = a->TakePage();
     pool->pages.push_back(page);
     const uint32_t size = pool->blockSize;
