@@ -95,7 +95,12 @@ struct Deflater::Segment {
 
   void Run() {
     size = in.size();
+    out.clear();
+#if defined(YVN_HAVE_ISAL)
+    adler = isal_adler32(1, in.data(), in.size());
+#else
     adler = uint32_t(adler32(1, in.data(), uInt(in.size())));
+#endif
 #if defined(YVN_HAVE_ISAL)
     ok = DeflateIsal(in.data(), in.size(), last, out);
     // Runs of one value shrink far beyond what zlib's level 1 reaches; keep
@@ -108,7 +113,7 @@ struct Deflater::Segment {
 #else
     ok = DeflateZlib(in.data(), in.size(), last, out);
 #endif
-    std::vector<uint8_t>().swap(in);
+    in.clear();
   }
 };
 
@@ -157,8 +162,16 @@ bool Deflater::put(const uint8_t* data, size_t n) {
 }
 
 void Deflater::submit(bool last) {
-  std::unique_ptr<Segment> seg(new Segment);
-  seg->in.swap(in_);
+  // Segments and their buffers are reused: fresh ones would cost new pages
+  // (and page faults) for every megabyte.
+  std::unique_ptr<Segment> seg;
+  if (!spare_.empty()) {
+    seg = std::move(spare_.back());
+    spare_.pop_back();
+  } else {
+    seg.reset(new Segment);
+  }
+  seg->in.swap(in_);  // in_ takes the spare's empty buffer
   seg->last = last;
   Segment* p = seg.get();
   seg->task = Task([p] { p->Run(); });
@@ -174,7 +187,9 @@ bool Deflater::drainOne() {
   seg->task.wait();
   if (!seg->ok) return false;
   adler_ = uint32_t(adler32_combine(adler_, seg->adler, z_off_t(seg->size)));
-  return put(seg->out.data(), seg->out.size());
+  const bool ok = put(seg->out.data(), seg->out.size());
+  spare_.push_back(std::move(seg));
+  return ok;
 }
 
 bool Deflater::write(const void* data, size_t size) {

@@ -57,6 +57,7 @@ class Deflater {
   RawWrite raw_;
   std::vector<uint8_t> in_;
   std::deque<std::unique_ptr<Segment>> pending_;
+  std::vector<std::unique_ptr<Segment>> spare_;
   size_t maxPending_ = 2;
   std::unique_ptr<uint8_t[]> out_;
   size_t outUsed_ = 0;

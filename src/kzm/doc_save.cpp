@@ -7,9 +7,11 @@
 #include "kzm/bgptn.h"
 #include "kzm/doc_load.h"
 #include "kzm/image_context.h"
+#include "kzm/pi_folder.h"
 #include "kzm/pix_iterator.h"
 #include "kzm/plane.h"
 #include "kzm/record_layer.h"
+#include "kzm/tile.h"
 
 namespace kzm {
 
@@ -62,19 +64,42 @@ std::vector<PixelRGBA> SampleThumbnail(Plane& root, const Rect& bounds, const Th
   std::vector<PixelRGBA> px(size_t(g.width) * size_t(g.height));
   if (px.empty() || !root.impl()) return px;
   Plane::Impl& impl = *root.impl();
+  PiFolder* folder = root.folder();
   // A folder composes a merged tile when it is first asked for it with
-  // compute set; the reader then sees the composed pixels.
+  // compute set; the reader then sees the composed pixels. The tiles are
+  // composed one row of tiles at a time, and those made only for the
+  // thumbnail are let go once their samples are taken, so the whole merged
+  // image is never held.
   const Point off = impl.Offset();
   const std::vector<int> cols = SampledTileIndices(bounds.left, g.step, g.width, off.x);
   const std::vector<int> rows = SampledTileIndices(bounds.top, g.step, g.height, off.y);
-  for (int row : rows)
-    for (int col : cols) impl.FindTile(TileLocate::FromColRow(col, row), true);
-
-  PixRandIterator reader(impl);
-  PixelRGBA* o = px.data();
-  for (int32_t j = 0; j < g.height; ++j) {
-    const int32_t y = int32_t(int64_t(bounds.top) + int64_t(j) * g.step);
-    for (int32_t i = 0; i < g.width; ++i) *o++ = reader.At(int32_t(int64_t(bounds.left) + int64_t(i) * g.step), y);
+  size_t nextRow = 0;  // index into rows
+  int32_t j = 0;
+  while (j < g.height) {
+    const int64_t y = int64_t(bounds.top) + int64_t(j) * g.step;
+    const int64_t tileRow = (y + off.y) >> 7;
+    // The samples of this tile row: j .. jEnd - 1.
+    int32_t jEnd = j + 1;
+    while (jEnd < g.height && ((int64_t(bounds.top) + int64_t(jEnd) * g.step + off.y) >> 7) == tileRow) ++jEnd;
+    std::vector<TileLocate> made;
+    if (nextRow < rows.size() && rows[nextRow] == tileRow) {
+      for (int col : cols) {
+        const TileLocate loc = TileLocate::FromColRow(col, int(tileRow));
+        const bool existed = impl.LookupTile(loc) != nullptr;
+        impl.FindTile(loc, true);
+        if (!existed && folder) made.push_back(loc);
+      }
+      ++nextRow;
+    }
+    PixRandIterator reader(impl);
+    for (int32_t jj = j; jj < jEnd; ++jj) {
+      const int32_t yy = int32_t(int64_t(bounds.top) + int64_t(jj) * g.step);
+      PixelRGBA* o = px.data() + size_t(jj) * size_t(g.width);
+      for (int32_t i = 0; i < g.width; ++i) *o++ = reader.At(int32_t(int64_t(bounds.left) + int64_t(i) * g.step), yy);
+    }
+    for (TileLocate loc : made)
+      if (Tile* t = folder->DetachMergedTile(loc)) t->Release();
+    j = jEnd;
   }
   return px;
 }
