@@ -43,7 +43,7 @@ for h in "${harnesses[@]}"; do
   if "$build/fuzz/fuzz_$h" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 \
        -print_final_stats=1 -artifact_prefix="$findings/$h-" "$work/$h" "${extra[@]}" \
        >"$work/$h.log" 2>&1; then
-    echo "fuzz_$h: $(grep -E '^#[0-9]+ +DONE' "$work/$h.log" | tail -1)"
+    echo "fuzz_$h: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$work/$h.log" | tail -1)"
   else
     echo "fuzz_$h: FINDING" >&2
     tail -n 60 "$work/$h.log" >&2
