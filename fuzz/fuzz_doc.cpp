@@ -1,5 +1,6 @@
-// The document load on a parsed tree: whatever loads is a consistent
-// document with valid pixels, and it saves and loads again.
+// The document load, on a parsed tree and in one pass from the bytes (the
+// program's path): both agree, whatever loads is a consistent document with
+// valid pixels, and it saves and loads again.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -22,11 +23,27 @@ int fuzz::Doc(const uint8_t* data, size_t size) {
   const int err = kzm::LoadDocument(0, 0, &root, ProgressFunc(), doc);
   FUZZ_CHECK((err == 0) == (doc != nullptr));
   FUZZ_CHECK(err == 0 || err == 1 || err == -2);
+
+  // The program's own path parses and loads in one pass, decoding layers on
+  // the work pool as they arrive: the same answer as the parsed tree's.
+  DataSrcMemory src2(data, size);
+  std::shared_ptr<kzm::ImageContext> streamed;
+  const int err2 = kzm::LoadDocumentFromSource(0, 0, src2, nullptr, ProgressFunc(), streamed);
+  FUZZ_CHECK(err2 == err);
+  FUZZ_CHECK((streamed != nullptr) == (doc != nullptr));
   if (!doc) return 0;
   kzm::Plane* top = doc->Root();
   FUZZ_CHECK(top != nullptr);
   FUZZ_CHECK(top->impl()->ChildCount() >= 1);
   fuzz::TouchPlane(*top, true);
+  FUZZ_CHECK(streamed->Root()->impl()->ChildCount() == top->impl()->ChildCount());
+  for (size_t i = 0; i < top->impl()->ChildCount(); ++i) {
+    const kzm::Plane* a = top->impl()->ChildAt(int64_t(i));
+    const kzm::Plane* b = streamed->Root()->impl()->ChildAt(int64_t(i));
+    FUZZ_CHECK(a->impl()->TileCount() == b->impl()->TileCount());
+    FUZZ_CHECK(a->impl()->Name() == b->impl()->Name());
+  }
+  fuzz::TouchPlane(*streamed->Root(), true);
 
   // Saving composes the thumbnail from every layer: it must cope with
   // whatever the load accepted, and the result must load again. The program
