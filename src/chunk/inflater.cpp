@@ -1,6 +1,9 @@
 #include "chunk/inflater.h"
 
 #include <zlib.h>
+#if defined(YVN_HAVE_ISAL)
+#include <isa-l/igzip_lib.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -18,9 +21,31 @@ constexpr uint64_t kDirect = 0x4000;
 constexpr uint64_t kSlack = 0x10000;
 }  // namespace
 
+// The zlib stream is read with ISA-L's inflater where the build has it
+// (about twice as fast), else with zlib. Both check the zlib header and the
+// Adler-32 at the end.
+#if defined(YVN_HAVE_ISAL)
+struct Inflater::Stream {
+  inflate_state s;
+  // The bytes fed but not yet taken, as zlib's avail_in counts them.
+  uint32_t pendingIn() const { return s.avail_in; }
+  void setIn(const uint8_t* p, uint32_t n) {
+    s.next_in = const_cast<uint8_t*>(p);
+    s.avail_in = n;
+  }
+  void dropIn() { s.avail_in = 0; }
+};
+#else
 struct Inflater::Stream {
   z_stream s;
+  uint32_t pendingIn() const { return s.avail_in; }
+  void setIn(const uint8_t* p, uint32_t n) {
+    s.next_in = const_cast<Bytef*>(p);
+    s.avail_in = uInt(n);
+  }
+  void dropIn() { s.avail_in = 0; }
 };
+#endif
 
 Inflater::Inflater(DataSrcBase& src, uint64_t maxOut, BlockHook hook)
     : src_(src), maxOut_(maxOut), hook_(std::move(hook)), z_(new Stream), buf_(new uint8_t[kOutBuf]) {
@@ -28,7 +53,9 @@ Inflater::Inflater(DataSrcBase& src, uint64_t maxOut, BlockHook hook)
 }
 
 Inflater::~Inflater() {
+#if !defined(YVN_HAVE_ISAL)
   if (initialised_) inflateEnd(&z_->s);
+#endif
 }
 
 bool Inflater::fail() {
@@ -37,7 +64,12 @@ bool Inflater::fail() {
 }
 
 bool Inflater::begin() {
+#if defined(YVN_HAVE_ISAL)
+  isal_inflate_init(&z_->s);
+  z_->s.crc_flag = ISAL_ZLIB;
+#else
   if (inflateInit(&z_->s) != Z_OK) return fail();
+#endif
   initialised_ = true;
   return readBlockHeader();
 }
@@ -69,8 +101,7 @@ bool Inflater::feed() {
   const uint8_t* p = src_.read(take);
   if (!p) return fail();
   blockLeft_ -= take;
-  z_->s.next_in = const_cast<Bytef*>(p);
-  z_->s.avail_in = uInt(take);
+  z_->setIn(p, uint32_t(take));
   return true;
 }
 
@@ -84,26 +115,38 @@ bool Inflater::produce(uint8_t* dst, size_t cap, size_t& produced) {
   // Never inflate past the budget by more than the one byte that proves it
   // is exceeded.
   if (maxOut_ - total_ < cap) cap = size_t(maxOut_ - total_) + 1;
-  z_stream& s = z_->s;
+  auto& s = z_->s;
   for (;;) {
-    // Inflate before feeding: zlib may still hold output for input it has
-    // already taken, even when the block sequence is exhausted.
+    // Inflate before feeding: the inflater may still hold output for input
+    // it has already taken, even when the block sequence is exhausted.
     s.next_out = dst;
-    s.avail_out = uInt(cap);
+    s.avail_out = uint32_t(cap);
+    const uint32_t inBefore = s.avail_in;
+#if defined(YVN_HAVE_ISAL)
+    const int ret = isal_inflate(&s);
+    const bool end = ret == ISAL_DECOMP_OK && s.block_state == ISAL_BLOCK_FINISH;
+    const bool bad = ret != ISAL_DECOMP_OK;
+    const bool stuck = false;
+#else
     const int ret = inflate(&s, Z_NO_FLUSH);
+    const bool end = ret == Z_STREAM_END;
+    const bool bad = ret != Z_OK && ret != Z_BUF_ERROR && !end;
+    const bool stuck = ret == Z_BUF_ERROR;
+#endif
     produced = cap - s.avail_out;
     total_ += produced;
     if (total_ > maxOut_) return fail();
-    if (ret == Z_STREAM_END) {
+    if (end) {
       streamEnd_ = true;
       // The writer puts the terminating block right after the end of the
       // stream; consume it now so the raw position is past the sequence.
       return drainBlocks();
     }
-    if (ret != Z_OK && ret != Z_BUF_ERROR) return fail();
+    if (bad) return fail();
     if (produced) return true;
     if (s.avail_in != 0) {
-      if (ret == Z_BUF_ERROR) return fail();
+      // Input left but nothing made of it: the data cannot go on.
+      if (stuck || s.avail_in == inBefore) return fail();
       continue;
     }
     if (!feed()) return fail();
@@ -111,7 +154,7 @@ bool Inflater::produce(uint8_t* dst, size_t cap, size_t& produced) {
 }
 
 bool Inflater::drainBlocks() {
-  z_->s.avail_in = 0;
+  z_->dropIn();
   while (!terminated_) {
     if (blockLeft_) {
       if (!src_.skip(blockLeft_)) return fail();
@@ -183,7 +226,7 @@ bool Inflater::mayArrive(uint64_t n) const {
   if (streamEnd_) return false;
   const uint64_t more = n - avail;
   if (more > maxOut_ - total_) return false;
-  uint64_t raw = z_->s.avail_in;
+  uint64_t raw = z_->pendingIn();
   if (!terminated_) raw += src_.remaining();
   if (raw > (UINT64_MAX - kSlack) / kMaxRatio) return true;
   return more <= raw * kMaxRatio + kSlack;
