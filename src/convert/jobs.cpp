@@ -17,6 +17,7 @@
 #include "kzm/doc_load.h"
 #include "kzm/doc_save.h"
 #include "kzm/image_context.h"
+#include "kzm/merged_rows.h"
 #include "kzm/pi_image.h"
 #include "kzm/pix_iterator.h"
 #include "kzm/plane.h"
@@ -287,9 +288,9 @@ int PsdSave::Write(const std::string& path) {
     if (!out.EndLayer()) return kErrWrite;
   }
 
-  // The merged image comes from the composed root.
-  root->impl()->Compose(ProgressFunc());
-  kzm::PixRandIterator merged(*root);
+  // The merged image comes from the composed root, composed as it is read
+  // (a row of tiles at a time, never held whole).
+  kzm::MergedRowReader merged(*root);
   row.resize(size_t(width));
   for (int32_t y = canvas.top; y < canvas.bottom; ++y) {
     OnProgress(n, n + 1, uint64_t(y - canvas.top), uint64_t(height));

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "blend/kernels.h"
+#include "chunk/work_pool.h"
 #include "kzm/pi_folder.h"
 
 namespace kzm {
@@ -376,7 +377,7 @@ void PiFolder::ComposeTileWith(const ComposePlan& plan, Tile& tile) {
 
 void PiFolder::ComputeTile(Tile& tile) { ComposeTileWith(*MakePlan(true), tile); }
 
-bool PiFolder::Compose(const ProgressFunc& progress) {
+bool PiFolder::ComposeKeys(const ProgressFunc& progress, std::vector<uint32_t>& keys) {
   auto report = [&progress](uint64_t phase, uint64_t index, uint64_t count) {
     return !progress || progress(phase, 2, index, count);
   };
@@ -393,7 +394,7 @@ bool PiFolder::Compose(const ProgressFunc& progress) {
   const uint64_t count = children.size() + (withAttached ? 1 : 0);
 
   // Collection: every tile a visible plane holds, in folder tile space.
-  std::vector<uint32_t> keys;
+  keys.clear();
   bool defaultShows = false;
   auto collect = [&](Plane::Impl* ci) {
     if (ci->Kind() == 3 && !ci->Compose(progress)) return false;
@@ -431,27 +432,58 @@ bool PiFolder::Compose(const ProgressFunc& progress) {
   }
   std::sort(keys.begin(), keys.end());  // the locate order
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return true;
+}
 
-  // Recomputation.
+bool PiFolder::Compose(const ProgressFunc& progress) {
+  std::vector<uint32_t> keys;
+  if (!ComposeKeys(progress, keys)) return false;
+
+  // Recomputation. Tiles are merged independently, so a batch of them is
+  // merged on the work pool; the progress calls still come one per tile, in
+  // order, on this thread, and a cancel stops before the tile it refused.
+  // The folder's lock is held by this thread while its workers merge.
   const std::shared_ptr<const ComposePlan> plan = MakePlan(false);
-  for (size_t i = 0; i < keys.size(); ++i) {
-    if (!report(1, i, keys.size())) return false;
-    const TileLocate loc(keys[i]);
+  const size_t batch = std::max<size_t>(1, size_t(chunk::WorkThreads()) * 4);
+  std::vector<Tile*> tiles;
+  for (size_t i = 0; i < keys.size();) {
+    tiles.clear();
+    bool cancelled = false;
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    Tile* t;
-    auto it = tiles_.find(loc);
-    if (it != tiles_.end() && it->second->HasCells()) {
-      t = it->second;
-    } else {
-      t = Tile::CreateFilled(loc, DefaultPixel());
-      InsertMergedTile(t);
+    for (; i < keys.size() && tiles.size() < batch; ++i) {
+      if (progress && !progress(1, 2, i, keys.size())) {
+        cancelled = true;
+        break;
+      }
+      const TileLocate loc(keys[i]);
+      Tile* t;
+      auto it = tiles_.find(loc);
+      if (it != tiles_.end() && it->second->HasCells()) {
+        t = it->second;
+      } else {
+        t = Tile::CreateFilled(loc, DefaultPixel());
+        InsertMergedTile(t);
+      }
+      tiles.push_back(t);
     }
-    std::lock_guard<std::mutex> content(t->ContentMutex());
-    ComposeTileWith(*plan, *t);
-    t->genComputed = t->genRequested;
-    t->genInProgress = -1;
+    chunk::ParallelFor(tiles.size(), [&](size_t k) {
+      Tile* t = tiles[k];
+      std::lock_guard<std::mutex> content(t->ContentMutex());
+      ComposeTileWith(*plan, *t);
+      t->genComputed = t->genRequested;
+      t->genInProgress = -1;
+    });
+    if (cancelled) return false;
   }
   return true;
+}
+
+std::vector<TileRef> PiFolder::ComposeDetached(const std::vector<TileLocate>& locs) {
+  const std::shared_ptr<const ComposePlan> plan = MakePlan(false);
+  std::vector<TileRef> out(locs.size());
+  for (size_t k = 0; k < locs.size(); ++k) out[k] = TileRef::Adopt(Tile::CreateFilled(locs[k], DefaultPixel()));
+  chunk::ParallelFor(out.size(), [&](size_t k) { ComposeTileWith(*plan, *out[k]); });
+  return out;
 }
 
 uint8_t ComposeRoot(ImageContext& doc, const ProgressFunc& progress) {

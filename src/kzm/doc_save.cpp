@@ -83,11 +83,18 @@ std::vector<PixelRGBA> SampleThumbnail(Plane& root, const Rect& bounds, const Th
     while (jEnd < g.height && ((int64_t(bounds.top) + int64_t(jEnd) * g.step + off.y) >> 7) == tileRow) ++jEnd;
     std::vector<TileLocate> made;
     if (nextRow < rows.size() && rows[nextRow] == tileRow) {
+      std::vector<TileLocate> locs;
       for (int col : cols) {
         const TileLocate loc = TileLocate::FromColRow(col, int(tileRow));
-        const bool existed = impl.LookupTile(loc) != nullptr;
-        impl.FindTile(loc, true);
-        if (!existed && folder) made.push_back(loc);
+        if (folder && !impl.LookupTile(loc)) made.push_back(loc);
+        locs.push_back(loc);
+      }
+      // What FindTile with compute does on the main thread without a worker,
+      // for the whole row of tiles at once.
+      if (folder && !folder->Worker() && MainContext::IsMainThread()) {
+        folder->MergedTilesNow(locs);
+      } else {
+        for (TileLocate loc : locs) impl.FindTile(loc, true);
       }
       ++nextRow;
     }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "chunk/work_pool.h"
 #include "kzm/pi_image.h"
 
 namespace kzm {
@@ -235,6 +236,30 @@ Tile* PiFolder::MergedTileNow(TileLocate loc) {
   t->genComputed = uint32_t(t->genInProgress);
   t->genInProgress = -1;
   return t;
+}
+
+void PiFolder::MergedTilesNow(const std::vector<TileLocate>& locs) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  // As MergedTileNow for each, the contents computed on the work pool; this
+  // thread holds the folder's lock while its workers merge.
+  std::vector<Tile*> todo;
+  for (TileLocate loc : locs) {
+    Tile* t = FindOrCreateTile(loc);
+    if (!t->HasCells() || std::find(todo.begin(), todo.end(), t) != todo.end()) continue;
+    std::lock_guard<std::mutex> content(t->ContentMutex());
+    if (t->genComputed != t->genRequested) todo.push_back(t);
+  }
+  if (todo.empty()) return;
+  const std::shared_ptr<const ComposePlan> plan = MakePlan(true);
+  chunk::ParallelFor(todo.size(), [&](size_t k) {
+    Tile* t = todo[k];
+    std::lock_guard<std::mutex> content(t->ContentMutex());
+    if (t->genComputed == t->genRequested) return;
+    t->genInProgress = int32_t(t->genRequested);
+    ComposeTileWith(*plan, *t);
+    t->genComputed = uint32_t(t->genInProgress);
+    t->genInProgress = -1;
+  });
 }
 
 Tile* PiFolder::FindTile(TileLocate loc, bool compute) {

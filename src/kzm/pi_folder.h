@@ -26,6 +26,7 @@
 #include "blend/kernels.h"
 #include "kzm/main_context.h"
 #include "kzm/plane.h"
+#include "kzm/tile.h"
 
 namespace kzm {
 
@@ -131,6 +132,13 @@ class PiFolder final : public PiAdapter {
   // count) per tile; false from it cancels. True when every tile was
   // composed; false when cancelled or a child folder's compose failed.
   bool Compose(const ProgressFunc& progress) override;
+  // The first half of Compose: child folders composed and `keys` set to the
+  // tiles Compose recomposes, in locate order; false when cancelled.
+  bool ComposeKeys(const ProgressFunc& progress, std::vector<uint32_t>& keys);
+  // New tiles at `locs`, merged exactly as Compose merges them (child
+  // folders must be composed already), on the work pool; the caller owns
+  // them and the folder keeps nothing. For reading a composition once.
+  std::vector<TileRef> ComposeDetached(const std::vector<TileLocate>& locs);
   // A further plane composed over the children, without a clip base; the
   // folder owns it. Null removes it.
   void SetAttachedPlane(std::unique_ptr<Plane> plane);
@@ -140,6 +148,9 @@ class PiFolder final : public PiAdapter {
   // it is not current. A parent merging on demand reads child folders
   // through this.
   Tile* MergedTileNow(TileLocate loc);
+  // MergedTileNow for several locates, the contents computed on the work
+  // pool (the same tiles and contents as one call per locate).
+  void MergedTilesNow(const std::vector<TileLocate>& locs);
 
   // ---- background work ----
   // The kernels' shared tables are built first: the worker blends on its own

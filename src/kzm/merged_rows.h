@@ -1,0 +1,49 @@
+// Rows of a folder's composition, read top to bottom without holding it.
+//
+//   kzm::MergedRowReader merged(*root);
+//   for (y = top; y < bottom; ++y) merged.ReadRow(y, left, right, row);
+//
+// Reads exactly what PixRandIterator over the folder reads after
+// PiFolder::Compose, but the merged tiles are composed one row of tiles at a
+// time (on the work pool) and let go when the reader moves on, so a large
+// canvas's merged image never sits in memory whole. A folder that already
+// holds merged tiles is composed and read the ordinary way.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "blend/pixel.h"
+#include "kzm/geometry.h"
+#include "kzm/tile.h"
+
+namespace kzm {
+
+class Plane;
+class PiFolder;
+class PixRandIterator;
+
+class MergedRowReader {
+ public:
+  explicit MergedRowReader(Plane& folder);
+  ~MergedRowReader();
+  MergedRowReader(const MergedRowReader&) = delete;
+  MergedRowReader& operator=(const MergedRowReader&) = delete;
+
+  // Pixels [x0, x1) of row y (folder positions); rows in increasing order.
+  void ReadRow(int32_t y, int32_t x0, int32_t x1, PixelRGBA* out);
+
+ private:
+  const Tile* TileAt(int64_t col, int64_t row);
+
+  PiFolder* folder_;
+  std::unique_ptr<PixRandIterator> kept_;  // the ordinary way
+  Point off_{0, 0};
+  PixelRGBA def_{0, 0, 0, 0};
+  std::map<int64_t, std::vector<TileLocate>> rows_;  // tiles Compose makes, by tile row
+  int64_t current_ = INT64_MIN;                      // tile row held
+  std::map<int64_t, TileRef> tiles_;                 // its tiles by column
+};
+
+}  // namespace kzm
