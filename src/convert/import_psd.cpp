@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "chunk/work_pool.h"
 #include "iio/psd.h"
 #include "kzm/cell.h"
 #include "kzm/image_context.h"
@@ -96,10 +97,15 @@ bool ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage&
     const int32_t firstCol = P.left >> 7;
     const int32_t lastCol = int32_t((int64_t(P.left) + w - 1) >> 7);
     const int32_t tileRow = docY >> 7;
-    for (int32_t col = firstCol; col <= lastCol; ++col) {
+    // The tiles of this window are independent: built on the work pool,
+    // kept in column order.
+    const size_t cols = size_t(int64_t(lastCol) - firstCol + 1);
+    std::vector<Tile*> built(cols, nullptr);
+    chunk::ParallelFor(cols, [&](size_t k) {
+      const int32_t col = int32_t(firstCol + int64_t(k));
       // A tile key holds signed 16-bit columns and rows; pixels beyond that
       // (millions of pixels off the canvas) cannot be stored and are dropped.
-      if (col < INT16_MIN || col > INT16_MAX || tileRow < INT16_MIN || tileRow > INT16_MAX) continue;
+      if (col < INT16_MIN || col > INT16_MAX || tileRow < INT16_MIN || tileRow > INT16_MAX) return;
       const int64_t tileLeft = int64_t(col) * kzm::kTileSize;
       const int x0 = int(std::max<int64_t>(P.left, tileLeft) - tileLeft);
       const int x1 = int(std::min<int64_t>(int64_t(P.left) + w, tileLeft + kzm::kTileSize) - tileLeft);
@@ -109,9 +115,11 @@ bool ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage&
       if (TileIsDefault(*t, transparent)) {
         t->Release();  // nothing to keep: the default pixel shows there anyway
       } else {
-        image.InsertTile(t);
+        built[k] = t;
       }
-    }
+    });
+    for (Tile* t : built)
+      if (t) image.InsertTile(t);
     row += count;
   }
   return true;

@@ -29,6 +29,28 @@ void Fill64(PixelRGBA* px, const PixelRGBA& v) {
   for (int i = 0; i < 64; ++i) px[i] = v;
 }
 
+// Eight packed 8-bit pixels to premultiplied 16-bit ones, as PixelFrom8:
+// colour (c * a * 33026) >> 17 and alpha (a * 16449) >> 8, computed in
+// 16-bit lanes: c * a fits 16 bits, and (p * 33026) >> 17 is the high half
+// of a 16 x 16-bit product shifted once more.
+inline void Widen8Row(const uint32_t* src, uint16_t* out) {
+  uint16_t r[8], g[8], b[8], a[8];
+  for (int x = 0; x < 8; ++x) {
+    const uint32_t v = src[x];
+    r[x] = uint16_t(v & 0xFF);
+    g[x] = uint16_t((v >> 8) & 0xFF);
+    b[x] = uint16_t((v >> 16) & 0xFF);
+    a[x] = uint16_t(v >> 24);
+  }
+  for (int x = 0; x < 8; ++x) {
+    const uint32_t al = a[x];
+    out[4 * x + 0] = uint16_t((uint32_t(uint16_t(r[x] * al)) * 33026u) >> 17);
+    out[4 * x + 1] = uint16_t((uint32_t(uint16_t(g[x] * al)) * 33026u) >> 17);
+    out[4 * x + 2] = uint16_t((uint32_t(uint16_t(b[x] * al)) * 33026u) >> 17);
+    out[4 * x + 3] = uint16_t((al * 16449u) >> 8);
+  }
+}
+
 bool AllEqual(const PixelRGBA* px) {
   const uint64_t w = px[0].Word();
   for (int i = 1; i < 64; ++i)
@@ -626,6 +648,16 @@ void AssignFrom8(Cell& c, const uint32_t* src, ptrdiff_t colStep, ptrdiff_t rowS
       SetFill(c, PixelFrom8(w));
       return;
     }
+  }
+  if (colStep == 1 && c.IsNull()) {
+    // The common case of an import: converted straight into the new cell's
+    // block, a row of 8 pixels at a time in 16-bit lanes (vectorisable).
+    PixelBlock block;
+    uint16_t* out = reinterpret_cast<uint16_t*>(block.p);
+    for (int y = 0; y < 8; ++y) Widen8Row(src + y * rowStep, out + 32 * y);
+    PixelRGBA* px = block.release();
+    AdoptPixels(c, px);
+    return;
   }
   PixelRGBA px[64];
   for (int y = 0; y < 8; ++y) {
