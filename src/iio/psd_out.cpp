@@ -196,7 +196,12 @@ void PsdOut::WriteRecord(const layer_param_t& l, std::array<uint64_t, 4>& length
 void PsdOut::ResetRect(int32_t left, int32_t top, int32_t right, int32_t bottom) {
   left_ = left, top_ = top, right_ = right, bottom_ = bottom;
   rows_ = 0;
-  waiting_.clear();
+  for (Batch& b : batches_) {
+    b.tasks.clear();  // waits; batches are taken before any reset
+    b.px.clear();
+    b.rows = 0;
+  }
+  inFlight_ = false;
   waitingRows_ = 0;
   // Rows are gathered only where no row's PackBits form can outgrow its
   // 16-bit count.
@@ -275,9 +280,11 @@ bool PsdOut::WriteRows(const PixelRGBA* pixels, uint32_t rows) {
   if (uint64_t(rows_) + waitingRows_ + rows > height) return Fail(kPsdOutOrder);
   if (batchRows_ == 0) return EncodeRows(pixels, rows);
   const size_t w = size_t(int64_t(right_) - left_);
-  waiting_.insert(waiting_.end(), pixels, pixels + size_t(rows) * w);
+  Batch& b = batches_[filling_];
+  b.px.insert(b.px.end(), pixels, pixels + size_t(rows) * w);
+  b.rows += rows;
   waitingRows_ += rows;
-  return waitingRows_ < batchRows_ || FlushRows();
+  return b.rows < batchRows_ || SubmitBatch();
 }
 
 // Encodes rows one at a time on this thread.
@@ -299,37 +306,61 @@ bool PsdOut::EncodeRows(const PixelRGBA* pixels, uint32_t rows) {
   return true;
 }
 
-// Encodes the waiting rows on the work pool, then appends them in order.
-bool PsdOut::FlushRows() {
-  const uint32_t n = waitingRows_;
-  if (n == 0) return !error_;
+// Starts encoding the batch being filled on the work pool and goes on
+// filling the other one (after taking its rows, when it was in flight), so
+// that reading the next rows overlaps with encoding these.
+bool PsdOut::SubmitBatch() {
+  if (inFlight_ && !TakeBatch()) return false;
+  Batch& b = batches_[filling_];
+  if (b.rows == 0) return true;
   const size_t w = size_t(int64_t(right_) - left_);
-  if (encoded_.size() < size_t(n) * 4) encoded_.resize(size_t(n) * 4);
-  const size_t tasks = (n + kRowsPerTask - 1) / kRowsPerTask;
-  chunk::ParallelFor(tasks, [&](size_t t) {
-    std::vector<uint8_t> planes(w * 4);
-    const uint32_t y1 = std::min<uint32_t>(n, uint32_t((t + 1) * kRowsPerTask));
-    for (uint32_t y = uint32_t(t * kRowsPerTask); y < y1; ++y) {
-      RowToPlanes(waiting_.data() + size_t(y) * w, w, planes.data());
-      for (int c = 0; c < 4; ++c) {
-        std::vector<uint8_t>& out = encoded_[size_t(y) * 4 + size_t(c)];
-        out.clear();
-        PackBitsEncode(planes.data() + size_t(c) * w, w, out);
+  if (b.encoded.size() < size_t(b.rows) * 4) b.encoded.resize(size_t(b.rows) * 4);
+  Batch* batch = &b;
+  for (uint32_t y0 = 0; y0 < b.rows; y0 += kRowsPerTask) {
+    const uint32_t y1 = std::min(b.rows, y0 + kRowsPerTask);
+    b.tasks.emplace_back([batch, w, y0, y1] {
+      std::vector<uint8_t> planes(w * 4);
+      for (uint32_t y = y0; y < y1; ++y) {
+        RowToPlanes(batch->px.data() + size_t(y) * w, w, planes.data());
+        for (int c = 0; c < 4; ++c) {
+          std::vector<uint8_t>& out = batch->encoded[size_t(y) * 4 + size_t(c)];
+          out.clear();
+          PackBitsEncode(planes.data() + size_t(c) * w, w, out);
+        }
       }
-    }
-  });
-  for (uint32_t y = 0; y < n; ++y) {
+    });
+  }
+  inFlight_ = true;
+  filling_ = 1 - filling_;
+  return true;
+}
+
+// Waits for the batch in flight and appends its rows in order.
+bool PsdOut::TakeBatch() {
+  Batch& b = batches_[1 - filling_];
+  for (chunk::Task& t : b.tasks) t.wait();
+  b.tasks.clear();
+  for (uint32_t y = 0; y < b.rows; ++y) {
     for (int c = 0; c < 4; ++c) {
-      const std::vector<uint8_t>& e = encoded_[size_t(y) * 4 + size_t(c)];
+      const std::vector<uint8_t>& e = b.encoded[size_t(y) * 4 + size_t(c)];
       Channel& ch = channels_[c];
       ch.data.insert(ch.data.end(), e.begin(), e.end());
       ch.counts.push_back(uint16_t(e.size()));  // fits: batches are only used where rows cannot fail
     }
     ++rows_;
   }
-  waiting_.clear();
-  waitingRows_ = 0;
+  waitingRows_ -= b.rows;
+  b.px.clear();
+  b.rows = 0;
+  inFlight_ = false;
   return true;
+}
+
+// Encodes and appends every row still waiting.
+bool PsdOut::FlushRows() {
+  if (!SubmitBatch()) return false;
+  if (inFlight_ && !TakeBatch()) return false;
+  return !error_;
 }
 
 bool PsdOut::EndLayer() {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "chunk/work_pool.h"
 #include "iio/image_io.h"
 
 namespace iio {
@@ -75,10 +76,20 @@ class PsdOut : public ImageOutputBase32 {
   // Rows waiting to be encoded together on the work pool. Rows are gathered
   // only where no row can fail (its PackBits form always fits the 16-bit
   // row count), so a failure shows at the row that causes it as before.
-  std::vector<PixelRGBA> waiting_;
-  uint32_t waitingRows_ = 0;
-  uint32_t batchRows_ = 0;  // 0: rows are encoded as they come
-  std::vector<std::vector<uint8_t>> encoded_;  // per waiting row and channel
+  // Two batches: one being filled while the other is encoded.
+  struct Batch {
+    std::vector<PixelRGBA> px;
+    uint32_t rows = 0;
+    std::vector<std::vector<uint8_t>> encoded;  // per row and channel
+    std::vector<chunk::Task> tasks;             // last: waited for first
+  };
+  bool SubmitBatch();
+  bool TakeBatch();
+  Batch batches_[2];
+  int filling_ = 0;
+  bool inFlight_ = false;        // batches_[1 - filling_] is being encoded
+  uint32_t waitingRows_ = 0;     // rows in both batches
+  uint32_t batchRows_ = 0;       // 0: rows are encoded as they come
 };
 
 }  // namespace iio

@@ -124,6 +124,22 @@ TEST(DeflateSegments, SameBytesWhateverTheThreadCount) {
   EXPECT_EQ(one, again);
 }
 
+TEST(DeflateSegments, SameBytesWhateverWasDeflatedBefore) {
+  // Threads keep their deflate state between segments; nothing of an
+  // earlier segment may show in a later one.
+  const Bytes data = Content(Deflater::kSegment * 2 + 77, 21);
+  for (unsigned limit : {1u, 3u}) {
+    ThreadLimit l(limit);
+    const Bytes first = DeflateBlocks(data, 65536);
+    for (uint32_t seed = 1; seed <= 3; ++seed) {
+      Bytes other = Content(Deflater::kSegment * 3, 100 + seed);
+      for (size_t i = 0; i < other.size(); i += 3) other[i] = data[i % data.size()];
+      DeflateBlocks(other, 65536);
+      ASSERT_EQ(DeflateBlocks(data, 65536), first) << "after other data " << seed << ", " << limit << " threads";
+    }
+  }
+}
+
 TEST(DeflateSegments, InputOfWholeSegmentsAndEmptyInput) {
   for (size_t n : {size_t(0), size_t(1), Deflater::kSegment, Deflater::kSegment * 2}) {
     const Bytes data = Content(n, uint32_t(n));
