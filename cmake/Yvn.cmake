@@ -32,7 +32,14 @@ function(yvn_test name)
   # A list handed through gtest_discover_tests' PROPERTIES loses its
   # separators (every entry after the first became a property name), so the
   # environment is set by a file CTest reads after the discovered tests.
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 240)
+  # Cross builds list their tests when CTest runs, not while building: the
+  # build then needs no emulator.
+  if(CMAKE_CROSSCOMPILING)
+    set(mode PRE_TEST)
+  else()
+    set(mode POST_BUILD)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE ${mode} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 240)
   set(env_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_env.cmake)
   file(GENERATE OUTPUT ${env_file} CONTENT
        "if(DEFINED ${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT \"${env}\")\nendif()\n")

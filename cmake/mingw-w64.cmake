@@ -25,8 +25,8 @@ set(ZLIB_INCLUDE_DIR /usr/${YVN_MINGW_TRIPLET}/include CACHE PATH "zlib headers 
 # libgcc, libstdc++ and winpthread linked in: the .exe runs on its own.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-# Test executables (and GoogleTest's discovery step, which runs at build
-# time) run under Wine: without it, configure with -DYVN_BUILD_TESTS=OFF.
+# Test executables run under Wine when CTest runs them (their tests are
+# listed at that time too, so building them needs no Wine).
 find_program(YVN_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
 if(YVN_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${YVN_WINE})
