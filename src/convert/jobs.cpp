@@ -28,6 +28,23 @@ uint64_t RootChildrenOf(const DocumentPtr& doc) {
   return doc && doc->Root() ? doc->ChildCount(doc->Root()) : 0;
 }
 
+// Writes through a temporary file beside the destination, which replaces the
+// destination only once it is complete; a failure leaves the destination as
+// it was and is reported on the line.
+int SaveThroughTemporary(bool haveDocument, const std::string& destination, ProgressLine& line,
+                         const std::function<int(const std::string&)>& write) {
+  int code = kErrNoDocument;
+  if (haveDocument) {
+    SafeOutputFile out(destination);
+    if (!out.Create())
+      code = kErrDestinationCreate;
+    else if ((code = write(out.path())) == 0 && !out.Commit())
+      code = kErrWrite;
+  }
+  if (code != 0) line.Error(code);
+  return code;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- KzmLoad
@@ -162,25 +179,8 @@ bool PsdSave::OnProgress(uint64_t step, uint64_t steps, uint64_t done, uint64_t 
 }
 
 int PsdSave::Save() {
-  if (!document_) {
-    line_.Error(kErrNoDocument);
-    return kErrNoDocument;
-  }
-  SafeOutputFile out(destinationPath_);
-  if (!out.Create()) {
-    line_.Error(kErrDestinationCreate);
-    return kErrDestinationCreate;
-  }
-  const int code = Write(out.path());
-  if (code != 0) {
-    line_.Error(code);
-    return code;
-  }
-  if (!out.Commit()) {
-    line_.Error(kErrWrite);
-    return kErrWrite;
-  }
-  return 0;
+  return SaveThroughTemporary(document_ != nullptr, destinationPath_, line_,
+                              [this](const std::string& path) { return Write(path); });
 }
 
 namespace {
@@ -329,25 +329,8 @@ bool KzmSave::OnProgress(uint64_t step, uint64_t steps, uint64_t done, uint64_t 
 }
 
 int KzmSave::Save() {
-  if (!document_) {
-    line_.Error(kErrNoDocument);
-    return kErrNoDocument;
-  }
-  SafeOutputFile out(destinationPath_);
-  if (!out.Create()) {
-    line_.Error(kErrDestinationCreate);
-    return kErrDestinationCreate;
-  }
-  const int code = Write(out.path());
-  if (code != 0) {
-    line_.Error(code);
-    return code;
-  }
-  if (!out.Commit()) {
-    line_.Error(kErrWrite);
-    return kErrWrite;
-  }
-  return 0;
+  return SaveThroughTemporary(document_ != nullptr, destinationPath_, line_,
+                              [this](const std::string& path) { return Write(path); });
 }
 
 int KzmSave::Write(const std::string& path) {
