@@ -26,67 +26,12 @@
 #include "kzm/pi_folder.h"
 #include "kzm/pi_image.h"
 #include "kzm/tile.h"
+#include "paint_layers.h"
 
 namespace {
 
 constexpr int kSize = 4096;
 constexpr double kMegapixels = double(kSize) * kSize / 1e6;
-
-struct Canvas {
-  std::vector<PixelRGBA> px = std::vector<PixelRGBA>(size_t(kSize) * kSize);
-  void Clear() { std::fill(px.begin(), px.end(), PixelRGBA{0, 0, 0, 0}); }
-
-  // A soft round dab: full coverage inside r - 1.5, falling to 0 at r.
-  void Dab(float cx, float cy, float r, const PixelRGBA& colour) {
-    const int x0 = std::max(0, int(cx - r)), x1 = std::min(kSize - 1, int(cx + r) + 1);
-    const int y0 = std::max(0, int(cy - r)), y1 = std::min(kSize - 1, int(cy + r) + 1);
-    for (int y = y0; y <= y1; ++y)
-      for (int x = x0; x <= x1; ++x) {
-        const float d = std::sqrt((x - cx) * (x - cx) + (y - cy) * (y - cy));
-        const float cov = std::min(1.0f, std::max(0.0f, (r - d) / 1.5f));
-        if (cov <= 0) continue;
-        const uint32_t m = uint32_t(cov * 16384);
-        PixelRGBA& d16 = px[size_t(y) * kSize + x];
-        const uint32_t sa = (colour.a * m) >> 14, inv = 16384 - sa;
-        d16.r = uint16_t(((colour.r * m) >> 14) + ((d16.r * inv) >> 14));
-        d16.g = uint16_t(((colour.g * m) >> 14) + ((d16.g * inv) >> 14));
-        d16.b = uint16_t(((colour.b * m) >> 14) + ((d16.b * inv) >> 14));
-        d16.a = uint16_t(sa + ((d16.a * inv) >> 14));
-      }
-  }
-
-  // Tiles of the canvas: uniform cells become fills, empty tiles stay out.
-  void ToLayer(kzm::PiImage& img) const {
-    PixelRGBA cell[64];
-    for (int ty = 0; ty < kSize / 128; ++ty)
-      for (int tx = 0; tx < kSize / 128; ++tx) {
-        kzm::TileRef t = kzm::TileRef::Adopt(kzm::Tile::Create(kzm::TileLocate::FromColRow(tx, ty), true));
-        bool any = false;
-        for (int cy = 0; cy < 16; ++cy)
-          for (int cx = 0; cx < 16; ++cx) {
-            const PixelRGBA* src = &px[size_t(ty * 128 + cy * 8) * kSize + tx * 128 + cx * 8];
-            bool uniform = true;
-            for (int y = 0; y < 8; ++y)
-              for (int x = 0; x < 8; ++x) {
-                cell[y * 8 + x] = src[size_t(y) * kSize + x];
-                uniform = uniform && cell[y * 8 + x] == cell[0];
-              }
-            if (uniform && cell[0].Word() == 0) continue;  // no cell: the default pixel
-            any = true;
-            if (uniform)
-              kzm::SetFill(t->At(cx, cy), cell[0]);
-            else
-              kzm::AssignPixels(t->At(cx, cy), cell);
-          }
-        if (any) img.InsertTile(t.release());
-      }
-  }
-};
-
-PixelRGBA Colour(std::mt19937& rng, uint32_t alpha) {
-  auto ch = [&] { return uint16_t((rng() % 16385) * alpha >> 14); };
-  return PixelRGBA{ch(), ch(), ch(), uint16_t(alpha)};
-}
 
 void SetMode(kzm::Plane::Impl& p, uint32_t mode, uint16_t opacity) {
   kzm::Blend b;
@@ -99,32 +44,14 @@ std::shared_ptr<kzm::ImageContextImpl> PaintDocument() {
   auto doc = kzm::ImageContextImpl::Create(kzm::PiFolder::CreateRoot());
   doc->Root()->folder()->SetFixedBounds(kzm::Rect{0, 0, kSize, kSize});
   std::mt19937 rng(2024);
-  Canvas canvas;
+  bench::PaintCanvas canvas(kSize);
   static const uint32_t kModes[12] = {1, 1, 3, 1, 6, 1, 1, 7, 1, 18, 1, 20};
   for (int l = 0; l < 12; ++l) {
     auto layer = kzm::PiImage::Create();
     if (l == 0 || l == 6) {
-      const PixelRGBA c = Colour(rng, l == 0 ? 16384 : 6000);
-      for (int ty = 0; ty < kSize / 128; ++ty)
-        for (int tx = 0; tx < kSize / 128; ++tx)
-          layer->image()->InsertTile(kzm::Tile::CreateFilled(kzm::TileLocate::FromColRow(tx, ty), c));
+      canvas.FillLayer(bench::PaintCanvas::Colour(rng, l == 0 ? 16384 : 6000), *layer->image());
     } else {
-      canvas.Clear();
-      for (int b = 0; b < 6; ++b)
-        canvas.Dab(float(rng() % kSize), float(rng() % kSize), float(60 + rng() % 300), Colour(rng, 16384));
-      for (int s = 0; s < 60; ++s) {
-        float x = float(rng() % kSize), y = float(rng() % kSize), dir = float(rng() % 628) / 100;
-        const float r = float(3 + rng() % 30);
-        PixelRGBA c = Colour(rng, 8192 + rng() % 8193);
-        for (int k = 0; k < 250; ++k) {
-          canvas.Dab(x, y, r, c);
-          dir += (float(rng() % 200) - 100) / 400;
-          x += std::cos(dir) * r * 0.4f;
-          y += std::sin(dir) * r * 0.4f;
-          if (k % 25 == 0) c = Colour(rng, c.a);
-        }
-      }
-      canvas.ToLayer(*layer->image());
+      canvas.PaintLayer(rng, *layer->image());
       if (l == 5) layer->impl()->SetOffset(kzm::Point{-13, 21});  // read across cells
     }
     SetMode(*layer->impl(), kModes[l], l % 4 == 3 ? 11000 : 16384);
