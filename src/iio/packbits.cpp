@@ -48,11 +48,8 @@ inline size_t LiteralLength(const uint8_t* p, size_t cap, size_t avail) {
 // The encoding is the greedy one: two or more equal bytes form a repeat run
 // (at most 128), anything else joins a literal run (at most 128) up to the
 // next pair of equal bytes. Runs are found eight bytes at a time.
-void PackBitsEncode(const uint8_t* p, size_t n, std::vector<uint8_t>& out) {
-  if (n == 0) return;
-  const size_t base = out.size();
-  out.resize(base + PackBitsBound(n));
-  uint8_t* o = out.data() + base;
+size_t PackBitsEncodeTo(const uint8_t* p, size_t n, uint8_t* const out) {
+  uint8_t* o = out;
   size_t i = 0;
   while (i < n) {
     const size_t left = n - i;
@@ -69,7 +66,14 @@ void PackBitsEncode(const uint8_t* p, size_t n, std::vector<uint8_t>& out) {
     o += lit;
     i += lit;
   }
-  out.resize(size_t(o - out.data()));
+  return size_t(o - out);
+}
+
+void PackBitsEncode(const uint8_t* p, size_t n, std::vector<uint8_t>& out) {
+  if (n == 0) return;
+  const size_t base = out.size();
+  out.resize(base + PackBitsBound(n));
+  out.resize(base + PackBitsEncodeTo(p, n, out.data() + base));
 }
 
 bool PackBitsDecode(uint8_t* dst, uint8_t* dstEnd, const uint8_t* src, const uint8_t* srcEnd) {

@@ -10,8 +10,12 @@ namespace iio {
 // a run, "a b b" repeated costs a literal and a run per three bytes: 4/3.
 inline size_t PackBitsBound(size_t n) { return n + n / 3 + 2; }
 
-// Appends the encoded row to out. Two equal bytes already form a run; runs
-// and literals never exceed 128 bytes.
+// Encodes a row into out, which has room for PackBitsBound(n) bytes; returns
+// the encoded size. Two equal bytes already form a run; runs and literals
+// never exceed 128 bytes.
+size_t PackBitsEncodeTo(const uint8_t* row, size_t n, uint8_t* out);
+
+// Appends the encoded row to out.
 void PackBitsEncode(const uint8_t* row, size_t n, std::vector<uint8_t>& out);
 
 // Decodes one row. True only when the source is used up and the destination

@@ -244,30 +244,22 @@ inline void PixelBytes(const PixelRGBA& p, const uint32_t* recip, uint8_t& r, ui
 }
 
 // One row of premultiplied pixels to the four 8-bit planes the file stores.
-// Paintings repeat pixels (fills, transparency): a run of equal pixels is
-// converted once and filled.
-void RowToPlanes(const PixelRGBA* row, size_t w, uint8_t* r) {
-  uint8_t* g = r + w;
-  uint8_t* b = g + w;
-  uint8_t* a = b + w;
+// Paintings repeat pixels (fills, transparency): a pixel equal to the one
+// before it reuses its bytes. Word 0 is the transparent pixel, all bytes 0.
+void RowToPlanes(const PixelRGBA* row, size_t w, uint8_t* __restrict r) {
+  uint8_t* __restrict g = r + w;
+  uint8_t* __restrict b = g + w;
+  uint8_t* __restrict a = b + w;
   const uint32_t* recip = blend::ReciprocalTable();
-  size_t x = 0;
-  while (x < w) {
+  uint64_t last = 0;
+  uint8_t vr = 0, vg = 0, vb = 0, va = 0;
+  for (size_t x = 0; x < w; ++x) {
     const uint64_t word = row[x].Word();
-    size_t end = x + 1;
-    while (end < w && row[end].Word() == word) ++end;
-    uint8_t vr, vg, vb, va;
-    PixelBytes(row[x], recip, vr, vg, vb, va);
-    const size_t n = end - x;
-    if (n >= 16) {
-      std::memset(r + x, vr, n);
-      std::memset(g + x, vg, n);
-      std::memset(b + x, vb, n);
-      std::memset(a + x, va, n);
-    } else {
-      for (size_t k = x; k < end; ++k) r[k] = vr, g[k] = vg, b[k] = vb, a[k] = va;
+    if (word != last) {
+      PixelBytes(row[x], recip, vr, vg, vb, va);
+      last = word;
     }
-    x = end;
+    r[x] = vr, g[x] = vg, b[x] = vb, a[x] = va;
   }
 }
 
@@ -314,18 +306,23 @@ bool PsdOut::SubmitBatch() {
   Batch& b = batches_[filling_];
   if (b.rows == 0) return true;
   const size_t w = size_t(int64_t(right_) - left_);
-  if (b.encoded.size() < size_t(b.rows) * 4) b.encoded.resize(size_t(b.rows) * 4);
+  const size_t slot = PackBitsBound(w);
+  const size_t need = size_t(b.rows) * 4 * slot;
+  if (b.encodedCap < need) {
+    b.encoded.reset(new uint8_t[need]);
+    b.encodedCap = need;
+  }
+  b.lengths.resize(size_t(b.rows) * 4);
   Batch* batch = &b;
   for (uint32_t y0 = 0; y0 < b.rows; y0 += kRowsPerTask) {
     const uint32_t y1 = std::min(b.rows, y0 + kRowsPerTask);
-    b.tasks.emplace_back([batch, w, y0, y1] {
-      std::vector<uint8_t> planes(w * 4);
+    b.tasks.emplace_back([batch, w, slot, y0, y1] {
+      std::unique_ptr<uint8_t[]> planes(new uint8_t[w * 4]);
       for (uint32_t y = y0; y < y1; ++y) {
-        RowToPlanes(batch->px.data() + size_t(y) * w, w, planes.data());
-        for (int c = 0; c < 4; ++c) {
-          std::vector<uint8_t>& out = batch->encoded[size_t(y) * 4 + size_t(c)];
-          out.clear();
-          PackBitsEncode(planes.data() + size_t(c) * w, w, out);
+        RowToPlanes(batch->px.data() + size_t(y) * w, w, planes.get());
+        for (size_t c = 0; c < 4; ++c) {
+          const size_t i = size_t(y) * 4 + c;
+          batch->lengths[i] = uint32_t(PackBitsEncodeTo(planes.get() + c * w, w, batch->encoded.get() + i * slot));
         }
       }
     });
@@ -340,12 +337,14 @@ bool PsdOut::TakeBatch() {
   Batch& b = batches_[1 - filling_];
   for (chunk::Task& t : b.tasks) t.wait();
   b.tasks.clear();
+  const size_t slot = PackBitsBound(size_t(int64_t(right_) - left_));
   for (uint32_t y = 0; y < b.rows; ++y) {
-    for (int c = 0; c < 4; ++c) {
-      const std::vector<uint8_t>& e = b.encoded[size_t(y) * 4 + size_t(c)];
+    for (size_t c = 0; c < 4; ++c) {
+      const size_t i = size_t(y) * 4 + c;
+      const uint8_t* e = b.encoded.get() + i * slot;
       Channel& ch = channels_[c];
-      ch.data.insert(ch.data.end(), e.begin(), e.end());
-      ch.counts.push_back(uint16_t(e.size()));  // fits: batches are only used where rows cannot fail
+      ch.data.insert(ch.data.end(), e, e + b.lengths[i]);
+      ch.counts.push_back(uint16_t(b.lengths[i]));  // fits: batches are only used where rows cannot fail
     }
     ++rows_;
   }

@@ -9,6 +9,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "chunk/work_pool.h"
@@ -80,7 +81,11 @@ class PsdOut : public ImageOutputBase32 {
   struct Batch {
     std::vector<PixelRGBA> px;
     uint32_t rows = 0;
-    std::vector<std::vector<uint8_t>> encoded;  // per row and channel
+    // Encoded rows: the slot of row y, channel c starts at (y * 4 + c) *
+    // slot bytes, its length is lengths[y * 4 + c].
+    std::unique_ptr<uint8_t[]> encoded;
+    size_t encodedCap = 0;
+    std::vector<uint32_t> lengths;
     std::vector<chunk::Task> tasks;             // last: waited for first
   };
   bool SubmitBatch();
