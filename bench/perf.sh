@@ -79,6 +79,10 @@ run_step() {
   local name=$1; shift
   local walls=() cpus=() rsss=()
   for ((i = 0; i < RUNS; i++)); do
+    # Every run starts with no dirty pages: writeback of the previous run's
+    # output would otherwise throttle this run's writes (on a slow disk that
+    # alone can cost seconds), whichever program runs.
+    sync
     if ! /usr/bin/time -v "$@" >/dev/null 2>"$TIMES"; then
       echo "$name: failed"; tail -5 "$TIMES"; return 1
     fi
