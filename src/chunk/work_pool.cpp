@@ -12,6 +12,10 @@
 
 namespace chunk {
 
+namespace {
+thread_local int t_inWork = 0;  // depth of parallel work running on this thread
+}  // namespace
+
 struct Task::State {
   explicit State(std::function<void()> f) : fn(std::move(f)) {}
   std::function<void()> fn;
@@ -25,11 +29,13 @@ struct Task::State {
     return phase.compare_exchange_strong(expected, 1);
   }
   void Run() {
+    ++t_inWork;
     try {
       fn();
     } catch (...) {
       error = std::current_exception();
     }
+    --t_inWork;
     fn = nullptr;
     {
       std::lock_guard<std::mutex> lock(m);
@@ -40,6 +46,7 @@ struct Task::State {
 };
 
 namespace {
+
 
 unsigned AvailableCores() {
 #if defined(__linux__)
@@ -128,6 +135,8 @@ class Pool {
 
 unsigned WorkThreads() { return Pool::Get().Threads(); }
 
+bool InParallelWork() { return t_inWork > 0; }
+
 void SetWorkThreadLimit(unsigned n) { Pool::Get().SetLimit(n); }
 
 Task::Task(std::function<void()> fn) : state_(std::make_shared<State>(std::move(fn))) {
@@ -177,6 +186,10 @@ void ParallelFor(size_t n, const std::function<void(size_t)>& fn) {
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false};
   auto loop = [&] {
+    ++t_inWork;
+    struct Leave {
+      ~Leave() { --t_inWork; }
+    } leave;
     for (size_t i; !failed.load(std::memory_order_relaxed) && (i = next.fetch_add(1)) < n;) {
       try {
         fn(i);

@@ -29,6 +29,11 @@ unsigned WorkThreads();
 // 0: back to one per available core). For tests and measurements.
 void SetWorkThreadLimit(unsigned n);
 
+// Whether the calling thread is running a piece of parallel work: a task
+// (on a worker, or on the thread that waits for it) or a share of a
+// ParallelFor.
+bool InParallelWork();
+
 // One piece of work queued to the pool.
 class Task {
  public:

@@ -9,6 +9,8 @@
 #endif
 #include <stdexcept>
 
+#include "chunk/work_pool.h"
+
 namespace kzm {
 
 namespace {
@@ -207,6 +209,10 @@ namespace {
 constexpr uint32_t kSizes[int(PoolId::kCount)] = {16, 20, 20, 24, 32, 512, 2056};
 
 std::mutex g_setupMutex;
+// Changes whenever the process-wide pools are destroyed: a thread's
+// block cache of an earlier generation holds blocks of memory that is gone, and is dropped.
+std::atomic<uint64_t> g_generation{1};
+
 std::atomic<MemPoolAlloc*> g_alloc{nullptr};
 std::atomic<MemPoolAlloc::Pool*> g_pools[int(PoolId::kCount)];
 
@@ -235,22 +241,81 @@ void CreateProcessPools(std::initializer_list<PoolId> ids) {
 
 void DestroyProcessPools() {
   std::lock_guard<std::mutex> lock(g_setupMutex);
+  g_generation.fetch_add(1, std::memory_order_acq_rel);
   for (auto& p : g_pools) p.store(nullptr, std::memory_order_release);
   delete g_alloc.exchange(nullptr, std::memory_order_acq_rel);
 }
 
 MemPoolAlloc* ProcessAllocator() { return g_alloc.load(std::memory_order_acquire); }
 
+namespace {
+
+// Threads doing parallel work build cells side by side; taking the allocator
+// lock for every block kept them waiting on each other most of the time. So
+// while a thread runs parallel work it keeps a few free blocks of every pool
+// and takes or gives back kCacheBatch at a time under one lock. Outside
+// parallel work a thread goes straight to the pools, so the counts it sees
+// stay exact; blocks in a thread's cache count as in use.
+constexpr uint32_t kCacheBatch = 32;
+
+struct WorkerCache {
+  uint64_t generation = 0;
+  void* head[int(PoolId::kCount)] = {};
+  uint32_t count[int(PoolId::kCount)] = {};
+};
+thread_local WorkerCache t_cache;
+
+WorkerCache& CurrentCache() {
+  WorkerCache& c = t_cache;
+  const uint64_t g = g_generation.load(std::memory_order_acquire);
+  if (c.generation != g) {
+    c = WorkerCache();
+    c.generation = g;
+  }
+  return c;
+}
+
+}  // namespace
+
 void* PoolAlloc(PoolId id) {
   MemPoolAlloc::Pool* p = EnsurePool(id);
-  return MemPoolAlloc::Alloc(MemPoolAlloc::PoolHandle{p->alloc, p});
+  const MemPoolAlloc::PoolHandle h{p->alloc, p};
+  if (!chunk::InParallelWork()) return MemPoolAlloc::Alloc(h);
+  WorkerCache& c = CurrentCache();
+  const int i = int(id);
+  if (!c.head[i]) {
+    std::lock_guard<std::recursive_mutex> lock(p->alloc->Mutex());
+    for (uint32_t k = 0; k < kCacheBatch; ++k) {
+      void* b = MemPoolAlloc::Alloc(h);  // may throw: the blocks taken so far stay cached
+      SetNext(b, c.head[i]);
+      c.head[i] = b;
+      ++c.count[i];
+    }
+  }
+  void* b = c.head[i];
+  c.head[i] = NextOf(b);
+  --c.count[i];
+  return b;
 }
 
 void PoolFree(PoolId id, void* block) {
   if (!block) return;
   MemPoolAlloc::Pool* p = g_pools[int(id)].load(std::memory_order_acquire);
   if (!p) return;  // the pools are gone (after shut-down): nothing to give back to
-  MemPoolAlloc::Free(MemPoolAlloc::PoolHandle{p->alloc, p}, block);
+  const MemPoolAlloc::PoolHandle h{p->alloc, p};
+  if (!chunk::InParallelWork()) return MemPoolAlloc::Free(h, block);
+  WorkerCache& c = CurrentCache();
+  const int i = int(id);
+  SetNext(block, c.head[i]);
+  c.head[i] = block;
+  if (++c.count[i] < 2 * kCacheBatch) return;
+  std::lock_guard<std::recursive_mutex> lock(p->alloc->Mutex());
+  for (uint32_t k = 0; k < kCacheBatch; ++k) {
+    void* b = c.head[i];
+    c.head[i] = NextOf(b);
+    --c.count[i];
+    MemPoolAlloc::Free(h, b);
+  }
 }
 
 uint32_t PoolBlockSize(PoolId id) { return kSizes[int(id)]; }
