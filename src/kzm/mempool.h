@@ -104,10 +104,13 @@ class MemPoolAlloc {
 // The process-wide pools.
 enum class PoolId : int { k16 = 0, k20a, k20b, k24, k32, k512, k2056, kCount };
 
+// A thread running parallel work (chunk::InParallelWork) takes and returns
+// blocks through a small cache of its own; other calls use the pool directly.
 void* PoolAlloc(PoolId id);
 void PoolFree(PoolId id, void* block);
 uint32_t PoolBlockSize(PoolId id);
-// Blocks of a process-wide pool currently handed out / pages it holds.
+// Blocks of a process-wide pool currently handed out (blocks in the caches of
+// threads count as handed out) / pages it holds.
 size_t PoolBlocksInUse(PoolId id);
 size_t PoolPages(PoolId id);
 
