@@ -22,10 +22,10 @@ struct Table {
 };
 
 Table Fill(uint32_t n) {
-  Table t{n, 8, {}};
+  Table t{n, 8, Bytes(size_t(n) * 8)};
   for (uint32_t i = 0; i < n; ++i) {
     const PixelRGBA p = Px(uint16_t(i & 0x3FFF), 0, 0, 16384);
-    t.data.insert(t.data.end(), reinterpret_cast<const uint8_t*>(&p), reinterpret_cast<const uint8_t*>(&p) + 8);
+    std::memcpy(t.data.data() + size_t(i) * 8, &p, 8);
   }
   return t;
 }
