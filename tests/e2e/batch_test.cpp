@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <regex>
 #include <set>
 
 #include "e2e_util.h"
@@ -96,18 +95,42 @@ struct Line {
   std::string name;
 };
 
+// Digits at p, moved past; -1 when there are none.
+int Number(const std::string& s, size_t& p) {
+  const size_t start = p;
+  while (p < s.size() && s[p] >= '0' && s[p] <= '9') ++p;
+  return p == start || p - start > 9 ? -1 : std::stoi(s.substr(start, p - start));
+}
+
+// One progress line: "reading... N% P/C: name" or " => writing... N% P/C: name"
+// (spaces may precede N).
+bool ParseProgress(const std::string& s, Line& l) {
+  size_t p;
+  if (s.rfind("reading... ", 0) == 0)
+    l.kind = "reading", p = 11;
+  else if (s.rfind(" => writing... ", 0) == 0)
+    l.kind = "writing", p = 15;
+  else
+    return false;
+  while (p < s.size() && s[p] == ' ') ++p;
+  if ((l.percent = Number(s, p)) < 0 || s.compare(p, 2, "% ") != 0) return false;
+  p += 2;
+  if ((l.phase = Number(s, p)) < 0 || s.compare(p, 1, "/") != 0) return false;
+  p += 1;
+  if ((l.count = Number(s, p)) < 0 || s.compare(p, 2, ": ") != 0) return false;
+  l.name = s.substr(p + 2);
+  return true;
+}
+
 // The progress lines of one run, in order.
 std::vector<Line> ProgressLines(const std::string& out) {
   std::vector<Line> lines;
-  static const std::regex re("^( => writing|reading)\\.\\.\\. +([0-9]+)% ([0-9]+)/([0-9]+): (.*)$");
   size_t start = 0;
   while (start < out.size()) {
     size_t end = out.find_first_of("\r\n", start);
     if (end == std::string::npos) end = out.size();
-    std::smatch m;
-    const std::string piece = out.substr(start, end - start);
-    if (std::regex_match(piece, m, re))
-      lines.push_back({m[1] == "reading" ? "reading" : "writing", std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4]), m[5]});
+    Line l;
+    if (ParseProgress(out.substr(start, end - start), l)) lines.push_back(l);
     start = end + 1;
   }
   return lines;
