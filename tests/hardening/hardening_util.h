@@ -8,6 +8,16 @@
 #include <string>
 #include <vector>
 
+// YVN_HARD_ASAN: built with AddressSanitizer, whose shadow memory makes the
+// process's peak memory and address-space limits meaningless.
+#if defined(__SANITIZE_ADDRESS__)
+#define YVN_HARD_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define YVN_HARD_ASAN 1
+#endif
+#endif
+
 namespace hard {
 
 using Bytes = std::vector<uint8_t>;

@@ -17,13 +17,7 @@
 #include "kzm/pi_image.h"
 #include "kzm/plane.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define YVN_HARD_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define YVN_HARD_ASAN 1
-#endif
-#endif
+#include "hardening_util.h"
 
 namespace {
 

@@ -18,14 +18,6 @@
 
 #include "hardening_util.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define YVN_HARD_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define YVN_HARD_ASAN 1
-#endif
-#endif
-
 namespace {
 
 using hard::Bytes;
