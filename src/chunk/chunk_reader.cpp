@@ -19,11 +19,14 @@ class ChunkReaderState {
  public:
   ChunkReaderState(IListener* listener, DataSrcBase& src, const ReadLimits& limits)
       : listener_(listener ? listener : &gReadAll), src_(src), limits_(limits),
-        budget_(limits.InflateBudget(src.size())) {}
+        budget_(limits.account ? UINT64_MAX : limits.InflateBudget(src.size())) {}
 
   // Parses one chunk into c. endRecord is set when the bytes were an end
   // record instead of a chunk.
-  bool parse(ChunkSA& c, uint32_t depth, bool skip, bool& endRecord);
+  // parent: the chunk c is a child of (null for the root); deferred is set
+  // when the listener took c over unparsed.
+  bool parse(ChunkSA& c, uint32_t depth, bool skip, bool& endRecord, ChunkSA* parent = nullptr,
+             bool* deferred = nullptr);
   uint64_t inflated() const { return inflated_; }
 
  private:
@@ -36,6 +39,7 @@ class ChunkReaderState {
   bool readValue(uint64_t n, std::unique_ptr<uint8_t[]>& out);
   bool sinkValue(uint64_t n, IValueSink& sink);
   bool skipPackedBlocks();
+  bool deferPacked(uint32_t depth, const ChunkSA& parent);
   bool openPacked();
   bool closePacked(bool ok);
   bool parseBody(ChunkSA& c, uint32_t depth, bool skip, bool& endRecord);
@@ -119,10 +123,36 @@ bool ChunkReaderState::skipPackedBlocks() {
   }
 }
 
+// Copies a compressed chunk, marker included, for the listener: the block
+// headers are walked first so that one buffer of the exact size is read.
+bool ChunkReaderState::deferPacked(uint32_t depth, const ChunkSA& parent) {
+  const uint64_t start = src_.position();
+  uint64_t bytes = 4;
+  for (;;) {
+    if (progress()) return false;
+    const uint8_t* h = src_.read(8);
+    if (!h || LoadU32(h) != kPackedBlockMarker) return false;
+    const uint32_t count = LoadU32(h + 4);
+    bytes += 8;
+    if (count == 0) break;
+    const uint64_t padded = (uint64_t(count) + 3) & ~uint64_t(3);
+    if (!src_.skip(padded)) return false;
+    bytes += padded;
+  }
+  if (bytes > SIZE_MAX) return false;
+  PackedChunk chunk;
+  chunk.bytes.reset(new uint8_t[size_t(bytes)]);
+  chunk.size = size_t(bytes);
+  StoreU32(chunk.bytes.get(), kPackedChunkMarker);
+  if (!src_.seek(start) || !src_.readTo(chunk.bytes.get() + 4, bytes - 4)) return false;
+  listener_->onPackedDeferred(depth, parent, parent.childNames().size(), std::move(chunk));
+  return true;
+}
+
 bool ChunkReaderState::openPacked() {
   if (nesting_++ > 0) return true;
   const uint64_t budget = budget_ - std::min(inflated_, budget_);
-  inflater_.reset(new Inflater(src_, budget, [this] { return progress(); }));
+  inflater_.reset(new Inflater(src_, budget, [this] { return progress(); }, limits_.account));
   return inflater_->begin();
 }
 
@@ -134,7 +164,8 @@ bool ChunkReaderState::closePacked(bool ok) {
   return ok;
 }
 
-bool ChunkReaderState::parse(ChunkSA& c, uint32_t depth, bool skip, bool& endRecord) {
+bool ChunkReaderState::parse(ChunkSA& c, uint32_t depth, bool skip, bool& endRecord, ChunkSA* parent,
+                             bool* deferred) {
   endRecord = false;
   depth_ = depth;
   if (progress()) return false;
@@ -143,6 +174,10 @@ bool ChunkReaderState::parse(ChunkSA& c, uint32_t depth, bool skip, bool& endRec
   if (marker == kChunkMarker) return parseBody(c, depth, skip, endRecord);
   if (marker != kPackedChunkMarker) return false;
   if (skip && !inflater_) return skipPackedBlocks();
+  if (!inflater_ && parent && deferred && listener_->deferPacked(depth, *parent)) {
+    *deferred = true;
+    return deferPacked(depth, *parent);
+  }
   // Inside a compressed stream a packed marker only adds a nesting level of
   // the same stream.
   if (!openPacked()) {
@@ -209,8 +244,9 @@ bool ChunkReaderState::parseBody(ChunkSA& c, uint32_t depth, bool skip, bool& en
   const bool want = !skip && listener_->wantChildren(depth, c.name_.c_str());
   for (;;) {
     std::shared_ptr<ChunkSA> child(new ChunkSA(depth + 1));
-    bool end;
-    if (!parse(*child, depth + 1, !want, end)) return false;
+    bool end, deferred = false;
+    if (!parse(*child, depth + 1, !want, end, &c, &deferred)) return false;
+    if (deferred) continue;
     if (end) {
       if (want) listener_->onChildrenEnd(depth);
       break;

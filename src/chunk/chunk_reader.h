@@ -17,6 +17,7 @@
 // or for compressed data their largest possible inflated size), and buffers
 // inside compressed data grow only as bytes are actually inflated.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -56,6 +57,22 @@ class IChunkBase {
   virtual const std::vector<std::string>& childNames() const = 0;
 };
 
+// Bytes inflated by several parses of one file (the main parse and the
+// compressed chunks it deferred, parsed on other threads), counted together
+// against one limit.
+struct InflateAccount {
+  explicit InflateAccount(uint64_t l) : limit(l) {}
+  const uint64_t limit;
+  std::atomic<uint64_t> used{0};
+};
+
+// One compressed chunk as it stands in the file (its marker, then its block
+// sequence through the terminating block): a source of its own for a ChunkSA.
+struct PackedChunk {
+  std::unique_ptr<uint8_t[]> bytes;
+  size_t size = 0;
+};
+
 enum class ValuePolicy : uint32_t { SkipAll = 0, ReadAll = 1, AskEach = 2 };
 
 // Bounds of one parse; the defaults accept any file this program writes.
@@ -81,6 +98,9 @@ struct ReadLimits {
   uint32_t maxDepth = 256;
   // Longest chunk or value name accepted.
   uint32_t maxNameLength = 0x10000;
+  // When set, the bytes inflated by this parse count against the account's
+  // limit (shared with other parses) instead of InflateBudget of the source.
+  InflateAccount* account = nullptr;
 
   // Bytes a source of `size` bytes may inflate to.
   uint64_t InflateBudget(uint64_t size) const {
@@ -128,6 +148,20 @@ class ChunkSA : public IChunkBase {
     virtual bool onChildParsed(uint32_t depth, const ChunkSA& parent, const std::shared_ptr<const ChunkSA>& child) {
       (void)depth, (void)parent, (void)child;
       return false;
+    }
+    // Asked when a compressed child of `parent` (whose values are read)
+    // starts in the raw file, before its name is known. True hands it over
+    // unparsed: its bytes are copied to onPackedDeferred and it is neither
+    // listed nor kept. Lets a reader inflate large chunks on other threads;
+    // it must parse them itself (damage in them is not seen by this parse).
+    virtual bool deferPacked(uint32_t depth, const ChunkSA& parent) {
+      (void)depth, (void)parent;
+      return false;
+    }
+    // The deferred child; `position` is how many distinct child names the
+    // parent had listed when it started (where it would have been listed).
+    virtual void onPackedDeferred(uint32_t depth, const ChunkSA& parent, size_t position, PackedChunk chunk) {
+      (void)depth, (void)parent, (void)position, (void)chunk;
     }
     // Asked before the bytes of a value the tree would keep are read, for an
     // array value (elemSize, count > 0) of `chunk` (whose name is set). A sink

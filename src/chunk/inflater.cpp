@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "chunk/chunk_format.h"
+#include "chunk/chunk_reader.h"
 
 namespace chunk {
 
@@ -47,8 +48,8 @@ struct Inflater::Stream {
 };
 #endif
 
-Inflater::Inflater(DataSrcBase& src, uint64_t maxOut, BlockHook hook)
-    : src_(src), maxOut_(maxOut), hook_(std::move(hook)), z_(new Stream), buf_(new uint8_t[kOutBuf]) {
+Inflater::Inflater(DataSrcBase& src, uint64_t maxOut, BlockHook hook, InflateAccount* account)
+    : src_(src), maxOut_(maxOut), account_(account), hook_(std::move(hook)), z_(new Stream), buf_(new uint8_t[kOutBuf]) {
   std::memset(&z_->s, 0, sizeof(z_->s));
 }
 
@@ -56,6 +57,12 @@ Inflater::~Inflater() {
 #if !defined(YVN_HAVE_ISAL)
   if (initialised_) inflateEnd(&z_->s);
 #endif
+}
+
+uint64_t Inflater::accountLeft() const {
+  if (!account_) return UINT64_MAX;
+  const uint64_t used = account_->used.load(std::memory_order_relaxed);
+  return used < account_->limit ? account_->limit - used : 0;
 }
 
 bool Inflater::fail() {
@@ -115,6 +122,7 @@ bool Inflater::produce(uint8_t* dst, size_t cap, size_t& produced) {
   // Never inflate past the budget by more than the one byte that proves it
   // is exceeded.
   if (maxOut_ - total_ < cap) cap = size_t(maxOut_ - total_) + 1;
+  if (accountLeft() < cap) cap = size_t(accountLeft()) + 1;
   auto& s = z_->s;
   for (;;) {
     // Inflate before feeding: the inflater may still hold output for input
@@ -136,6 +144,9 @@ bool Inflater::produce(uint8_t* dst, size_t cap, size_t& produced) {
     produced = cap - s.avail_out;
     total_ += produced;
     if (total_ > maxOut_) return fail();
+    if (account_ && produced &&
+        account_->used.fetch_add(produced, std::memory_order_relaxed) + produced > account_->limit)
+      return fail();
     if (end) {
       streamEnd_ = true;
       // The writer puts the terminating block right after the end of the
@@ -225,7 +236,7 @@ bool Inflater::mayArrive(uint64_t n) const {
   if (n <= avail) return true;
   if (streamEnd_) return false;
   const uint64_t more = n - avail;
-  if (more > maxOut_ - total_) return false;
+  if (more > maxOut_ - total_ || more > accountLeft()) return false;
   uint64_t raw = z_->pendingIn();
   if (!terminated_) raw += src_.remaining();
   if (raw > (UINT64_MAX - kSlack) / kMaxRatio) return true;

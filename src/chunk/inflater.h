@@ -9,6 +9,8 @@
 
 namespace chunk {
 
+struct InflateAccount;
+
 class Inflater {
  public:
   // Called before every block header is read; true cancels.
@@ -18,8 +20,9 @@ class Inflater {
   // that the remaining compressed bytes could never produce.
   static constexpr uint64_t kMaxRatio = 1032;
 
-  // maxOut caps the bytes this stream may inflate (the parse's budget).
-  Inflater(DataSrcBase& src, uint64_t maxOut, BlockHook hook);
+  // maxOut caps the bytes this stream may inflate (the parse's budget);
+  // an account, when given, caps them further together with other streams.
+  Inflater(DataSrcBase& src, uint64_t maxOut, BlockHook hook, InflateAccount* account = nullptr);
   ~Inflater();
   Inflater(const Inflater&) = delete;
   Inflater& operator=(const Inflater&) = delete;
@@ -47,9 +50,11 @@ class Inflater {
   bool readBlockHeader();
   bool drainBlocks();
   bool fail();
+  uint64_t accountLeft() const;
 
   DataSrcBase& src_;
   uint64_t maxOut_;
+  InflateAccount* account_;
   BlockHook hook_;
   struct Stream;
   std::unique_ptr<Stream> z_;

@@ -176,6 +176,12 @@ void Task::wait() {
   if (s->error) std::rethrow_exception(s->error);
 }
 
+bool Task::runIfQueued() {
+  if (!state_ || !state_->Claim()) return false;
+  state_->Run();
+  return true;
+}
+
 void ParallelFor(size_t n, const std::function<void(size_t)>& fn) {
   const unsigned threads = WorkThreads();
   if (n == 0) return;

@@ -47,6 +47,9 @@ class Task {
 
   // Returns once the work has run (here, when no worker had started it).
   void wait();
+  // Runs the work here when no worker has started it yet; true if it ran.
+  // An error it throws is kept for wait().
+  bool runIfQueued();
   bool valid() const { return state_ != nullptr; }
 
   struct State;

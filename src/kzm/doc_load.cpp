@@ -1,7 +1,9 @@
 #include "kzm/doc_load.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <deque>
 #include <map>
 #include <string>
@@ -133,12 +135,96 @@ bool PlaneIndexOf(const char* name, uint64_t& index) {
   return true;
 }
 
+// Whether a value is a layer's bitmap pixels, which go straight into pool
+// blocks instead of a buffer of the tree.
+bool IsBitmapArray(const chunk::ChunkSA& chunk, const char* name, uint64_t elemSize) {
+  return elemSize == 512 && std::strcmp(name, "Bitmap") == 0 && std::strcmp(chunk.name(), "Body") == 0;
+}
+
+// Parses one deferred compressed chunk on its own, keeping everything, with
+// its bitmap pixels taken into pool blocks.
+class DeferredParse final : public chunk::ReadAllListener {
+ public:
+  chunk::IValueSink* valueSink(uint32_t, const chunk::ChunkSA& chunk, const char* name, uint64_t elemSize,
+                               uint64_t count) override {
+    if (!IsBitmapArray(chunk, name, elemSize)) return nullptr;
+    blocks_.emplace_back(new BitmapBlocks(count));
+    return blocks_.back().get();
+  }
+
+  // Null when the chunk is damaged (or inflates past the account's limit).
+  std::shared_ptr<const chunk::ChunkSA> Parse(const chunk::PackedChunk& packed, chunk::InflateAccount* account) {
+    DataSrcMemory src(packed.bytes.get(), packed.size);
+    chunk::ReadLimits limits;
+    limits.account = account;
+    auto tree = std::make_shared<const chunk::ChunkSA>(this, src, limits);
+    if (!tree->ok()) return nullptr;
+    return tree;
+  }
+
+ private:
+  std::vector<std::unique_ptr<BitmapBlocks>> blocks_;  // outlive the trees' references
+};
+
+struct DeferredChild {
+  size_t position = 0;  // distinct child names the parent had listed before it
+  chunk::PackedChunk packed;
+};
+
+// A layer chunk of the tree together with the compressed children the reader
+// handed over unparsed, which are found as if the tree had kept them.
+class ChunkWithDeferred final : public chunk::IChunkBase {
+ public:
+  struct Child {
+    size_t position;
+    std::shared_ptr<const chunk::ChunkSA> chunk;
+  };
+  ChunkWithDeferred(const chunk::IChunkBase& base, std::vector<Child> children)
+      : base_(base), children_(std::move(children)) {
+    // The names in file order, each once: the deferred children arrived in
+    // order, each after `position` of the tree's names.
+    const std::vector<std::string>& names = base.childNames();
+    auto add = [this](const std::string& n) {
+      if (std::find(childNames_.begin(), childNames_.end(), n) == childNames_.end()) childNames_.push_back(n);
+    };
+    size_t next = 0;
+    for (const Child& c : children_) {
+      while (next < c.position && next < names.size()) add(names[next++]);
+      add(c.chunk->name());
+    }
+    while (next < names.size()) add(names[next++]);
+  }
+
+  const char* name() const override { return base_.name(); }
+  uint32_t findValue(const char* name, chunk::ValueRange& out) const override { return base_.findValue(name, out); }
+  // The first child of the name in file order: a deferred child came before
+  // the tree's child of the same name when fewer names had been listed.
+  std::shared_ptr<const chunk::IChunkBase> findChild(const char* name) const override {
+    if (!name) return nullptr;
+    const std::vector<std::string>& names = base_.childNames();
+    const size_t inTree = size_t(std::find(names.begin(), names.end(), name) - names.begin());
+    for (const Child& c : children_)
+      if (c.position <= inTree && std::strcmp(c.chunk->name(), name) == 0) return c.chunk;
+    return base_.findChild(name);
+  }
+  const std::vector<std::string>& valueNames() const override { return base_.valueNames(); }
+  const std::vector<std::string>& childNames() const override { return childNames_; }
+
+ private:
+  const chunk::IChunkBase& base_;
+  std::vector<Child> children_;
+  std::vector<std::string> childNames_;
+};
+
 // Forwards the job's listener and, while the file is read, decodes every
-// "Plane" layer on the work pool as soon as its chunk is complete; the
-// layers' bitmap pixels go straight into pool blocks.
+// "Plane" layer on the work pool as soon as its chunk is complete. The
+// layers' compressed records are handed over unread and inflated on the
+// pool too (the file's reading thread only copies their bytes); bitmap
+// pixels go straight into pool blocks.
 class StreamingLoad final : public chunk::IListener {
  public:
-  StreamingLoad(int32_t geo0, int32_t geo1, chunk::IListener* job) : job_(job), geometry_{geo0, geo1, 0, 0} {}
+  StreamingLoad(int32_t geo0, int32_t geo1, chunk::IListener* job, chunk::InflateAccount* account)
+      : job_(job), account_(account), geometry_{geo0, geo1, 0, 0} {}
   ~StreamingLoad() {
     try {
       Wait();
@@ -150,6 +236,9 @@ class StreamingLoad final : public chunk::IListener {
     return job_ ? job_->onProgress(depth, position, total) : false;
   }
   chunk::ValuePolicy valuePolicy(uint32_t depth) override {
+    // A new layer chunk begins: deferrals of an earlier one that nobody
+    // claimed (a repeated name) are orphans.
+    if (depth == 1) OrphanOpen();
     return job_ ? job_->valuePolicy(depth) : chunk::ValuePolicy::ReadAll;
   }
   bool wantValue(uint32_t depth, const char* name) override { return job_ ? job_->wantValue(depth, name) : true; }
@@ -162,35 +251,73 @@ class StreamingLoad final : public chunk::IListener {
 
   chunk::IValueSink* valueSink(uint32_t, const chunk::ChunkSA& chunk, const char* name, uint64_t elemSize,
                                uint64_t count) override {
-    if (elemSize != 512 || std::strcmp(name, "Bitmap") != 0 || std::strcmp(chunk.name(), "Body") != 0)
-      return nullptr;
+    if (!IsBitmapArray(chunk, name, elemSize)) return nullptr;
     blocks_.emplace_back(new BitmapBlocks(count));
     return blocks_.back().get();
+  }
+
+  // Compressed children of a layer chunk, when the job keeps everything
+  // (the deferred parse does).
+  bool deferPacked(uint32_t depth, const chunk::ChunkSA& parent) override {
+    uint64_t index;
+    return depth == 2 && PlaneIndexOf(parent.name(), index) &&
+           (!job_ || job_->valuePolicy(depth) == chunk::ValuePolicy::ReadAll);
+  }
+  void onPackedDeferred(uint32_t, const chunk::ChunkSA& parent, size_t position, chunk::PackedChunk packed) override {
+    if (openParent_ != &parent) OrphanOpen();
+    openParent_ = &parent;
+    open_.push_back(DeferredChild{position, std::move(packed)});
   }
 
   bool onChildParsed(uint32_t depth, const chunk::ChunkSA& parent,
                      const std::shared_ptr<const chunk::ChunkSA>& child) override {
     uint64_t index;
-    if (depth != 0 || !PlaneIndexOf(child->name(), index) || !PlaneDocument(parent)) return false;
-    // Layers are decoded in file order on the pool; a few may be in flight.
-    while (pending_.size() >= 4) Finish();
+    std::vector<DeferredChild> deferred;
+    if (openParent_ == child.get()) {
+      deferred = std::move(open_);
+      open_.clear();
+      openParent_ = nullptr;
+    }
+    if (depth != 0 || !PlaneIndexOf(child->name(), index) || !PlaneDocument(parent)) {
+      Validate(std::move(deferred));
+      return false;
+    }
     std::unique_ptr<Pending> p(new Pending);
     p->index = index;
     p->chunk = child;
+    p->deferred = std::move(deferred);
     Pending* raw = p.get();
     const ImageGeometry geometry = geometry_;
-    p->task = chunk::Task([raw, geometry] {
+    chunk::InflateAccount* account = account_;
+    Queue(std::move(p), [raw, geometry, account] {
+      DeferredParse parse;
+      std::vector<ChunkWithDeferred::Child> children;
+      for (DeferredChild& d : raw->deferred) {
+        std::shared_ptr<const chunk::ChunkSA> tree = parse.Parse(d.packed, account);
+        d.packed = chunk::PackedChunk();
+        if (!tree) {
+          raw->failed = true;
+          return;
+        }
+        children.push_back(ChunkWithDeferred::Child{d.position, std::move(tree)});
+      }
       raw->layer = PiImage::Create(geometry);
-      LoadLayerRecord(*raw->layer, *raw->chunk, LoadOptions());
+      if (children.empty()) {
+        LoadLayerRecord(*raw->layer, *raw->chunk, LoadOptions());
+      } else {
+        const ChunkWithDeferred whole(*raw->chunk, std::move(children));
+        LoadLayerRecord(*raw->layer, whole, LoadOptions());
+      }
       raw->chunk.reset();
     });
-    pending_.push_back(std::move(p));
     return true;
   }
 
-  // Waits for every layer in flight.
-  void Wait() {
+  // Waits for every layer in flight; false when a deferred chunk was damaged.
+  bool Wait() {
+    OrphanOpen();
     while (!pending_.empty()) Finish();
+    return !failed_;
   }
   DecodedPlanes& Decoded() { return decoded_; }
 
@@ -198,15 +325,53 @@ class StreamingLoad final : public chunk::IListener {
   struct Pending {
     uint64_t index = 0;
     std::shared_ptr<const chunk::IChunkBase> chunk;
+    std::vector<DeferredChild> deferred;
     std::unique_ptr<Plane> layer;
-    chunk::Task task;  // last: waited for first
+    bool failed = false;
+    bool decodes = true;  // a layer, not only a check
+    chunk::Task task;     // last: waited for first
   };
 
+  // Layers are decoded in file order on the pool; a few may be in flight.
+  void Queue(std::unique_ptr<Pending> p, std::function<void()> work) {
+    while (pending_.size() >= 4) Finish();
+    p->task = chunk::Task(std::move(work));
+    pending_.push_back(std::move(p));
+  }
+
+  // Deferred chunks whose layer chunk is not decoded (a repeated name, not a
+  // layer of this document) are still parsed: damage anywhere fails the load.
+  void Validate(std::vector<DeferredChild> deferred) {
+    if (deferred.empty()) return;
+    std::unique_ptr<Pending> p(new Pending);
+    p->decodes = false;
+    p->deferred = std::move(deferred);
+    Pending* raw = p.get();
+    chunk::InflateAccount* account = account_;
+    Queue(std::move(p), [raw, account] {
+      for (DeferredChild& d : raw->deferred) {
+        DeferredParse parse;
+        if (!parse.Parse(d.packed, account)) raw->failed = true;
+        d.packed = chunk::PackedChunk();
+      }
+    });
+  }
+  void OrphanOpen() {
+    if (!open_.empty()) Validate(std::move(open_));
+    open_.clear();
+    openParent_ = nullptr;
+  }
+
+  // The thread reading the file helps with the queued layers before it
+  // waits for the oldest.
   void Finish() {
+    for (auto& q : pending_)
+      if (q->task.runIfQueued()) break;
     std::unique_ptr<Pending> p = std::move(pending_.front());
     pending_.pop_front();
     p->task.wait();
-    decoded_[p->index] = std::move(p->layer);
+    if (p->failed) failed_ = true;
+    if (p->decodes && !p->failed) decoded_[p->index] = std::move(p->layer);
   }
 
   // Whether the document is one whose "Plane" children become its layers:
@@ -223,9 +388,13 @@ class StreamingLoad final : public chunk::IListener {
   }
 
   chunk::IListener* job_;
+  chunk::InflateAccount* account_;
   const ImageGeometry geometry_;
-  bool checked_ = false, planes_ = false;
+  bool checked_ = false, planes_ = false, failed_ = false;
   std::vector<std::unique_ptr<BitmapBlocks>> blocks_;  // outlive the tree's references
+  // Deferred children of the layer chunk being read (or just read).
+  std::vector<DeferredChild> open_;
+  const chunk::ChunkSA* openParent_ = nullptr;
   std::deque<std::unique_ptr<Pending>> pending_;
   DecodedPlanes decoded_;
 };
@@ -239,11 +408,16 @@ int LoadDocument(int32_t geo0, int32_t geo1, const chunk::IChunkBase* root, cons
 
 int LoadDocumentFromSource(int32_t geo0, int32_t geo1, DataSrcBase& src, chunk::IListener* listener,
                            const ProgressFunc& progress, std::shared_ptr<ImageContext>& out) {
-  StreamingLoad stream(geo0, geo1, listener);
-  std::unique_ptr<chunk::ChunkSA> root(new chunk::ChunkSA(&stream, src));
-  stream.Wait();
-  // A failed parse leaves an empty root, which fails as it always does.
-  const int code = LoadFromRoot(geo0, geo1, root.get(), progress, root->ok() ? &stream.Decoded() : nullptr, out);
+  chunk::ReadLimits limits;
+  chunk::InflateAccount account(limits.InflateBudget(src.size()));
+  limits.account = &account;
+  StreamingLoad stream(geo0, geo1, listener, &account);
+  std::unique_ptr<chunk::ChunkSA> root(new chunk::ChunkSA(&stream, src, limits));
+  // A failed parse leaves an empty root, which fails as it always does; so
+  // does damage in a chunk parsed apart.
+  const bool whole = stream.Wait() && root->ok();
+  const int code = LoadFromRoot(geo0, geo1, whole ? root.get() : nullptr, progress,
+                                whole ? &stream.Decoded() : nullptr, out);
   root.reset();  // before the blocks its values refer to
   return code;
 }

@@ -235,6 +235,19 @@ TEST(StreamLoad, OddArrangementsLoadAlike) {
          p.end();
          Plane(r, "Plane0001", 5, true);
        }},
+      {"a compressed and a plain record of one name: the first counts",
+       [](chunk::ChunkWriter& r) {
+         Header(r);
+         chunk::ChunkWriter& p = r.beginChild("Plane0000");
+         kzm::SaveLayerRecord(*MakeLayer(1), p, true, ProgressFunc(), 0, 1);
+         kzm::SaveLayerRecord(*MakeLayer(2), p, false, ProgressFunc(), 0, 1);
+         p.end();
+         chunk::ChunkWriter& q = r.beginChild("Plane0001");
+         kzm::SaveLayerRecord(*MakeLayer(3), q, false, ProgressFunc(), 0, 1);
+         kzm::SaveLayerRecord(*MakeLayer(4), q, true, ProgressFunc(), 0, 1);
+         kzm::SaveLayerRecord(*MakeLayer(5), q, true, ProgressFunc(), 0, 1);
+         q.end();
+       }},
       {"two Body chunks",
        [](chunk::ChunkWriter& r) {
          Header(r);
@@ -292,6 +305,25 @@ TEST(StreamLoad, DamagedFilesFailAlike) {
   Bytes flipped = file;
   flipped[flipped.size() / 2] ^= 0x5A;
   ExpectSame(ByTree(flipped), Streamed(flipped));
+}
+
+// Compressed layer records are inflated apart from the file's parse; damage in
+// one whose layer is never used (a repeated name) still fails the load.
+TEST(StreamLoad, DamageInAnUnusedCompressedRecordFailsAlike) {
+  auto fill = [](int planes) {
+    return [planes](chunk::ChunkWriter& r) {
+      Header(r);
+      for (int i = 0; i < planes; ++i) Plane(r, "Plane0000", uint32_t(30 + i), true);
+    };
+  };
+  const Bytes one = nt::WriteFile(fill(1));
+  Bytes two = nt::WriteFile(fill(2));
+  ASSERT_EQ(Streamed(two).code, 0);
+  // The middle of the second plane: inside its compressed blocks.
+  two[one.size() - 8 + (two.size() - one.size()) / 2] ^= 0x5A;
+  const Loaded streamed = Streamed(two);
+  ExpectSame(ByTree(two), streamed);
+  EXPECT_NE(streamed.code, 0);
 }
 
 TEST(StreamLoad, SameDocumentWhateverTheThreadCount) {
