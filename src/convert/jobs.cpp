@@ -209,18 +209,28 @@ Rect ContentRect(const Plane& c, const Rect& canvas) {
   auto take = [&](int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
     l = std::min(l, x0), t = std::min(t, y0), r = std::max(r, x1), b = std::max(b, y1);
   };
+  // What lies inside the rectangle found so far cannot widen it; in most
+  // layers nearly every tile and cell soon does, so few are looked at.
+  auto inside = [&](int32_t x0, int32_t y0, int32_t size) {
+    return l <= x0 && x0 + size <= r && t <= y0 && y0 + size <= b;
+  };
   for (const auto& [loc, tile] : img->Tiles()) {
-    if (!tile->HasCells()) continue;
+    if (!tile->HasCells() || inside(loc.Left(), loc.Top(), 128)) continue;
     for (int cy = 0; cy < kzm::kTileCells; ++cy) {
       for (int cx = 0; cx < kzm::kTileCells; ++cx) {
-        const kzm::Cell& cell = tile->At(cx, cy);
         const int32_t x0 = loc.Left() + cx * 8, y0 = loc.Top() + cy * 8;
+        if (inside(x0, y0, 8)) continue;
+        const kzm::Cell& cell = tile->At(cx, cy);
         if (cell.Kind() == kzm::Cell::kRGBAFill) {
-          if (differs(*cell.PixelAt(0, 0))) take(x0, y0, x0 + 8, y0 + 8);
+          if (differs(cell.FillValue())) take(x0, y0, x0 + 8, y0 + 8);
         } else if (cell.Kind() == kzm::Cell::kRGBABitmap) {
-          for (int y = 0; y < 8; ++y)
-            for (int x = 0; x < 8; ++x)
-              if (differs(*cell.PixelAt(x, y))) take(x0 + x, y0 + y, x0 + x + 1, y0 + y + 1);
+          const PixelRGBA* px = cell.BitmapPixels();
+          unsigned rows = 0, cols = 0;  // bit i: row / column i has content
+          for (unsigned i = 0; i < 64; ++i)
+            if (differs(px[i])) rows |= 1u << (i >> 3), cols |= 1u << (i & 7);
+          if (rows)
+            take(x0 + __builtin_ctz(cols), y0 + __builtin_ctz(rows), x0 + 32 - __builtin_clz(cols),
+                 y0 + 32 - __builtin_clz(rows));
         }
       }
     }
@@ -271,31 +281,38 @@ int PsdSave::Write(const std::string& path) {
   }
   if (!out.Begin(uint32_t(width), uint32_t(height), params)) return kErrWrite;
 
-  std::vector<PixelRGBA> row;
+  // Rows are read where they are encoded (on the work pool), a row of tiles
+  // per call, so progress moves as often as the line can show it.
+  constexpr int32_t kBand = 128;
   size_t next = 0;
   for (uint64_t k = 0; k < doc.ChildCount(root); ++k) {
     const Plane* c = doc.ChildAt(root, int(k));
     if (!IsEligible(c) || next >= params.size()) continue;
     const iio::layer_param_t& P = params[next++];
     if (!out.BeginLayer(P)) return kErrWrite;
-    kzm::PixRandIterator pixels(*c);
-    row.resize(size_t(P.Width()));
-    for (int32_t y = P.top; y < P.bottom; ++y) {
+    const int32_t top = canvas.top + P.top, left = canvas.left + P.left, right = canvas.left + P.right;
+    const iio::PsdOut::RowSource rows = [c, top, left, right](uint32_t i, PixelRGBA* o) {
+      kzm::PixRandIterator(*c).ReadRow(top + int32_t(i), left, right, o);
+    };
+    for (int32_t y = P.top; y < P.bottom; y += kBand) {
       OnProgress(k, n + 1, uint64_t(y - P.top), uint64_t(P.bottom - P.top));
-      pixels.ReadRow(canvas.top + y, canvas.left + P.left, canvas.left + P.right, row.data());
-      if (!out.WriteRows(row.data(), 1)) return kErrWrite;
+      if (!out.WriteRowsFrom(uint32_t(std::min(kBand, P.bottom - y)), rows)) return kErrWrite;
     }
     if (!out.EndLayer()) return kErrWrite;
   }
 
-  // The merged image comes from the composed root, composed as it is read
-  // (a row of tiles at a time, never held whole).
+  // The merged image comes from the composed root, composed a band of rows
+  // at a time as it is written (never held whole).
   kzm::MergedRowReader merged(*root);
-  row.resize(size_t(width));
-  for (int32_t y = canvas.top; y < canvas.bottom; ++y) {
+  for (int32_t y = canvas.top; y < canvas.bottom; y += kBand) {
     OnProgress(n, n + 1, uint64_t(y - canvas.top), uint64_t(height));
-    merged.ReadRow(y, canvas.left, canvas.right, row.data());
-    if (!out.WriteRows(row.data(), 1)) return kErrWrite;
+    const int32_t y1 = int32_t(std::min<int64_t>(int64_t(y) + kBand, canvas.bottom));
+    std::shared_ptr<const kzm::MergedRowReader::Band> band = merged.Compose(y, y1);
+    const int32_t top = canvas.top, left = canvas.left, right = canvas.right;
+    if (!out.WriteRowsFrom(uint32_t(y1 - y), [band, top, left, right](uint32_t i, PixelRGBA* o) {
+          band->ReadRow(top + int32_t(i), left, right, o);
+        }))
+      return kErrWrite;
   }
   if (!out.Finish()) return kErrWrite;
   lastError_ = out.LastError();

@@ -200,6 +200,7 @@ void PsdOut::ResetRect(int32_t left, int32_t top, int32_t right, int32_t bottom)
     b.tasks.clear();  // waits; batches are taken before any reset
     b.px.clear();
     b.rows = 0;
+    b.source = nullptr;
   }
   inFlight_ = false;
   waitingRows_ = 0;
@@ -273,10 +274,40 @@ bool PsdOut::WriteRows(const PixelRGBA* pixels, uint32_t rows) {
   if (batchRows_ == 0) return EncodeRows(pixels, rows);
   const size_t w = size_t(int64_t(right_) - left_);
   Batch& b = batches_[filling_];
+  if (b.source && !SubmitBatch()) return false;
   b.px.insert(b.px.end(), pixels, pixels + size_t(rows) * w);
   b.rows += rows;
   waitingRows_ += rows;
   return b.rows < batchRows_ || SubmitBatch();
+}
+
+bool PsdOut::WriteRowsFrom(uint32_t rows, const RowSource& source) {
+  if (error_) return false;
+  if (phase_ != Phase::kInLayer && phase_ != Phase::kMerged) return Fail(kPsdOutOrder);
+  const uint64_t height = uint64_t(int64_t(bottom_) - top_);
+  if (uint64_t(rows_) + waitingRows_ + rows > height) return Fail(kPsdOutOrder);
+  const size_t w = size_t(int64_t(right_) - left_);
+  if (batchRows_ == 0) {
+    std::vector<PixelRGBA> row(w);
+    for (uint32_t y = 0; y < rows; ++y) {
+      source(rows_, row.data());
+      if (!EncodeRows(row.data(), 1)) return false;
+    }
+    return true;
+  }
+  // Rows handed over as pixels go first.
+  if (batches_[filling_].rows && !SubmitBatch()) return false;
+  while (rows) {
+    Batch& b = batches_[filling_];
+    const uint32_t n = std::min(rows, batchRows_);
+    b.source = source;
+    b.first = rows_ + waitingRows_;
+    b.rows = n;
+    waitingRows_ += n;
+    rows -= n;
+    if (!SubmitBatch()) return false;
+  }
+  return true;
 }
 
 // Encodes rows one at a time on this thread.
@@ -318,8 +349,14 @@ bool PsdOut::SubmitBatch() {
     const uint32_t y1 = std::min(b.rows, y0 + kRowsPerTask);
     b.tasks.emplace_back([batch, w, slot, y0, y1] {
       std::unique_ptr<uint8_t[]> planes(new uint8_t[w * 4]);
+      std::unique_ptr<PixelRGBA[]> read(batch->source ? new PixelRGBA[w] : nullptr);
       for (uint32_t y = y0; y < y1; ++y) {
-        RowToPlanes(batch->px.data() + size_t(y) * w, w, planes.get());
+        const PixelRGBA* row = batch->px.data() + size_t(y) * w;
+        if (batch->source) {
+          batch->source(batch->first + y, read.get());
+          row = read.get();
+        }
+        RowToPlanes(row, w, planes.get());
         for (size_t c = 0; c < 4; ++c) {
           const size_t i = size_t(y) * 4 + c;
           batch->lengths[i] = uint32_t(PackBitsEncodeTo(planes.get() + c * w, w, batch->encoded.get() + i * slot));
@@ -335,6 +372,8 @@ bool PsdOut::SubmitBatch() {
 // Waits for the batch in flight and appends its rows in order.
 bool PsdOut::TakeBatch() {
   Batch& b = batches_[1 - filling_];
+  // Encode what no worker has started rather than wait for the first.
+  for (chunk::Task& t : b.tasks) t.runIfQueued();
   for (chunk::Task& t : b.tasks) t.wait();
   b.tasks.clear();
   const size_t slot = PackBitsBound(size_t(int64_t(right_) - left_));
@@ -351,6 +390,7 @@ bool PsdOut::TakeBatch() {
   waitingRows_ -= b.rows;
   b.px.clear();
   b.rows = 0;
+  b.source = nullptr;
   inFlight_ = false;
   return true;
 }

@@ -9,6 +9,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -37,6 +38,14 @@ class PsdOut : public ImageOutputBase32 {
   // Rows of (right - left) pixels of the current rectangle, back to back.
   bool WriteRows(const PixelRGBA* pixels, uint32_t rows) override;
   int32_t LastError() const override { return error_; }
+
+  // Reads row i of the current rectangle (0 = its top row), right - left
+  // pixels, into out. Called on the work pool for several rows at once.
+  using RowSource = std::function<void(uint32_t i, PixelRGBA* out)>;
+  // Like WriteRows for the next `rows` rows, but the rows are read by the
+  // encoding work itself, so reading them is spread over the pool too. The
+  // source (a copy) may be called until EndLayer / Finish.
+  bool WriteRowsFrom(uint32_t rows, const RowSource& source);
 
   // The 8-bit form of one premultiplied pixel as the writer stores it.
   static void ToBytes(const PixelRGBA& p, uint8_t out[4]);
@@ -81,6 +90,10 @@ class PsdOut : public ImageOutputBase32 {
   struct Batch {
     std::vector<PixelRGBA> px;
     uint32_t rows = 0;
+    // When set, the rows are read by the encoding tasks, from row `first`
+    // of the rectangle on, instead of taken from px.
+    RowSource source;
+    uint32_t first = 0;
     // Encoded rows: the slot of row y, channel c starts at (y * 4 + c) *
     // slot bytes, its length is lengths[y * 4 + c].
     std::unique_ptr<uint8_t[]> encoded;

@@ -6,7 +6,7 @@
 
 namespace kzm {
 
-MergedRowReader::MergedRowReader(Plane& folder) : folder_(folder.folder()) {
+MergedRowReader::MergedRowReader(Plane& folder) : plane_(folder), folder_(folder.folder()) {
   Plane::Impl& impl = *folder.impl();
   if (!folder_ || folder_->TileCount() != 0) {
     impl.Compose(ProgressFunc());
@@ -46,6 +46,47 @@ void MergedRowReader::ReadRow(int32_t y, int32_t x0, int32_t x1, PixelRGBA* out)
   if (kept_) return kept_->ReadRow(y, x0, x1, out);
   ReadTileRow(int64_t(y) + off_.y, int64_t(x0) + off_.x, int64_t(x1) + off_.x, def_, out,
               [this](int64_t X, int64_t Y) { return TileAt(X >> 7, Y >> 7); });
+}
+
+std::shared_ptr<const MergedRowReader::Band> MergedRowReader::Compose(int32_t y0, int32_t y1) {
+  auto band = std::make_shared<Band>();
+  if (kept_) {
+    band->kept = &plane_;
+    return band;
+  }
+  band->off = off_;
+  band->def = def_;
+  if (y1 <= y0) return band;
+  const int64_t first = (int64_t(y0) + off_.y) >> 7, last = (int64_t(y1) - 1 + off_.y) >> 7;
+  for (int64_t row = first; row <= last; ++row) {
+    std::map<int64_t, TileRef>& cols = band->tiles[row];
+    if (row == current_) {  // the last band's final row of tiles, composed already
+      cols = tiles_;
+      continue;
+    }
+    tiles_.clear();
+    current_ = row;
+    auto it = rows_.find(row);
+    if (it == rows_.end()) continue;
+    std::vector<TileRef> made = folder_->ComposeDetached(it->second);
+    for (TileRef& t : made) {
+      const int64_t col = t->Locate().Left() >> 7;
+      if (t->HasCells()) tiles_[col] = std::move(t);
+    }
+    cols = tiles_;
+  }
+  return band;
+}
+
+void MergedRowReader::Band::ReadRow(int32_t y, int32_t x0, int32_t x1, PixelRGBA* out) const {
+  if (kept) return PixRandIterator(*kept).ReadRow(y, x0, x1, out);
+  const int64_t Y = int64_t(y) + off.y;
+  const auto row = tiles.find(Y >> 7);
+  ReadTileRow(Y, int64_t(x0) + off.x, int64_t(x1) + off.x, def, out, [&](int64_t X, int64_t) -> const Tile* {
+    if (row == tiles.end()) return nullptr;
+    const auto it = row->second.find(X >> 7);
+    return it != row->second.end() ? it->second.get() : nullptr;
+  });
 }
 
 }  // namespace kzm

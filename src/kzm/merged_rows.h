@@ -34,9 +34,28 @@ class MergedRowReader {
   // Pixels [x0, x1) of row y (folder positions); rows in increasing order.
   void ReadRow(int32_t y, int32_t x0, int32_t x1, PixelRGBA* out);
 
+  // Rows of the composition held for reading from any thread, for as long
+  // as the band lives.
+  class Band {
+   public:
+    // Pixels [x0, x1) of row y, a row of the band.
+    void ReadRow(int32_t y, int32_t x0, int32_t x1, PixelRGBA* out) const;
+
+   private:
+    friend class MergedRowReader;
+    const Plane* kept = nullptr;  // the folder read the ordinary way
+    Point off{0, 0};
+    PixelRGBA def{0, 0, 0, 0};
+    std::map<int64_t, std::map<int64_t, TileRef>> tiles;  // by tile row, then column
+  };
+  // Rows [y0, y1), composed now; bands in increasing order, not overlapping
+  // (except within one row of tiles). Not to be mixed with ReadRow.
+  std::shared_ptr<const Band> Compose(int32_t y0, int32_t y1);
+
  private:
   const Tile* TileAt(int64_t col, int64_t row);
 
+  Plane& plane_;
   PiFolder* folder_;
   std::unique_ptr<PixRandIterator> kept_;  // the ordinary way
   Point off_{0, 0};

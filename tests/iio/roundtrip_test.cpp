@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+
+#include "chunk/work_pool.h"
 
 #include "iio/psd.h"
 #include "iio/psd_out.h"
@@ -71,6 +74,49 @@ Bytes WriteDocument(const Written& d) {
   EXPECT_TRUE(psd.WriteRows(d.pixels.back().data() + size_t(half) * d.width, d.height - half));
   EXPECT_TRUE(psd.Finish());
   return out.Bytes();
+}
+
+// The same document with rows handed over as sources read on the pool,
+// in calls of `step` rows, the merged image's first rows as pixels.
+Bytes WriteDocumentFromSources(const Written& d, uint32_t step) {
+  iio::MemoryStream out;
+  iio::PsdOut psd(out);
+  EXPECT_TRUE(psd.Begin(d.width, d.height, d.layers));
+  for (size_t i = 0; i < d.layers.size(); ++i) {
+    EXPECT_TRUE(psd.BeginLayer(d.layers[i]));
+    const size_t w = size_t(d.layers[i].Width());
+    const PixelRGBA* px = d.pixels[i].data();
+    const iio::PsdOut::RowSource rows = [px, w](uint32_t y, PixelRGBA* o) {
+      std::copy(px + y * w, px + (y + 1) * w, o);
+    };
+    for (int64_t y = 0; y < d.layers[i].Height(); y += step)
+      EXPECT_TRUE(psd.WriteRowsFrom(uint32_t(std::min<int64_t>(step, d.layers[i].Height() - y)), rows));
+    EXPECT_TRUE(psd.EndLayer());
+  }
+  const uint32_t some = std::min(d.height, 3u);
+  EXPECT_TRUE(psd.WriteRows(d.pixels.back().data(), some));
+  const PixelRGBA* merged = d.pixels.back().data();
+  const size_t w = d.width;
+  EXPECT_TRUE(psd.WriteRowsFrom(d.height - some, [merged, w](uint32_t y, PixelRGBA* o) {
+    std::copy(merged + y * w, merged + (y + 1) * w, o);
+  }));
+  EXPECT_TRUE(psd.Finish());
+  return out.Bytes();
+}
+
+TEST(PsdRoundTrip, RowSourcesWriteTheSameBytes) {
+  std::mt19937 rng(78);
+  for (int iter = 0; iter < 12; ++iter) {
+    const Written d = MakeDocument(rng, 1 + rng() % 700, 1 + rng() % 300, 1 + int(rng() % 4));
+    const Bytes want = WriteDocument(d);
+    for (uint32_t step : {1u, 7u, 128u, 1000u}) {
+      for (unsigned threads : {1u, 3u}) {
+        chunk::SetWorkThreadLimit(threads);
+        EXPECT_EQ(WriteDocumentFromSources(d, step), want) << "iteration " << iter << ", step " << step;
+        chunk::SetWorkThreadLimit(0);
+      }
+    }
+  }
 }
 
 uint32_t Expected(const PixelRGBA& p) {

@@ -151,6 +151,29 @@ TEST(ComposeParallel, RowReaderReadsWhatTheComposedRootHolds) {
       EXPECT_EQ(s.root->folder()->TileCount(), 0u) << "the reader keeps no merged tiles in the folder";
     }
     ASSERT_EQ(want, got) << "seed " << seed;
+    // Bands of rows (not aligned to tiles, some within one row of tiles),
+    // read from another thread while later bands are composed.
+    got.clear();
+    {
+      std::mt19937 rng(seed);
+      Stack s = RandomStack(rng);
+      MergedRowReader reader(*s.root);
+      std::vector<std::shared_ptr<const MergedRowReader::Band>> bands;
+      std::vector<std::pair<int32_t, int32_t>> spans;
+      for (int32_t y = area.top, step = 37; y < area.bottom; y += step, step = step == 37 ? 200 : 37) {
+        const int32_t y1 = std::min(area.bottom, y + step);
+        bands.push_back(reader.Compose(y, y1));
+        spans.emplace_back(y, y1);
+      }
+      std::vector<PixelRGBA> read(size_t(area.bottom - area.top) * w);
+      chunk::ParallelFor(bands.size(), [&](size_t i) {
+        for (int32_t y = spans[i].first; y < spans[i].second; ++y)
+          bands[i]->ReadRow(y, area.left, area.right, read.data() + size_t(y - area.top) * w);
+      });
+      got = read;
+      EXPECT_EQ(s.root->folder()->TileCount(), 0u);
+    }
+    ASSERT_EQ(want, got) << "bands, seed " << seed;
     ++checked;
   }
   EXPECT_GT(checked, 8);
