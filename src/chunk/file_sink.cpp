@@ -179,9 +179,12 @@ void Deflater::submit(bool last) {
   if (!last) in_.reserve(kSegment);
 }
 
-// Takes the oldest segment when it is done (running it here if no worker
-// has started it) and appends its bytes.
+// Takes the oldest segment when it is done and appends its bytes.
 bool Deflater::drainOne() {
+  // While a worker deflates the oldest, deflate a queued one here instead
+  // of waiting idle.
+  for (auto& s : pending_)
+    if (s->task.runIfQueued()) break;
   std::unique_ptr<Segment> seg = std::move(pending_.front());
   pending_.pop_front();
   seg->task.wait();
