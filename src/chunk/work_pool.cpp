@@ -73,12 +73,16 @@ class Pool {
   }
 
   void SetLimit(unsigned n) {
-    std::lock_guard<std::mutex> lock(m_);
-    limit_ = n;
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      limit_ = n;
+    }
+    cv_.notify_all();  // workers the new limit lets in
   }
 
   // Queues the state unless no worker could take it; true when queued.
   bool Submit(const std::shared_ptr<Task::State>& s) {
+    bool wake;
     {
       std::lock_guard<std::mutex> lock(m_);
       const unsigned workers = Active() - 1;
@@ -88,8 +92,11 @@ class Pool {
         threads_.emplace_back([this, index] { Work(index); });
       }
       queue_.push_back(s);
+      queued_.store(queue_.size(), std::memory_order_release);
+      wake = sleepers_ > 0;
     }
-    cv_.notify_one();
+    // A worker that is still looking for work finds it without a wake-up.
+    if (wake) cv_.notify_one();
     return true;
   }
 
@@ -108,13 +115,25 @@ class Pool {
   // Caller plus workers, under m_.
   unsigned Active() const { return std::max(1u, limit_ ? std::min(limit_, cores_) : cores_); }
 
+  // Work comes in quick succession (a task per batch of rows or segment);
+  // sleeping and being woken for each costs far more than the wait, so an
+  // idle worker looks for new work for a short while before it sleeps.
   void Work(unsigned index) {
     std::unique_lock<std::mutex> lock(m_);
     for (;;) {
-      cv_.wait(lock, [&] { return stop_ || (!queue_.empty() && index + 1 < Active()); });
+      auto ready = [&] { return stop_ || (!queue_.empty() && index + 1 < Active()); };
+      if (!ready()) {
+        lock.unlock();
+        for (int i = 0; i < kSpins && queued_.load(std::memory_order_acquire) == 0; ++i) Pause();
+        lock.lock();
+        ++sleepers_;
+        cv_.wait(lock, ready);
+        --sleepers_;
+      }
       if (stop_) return;
       std::shared_ptr<Task::State> s = std::move(queue_.front());
       queue_.pop_front();
+      queued_.store(queue_.size(), std::memory_order_release);
       lock.unlock();
       if (s->Claim()) s->Run();
       s.reset();
@@ -122,11 +141,22 @@ class Pool {
     }
   }
 
+  static constexpr int kSpins = 4000;  // a few tens of microseconds
+  static void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    std::this_thread::yield();
+#endif
+  }
+
   const unsigned cores_;
   unsigned limit_ = 0;
   std::mutex m_;
   std::condition_variable cv_;
   std::deque<std::shared_ptr<Task::State>> queue_;
+  std::atomic<size_t> queued_{0};  // queue_.size(), readable without the lock
+  unsigned sleepers_ = 0;          // workers waiting on cv_, under m_
   std::vector<std::thread> threads_;
   bool stop_ = false;
 };
