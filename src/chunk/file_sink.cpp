@@ -16,6 +16,9 @@ namespace chunk {
 
 namespace {
 
+// Zero bytes after every segment's input (see Segment).
+constexpr size_t kInputPad = 4096;
+
 // zlib header of a level-1 stream (no preset dictionary), as zlib writes it.
 constexpr uint8_t kZlibHeader[2] = {0x78, 0x01};
 
@@ -93,25 +96,29 @@ struct Deflater::Segment {
   bool ok = false;
   Task task;  // last member: waited for before the buffers go
 
+  // `in` holds the segment's `size` bytes and then kInputPad zero bytes:
+  // igzip reads a little past the end of its input, and what it finds there
+  // can change its output (valid either way). Memory beyond a buffer may be
+  // another buffer that another thread is writing, so the file would differ
+  // from run to run; fixed padding keeps it deterministic.
   void Run() {
-    size = in.size();
     out.clear();
 #if defined(YVN_HAVE_ISAL)
-    adler = isal_adler32(1, in.data(), in.size());
+    adler = isal_adler32(1, in.data(), size);
 #else
-    adler = uint32_t(adler32(1, in.data(), uInt(in.size())));
+    adler = uint32_t(adler32(1, in.data(), uInt(size)));
 #endif
 #if defined(YVN_HAVE_ISAL)
-    ok = DeflateIsal(in.data(), in.size(), last, out);
+    ok = DeflateIsal(in.data(), size, last, out);
     // Runs of one value shrink far beyond what zlib's level 1 reaches; keep
     // such segments at zlib's ratio so the file stays within the reader's
     // inflate bound.
-    if (ok && out.size() * kMaxSegmentRatio < in.size()) {
+    if (ok && out.size() * kMaxSegmentRatio < size) {
       out.clear();
-      ok = DeflateZlib(in.data(), in.size(), last, out);
+      ok = DeflateZlib(in.data(), size, last, out);
     }
 #else
-    ok = DeflateZlib(in.data(), in.size(), last, out);
+    ok = DeflateZlib(in.data(), size, last, out);
 #endif
     in.clear();
   }
@@ -129,7 +136,7 @@ Deflater::Deflater(RawWrite raw) : raw_(std::move(raw)), out_(new uint8_t[kBlock
   // Enough segments in flight to keep every thread busy while the caller
   // produces the next one.
   maxPending_ = std::max<size_t>(2, size_t(WorkThreads()) * 2);
-  in_.reserve(kSegment);
+  in_.reserve(kSegment + kInputPad);
   std::memcpy(out_.get(), kZlibHeader, sizeof kZlibHeader);
   outUsed_ = sizeof kZlibHeader;
 }
@@ -172,11 +179,13 @@ void Deflater::submit(bool last) {
     seg.reset(new Segment);
   }
   seg->in.swap(in_);  // in_ takes the spare's empty buffer
+  seg->size = seg->in.size();
+  seg->in.resize(seg->size + kInputPad, 0);
   seg->last = last;
   Segment* p = seg.get();
   seg->task = Task([p] { p->Run(); });
   pending_.push_back(std::move(seg));
-  if (!last) in_.reserve(kSegment);
+  if (!last) in_.reserve(kSegment + kInputPad);
 }
 
 // Takes the oldest segment when it is done and appends its bytes.
