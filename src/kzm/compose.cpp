@@ -338,7 +338,7 @@ std::shared_ptr<const PiFolder::ComposePlan> PiFolder::MakePlan(bool lazy) const
   return plan;
 }
 
-void PiFolder::ComposeTileWith(const ComposePlan& plan, Tile& tile) {
+void PiFolder::ComposeTileWith(const ComposePlan& plan, Tile& tile, const CellMask* cells) {
   const size_t n = plan.sources.size();
   if (n == 0) return;  // nothing visible: the tile keeps what it holds
   tile.EnsureCells();
@@ -354,6 +354,8 @@ void PiFolder::ComposeTileWith(const ComposePlan& plan, Tile& tile) {
     if (plan.abort && plan.abort->load(std::memory_order_relaxed)) return;
     const int64_t y = Y0 + cy * 8;
     for (int cx = 0; cx < kTileCells; ++cx) {
+      const int index = cy * kTileCells + cx;
+      if (cells && !((*cells)[index >> 6] >> (index & 63) & 1)) continue;
       const int64_t x = X0 + cx * 8;
       Cell& dst = tile.At(cx, cy);
       for (size_t i = 0; i < n; ++i) {

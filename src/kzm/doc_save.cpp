@@ -1,6 +1,8 @@
 #include "kzm/doc_save.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <memory>
 
 #include "chunk/chunk_writer.h"
@@ -90,9 +92,25 @@ std::vector<PixelRGBA> SampleThumbnail(Plane& root, const Rect& bounds, const Th
         locs.push_back(loc);
       }
       // What FindTile with compute does on the main thread without a worker,
-      // for the whole row of tiles at once.
+      // for the whole row of tiles at once; of the tiles made only for the
+      // thumbnail just the cells holding samples are merged.
       if (folder && !folder->Worker() && MainContext::IsMainThread()) {
-        folder->MergedTilesNow(locs);
+        uint64_t rowBits = 0;  // bit cy: cell row cy holds a sample row
+        for (int32_t jj = j; jj < jEnd; ++jj)
+          rowBits |= uint64_t(1) << ((((int64_t(bounds.top) + int64_t(jj) * g.step + off.y) & 127) >> 3));
+        std::map<int64_t, PiFolder::CellMask> masks;
+        for (int32_t i = 0; i < g.width; ++i) {
+          const int64_t X = int64_t(bounds.left) + int64_t(i) * g.step + off.x;
+          PiFolder::CellMask& m = masks[X >> 7];
+          const int cx = int((X & 127) >> 3);
+          for (int cy = 0; cy < kTileCells; ++cy)
+            if (rowBits >> cy & 1) m[size_t(cy * kTileCells + cx) >> 6] |= uint64_t(1) << ((cy * kTileCells + cx) & 63);
+        }
+        folder->MergedTilesNow(locs, [&](TileLocate loc) -> const PiFolder::CellMask* {
+          if (std::find(made.begin(), made.end(), loc) == made.end()) return nullptr;
+          auto it = masks.find(loc.Left() >> 7);
+          return it != masks.end() ? &it->second : nullptr;
+        });
       } else {
         for (TileLocate loc : locs) impl.FindTile(loc, true);
       }

@@ -238,16 +238,26 @@ Tile* PiFolder::MergedTileNow(TileLocate loc) {
   return t;
 }
 
-void PiFolder::MergedTilesNow(const std::vector<TileLocate>& locs) {
+void PiFolder::MergedTilesNow(const std::vector<TileLocate>& locs) { MergedTilesNow(locs, nullptr); }
+
+void PiFolder::MergedTilesNow(const std::vector<TileLocate>& locs,
+                              const std::function<const CellMask*(TileLocate)>& cellsOf) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   // As MergedTileNow for each, the contents computed on the work pool; this
   // thread holds the folder's lock while its workers merge.
   std::vector<Tile*> todo;
+  std::vector<const CellMask*> masks;
   for (TileLocate loc : locs) {
+    const bool fresh = tiles_.find(loc) == tiles_.end();
     Tile* t = FindOrCreateTile(loc);
     if (!t->HasCells() || std::find(todo.begin(), todo.end(), t) != todo.end()) continue;
     std::lock_guard<std::mutex> content(t->ContentMutex());
-    if (t->genComputed != t->genRequested) todo.push_back(t);
+    if (t->genComputed != t->genRequested) {
+      todo.push_back(t);
+      // Only a tile made here may be merged in part: one that was there
+      // already stays for other readers.
+      masks.push_back(fresh && cellsOf ? cellsOf(loc) : nullptr);
+    }
   }
   if (todo.empty()) return;
   const std::shared_ptr<const ComposePlan> plan = MakePlan(true);
@@ -256,7 +266,7 @@ void PiFolder::MergedTilesNow(const std::vector<TileLocate>& locs) {
     std::lock_guard<std::mutex> content(t->ContentMutex());
     if (t->genComputed == t->genRequested) return;
     t->genInProgress = int32_t(t->genRequested);
-    ComposeTileWith(*plan, *t);
+    ComposeTileWith(*plan, *t, masks[k]);
     t->genComputed = uint32_t(t->genInProgress);
     t->genInProgress = -1;
   });

@@ -16,8 +16,10 @@
 // thus moves where its merged tiles are stored, not what they show, and its
 // Bounds() are folder positions.
 #pragma once
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -151,6 +153,13 @@ class PiFolder final : public PiAdapter {
   // MergedTileNow for several locates, the contents computed on the work
   // pool (the same tiles and contents as one call per locate).
   void MergedTilesNow(const std::vector<TileLocate>& locs);
+  // Cells of a tile: bit cy * 16 + cx.
+  using CellMask = std::array<uint64_t, 4>;
+  // MergedTilesNow, except that of a new tile for which `cellsOf` gives a
+  // mask only those cells are merged (the others stay empty): for tiles the
+  // caller detaches right after reading pixels of those cells.
+  void MergedTilesNow(const std::vector<TileLocate>& locs,
+                      const std::function<const CellMask*(TileLocate)>& cellsOf);
 
   // ---- background work ----
   // The kernels' shared tables are built first: the worker blends on its own
@@ -177,8 +186,9 @@ class PiFolder final : public PiAdapter {
   // Under the lock. `lazy`: child folder tiles are computed as they are read;
   // otherwise child folders are taken as already composed.
   std::shared_ptr<const ComposePlan> MakePlan(bool lazy) const;
-  // Merges the planned sources into `tile` (its cells only).
-  static void ComposeTileWith(const ComposePlan& plan, Tile& tile);
+  // Merges the planned sources into `tile` (its cells only; of them, only
+  // those in `cells` when given).
+  static void ComposeTileWith(const ComposePlan& plan, Tile& tile, const CellMask* cells = nullptr);
   // Brings a merged tile's content up to date (the merge of the children).
   void ComputeTile(Tile& tile);
 
