@@ -97,10 +97,8 @@ struct Deflater::Segment {
   Task task;  // last member: waited for before the buffers go
 
   // `in` holds the segment's `size` bytes and then kInputPad zero bytes:
-  // igzip reads a little past the end of its input, and what it finds there
-  // can change its output (valid either way). Memory beyond a buffer may be
-  // another buffer that another thread is writing, so the file would differ
-  // from run to run; fixed padding keeps it deterministic.
+  // igzip reads a little past the end of its input, and without the padding
+  // that is the next heap block, which another thread may be writing.
   void Run() {
     out.clear();
 #if defined(YVN_HAVE_ISAL)
