@@ -139,7 +139,6 @@ bool ChunkReaderState::deferPacked(uint32_t depth, const ChunkSA& parent) {
     if (!src_.skip(padded)) return false;
     bytes += padded;
   }
-  if (bytes > SIZE_MAX) return false;
   PackedChunk chunk;
   // A few zero bytes past the end: the inflater may read a little beyond
   // its input.

@@ -57,28 +57,10 @@ Written MakeDocument(std::mt19937& rng, uint32_t w, uint32_t h, int layers) {
   return d;
 }
 
-Bytes WriteDocument(const Written& d) {
-  iio::MemoryStream out;
-  iio::PsdOut psd(out);
-  EXPECT_TRUE(psd.Begin(d.width, d.height, d.layers));
-  for (size_t i = 0; i < d.layers.size(); ++i) {
-    EXPECT_TRUE(psd.BeginLayer(d.layers[i]));
-    const size_t w = size_t(d.layers[i].Width());
-    for (int64_t y = 0; y < d.layers[i].Height(); ++y)
-      EXPECT_TRUE(psd.WriteRows(d.pixels[i].data() + size_t(y) * w, 1));
-    EXPECT_TRUE(psd.EndLayer());
-  }
-  // The merged image in two calls of several rows each.
-  const uint32_t half = d.height / 2;
-  EXPECT_TRUE(psd.WriteRows(d.pixels.back().data(), half));
-  EXPECT_TRUE(psd.WriteRows(d.pixels.back().data() + size_t(half) * d.width, d.height - half));
-  EXPECT_TRUE(psd.Finish());
-  return out.Bytes();
-}
-
-// The same document with rows handed over as sources read on the pool,
-// in calls of `step` rows, the merged image's first rows as pixels.
-Bytes WriteDocumentFromSources(const Written& d, uint32_t step) {
+// The document written with rows handed over as pixels (step 0: a row per
+// call, the merged image in two calls), or as sources read on the pool in
+// calls of `step` rows (the merged image's first rows as pixels).
+Bytes WriteDocument(const Written& d, uint32_t step = 0) {
   iio::MemoryStream out;
   iio::PsdOut psd(out);
   EXPECT_TRUE(psd.Begin(d.width, d.height, d.layers));
@@ -86,20 +68,28 @@ Bytes WriteDocumentFromSources(const Written& d, uint32_t step) {
     EXPECT_TRUE(psd.BeginLayer(d.layers[i]));
     const size_t w = size_t(d.layers[i].Width());
     const PixelRGBA* px = d.pixels[i].data();
+    const int64_t h = d.layers[i].Height();
     const iio::PsdOut::RowSource rows = [px, w](uint32_t y, PixelRGBA* o) {
       std::copy(px + y * w, px + (y + 1) * w, o);
     };
-    for (int64_t y = 0; y < d.layers[i].Height(); y += step)
-      EXPECT_TRUE(psd.WriteRowsFrom(uint32_t(std::min<int64_t>(step, d.layers[i].Height() - y)), rows));
+    for (int64_t y = 0; y < h; y += step ? step : 1) {
+      if (step)
+        EXPECT_TRUE(psd.WriteRowsFrom(uint32_t(std::min<int64_t>(step, h - y)), rows));
+      else
+        EXPECT_TRUE(psd.WriteRows(px + size_t(y) * w, 1));
+    }
     EXPECT_TRUE(psd.EndLayer());
   }
-  const uint32_t some = std::min(d.height, 3u);
-  EXPECT_TRUE(psd.WriteRows(d.pixels.back().data(), some));
   const PixelRGBA* merged = d.pixels.back().data();
   const size_t w = d.width;
-  EXPECT_TRUE(psd.WriteRowsFrom(d.height - some, [merged, w](uint32_t y, PixelRGBA* o) {
-    std::copy(merged + y * w, merged + (y + 1) * w, o);
-  }));
+  const uint32_t first = step ? std::min(d.height, 3u) : d.height / 2;
+  EXPECT_TRUE(psd.WriteRows(merged, first));
+  if (step)
+    EXPECT_TRUE(psd.WriteRowsFrom(d.height - first, [merged, w](uint32_t y, PixelRGBA* o) {
+      std::copy(merged + y * w, merged + (y + 1) * w, o);
+    }));
+  else
+    EXPECT_TRUE(psd.WriteRows(merged + size_t(first) * w, d.height - first));
   EXPECT_TRUE(psd.Finish());
   return out.Bytes();
 }
@@ -112,7 +102,7 @@ TEST(PsdRoundTrip, RowSourcesWriteTheSameBytes) {
     for (uint32_t step : {1u, 7u, 128u, 1000u}) {
       for (unsigned threads : {1u, 3u}) {
         chunk::SetWorkThreadLimit(threads);
-        EXPECT_EQ(WriteDocumentFromSources(d, step), want) << "iteration " << iter << ", step " << step;
+        EXPECT_EQ(WriteDocument(d, step), want) << "iteration " << iter << ", step " << step;
         chunk::SetWorkThreadLimit(0);
       }
     }
