@@ -25,21 +25,23 @@ MergedRowReader::MergedRowReader(Plane& folder) : plane_(folder), folder_(folder
 
 MergedRowReader::~MergedRowReader() = default;
 
-const Tile* MergedRowReader::TileAt(int64_t col, int64_t row) {
-  if (row != current_) {
-    tiles_.clear();  // the previous row's tiles go
-    current_ = row;
-    auto it = rows_.find(row);
-    if (it != rows_.end()) {
-      std::vector<TileRef> made = folder_->ComposeDetached(it->second);
-      for (TileRef& t : made) {
-        const int64_t col = t->Locate().Left() >> 7;
-        tiles_[col] = std::move(t);
-      }
-    }
+// Makes `row` the row of tiles held: composed now unless it is held already.
+void MergedRowReader::Hold(int64_t row) {
+  if (row == current_) return;
+  tiles_.clear();  // the previous row's tiles go
+  current_ = row;
+  auto it = rows_.find(row);
+  if (it == rows_.end()) return;
+  for (TileRef& t : folder_->ComposeDetached(it->second)) {
+    const int64_t col = t->Locate().Left() >> 7;
+    if (t->HasCells()) tiles_[col] = std::move(t);
   }
+}
+
+const Tile* MergedRowReader::TileAt(int64_t col, int64_t row) {
+  Hold(row);
   auto it = tiles_.find(col);
-  return it != tiles_.end() && it->second->HasCells() ? it->second.get() : nullptr;
+  return it != tiles_.end() ? it->second.get() : nullptr;
 }
 
 void MergedRowReader::ReadRow(int32_t y, int32_t x0, int32_t x1, PixelRGBA* out) {
@@ -58,22 +60,10 @@ std::shared_ptr<const MergedRowReader::Band> MergedRowReader::Compose(int32_t y0
   band->def = def_;
   if (y1 <= y0) return band;
   const int64_t first = (int64_t(y0) + off_.y) >> 7, last = (int64_t(y1) - 1 + off_.y) >> 7;
+  // The last band's final row of tiles may be held already.
   for (int64_t row = first; row <= last; ++row) {
-    std::map<int64_t, TileRef>& cols = band->tiles[row];
-    if (row == current_) {  // the last band's final row of tiles, composed already
-      cols = tiles_;
-      continue;
-    }
-    tiles_.clear();
-    current_ = row;
-    auto it = rows_.find(row);
-    if (it == rows_.end()) continue;
-    std::vector<TileRef> made = folder_->ComposeDetached(it->second);
-    for (TileRef& t : made) {
-      const int64_t col = t->Locate().Left() >> 7;
-      if (t->HasCells()) tiles_[col] = std::move(t);
-    }
-    cols = tiles_;
+    Hold(row);
+    band->tiles[row] = tiles_;
   }
   return band;
 }

@@ -53,6 +53,7 @@ class MergedRowReader {
   std::shared_ptr<const Band> Compose(int32_t y0, int32_t y1);
 
  private:
+  void Hold(int64_t row);
   const Tile* TileAt(int64_t col, int64_t row);
 
   Plane& plane_;
