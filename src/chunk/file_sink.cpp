@@ -16,8 +16,11 @@ namespace chunk {
 
 namespace {
 
-// Zero bytes after every segment's input (see Segment).
-constexpr size_t kInputPad = 4096;
+// igzip always gets history (see Segment::Run): the kHistory bytes before
+// the segment, which the inflater has in its window, or, in a stream's first
+// segment, the first kHead bytes, which zlib deflates.
+constexpr size_t kHistory = 32768;
+constexpr size_t kHead = 4096;
 
 // zlib header of a level-1 stream (no preset dictionary), as zlib writes it.
 constexpr uint8_t kZlibHeader[2] = {0x78, 0x01};
@@ -52,8 +55,9 @@ bool DeflateZlib(const uint8_t* in, size_t n, bool last, std::vector<uint8_t>& o
 
 #if defined(YVN_HAVE_ISAL)
 // The same with igzip at level 1 (raw deflate, so no wrapper flags are
-// involved; each segment starts from a fresh state).
-bool DeflateIsal(const uint8_t* in, size_t n, bool last, std::vector<uint8_t>& out) {
+// involved), with `history` as the bytes that precede `in` in the stream.
+bool DeflateIsal(const uint8_t* in, size_t n, const uint8_t* history, size_t historySize, bool last,
+                 std::vector<uint8_t>& out) {
   thread_local std::unique_ptr<uint8_t[]> levelBuf(new uint8_t[ISAL_DEF_LVL1_DEFAULT]);
   isal_zstream s;
   isal_deflate_init(&s);
@@ -65,6 +69,7 @@ bool DeflateIsal(const uint8_t* in, size_t n, bool last, std::vector<uint8_t>& o
   s.flush = last ? NO_FLUSH : FULL_FLUSH;
   s.next_in = const_cast<uint8_t*>(in);
   s.avail_in = uint32_t(n);
+  if (isal_deflate_set_dict(&s, const_cast<uint8_t*>(history), uint32_t(historySize)) != COMP_OK) return false;
   const size_t base = out.size();
   out.resize(base + n + n / 16 + 1024);
   size_t used = base;
@@ -89,6 +94,7 @@ bool DeflateIsal(const uint8_t* in, size_t n, bool last, std::vector<uint8_t>& o
 
 struct Deflater::Segment {
   std::vector<uint8_t> in;
+  std::vector<uint8_t> history;  // the stream's bytes just before `in`
   std::vector<uint8_t> out;
   size_t size = 0;  // input bytes
   uint32_t adler = 1;
@@ -96,9 +102,6 @@ struct Deflater::Segment {
   bool ok = false;
   Task task;  // last member: waited for before the buffers go
 
-  // `in` holds the segment's `size` bytes and then kInputPad zero bytes:
-  // igzip reads a little past the end of its input, and without the padding
-  // that is the next heap block, which another thread may be writing.
   void Run() {
     out.clear();
 #if defined(YVN_HAVE_ISAL)
@@ -107,7 +110,17 @@ struct Deflater::Segment {
     adler = uint32_t(adler32(1, in.data(), uInt(size)));
 #endif
 #if defined(YVN_HAVE_ISAL)
-    ok = DeflateIsal(in.data(), size, last, out);
+    // igzip (2.30) starting a stream without history takes one hash of its
+    // first bytes from the address of its own state instead of the data, so
+    // its bytes would depend on where that state lives. Every igzip call
+    // therefore gets history: a stream's head goes through zlib.
+    if (history.empty()) {
+      const size_t head = std::min(size, kHead);
+      ok = DeflateZlib(in.data(), head, last && head == size, out);
+      if (ok && head < size) ok = DeflateIsal(in.data() + head, size - head, in.data(), head, last, out);
+    } else {
+      ok = DeflateIsal(in.data(), size, history.data(), history.size(), last, out);
+    }
     // Runs of one value shrink far beyond what zlib's level 1 reaches; keep
     // such segments at zlib's ratio so the file stays within the reader's
     // inflate bound.
@@ -134,7 +147,7 @@ Deflater::Deflater(RawWrite raw) : raw_(std::move(raw)), out_(new uint8_t[kBlock
   // Enough segments in flight to keep every thread busy while the caller
   // produces the next one.
   maxPending_ = std::max<size_t>(2, size_t(WorkThreads()) * 2);
-  in_.reserve(kSegment + kInputPad);
+  in_.reserve(kSegment);
   std::memcpy(out_.get(), kZlibHeader, sizeof kZlibHeader);
   outUsed_ = sizeof kZlibHeader;
 }
@@ -178,12 +191,14 @@ void Deflater::submit(bool last) {
   }
   seg->in.swap(in_);  // in_ takes the spare's empty buffer
   seg->size = seg->in.size();
-  seg->in.resize(seg->size + kInputPad, 0);
+  seg->history.swap(tail_);
+  // The next segment's history (only segments of kSegment bytes have a next).
+  tail_.assign(seg->in.end() - long(std::min(seg->size, kHistory)), seg->in.end());
   seg->last = last;
   Segment* p = seg.get();
   seg->task = Task([p] { p->Run(); });
   pending_.push_back(std::move(seg));
-  if (!last) in_.reserve(kSegment + kInputPad);
+  if (!last) in_.reserve(kSegment);
 }
 
 // Takes the oldest segment when it is done and appends its bytes.

@@ -24,8 +24,9 @@ namespace chunk {
 // and one Adler-32 of the whole input: a single standard zlib stream. The
 // cuts depend on the byte count only, so the output does not depend on the
 // number of threads. Segments are deflated at level 1 with ISA-L's igzip
-// where the build has it, else with zlib (level 1, memory level 8, default
-// strategy); a segment that would shrink more than kMaxSegmentRatio:1 is
+// where the build has it (each with the 32 KiB before it as history; a
+// stream's first 4 KiB with zlib), else with zlib (level 1, memory level 8,
+// default strategy); a segment that would shrink more than kMaxSegmentRatio:1 is
 // deflated with zlib instead, whose level 1 stays near 230:1, so every file
 // keeps within the reader's inflate bound (chunk/chunk_reader.h).
 class Deflater {
@@ -56,6 +57,7 @@ class Deflater {
 
   RawWrite raw_;
   std::vector<uint8_t> in_;
+  std::vector<uint8_t> tail_;  // the last bytes submitted: the next segment's history
   std::deque<std::unique_ptr<Segment>> pending_;
   std::vector<std::unique_ptr<Segment>> spare_;
   size_t maxPending_ = 2;
