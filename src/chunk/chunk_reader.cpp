@@ -140,12 +140,8 @@ bool ChunkReaderState::deferPacked(uint32_t depth, const ChunkSA& parent) {
     bytes += padded;
   }
   PackedChunk chunk;
-  // A few zero bytes past the end: the inflater may read a little beyond
-  // its input.
-  constexpr size_t kPad = 64;
-  if (bytes > SIZE_MAX - kPad) return false;
-  chunk.bytes.reset(new uint8_t[size_t(bytes) + kPad]);
-  std::memset(chunk.bytes.get() + bytes, 0, kPad);
+  if (bytes > SIZE_MAX) return false;
+  chunk.bytes.reset(new uint8_t[size_t(bytes)]);
   chunk.size = size_t(bytes);
   StoreU32(chunk.bytes.get(), kPackedChunkMarker);
   if (!src_.seek(start) || !src_.readTo(chunk.bytes.get() + 4, bytes - 4)) return false;
