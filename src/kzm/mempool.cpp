@@ -154,25 +154,31 @@ void* MemPoolAlloc::Alloc(PoolHandle h) {
   MemPoolAlloc* a = h.alloc;
   Pool* pool = h.pool;
   SpinLockGuard lock(a->mutex_);
-  if (!pool->head) {
-    // Room for the page first, so that a failure leaves the pool as it was;
-    // grown by doubling (growing by one entry copied the whole list for
-    // every page: quadratic in the pool's size).
-    if (pool->pages.size() == pool->pages.capacity())
-      pool->pages.reserve(std::max<size_t>(64, pool->pages.capacity() * 2));
-    void* page = a->TakePage();
-    pool->pages.push_back(page);
-    const uint32_t size = pool->blockSize;
-    const uint32_t n = uint32_t(kFreeCountOffset / size);
-    uint8_t* p = static_cast<uint8_t*>(page);
-    for (uint32_t i = 0; i + 1 < n; ++i) SetNext(p + size_t(i) * size, p + size_t(i + 1) * size);
-    SetNext(p + size_t(n - 1) * size, nullptr);
-    FreeCount(page) = n;
-    pool->head = page;
+  void* block;
+  if (pool->head) {
+    block = pool->head;
+    pool->head = NextOf(block);
+  } else {
+    // A new page's blocks are handed out in order, not linked into the free
+    // list first: linking wrote to every block of a cold page while holding
+    // the lock other threads were waiting for.
+    if (pool->next == pool->end) {
+      // Room for the page first, so that a failure leaves the pool as it
+      // was; grown by doubling (growing by one entry copied the whole list
+      // for every page: quadratic in the pool's size).
+      if (pool->pages.size() == pool->pages.capacity())
+        pool->pages.reserve(std::max<size_t>(64, pool->pages.capacity() * 2));
+      void* page = a->TakePage();
+      pool->pages.push_back(page);
+      const uint32_t n = uint32_t(kFreeCountOffset / pool->blockSize);
+      FreeCount(page) = n;
+      pool->next = static_cast<uint8_t*>(page);
+      pool->end = pool->next + size_t(n) * pool->blockSize;
+    }
+    block = pool->next;
+    pool->next += pool->blockSize;
   }
-  void* block = pool->head;
   --FreeCount(PageOf(block));
-  pool->head = NextOf(block);
   return block;
 }
 
@@ -285,13 +291,25 @@ void* PoolAlloc(PoolId id) {
   WorkerCache& c = CurrentCache();
   const int i = int(id);
   if (!c.head[i]) {
-    SpinLockGuard lock(p->alloc->Mutex());
-    for (uint32_t k = 0; k < kCacheBatch; ++k) {
-      void* b = MemPoolAlloc::Alloc(h);  // may throw: the blocks taken so far stay cached
-      SetNext(b, c.head[i]);
-      c.head[i] = b;
-      ++c.count[i];
+    // Blocks are taken under the lock and linked into the cache after it:
+    // they are cold memory.
+    void* taken[kCacheBatch];
+    uint32_t n = 0;
+    auto keep = [&] {
+      for (uint32_t k = 0; k < n; ++k) {
+        SetNext(taken[k], c.head[i]);
+        c.head[i] = taken[k];
+      }
+      c.count[i] += n;
+    };
+    try {
+      SpinLockGuard lock(p->alloc->Mutex());
+      for (; n < kCacheBatch; ++n) taken[n] = MemPoolAlloc::Alloc(h);
+    } catch (...) {
+      keep();  // the blocks taken so far stay cached
+      throw;
     }
+    keep();
   }
   void* b = c.head[i];
   c.head[i] = NextOf(b);

@@ -3,8 +3,8 @@
 //
 // A MemPoolAlloc owns chunks of 0x40010 bytes, each cut into 16 KiB pages
 // aligned on 16384 (16 pages when the allocation is aligned, as the default
-// source places it, 15 otherwise). A pool takes whole pages and cuts them
-// into blocks of its size; the unsigned 32-bit word at page offset 16376
+// source places it, 15 otherwise). A pool takes whole pages and hands out
+// their blocks in order, freed blocks first; the unsigned 32-bit word at page offset 16376
 // counts the page's free blocks, so the page of a block is found by masking
 // its address. Pages are never returned before the allocator is destroyed.
 //
@@ -61,6 +61,8 @@ class MemPoolAlloc {
   struct Pool {
     MemPoolAlloc* alloc = nullptr;
     void* head = nullptr;            // free list; a free block's first 8 bytes link to the next
+    uint8_t* next = nullptr;         // the newest page's blocks not handed out yet: [next, end)
+    uint8_t* end = nullptr;
     std::vector<void*> pages;        // pages taken by this pool
     uint32_t blockSize = 0;
     std::string name;
