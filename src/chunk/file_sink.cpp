@@ -203,10 +203,15 @@ void Deflater::submit(bool last) {
 
 // Takes the oldest segment when it is done and appends its bytes.
 bool Deflater::drainOne() {
-  // While a worker deflates the oldest, deflate a queued one here instead
-  // of waiting idle.
-  for (auto& s : pending_)
-    if (s->task.runIfQueued()) break;
+  // Rather than wait idle, deflate a queued segment here, the newest (workers
+  // take the oldest first), but never the only one queued: this thread
+  // queues a segment and comes here at once, so a worker still waking up
+  // found nothing left, and this thread deflated nearly every segment.
+  size_t queued = 0;
+  for (const auto& s : pending_) queued += s->task.queued();
+  if (queued >= 2)
+    for (auto it = pending_.rbegin(); it != pending_.rend(); ++it)
+      if ((*it)->task.runIfQueued()) break;
   std::unique_ptr<Segment> seg = std::move(pending_.front());
   pending_.pop_front();
   seg->task.wait();

@@ -206,6 +206,8 @@ void Task::wait() {
   if (s->error) std::rethrow_exception(s->error);
 }
 
+bool Task::queued() const { return state_ && state_->phase.load() == 0; }
+
 bool Task::runIfQueued() {
   if (!state_ || !state_->Claim()) return false;
   state_->Run();

@@ -50,6 +50,8 @@ class Task {
   // Runs the work here when no worker has started it yet; true if it ran.
   // An error it throws is kept for wait().
   bool runIfQueued();
+  // Whether the work is still waiting for a thread.
+  bool queued() const;
   bool valid() const { return state_ != nullptr; }
 
   struct State;
