@@ -204,9 +204,9 @@ void Deflater::submit(bool last) {
 // Takes the oldest segment when it is done and appends its bytes.
 bool Deflater::drainOne() {
   // Rather than wait idle, deflate a queued segment here, the newest (workers
-  // take the oldest first), but never the only one queued: this thread
-  // queues a segment and comes here at once, so a worker still waking up
-  // found nothing left, and this thread deflated nearly every segment.
+  // take the oldest first), but never the only one queued: this thread comes
+  // here right after queuing one, and taking it would leave a worker that is
+  // still waking up with nothing to do.
   size_t queued = 0;
   for (const auto& s : pending_) queued += s->task.queued();
   if (queued >= 2)
