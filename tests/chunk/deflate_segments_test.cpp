@@ -158,11 +158,11 @@ TEST(DeflateSegments, SameBytesWhereverTheDeflaterRuns) {
 #if defined(_WIN32)
   GTEST_SKIP() << "thread stacks are placed with POSIX calls";
 #else
-  // The deflate state lives on the deflating thread's stack. igzip (2.30)
-  // took a hash of a stream's first bytes from that state's address when it
-  // started without history. Deflate short streams on threads whose stacks
-  // lie 576 KiB apart: 512 addresses, each giving a hash of its own, which
-  // with these streams misses the echo once in about 1000.
+  // The deflate state lives on the deflating thread's stack, and igzip
+  // (2.30) starting without history took a hash of a stream's first bytes
+  // from that state's address: with these streams it then missed the echo
+  // at about one address in 1000. Deflate them on threads whose stacks lie
+  // 576 KiB apart, at 512 addresses.
   ThreadLimit limit(1);  // segments run on the thread that deflates
   constexpr size_t kThreads = 512, kStride = 9 << 16, kStack = 8 << 16;
   std::vector<Bytes> inputs, expect;
