@@ -69,7 +69,8 @@ bool DeflateIsal(const uint8_t* in, size_t n, const uint8_t* history, size_t his
   s.flush = last ? NO_FLUSH : FULL_FLUSH;
   s.next_in = const_cast<uint8_t*>(in);
   s.avail_in = uint32_t(n);
-  if (isal_deflate_set_dict(&s, const_cast<uint8_t*>(history), uint32_t(historySize)) != COMP_OK) return false;
+  if (isal_deflate_set_dict(&s, const_cast<uint8_t*>(history), uint32_t(historySize)) != COMP_OK)
+    return false;
   const size_t base = out.size();
   out.resize(base + n + n / 16 + 1024);
   size_t used = base;

@@ -26,9 +26,10 @@ namespace chunk {
 // number of threads. Segments are deflated at level 1 with ISA-L's igzip
 // where the build has it (each with the 32 KiB before it as history; a
 // stream's first 4 KiB with zlib), else with zlib (level 1, memory level 8,
-// default strategy); a segment that would shrink more than kMaxSegmentRatio:1 is
-// deflated with zlib instead, whose level 1 stays near 230:1, so every file
-// keeps within the reader's inflate bound (chunk/chunk_reader.h).
+// default strategy); a segment that would shrink more than
+// kMaxSegmentRatio:1 is deflated with zlib instead, whose level 1 stays near
+// 230:1, so every file keeps within the reader's inflate bound
+// (chunk/chunk_reader.h).
 class Deflater {
  public:
   using RawWrite = std::function<bool(const void* data, size_t size)>;

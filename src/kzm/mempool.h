@@ -4,9 +4,10 @@
 // A MemPoolAlloc owns chunks of 0x40010 bytes, each cut into 16 KiB pages
 // aligned on 16384 (16 pages when the allocation is aligned, as the default
 // source places it, 15 otherwise). A pool takes whole pages and hands out
-// their blocks in order, freed blocks first; the unsigned 32-bit word at page offset 16376
-// counts the page's free blocks, so the page of a block is found by masking
-// its address. Pages are never returned before the allocator is destroyed.
+// their blocks in order, freed blocks first; the unsigned 32-bit word at page
+// offset 16376 counts the page's free blocks, so the page of a block is found
+// by masking its address. Pages are never returned before the allocator is
+// destroyed.
 //
 // Process-wide pools: the runtime start-up (kzm/runtime.h) creates them in two
 // steps. Code that never ran the start-up (tests of other subsystems, fuzzers,
