@@ -2,67 +2,94 @@
 
 #include <algorithm>
 #include <cstring>
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define YVN_PACKBITS_SSE2 1
+#endif
 
 namespace iio {
 
 namespace {
 
-inline uint64_t Load64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
-// Equal bytes from p[0] on, at most `cap`.
-inline size_t RunLength(const uint8_t* p, size_t cap) {
-  const uint64_t pattern = uint64_t(p[0]) * 0x0101010101010101ull;
-  size_t k = 1;
-  while (k + 8 <= cap) {
-    const uint64_t diff = Load64(p + k) ^ pattern;
-    if (diff) return k + size_t(__builtin_ctzll(diff) >> 3);
-    k += 8;
-  }
-  while (k < cap && p[k] == p[0]) ++k;
-  return k;
-}
-
-// Bytes from p[0] on, at most `cap`, none of which starts a pair of equal
-// bytes within the first `avail` bytes (a pair needs its second byte there).
-inline size_t LiteralLength(const uint8_t* p, size_t cap, size_t avail) {
+// Bit k of words (k counted over the row) is set when p[k] == p[k + 1] and
+// k + 1 < n: a pair of equal bytes starts at k. words holds n / 64 + 2
+// entries; those past the row are zero.
+void PairStarts(const uint8_t* p, size_t n, uint64_t* words) {
+  const size_t count = n / 64 + 2;
+  std::memset(words, 0, count * sizeof(uint64_t));
   size_t k = 0;
-  // p[k] starts a pair when p[k] == p[k + 1]: compare the bytes with
-  // themselves shifted by one, eight at a time.
-  while (k + 9 <= avail && k + 8 <= cap) {
-    const uint64_t eq = Load64(p + k) ^ Load64(p + k + 1);
-    // A zero byte in eq marks a pair start.
-    const uint64_t zero = (eq - 0x0101010101010101ull) & ~eq & 0x8080808080808080ull;
-    if (zero) return k + size_t(__builtin_ctzll(zero) >> 3);
-    k += 8;
+#if YVN_PACKBITS_SSE2
+  // A block of 64 positions compares bytes k .. k + 64 with their successors.
+  for (; k + 65 <= n; k += 64) {
+    uint64_t m = 0;
+    for (int q = 0; q < 4; ++q) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k + 16 * q));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k + 16 * q + 1));
+      m |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)))) << (16 * q);
+    }
+    words[k / 64] = m;
   }
-  while (k < cap && !(k + 1 < avail && p[k] == p[k + 1])) ++k;
-  return k;
+#endif
+  for (; k + 1 < n; ++k)
+    if (p[k] == p[k + 1]) words[k / 64] |= uint64_t(1) << (k % 64);
+}
+
+// The 64 bits from bit i on.
+inline uint64_t BitsAt(const uint64_t* words, size_t i) {
+  const size_t w = i / 64, s = i % 64;
+  const uint64_t v = words[w] >> s;
+  return s ? v | words[w + 1] << (64 - s) : v;
+}
+
+// Consecutive set (kSet) or clear bits from bit i on, at most cap.
+template <bool kSet>
+inline size_t Stretch(const uint64_t* words, size_t i, size_t cap) {
+  size_t k = 0;
+  while (k < cap) {
+    const uint64_t bits = BitsAt(words, i + k);
+    const uint64_t ends = kSet ? ~bits : bits;
+    if (ends) return std::min(cap, k + size_t(__builtin_ctzll(ends)));
+    k += 64;
+  }
+  return cap;
 }
 
 }  // namespace
 
 // The encoding is the greedy one: two or more equal bytes form a repeat run
 // (at most 128), anything else joins a literal run (at most 128) up to the
-// next pair of equal bytes. Runs are found eight bytes at a time.
+// next pair of equal bytes. Where pairs start is worked out for the whole row
+// first, as a bit mask; every run or literal is then read off the mask.
 size_t PackBitsEncodeTo(const uint8_t* p, size_t n, uint8_t* const out) {
+  uint64_t local[512];  // rows up to 32,640 bytes
+  std::vector<uint64_t> heap;
+  uint64_t* words = local;
+  if (n / 64 + 2 > sizeof local / sizeof local[0]) {
+    heap.resize(n / 64 + 2);
+    words = heap.data();
+  }
+  PairStarts(p, n, words);
+
   uint8_t* o = out;
+  uint8_t* const outEnd = out + PackBitsBound(n);
   size_t i = 0;
   while (i < n) {
-    const size_t left = n - i;
-    if (left >= 2 && p[i] == p[i + 1]) {
-      const size_t run = RunLength(p + i, std::min<size_t>(left, 128));
+    if (BitsAt(words, i) & 1) {
+      const size_t run = 1 + Stretch<true>(words, i, 127);
       *o++ = uint8_t(1 - int(run));
       *o++ = p[i];
       i += run;
       continue;
     }
-    const size_t lit = std::max<size_t>(1, LiteralLength(p + i, std::min<size_t>(left, 128), left));
+    const size_t lit = Stretch<false>(words, i, std::min<size_t>(n - i, 128));
     *o++ = uint8_t(lit - 1);
-    std::memcpy(o, p + i, lit);
+    // Short literals (most of them) are copied as 16 bytes where both rows
+    // have room; the bytes past the literal are overwritten later or lie
+    // past the encoded size.
+    if (lit <= 16 && i + 16 <= n && o + 16 <= outEnd)
+      std::memcpy(o, p + i, 16);
+    else
+      std::memcpy(o, p + i, lit);
     o += lit;
     i += lit;
   }

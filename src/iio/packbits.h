@@ -12,7 +12,7 @@ inline size_t PackBitsBound(size_t n) { return n + n / 3 + 2; }
 
 // Encodes a row into out, which has room for PackBitsBound(n) bytes; returns
 // the encoded size. Two equal bytes already form a run; runs and literals
-// never exceed 128 bytes.
+// never exceed 128 bytes. Bytes of out past the encoded size may be changed.
 size_t PackBitsEncodeTo(const uint8_t* row, size_t n, uint8_t* out);
 
 // Appends the encoded row to out.

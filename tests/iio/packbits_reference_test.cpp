@@ -97,6 +97,12 @@ TEST(PackBitsReference, SameBytesAsTheRulesOnRowsOfEveryShape) {
     const Bytes row = Row(rng, n);
     ASSERT_EQ(Encode(row), Reference(row)) << "row " << t << " of " << n << " bytes";
   }
+  // Rows wider than the ordinary format allows (the large-document one does),
+  // around the width up to which the encoder keeps its scratch on the stack.
+  for (size_t n : {32639, 32640, 32641, 32705, 300000}) {
+    const Bytes row = Row(rng, n);
+    ASSERT_EQ(Encode(row), Reference(row)) << n << " bytes";
+  }
 }
 
 TEST(PackBitsReference, RunsAndLiteralsAtTheLimits) {
