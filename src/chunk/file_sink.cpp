@@ -11,8 +11,30 @@
 #if defined(YVN_HAVE_ISAL)
 #include <isa-l/igzip_lib.h>
 #endif
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace chunk {
+
+std::FILE* OpenOutputFile(const char* path) {
+#if defined(_WIN32)
+  return std::fopen(path, "wb");
+#else
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && st.st_size != 0 && ftruncate(fd, 0) != 0)) {
+    ::close(fd);
+    return nullptr;
+  }
+  std::FILE* f = fdopen(fd, "wb");
+  if (!f) ::close(fd);
+  return f;
+#endif
+}
 
 namespace {
 
@@ -287,7 +309,7 @@ FileSink::~FileSink() { close(); }
 bool FileSink::open(const char* path) {
   close();
   ok_ = true;
-  file_ = std::fopen(path, "wb");
+  file_ = OpenOutputFile(path);
   if (!file_) return false;
   path_ = path;
   std::setvbuf(file_, nullptr, _IOFBF, 0x40000);

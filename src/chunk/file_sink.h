@@ -14,6 +14,13 @@
 
 namespace chunk {
 
+// Opens a file for writing from its start, as fopen(path, "wb") does, but
+// truncates only a file that holds bytes: truncating an empty file (the
+// fresh temporary an output is written to) makes some file systems flush
+// the whole file when it is closed, which costs a large file a good part of
+// a second for no gain.
+std::FILE* OpenOutputFile(const char* path);
+
 // One zlib stream emitted as blocks of at most 0x80000 bytes, each
 // kPackedBlockMarker, u32 B, B bytes, padding; finish() adds the zero-count
 // terminating block. Every block but the last carries exactly 0x80000 bytes.

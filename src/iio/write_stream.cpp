@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "chunk/file_sink.h"
+
 namespace iio {
 
 namespace {
@@ -26,7 +28,7 @@ bool WriteStream::Open(const std::string& path) {
 
 bool WriteStream::Open() {
   Close();
-  file_ = std::fopen(path_.c_str(), "wb");
+  file_ = chunk::OpenOutputFile(path_.c_str());
   if (!file_) return false;
   buffer_.resize(1 << 20);
   std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());

@@ -137,3 +137,24 @@ TEST(ChunkWriter, UnfinishedCompressedChunkFailsClose) {
   EXPECT_FALSE(file.close());
   std::remove(path.c_str());
 }
+
+// Output files are opened without truncating an empty file; one that holds
+// bytes is still emptied first, and a missing one created.
+TEST(ChunkWriter, OutputFileStartsEmpty) {
+  const std::string path = testing::TempDir() + "chunk_output_file.bin";
+  std::remove(path.c_str());
+  for (const char* text : {"a longer first content", "short", ""}) {
+    std::FILE* f = chunk::OpenOutputFile(path.c_str());
+    ASSERT_NE(f, nullptr);
+    std::fputs(text, f);
+    ASSERT_EQ(std::fclose(f), 0);
+    f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    char back[64] = {};
+    const size_t n = std::fread(back, 1, sizeof back, f);
+    std::fclose(f);
+    EXPECT_EQ(std::string(back, n), text);
+  }
+  EXPECT_EQ(chunk::OpenOutputFile("/nonexistent-dir/x.bin"), nullptr);
+  std::remove(path.c_str());
+}
