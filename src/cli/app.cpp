@@ -1,6 +1,7 @@
 #include "cli/app.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "cli/paths.h"
 #include "cli/platform.h"
@@ -35,7 +36,10 @@ bool DestinationOfSourceKind(const std::string& dstArg, const SourceList& list) 
   return (list.sawNative && e == kNativeExt) || (list.sawPsd && e == kPsdExt);
 }
 
-void RunBatch(CommandOptions& options, const SourceList& list, const DestinationSettings& settings) {
+// Returns the last document converted, still held: released before the next
+// source is read, or by the caller.
+DocumentPtr RunBatch(CommandOptions& options, const SourceList& list, const DestinationSettings& settings) {
+  DocumentPtr last;
   for (size_t i = 0; i < list.sources.size(); ++i) {
     const std::string& s = list.sources[i];
     const bool native = UpperExtension(s) == kNativeExt;
@@ -47,37 +51,41 @@ void RunBatch(CommandOptions& options, const SourceList& list, const Destination
       continue;
     }
     // Every destination of a batch lies in one folder.
-    if (i == 0 && ConfirmFolder(DirectoryOf(d), options.overwriteAll) == FolderAnswer::Cancel) return;
+    if (i == 0 && ConfirmFolder(DirectoryOf(d), options.overwriteAll) == FolderAnswer::Cancel) return last;
     switch (ConfirmOverwrite(d, options.overwriteAll)) {
       case OverwriteAnswer::Skip:
         continue;
       case OverwriteAnswer::Cancel:
-        return;
+        return last;
       default:
         break;
     }
 
+    last.reset();
     if (native) {
       KzmLoad reader(options.quiet, s, FileNameOf(s));
       reader.Run();
       if (!reader.document()) {
         // The job has reported it; the write needs a document.
-        if (!options.force) return;
+        if (!options.force) return last;
         continue;
       }
       PsdSave writer(options.quiet, reader.document(), d, FileNameOf(d));
       writer.Run();
+      last = reader.document();
     } else {
       PsdLoad reader(options.quiet, s, FileNameOf(s));
       reader.Run();
       if (!reader.document()) {
-        if (!options.force) return;
+        if (!options.force) return last;
         continue;
       }
       KzmSave writer(options.quiet, reader.document(), d, FileNameOf(d), options.compress);
       writer.Run();
+      last = reader.document();
     }
   }
+  return last;
 }
 
 }  // namespace
@@ -102,7 +110,7 @@ SourceList BuildSourceList(const CommandOptions& options) {
   return list;
 }
 
-int Main(int argc, const char* const* argv) {
+int Main(int argc, const char* const* argv, bool exitWhenDone) {
   CommandOptions options;
   if (!ParseArguments(argc, argv, options) || !options.srcArg) {
     PrintUsage();
@@ -119,7 +127,11 @@ int Main(int argc, const char* const* argv) {
   ComputeDestinationSettings(options.outputPath, options.dstArg, settings);
 
   RuntimeSession runtime;
-  RunBatch(options, list, settings);
+  const DocumentPtr last = RunBatch(options, list, settings);
+  if (exitWhenDone) {
+    std::fflush(nullptr);
+    std::_Exit(0);
+  }
   return 0;
 }
 

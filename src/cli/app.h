@@ -19,7 +19,11 @@ struct SourceList {
 SourceList BuildSourceList(const CommandOptions& options);
 
 // The whole program; main() only forwards to it. 0 after a batch ran,
-// -1 when the usage text was printed.
-int Main(int argc, const char* const* argv);
+// -1 when the usage text was printed. With exitWhenDone the process ends
+// as soon as the batch is over (standard streams flushed), leaving the last
+// document and the model's pools to the operating system: releasing a large
+// painting cell by cell takes a good part of a second, and nothing would use
+// the memory again.
+int Main(int argc, const char* const* argv, bool exitWhenDone = false);
 
 }  // namespace cli
