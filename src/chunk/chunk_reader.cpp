@@ -123,8 +123,10 @@ bool ChunkReaderState::skipPackedBlocks() {
   }
 }
 
-// Copies a compressed chunk, marker included, for the listener: the block
-// headers are walked first so that one buffer of the exact size is read.
+// Hands a compressed chunk, marker included, to the listener: the block
+// headers are walked first, then the chunk is given as a range of the source
+// or, where the source cannot give one, copied into a buffer of the exact
+// size.
 bool ChunkReaderState::deferPacked(uint32_t depth, const ChunkSA& parent) {
   const uint64_t start = src_.position();
   uint64_t bytes = 4;
@@ -141,6 +143,12 @@ bool ChunkReaderState::deferPacked(uint32_t depth, const ChunkSA& parent) {
   }
   PackedChunk chunk;
   if (bytes > SIZE_MAX) return false;
+  // The marker was read just before start.
+  if ((chunk.source = src_.openRange(start - 4, bytes))) {
+    chunk.size = size_t(bytes);
+    listener_->onPackedDeferred(depth, parent, parent.childNames().size(), std::move(chunk));
+    return true;
+  }
   chunk.bytes.reset(new uint8_t[size_t(bytes)]);
   chunk.size = size_t(bytes);
   StoreU32(chunk.bytes.get(), kPackedChunkMarker);

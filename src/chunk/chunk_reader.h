@@ -68,7 +68,10 @@ struct InflateAccount {
 
 // One compressed chunk as it stands in the file (its marker, then its block
 // sequence through the terminating block): a source of its own for a ChunkSA.
+// Either a range of the file that another thread can read (`source`), or,
+// where the file's source cannot give one, a copy of the bytes.
 struct PackedChunk {
+  std::shared_ptr<DataSrcBase> source;
   std::unique_ptr<uint8_t[]> bytes;
   size_t size = 0;
 };

@@ -1,6 +1,11 @@
 #include "chunk/data_src.h"
 
 #include <sys/stat.h>
+#if !defined(_WIN32)
+#include <unistd.h>
+
+#include <cerrno>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -22,6 +27,7 @@ DataSrcReadFromFile::~DataSrcReadFromFile() { close(); }
 void DataSrcReadFromFile::close() {
   if (file_) std::fclose(file_);
   file_ = nullptr;
+  shared_.reset();
   size_ = pos_ = 0;
 }
 
@@ -125,3 +131,93 @@ bool DataSrcMemory::readTo(void* dst, uint64_t n) {
   pos_ += n;
   return true;
 }
+
+#if defined(_WIN32)
+
+struct DataSrcReadFromFile::SharedFd {};
+
+std::shared_ptr<DataSrcBase> DataSrcReadFromFile::openRange(uint64_t, uint64_t) { return nullptr; }
+
+#else
+
+struct DataSrcReadFromFile::SharedFd {
+  explicit SharedFd(int f) : fd(f) {}
+  ~SharedFd() { ::close(fd); }
+  SharedFd(const SharedFd&) = delete;
+  SharedFd& operator=(const SharedFd&) = delete;
+  const int fd;
+};
+
+namespace {
+
+// Bytes [start, start + size) of a file, read with pread: ranges of one
+// descriptor can be read on different threads at once. (A template only to
+// hold the file source's private descriptor type.)
+template <class Fd>
+class FileRange final : public DataSrcBase {
+ public:
+  FileRange(std::shared_ptr<Fd> fd, uint64_t start, uint64_t size) : fd_(std::move(fd)), start_(start), size_(size) {}
+  uint64_t size() const override { return size_; }
+  uint64_t remaining() const override { return size_ - pos_; }
+  void rewind() override { pos_ = 0; }
+  bool skip(uint64_t n) override {
+    if (n > remaining()) return false;
+    pos_ += n;
+    return true;
+  }
+  bool readInto(std::vector<uint8_t>& buf, uint64_t n) override {
+    if (n > remaining()) {
+      rewind();
+      return false;
+    }
+    buf.resize(size_t(n));
+    return readTo(buf.data(), n);
+  }
+  const uint8_t* read(uint64_t n) override {
+    if (n > remaining()) {
+      rewind();
+      return nullptr;
+    }
+    if (buf_.size() < n) buf_.resize(size_t(n));
+    return readTo(buf_.data(), n) ? buf_.data() : nullptr;
+  }
+  bool readTo(void* dst, uint64_t n) override {
+    if (n > remaining()) {
+      rewind();
+      return false;
+    }
+    auto* out = static_cast<uint8_t*>(dst);
+    for (uint64_t done = 0; done < n;) {
+      const size_t want = size_t(std::min<uint64_t>(n - done, uint64_t(1) << 30));
+      const ssize_t got = pread(fd_->fd, out + done, want, off_t(start_ + pos_ + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {  // a read error, or the file shrank since the range was handed out
+        rewind();
+        return false;
+      }
+      done += uint64_t(got);
+    }
+    pos_ += n;
+    return true;
+  }
+
+ private:
+  std::shared_ptr<Fd> fd_;
+  const uint64_t start_, size_;
+  uint64_t pos_ = 0;
+  std::vector<uint8_t> buf_;
+};
+
+}  // namespace
+
+std::shared_ptr<DataSrcBase> DataSrcReadFromFile::openRange(uint64_t start, uint64_t n) {
+  if (!file_ || start > size_ || n > size_ - start) return nullptr;
+  if (!shared_) {
+    const int fd = dup(fileno(file_));
+    if (fd < 0) return nullptr;
+    shared_ = std::make_shared<SharedFd>(fd);
+  }
+  return std::make_shared<FileRange<SharedFd>>(shared_, start, n);
+}
+
+#endif

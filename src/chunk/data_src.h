@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 class DataSrcBase {
@@ -21,6 +22,13 @@ class DataSrcBase {
   // returns false.
   virtual bool readTo(void* dst, uint64_t n) = 0;
 
+  // An independent source over bytes [start, start + n) of this one, which
+  // another thread may read while this one goes on; null where this source
+  // cannot give one (the caller then copies the bytes).
+  virtual std::shared_ptr<DataSrcBase> openRange(uint64_t start, uint64_t n) {
+    (void)start, (void)n;
+    return nullptr;
+  }
   uint64_t position() const { return size() - remaining(); }
   // Absolute position from the start.
   bool seek(uint64_t pos) {
@@ -48,11 +56,16 @@ class DataSrcReadFromFile : public DataSrcBase {
   bool readInto(std::vector<uint8_t>& buf, uint64_t n) override;
   const uint8_t* read(uint64_t n) override;
   bool readTo(void* dst, uint64_t n) override;
+  // Ranges read the file by position (POSIX only; elsewhere null) through a
+  // descriptor of their own, so they stay readable after close().
+  std::shared_ptr<DataSrcBase> openRange(uint64_t start, uint64_t n) override;
 
  private:
+  struct SharedFd;
   bool fill(uint8_t* dst, uint64_t n);
 
   std::FILE* file_ = nullptr;
+  std::shared_ptr<SharedFd> shared_;
   uint64_t size_ = 0;
   uint64_t pos_ = 0;
   std::vector<uint8_t> buf_;

@@ -154,10 +154,15 @@ class DeferredParse final : public chunk::ReadAllListener {
 
   // Null when the chunk is damaged (or inflates past the account's limit).
   std::shared_ptr<const chunk::ChunkSA> Parse(const chunk::PackedChunk& packed, chunk::InflateAccount* account) {
-    DataSrcMemory src(packed.bytes.get(), packed.size);
+    DataSrcMemory copy(packed.bytes.get(), packed.size);
+    DataSrcBase* src = &copy;
+    if (packed.source) {
+      src = packed.source.get();
+      src->rewind();
+    }
     chunk::ReadLimits limits;
     limits.account = account;
-    auto tree = std::make_shared<const chunk::ChunkSA>(this, src, limits);
+    auto tree = std::make_shared<const chunk::ChunkSA>(this, *src, limits);
     if (!tree->ok()) return nullptr;
     return tree;
   }
