@@ -334,12 +334,21 @@ class StreamingLoad final : public chunk::IListener {
     std::unique_ptr<Plane> layer;
     bool failed = false;
     bool decodes = true;  // a layer, not only a check
+    size_t copied = 0;    // bytes of deferred chunks held as copies
     chunk::Task task;     // last: waited for first
   };
 
-  // Layers are decoded in file order on the pool; a few may be in flight.
+  // Layers are decoded in file order on the pool. A compressed chunk read by
+  // position costs nothing while it waits, so the reader runs ahead and the
+  // pool always has layers to take; copied chunks (sources that cannot give
+  // ranges) are held to a budget.
+  static constexpr size_t kMaxPending = 64;
+  static constexpr size_t kMaxCopied = size_t(192) << 20;
   void Queue(std::unique_ptr<Pending> p, std::function<void()> work) {
-    while (pending_.size() >= 4) Finish();
+    for (const DeferredChild& d : p->deferred)
+      if (!d.packed.source) p->copied += d.packed.size;
+    while (!pending_.empty() && (pending_.size() >= kMaxPending || copied_ + p->copied > kMaxCopied)) Finish();
+    copied_ += p->copied;
     p->task = chunk::Task(std::move(work));
     pending_.push_back(std::move(p));
   }
@@ -375,6 +384,7 @@ class StreamingLoad final : public chunk::IListener {
     std::unique_ptr<Pending> p = std::move(pending_.front());
     pending_.pop_front();
     p->task.wait();
+    copied_ -= p->copied;
     if (p->failed) failed_ = true;
     if (p->decodes && !p->failed) decoded_[p->index] = std::move(p->layer);
   }
@@ -396,6 +406,7 @@ class StreamingLoad final : public chunk::IListener {
   chunk::InflateAccount* account_;
   const ImageGeometry geometry_;
   bool checked_ = false, planes_ = false, failed_ = false;
+  size_t copied_ = 0;
   std::vector<std::unique_ptr<BitmapBlocks>> blocks_;  // outlive the tree's references
   // Deferred children of the layer chunk being read (or just read).
   std::vector<DeferredChild> open_;
