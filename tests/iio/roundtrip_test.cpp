@@ -115,6 +115,33 @@ uint32_t Expected(const PixelRGBA& p) {
   return b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24;
 }
 
+// The row conversion against the per-pixel one for every alpha value (also
+// those above one, which no well-formed pixel has) with colours around the
+// clamp to alpha, at every position within the groups of pixels converted
+// together, and with runs of repeated pixels.
+TEST(PsdRoundTrip, EveryAlphaConvertsAsThePixelAlone) {
+  std::mt19937 rng(79);
+  Written d;
+  d.width = 4099, d.height = 72;
+  std::vector<PixelRGBA> px(size_t(d.width) * d.height);
+  for (size_t i = 0; i < px.size(); ++i) {
+    const uint16_t a = uint16_t(i * 7 % 65536);
+    const uint16_t al = std::min<uint16_t>(a, 16384);
+    const uint16_t near[] = {0, uint16_t(al - 1), al, uint16_t(al + 1), 65535, uint16_t(rng() % (al + 1u))};
+    auto c = [&] { return near[rng() % 6]; };
+    px[i] = i % 5 == 0 && i > 0 ? px[i - 1] : PixelRGBA{c(), c(), c(), a};
+  }
+  d.pixels.push_back(px);
+  for (uint32_t step : {0u, 8u}) {
+    const ReadResult r = ReadBytes(WriteDocument(d, step), 8);
+    ASSERT_EQ(r.error, 0);
+    ASSERT_EQ(r.images.size(), 1u);
+    ASSERT_EQ(r.images[0].pixels.size(), px.size());
+    for (size_t k = 0; k < px.size(); ++k)
+      ASSERT_EQ(r.images[0].pixels[k], Expected(px[k])) << "pixel " << k << " step " << step;
+  }
+}
+
 TEST(PsdRoundTrip, WrittenFilesReadBackUnchanged) {
   std::mt19937 rng(77);
   for (int iter = 0; iter < 40; ++iter) {
