@@ -70,28 +70,46 @@ size_t PackBitsEncodeTo(const uint8_t* p, size_t n, uint8_t* const out) {
   }
   PairStarts(p, n, words);
 
+  // Runs and literals are read off a copy of the mask in a register as far
+  // as it reaches (most of them), else off the mask itself.
   uint8_t* o = out;
   uint8_t* const outEnd = out + PackBitsBound(n);
   size_t i = 0;
+  uint64_t m = 0;    // mask bits from i on ...
+  size_t valid = 0;  // ... of which this many are known
   while (i < n) {
-    if (BitsAt(words, i) & 1) {
-      const size_t run = 1 + Stretch<true>(words, i, 127);
-      *o++ = uint8_t(1 - int(run));
-      *o++ = p[i];
-      i += run;
-      continue;
+    if (valid == 0) {
+      m = BitsAt(words, i);
+      valid = 64;
     }
-    const size_t lit = Stretch<false>(words, i, std::min<size_t>(n - i, 128));
-    *o++ = uint8_t(lit - 1);
-    // Short literals (most of them) are copied as 16 bytes where both rows
-    // have room; the bytes past the literal are overwritten later or lie
-    // past the encoded size.
-    if (lit <= 16 && i + 16 <= n && o + 16 <= outEnd)
-      std::memcpy(o, p + i, 16);
-    else
-      std::memcpy(o, p + i, lit);
-    o += lit;
-    i += lit;
+    size_t len;
+    if (m & 1) {
+      const uint64_t ends = ~m;
+      const size_t ones = ends ? size_t(__builtin_ctzll(ends)) : 64;
+      len = 1 + (ones >= valid ? Stretch<true>(words, i, 127) : ones);
+      *o++ = uint8_t(1 - int(len));
+      *o++ = p[i];
+    } else {
+      const size_t cap = std::min<size_t>(n - i, 128);
+      const size_t zeros = m ? size_t(__builtin_ctzll(m)) : 64;
+      len = zeros >= valid ? Stretch<false>(words, i, cap) : std::min(zeros, cap);
+      *o++ = uint8_t(len - 1);
+      // Short literals (most of them) are copied as 16 bytes where both rows
+      // have room; the bytes past the literal are overwritten later or lie
+      // past the encoded size.
+      if (len <= 16 && i + 16 <= n && o + 16 <= outEnd)
+        std::memcpy(o, p + i, 16);
+      else
+        std::memcpy(o, p + i, len);
+      o += len;
+    }
+    i += len;
+    if (len < valid) {
+      m >>= len;
+      valid -= len;
+    } else {
+      valid = 0;
+    }
   }
   return size_t(o - out);
 }
