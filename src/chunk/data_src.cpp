@@ -148,15 +148,11 @@ struct DataSrcReadFromFile::SharedFd {
   const int fd;
 };
 
-namespace {
-
 // Bytes [start, start + size) of a file, read with pread: ranges of one
-// descriptor can be read on different threads at once. (A template only to
-// hold the file source's private descriptor type.)
-template <class Fd>
-class FileRange final : public DataSrcBase {
+// descriptor can be read on different threads at once.
+class DataSrcReadFromFile::Range final : public DataSrcBase {
  public:
-  FileRange(std::shared_ptr<Fd> fd, uint64_t start, uint64_t size) : fd_(std::move(fd)), start_(start), size_(size) {}
+  Range(std::shared_ptr<SharedFd> fd, uint64_t start, uint64_t size) : fd_(std::move(fd)), start_(start), size_(size) {}
   uint64_t size() const override { return size_; }
   uint64_t remaining() const override { return size_ - pos_; }
   void rewind() override { pos_ = 0; }
@@ -202,13 +198,11 @@ class FileRange final : public DataSrcBase {
   }
 
  private:
-  std::shared_ptr<Fd> fd_;
+  std::shared_ptr<SharedFd> fd_;
   const uint64_t start_, size_;
   uint64_t pos_ = 0;
   std::vector<uint8_t> buf_;
 };
-
-}  // namespace
 
 std::shared_ptr<DataSrcBase> DataSrcReadFromFile::openRange(uint64_t start, uint64_t n) {
   if (!file_ || start > size_ || n > size_ - start) return nullptr;
@@ -217,7 +211,7 @@ std::shared_ptr<DataSrcBase> DataSrcReadFromFile::openRange(uint64_t start, uint
     if (fd < 0) return nullptr;
     shared_ = std::make_shared<SharedFd>(fd);
   }
-  return std::make_shared<FileRange<SharedFd>>(shared_, start, n);
+  return std::make_shared<Range>(shared_, start, n);
 }
 
 #endif

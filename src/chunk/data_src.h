@@ -62,6 +62,7 @@ class DataSrcReadFromFile : public DataSrcBase {
 
  private:
   struct SharedFd;
+  class Range;
   bool fill(uint8_t* dst, uint64_t n);
 
   std::FILE* file_ = nullptr;
