@@ -20,7 +20,47 @@ namespace {
 constexpr size_t kBatchBytes = size_t(4) << 20;
 constexpr uint32_t kRowsPerTask = 8;
 constexpr size_t kMaxBatchRows = 512;
+// Pieces of encoded channel data.
+constexpr size_t kPieceBytes = size_t(1) << 20;
 }  // namespace
+
+// Writes to the stream and keeps the first error in the variable it was
+// given: the writer's own, or the one of a layer written in the background.
+class PsdOut::Emitter {
+ public:
+  Emitter(ImageDestBase& out, int32_t& error) : out_(out), error_(error) {}
+  bool Fail(int32_t code) {
+    if (error_ == kPsdOutOk) error_ = code;
+    return false;
+  }
+  void Put(const void* bytes, size_t n) {
+    if (error_ || n == 0) return;
+    if (out_.Write(bytes, n) != n) Fail(kPsdOutStream);
+  }
+  void Put8(uint8_t v) { Put(&v, 1); }
+  void Put16(uint16_t v) {
+    uint8_t b[2];
+    PutBe16(b, v);
+    Put(b, 2);
+  }
+  void Put32(uint32_t v) {
+    uint8_t b[4];
+    PutBe32(b, v);
+    Put(b, 4);
+  }
+  void Patch32(uint64_t at, uint32_t value) {
+    if (error_) return;
+    const uint64_t back = out_.Tell();
+    if (!out_.Seek(at)) return void(Fail(kPsdOutStream));
+    Put32(value);
+    if (!out_.Seek(back)) Fail(kPsdOutStream);
+  }
+  uint64_t Tell() const { return out_.Tell(); }
+
+ private:
+  ImageDestBase& out_;
+  int32_t& error_;
+};
 
 // A 32-bit length written as 0 and patched, when closed or destroyed, to the
 // number of bytes written after it.
@@ -48,37 +88,19 @@ class PsdOut::LengthField {
 };
 
 PsdOut::PsdOut(ImageDestBase& stream) : out_(stream) {}
-PsdOut::~PsdOut() = default;
 
-bool PsdOut::Fail(int32_t code) {
-  if (error_ == kPsdOutOk) error_ = code;
-  return false;
+PsdOut::~PsdOut() {
+  try {
+    if (write_.valid()) write_.wait();
+  } catch (...) {
+  }
 }
 
-void PsdOut::Put(const void* bytes, size_t n) {
-  if (error_ || n == 0) return;
-  if (out_.Write(bytes, n) != n) Fail(kPsdOutStream);
-}
-
-void PsdOut::Put16(uint16_t v) {
-  uint8_t b[2];
-  PutBe16(b, v);
-  Put(b, 2);
-}
-
-void PsdOut::Put32(uint32_t v) {
-  uint8_t b[4];
-  PutBe32(b, v);
-  Put(b, 4);
-}
-
-void PsdOut::Patch32(uint64_t at, uint32_t value) {
-  if (error_) return;
-  const uint64_t back = out_.Tell();
-  if (!out_.Seek(at)) return void(Fail(kPsdOutStream));
-  Put32(value);
-  if (!out_.Seek(back)) Fail(kPsdOutStream);
-}
+bool PsdOut::Fail(int32_t code) { return Emitter(out_, error_).Fail(code); }
+void PsdOut::Put(const void* bytes, size_t n) { Emitter(out_, error_).Put(bytes, n); }
+void PsdOut::Put16(uint16_t v) { Emitter(out_, error_).Put16(v); }
+void PsdOut::Put32(uint32_t v) { Emitter(out_, error_).Put32(v); }
+void PsdOut::Patch32(uint64_t at, uint32_t value) { Emitter(out_, error_).Patch32(at, value); }
 
 void PsdOut::ToBytes(const PixelRGBA& p, uint8_t out[4]) {
   if (p.a == 0) {
@@ -213,10 +235,46 @@ void PsdOut::ResetRect(int32_t left, int32_t top, int32_t right, int32_t bottom)
   batchRows_ = w > 0 && PackBitsBound(w) <= 0xFFFF && chunk::WorkThreads() > 1
                    ? uint32_t(std::clamp<size_t>(kBatchBytes / (w * sizeof(PixelRGBA)), kRowsPerTask, kMaxBatchRows))
                    : 0;
-  for (Channel& c : channels_) {
-    c.data.clear();
-    c.counts.clear();
+  for (Channel& c : channels_) Clear(c);
+}
+
+void PsdOut::Append(Channel& ch, const uint8_t* bytes, size_t n) {
+  while (n) {
+    if (ch.size == ch.pieces.size() * kPieceBytes) {
+      std::unique_ptr<uint8_t[]> piece;
+      {
+        std::lock_guard<std::mutex> lock(spareLock_);
+        if (!spare_.empty()) {
+          piece = std::move(spare_.back());
+          spare_.pop_back();
+        }
+      }
+      ch.pieces.push_back(piece ? std::move(piece) : std::unique_ptr<uint8_t[]>(new uint8_t[kPieceBytes]));
+    }
+    const size_t at = ch.size % kPieceBytes, take = std::min(n, kPieceBytes - at);
+    std::memcpy(ch.pieces.back().get() + at, bytes, take);
+    ch.size += take;
+    bytes += take;
+    n -= take;
   }
+}
+
+void PsdOut::Clear(Channel& ch) {
+  std::lock_guard<std::mutex> lock(spareLock_);
+  for (auto& p : ch.pieces) spare_.push_back(std::move(p));
+  ch.pieces.clear();
+  ch.size = 0;
+  ch.counts.clear();
+}
+
+void PsdOut::WriteChannel(Emitter& e, Channel& ch) {
+  for (size_t i = 0; i < ch.pieces.size(); ++i) {
+    e.Put(ch.pieces[i].get(), std::min(kPieceBytes, ch.size - i * kPieceBytes));
+    std::lock_guard<std::mutex> lock(spareLock_);
+    spare_.push_back(std::move(ch.pieces[i]));
+  }
+  ch.pieces.clear();
+  ch.size = 0;
 }
 
 bool PsdOut::BeginLayer(const layer_param_t& layer) {
@@ -369,11 +427,11 @@ bool PsdOut::EncodeRows(const PixelRGBA* pixels, uint32_t rows) {
     RowToPlanes(pixels + size_t(y) * w, w, planes_.data());
     for (int c = 0; c < 4; ++c) {
       Channel& ch = channels_[c];
-      const size_t before = ch.data.size();
-      PackBitsEncode(planes_.data() + size_t(c) * w, w, ch.data);
-      const size_t len = ch.data.size() - before;
-      if (len > 0xFFFF) return Fail(kPsdOutTooLarge);
-      ch.counts.push_back(uint16_t(len));
+      encoded_.clear();
+      PackBitsEncode(planes_.data() + size_t(c) * w, w, encoded_);
+      if (encoded_.size() > 0xFFFF) return Fail(kPsdOutTooLarge);
+      Append(ch, encoded_.data(), encoded_.size());
+      ch.counts.push_back(uint16_t(encoded_.size()));
     }
     ++rows_;
   }
@@ -433,7 +491,7 @@ bool PsdOut::TakeBatch() {
       const size_t i = size_t(y) * 4 + c;
       const uint8_t* e = b.encoded.get() + i * slot;
       Channel& ch = channels_[c];
-      ch.data.insert(ch.data.end(), e, e + b.lengths[i]);
+      Append(ch, e, b.lengths[i]);
       ch.counts.push_back(uint16_t(b.lengths[i]));  // fits: batches are only used where rows cannot fail
     }
     ++rows_;
@@ -453,49 +511,72 @@ bool PsdOut::FlushRows() {
   return !error_;
 }
 
+bool PsdOut::WaitWrite() {
+  if (!write_.valid()) return !error_;
+  write_.wait();
+  write_ = chunk::Task();
+  return writeError_ ? Fail(writeError_) : !error_;
+}
+
+// The layer's channel data is written by a pool task while the caller goes
+// on with the next layer: with the kernel's copy into the page cache taking
+// as long as the encoding, writing in between left a core idle half the
+// time.
 bool PsdOut::EndLayer() {
   if (error_) return false;
   if (phase_ != Phase::kInLayer) return Fail(kPsdOutOrder);
   if (!FlushRows()) return false;
   if (rows_ != uint64_t(int64_t(bottom_) - top_)) return Fail(kPsdOutOrder);
-  std::vector<uint8_t> table;
-  for (int c = 0; c < 4; ++c) {
-    const Channel& ch = channels_[c];
-    const uint64_t length = 2 + 2 * uint64_t(ch.counts.size()) + ch.data.size();
-    if (length > UINT32_MAX) return Fail(kPsdOutTooLarge);
-    Put16(1);
-    table.resize(ch.counts.size() * 2);
-    for (size_t i = 0; i < ch.counts.size(); ++i) PutBe16(&table[2 * i], ch.counts[i]);
-    Put(table.data(), table.size());
-    Put(ch.data.data(), ch.data.size());
-    Patch32(channelFields_[current_][c], uint32_t(length));
-  }
-  ++current_;
+  for (const Channel& ch : channels_)
+    if (2 + 2 * uint64_t(ch.counts.size()) + ch.size > UINT32_MAX) return Fail(kPsdOutTooLarge);
+  if (!WaitWrite()) return false;
+  std::swap(channels_, writing_);
+  const std::array<uint64_t, 4> fields = channelFields_[current_];
+  const bool last = ++current_ == layerCount_;
+  write_ = chunk::Task([this, fields, last] {
+    Emitter e(out_, writeError_);
+    std::vector<uint8_t> table;
+    for (int c = 0; c < 4; ++c) {
+      Channel& ch = writing_[c];
+      const uint64_t length = 2 + 2 * uint64_t(ch.counts.size()) + ch.size;
+      e.Put16(1);
+      table.resize(ch.counts.size() * 2);
+      for (size_t i = 0; i < ch.counts.size(); ++i) PutBe16(&table[2 * i], ch.counts[i]);
+      e.Put(table.data(), table.size());
+      WriteChannel(e, ch);
+      e.Patch32(fields[c], uint32_t(length));
+    }
+    if (last) CloseLayerSection(e);
+  });
+  // One thread: nothing to overlap with, and no second layer to hold.
+  if (chunk::WorkThreads() < 2 && !WaitWrite()) return false;
   phase_ = Phase::kLayers;
-  if (current_ == layerCount_) CloseLayerSection();
+  if (last) {
+    ResetRect(0, 0, int32_t(width_), int32_t(height_));
+    phase_ = Phase::kMerged;
+  }
   return !error_;
 }
 
-void PsdOut::CloseLayerSection() {
+void PsdOut::CloseLayerSection(Emitter& e) {
   // The layer info is padded to an even length, as readers expect.
-  if ((out_.Tell() - layerInfoField_ - 4) & 1) Put8(0);
-  const uint64_t li = out_.Tell() - layerInfoField_ - 4;
-  if (li > UINT32_MAX) return void(Fail(kPsdOutTooLarge));
-  Patch32(layerInfoField_, uint32_t(li));
-  Put32(0);  // global layer mask
-  Put("8BIMPatt", 8);
-  Put32(0);
-  const uint64_t lmi = out_.Tell() - lmiField_ - 4;
-  if (lmi > UINT32_MAX) return void(Fail(kPsdOutTooLarge));
-  Patch32(lmiField_, uint32_t(lmi));
-  ResetRect(0, 0, int32_t(width_), int32_t(height_));
-  phase_ = Phase::kMerged;
+  if ((e.Tell() - layerInfoField_ - 4) & 1) e.Put8(0);
+  const uint64_t li = e.Tell() - layerInfoField_ - 4;
+  if (li > UINT32_MAX) return void(e.Fail(kPsdOutTooLarge));
+  e.Patch32(layerInfoField_, uint32_t(li));
+  e.Put32(0);  // global layer mask
+  e.Put("8BIMPatt", 8);
+  e.Put32(0);
+  const uint64_t lmi = e.Tell() - lmiField_ - 4;
+  if (lmi > UINT32_MAX) return void(e.Fail(kPsdOutTooLarge));
+  e.Patch32(lmiField_, uint32_t(lmi));
 }
 
 bool PsdOut::Finish() {
   if (error_) return false;
   if (phase_ == Phase::kMerged && !FlushRows()) return false;
   if (phase_ != Phase::kMerged || rows_ != height_) return Fail(kPsdOutOrder);
+  if (!WaitWrite()) return false;
   Put16(1);
   std::vector<uint8_t> table;
   for (const Channel& ch : channels_) {
@@ -503,7 +584,8 @@ bool PsdOut::Finish() {
     for (size_t i = 0; i < ch.counts.size(); ++i) PutBe16(&table[2 * i], ch.counts[i]);
     Put(table.data(), table.size());
   }
-  for (const Channel& ch : channels_) Put(ch.data.data(), ch.data.size());
+  Emitter e(out_, error_);
+  for (Channel& ch : channels_) WriteChannel(e, ch);
   phase_ = Phase::kDone;
   ResetRect(0, 0, 0, 0);
   return !error_;

@@ -3,14 +3,17 @@
 //
 // Calling order: Begin; for each layer of the list, BeginLayer, WriteRows
 // for its rows top to bottom, EndLayer; then WriteRows for every canvas row
-// of the merged image; then Finish. Any step out of this order, a short or
-// long row count, or a failing stream makes that call and every later one
-// return false, with the reason in LastError.
+// of the merged image; then Finish. Any step out of this order or a short or
+// long row count makes that call and every later one return false, with the
+// reason in LastError. A layer's channel data goes to the stream while the
+// next layer is encoded, so a stream that fails there shows at the next
+// EndLayer or at Finish, and from then on every call returns false.
 #pragma once
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "chunk/work_pool.h"
@@ -51,11 +54,16 @@ class PsdOut : public ImageOutputBase32 {
   static void ToBytes(const PixelRGBA& p, uint8_t out[4]);
 
   class LengthField;
+  class Emitter;
 
  private:
   enum class Phase { kIdle, kLayers, kInLayer, kMerged, kDone };
+  // A channel's encoded rows, in pieces of the same size, so that it grows
+  // without reallocating and the pieces a finished write gives back serve
+  // the next layer.
   struct Channel {
-    std::vector<uint8_t> data;
+    std::vector<std::unique_ptr<uint8_t[]>> pieces;
+    size_t size = 0;  // bytes
     std::vector<uint16_t> counts;
   };
 
@@ -66,10 +74,18 @@ class PsdOut : public ImageOutputBase32 {
   void Put32(uint32_t v);
   void Patch32(uint64_t at, uint32_t value);
   void WriteRecord(const layer_param_t& layer, std::array<uint64_t, 4>& lengthFields);
-  void CloseLayerSection();
   void ResetRect(int32_t left, int32_t top, int32_t right, int32_t bottom);
   bool EncodeRows(const PixelRGBA* pixels, uint32_t rows);
   bool FlushRows();
+  void Append(Channel& ch, const uint8_t* bytes, size_t n);
+  void Clear(Channel& ch);
+  // Writes a channel's data and gives its pieces back.
+  void WriteChannel(Emitter& e, Channel& ch);
+  // The end of the layer section, after the last layer's channel data.
+  void CloseLayerSection(Emitter& e);
+  // Waits for the layer data being written; false (and the error kept)
+  // when the stream failed.
+  bool WaitWrite();
 
   ImageDestBase& out_;
   int32_t error_ = kPsdOutOk;
@@ -81,8 +97,16 @@ class PsdOut : public ImageOutputBase32 {
   std::vector<std::array<int32_t, 4>> bounds_;  // left, top, right, bottom per layer
   int32_t left_ = 0, top_ = 0, right_ = 0, bottom_ = 0;
   uint32_t rows_ = 0;
-  Channel channels_[4];
+  std::array<Channel, 4> channels_;
+  // The previous layer's channels while a pool task writes them; the only
+  // user of the stream until it is waited for.
+  std::array<Channel, 4> writing_;
+  chunk::Task write_;
+  int32_t writeError_ = kPsdOutOk;
+  std::mutex spareLock_;
+  std::vector<std::unique_ptr<uint8_t[]>> spare_;  // pieces to reuse
   std::vector<uint8_t> planes_;  // one converted row, channel after channel
+  std::vector<uint8_t> encoded_;  // one encoded row
   // Rows waiting to be encoded together on the work pool. Rows are gathered
   // only where no row can fail (its PackBits form always fits the 16-bit
   // row count), so a failure shows at the row that causes it as before.

@@ -2,6 +2,7 @@
 
 #include "blend/modes.h"
 #include "blend/pixel.h"
+#include "chunk/work_pool.h"
 #include "iio/codepage.h"
 #include "iio/psd_out.h"
 #include "iio/write_stream.h"
@@ -261,6 +262,58 @@ TEST(PsdOut, CallsOutOfOrderAndWrongRowCountsFail) {
     iio::PsdOut psd(closed);
     EXPECT_FALSE(psd.Begin(2, 2, {}));
     EXPECT_EQ(psd.LastError(), iio::kPsdOutStream);
+  }
+}
+
+// A stream that loses one write: the first one to reach past `limit` bytes is
+// refused, later ones are taken again.
+class LossyStream : public iio::MemoryStream {
+ public:
+  explicit LossyStream(size_t limit) : limit_(limit) {}
+  size_t Write(const void* bytes, size_t count) override {
+    if (!lost_ && Tell() + count > limit_) {
+      lost_ = true;
+      return 0;
+    }
+    return MemoryStream::Write(bytes, count);
+  }
+
+ private:
+  size_t limit_;
+  bool lost_ = false;
+};
+
+// Wherever the stream gives out (in the records, in a layer's channel data,
+// which is written while the next layer is encoded, or in the merged image),
+// a call fails with the stream error, every later one fails too, and Finish
+// never reports success.
+TEST(PsdOut, StreamFailingAnywhereFailsTheFile) {
+  const std::vector<layer_param_t> layers{Layer(0, 0, 300, 200), Layer(5, 5, 290, 180), Layer(0, 0, 300, 200)};
+  const size_t full = Write(300, 200, layers).size();
+  for (unsigned threads : {1u, 2u}) {
+    chunk::SetWorkThreadLimit(threads);
+    for (size_t limit = 40; limit < full; limit += full / 37) {
+      LossyStream out(limit);
+      iio::PsdOut psd(out);
+      bool failed = !psd.Begin(300, 200, layers);
+      auto step = [&](bool ok) {
+        if (failed) {
+          EXPECT_FALSE(ok) << "a call succeeded after a failure, limit " << limit;
+        }
+        failed = failed || !ok;
+      };
+      std::vector<PixelRGBA> row(300, PixelRGBA{9000, 4000, 100, 16384});
+      for (const layer_param_t& l : layers) {
+        step(psd.BeginLayer(l));
+        for (int64_t y = 0; y < l.Height(); ++y) step(psd.WriteRows(row.data(), 1));
+        step(psd.EndLayer());
+      }
+      for (int y = 0; y < 200; ++y) step(psd.WriteRows(row.data(), 1));
+      step(psd.Finish());
+      EXPECT_TRUE(failed) << "limit " << limit;
+      EXPECT_EQ(psd.LastError(), iio::kPsdOutStream) << "limit " << limit;
+    }
+    chunk::SetWorkThreadLimit(0);
   }
 }
 

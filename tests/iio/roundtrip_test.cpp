@@ -142,6 +142,42 @@ TEST(PsdRoundTrip, EveryAlphaConvertsAsThePixelAlone) {
   }
 }
 
+// Channels of several megabytes: layer data is kept in pieces and written
+// while the next layer is encoded; the bytes must not depend on either.
+TEST(PsdRoundTrip, ChannelsLargerThanAPieceWriteTheSameBytes) {
+  std::mt19937 rng(80);
+  Written d;
+  d.width = 1900, d.height = 700;
+  for (int i = 0; i < 3; ++i) {
+    iio::layer_param_t p;
+    p.left = -3 * i, p.top = i, p.right = 1900 - i, p.bottom = 700;
+    p.name = "L";
+    d.layers.push_back(p);
+    std::vector<PixelRGBA> px(size_t(p.Width() * p.Height()));
+    for (auto& q : px) q = RandomPixel(rng, 2);
+    d.pixels.push_back(px);
+  }
+  std::vector<PixelRGBA> merged(size_t(d.width) * d.height);
+  for (auto& q : merged) q = RandomPixel(rng, 2);
+  d.pixels.push_back(merged);
+
+  const Bytes want = WriteDocument(d);
+  ASSERT_GT(want.size(), size_t(4) * 4 * (1 << 20));
+  for (unsigned threads : {1u, 2u, 3u}) {
+    chunk::SetWorkThreadLimit(threads);
+    EXPECT_EQ(WriteDocument(d, 128), want) << threads << " threads";
+    chunk::SetWorkThreadLimit(0);
+  }
+  const ReadResult r = ReadBytes(want);
+  ASSERT_EQ(r.error, 0);
+  ASSERT_EQ(r.images.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
+    ASSERT_EQ(r.images[i].pixels.size(), d.pixels[i].size());
+    for (size_t k = 0; k < d.pixels[i].size(); ++k)
+      ASSERT_EQ(r.images[i].pixels[k], Expected(d.pixels[i][k])) << "image " << i << " pixel " << k;
+  }
+}
+
 TEST(PsdRoundTrip, WrittenFilesReadBackUnchanged) {
   std::mt19937 rng(77);
   for (int iter = 0; iter < 40; ++iter) {
