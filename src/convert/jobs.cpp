@@ -291,8 +291,8 @@ int PsdSave::Write(const std::string& path) {
     const iio::layer_param_t& P = params[next++];
     if (!out.BeginLayer(P)) return kErrWrite;
     const int32_t top = canvas.top + P.top, left = canvas.left + P.left, right = canvas.left + P.right;
-    const iio::PsdOut::RowSource rows = [c, top, left, right](uint32_t i, PixelRGBA* o) {
-      kzm::PixRandIterator(*c).ReadRow(top + int32_t(i), left, right, o);
+    const iio::PsdOut::RowSource rows = [c, top, left, right](uint32_t i, uint32_t count, PixelRGBA* o) {
+      kzm::PixRandIterator(*c).ReadRows(top + int32_t(i), int(count), left, right, o);
     };
     for (int32_t y = P.top; y < P.bottom; y += kBand) {
       OnProgress(k, n + 1, uint64_t(y - P.top), uint64_t(P.bottom - P.top));
@@ -309,8 +309,8 @@ int PsdSave::Write(const std::string& path) {
     const int32_t y1 = int32_t(std::min<int64_t>(int64_t(y) + kBand, canvas.bottom));
     std::shared_ptr<const kzm::MergedRowReader::Band> band = merged.Compose(y, y1);
     const int32_t top = canvas.top, left = canvas.left, right = canvas.right;
-    if (!out.WriteRowsFrom(uint32_t(y1 - y), [band, top, left, right](uint32_t i, PixelRGBA* o) {
-          band->ReadRow(top + int32_t(i), left, right, o);
+    if (!out.WriteRowsFrom(uint32_t(y1 - y), [band, top, left, right](uint32_t i, uint32_t count, PixelRGBA* o) {
+          band->ReadRows(top + int32_t(i), int(count), left, right, o);
         }))
       return kErrWrite;
   }

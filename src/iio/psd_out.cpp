@@ -399,7 +399,7 @@ bool PsdOut::WriteRowsFrom(uint32_t rows, const RowSource& source) {
   if (batchRows_ == 0) {
     std::vector<PixelRGBA> row(w);
     for (uint32_t y = 0; y < rows; ++y) {
-      source(rows_, row.data());
+      source(rows_, 1, row.data());
       if (!EncodeRows(row.data(), 1)) return false;
     }
     return true;
@@ -458,13 +458,13 @@ bool PsdOut::SubmitBatch() {
     const uint32_t y1 = std::min(b.rows, y0 + kRowsPerTask);
     b.tasks.emplace_back([batch, w, slot, y0, y1] {
       std::unique_ptr<uint8_t[]> planes(new uint8_t[w * 4]);
-      std::unique_ptr<PixelRGBA[]> read(batch->source ? new PixelRGBA[w] : nullptr);
+      // The task's rows are read in one call: cells are visited once for
+      // all rows of theirs, not once a row.
+      std::unique_ptr<PixelRGBA[]> read(batch->source ? new PixelRGBA[w * (y1 - y0)] : nullptr);
+      if (batch->source) batch->source(batch->first + y0, y1 - y0, read.get());
       for (uint32_t y = y0; y < y1; ++y) {
-        const PixelRGBA* row = batch->px.data() + size_t(y) * w;
-        if (batch->source) {
-          batch->source(batch->first + y, read.get());
-          row = read.get();
-        }
+        const PixelRGBA* row =
+            batch->source ? read.get() + size_t(y - y0) * w : batch->px.data() + size_t(y) * w;
         RowToPlanes(row, w, planes.get());
         for (size_t c = 0; c < 4; ++c) {
           const size_t i = size_t(y) * 4 + c;

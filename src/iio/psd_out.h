@@ -42,9 +42,10 @@ class PsdOut : public ImageOutputBase32 {
   bool WriteRows(const PixelRGBA* pixels, uint32_t rows) override;
   int32_t LastError() const override { return error_; }
 
-  // Reads row i of the current rectangle (0 = its top row), right - left
-  // pixels, into out. Called on the work pool for several rows at once.
-  using RowSource = std::function<void(uint32_t i, PixelRGBA* out)>;
+  // Reads rows [i, i + count) of the current rectangle (0 = its top row),
+  // right - left pixels each, back to back into out; count is at most 8.
+  // Called on the work pool, for different rows at once.
+  using RowSource = std::function<void(uint32_t i, uint32_t count, PixelRGBA* out)>;
   // Like WriteRows for the next `rows` rows, but the rows are read by the
   // encoding work itself, so reading them is spread over the pool too. The
   // source (a copy) may be called until EndLayer / Finish.

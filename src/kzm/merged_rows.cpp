@@ -68,15 +68,15 @@ std::shared_ptr<const MergedRowReader::Band> MergedRowReader::Compose(int32_t y0
   return band;
 }
 
-void MergedRowReader::Band::ReadRow(int32_t y, int32_t x0, int32_t x1, PixelRGBA* out) const {
-  if (kept) return PixRandIterator(*kept).ReadRow(y, x0, x1, out);
-  const int64_t Y = int64_t(y) + off.y;
-  const auto row = tiles.find(Y >> 7);
-  ReadTileRow(Y, int64_t(x0) + off.x, int64_t(x1) + off.x, def, out, [&](int64_t X, int64_t) -> const Tile* {
-    if (row == tiles.end()) return nullptr;
-    const auto it = row->second.find(X >> 7);
-    return it != row->second.end() ? it->second.get() : nullptr;
-  });
+void MergedRowReader::Band::ReadRows(int32_t y, int count, int32_t x0, int32_t x1, PixelRGBA* out) const {
+  if (kept) return PixRandIterator(*kept).ReadRows(y, count, x0, x1, out);
+  ReadTileRows(int64_t(y) + off.y, count, int64_t(x0) + off.x, int64_t(x1) + off.x, def, out,
+               size_t(std::max<int64_t>(0, int64_t(x1) - x0)), [&](int64_t X, int64_t Y) -> const Tile* {
+                 const auto row = tiles.find(Y >> 7);
+                 if (row == tiles.end()) return nullptr;
+                 const auto it = row->second.find(X >> 7);
+                 return it != row->second.end() ? it->second.get() : nullptr;
+               });
 }
 
 }  // namespace kzm

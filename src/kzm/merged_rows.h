@@ -38,8 +38,8 @@ class MergedRowReader {
   // as the band lives.
   class Band {
    public:
-    // Pixels [x0, x1) of row y, a row of the band.
-    void ReadRow(int32_t y, int32_t x0, int32_t x1, PixelRGBA* out) const;
+    // Pixels [x0, x1) of rows [y, y + count) of the band, back to back.
+    void ReadRows(int32_t y, int count, int32_t x0, int32_t x1, PixelRGBA* out) const;
 
    private:
     friend class MergedRowReader;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "blend/pixel.h"
 #include "kzm/cell.h"
@@ -22,49 +23,70 @@ namespace kzm {
 constexpr int64_t kTileSpaceMin = -(int64_t(1) << 22);
 constexpr int64_t kTileSpaceMax = int64_t(1) << 22;
 
-// Pixels [X, Xend) of row Y of tile space into out. tileAt(X, Y) gives the
-// tile holding a pixel inside tile space, or null; pixels without a tile or
-// a cell read as def. One call of tileAt per tile crossed.
+// Pixels [X, Xend) of rows [Y, Y + count) of tile space into out, row r at
+// out + r * stride. tileAt(X, Y) gives the tile holding a pixel inside tile
+// space, or null; pixels without a tile or a cell read as def. Rows are read
+// a row of cells at a time: one call of tileAt per tile and one look at each
+// cell for up to eight rows.
+template <class TileAt>
+void ReadTileRows(int64_t Y, int count, int64_t X0, int64_t Xend, const PixelRGBA& def, PixelRGBA* out,
+                  size_t stride, TileAt&& tileAt) {
+  if (Xend <= X0) return;
+  while (count > 0) {
+    // Rows of this row of cells.
+    const int n = Y < kTileSpaceMin || Y >= kTileSpaceMax ? 1 : std::min(count, 8 - int(Y & 7));
+    const auto fill = [&](size_t at, int64_t len, const PixelRGBA& v) {
+      for (int r = 0; r < n; ++r) std::fill(out + r * stride + at, out + r * stride + at + len, v);
+    };
+    if (Y < kTileSpaceMin || Y >= kTileSpaceMax) {
+      fill(0, Xend - X0, def);
+    } else {
+      const int cy = int(Y & 127) >> 3, py = int(Y & 7);
+      int64_t X = X0;
+      while (X < Xend) {
+        const size_t at = size_t(X - X0);
+        if (X < kTileSpaceMin || X >= kTileSpaceMax) {
+          // Outside tile space: default pixels up to where tile space begins (or the end).
+          const int64_t stop = X < kTileSpaceMin ? std::min(Xend, kTileSpaceMin) : Xend;
+          fill(at, stop - X, def);
+          X = stop;
+          continue;
+        }
+        const int64_t tileEnd = std::min(Xend, (X & ~int64_t(127)) + 128);
+        const Tile* t = tileAt(X, Y);
+        if (!t) {
+          fill(at, tileEnd - X, def);
+          X = tileEnd;
+          continue;
+        }
+        while (X < tileEnd) {
+          const int64_t cellEnd = std::min(tileEnd, (X & ~int64_t(7)) + 8);
+          const size_t o = size_t(X - X0);
+          const int w = int(cellEnd - X), x = int(X & 7);
+          const Cell& c = t->At(int(X & 127) >> 3, cy);
+          const PixelRGBA* px = c.Kind() == Cell::kRGBABitmap ? c.BitmapPixels() : nullptr;
+          if (px && w == 8) {  // whole cell rows: fixed-size copies the compiler inlines
+            for (int r = 0; r < n; ++r)
+              std::memcpy(static_cast<void*>(out + r * stride + o), px + 8 * (py + r), 8 * sizeof(PixelRGBA));
+          } else if (px) {
+            for (int r = 0; r < n; ++r) std::copy(px + 8 * (py + r) + x, px + 8 * (py + r) + x + w, out + r * stride + o);
+          } else {
+            fill(o, w, c.Kind() == Cell::kRGBAFill ? c.FillValue() : def);
+          }
+          X = cellEnd;
+        }
+      }
+    }
+    Y += n;
+    count -= n;
+    out += size_t(n) * stride;
+  }
+}
+
+// Pixels [X, Xend) of row Y of tile space into out (ReadTileRows of one row).
 template <class TileAt>
 void ReadTileRow(int64_t Y, int64_t X, int64_t Xend, const PixelRGBA& def, PixelRGBA* out, TileAt&& tileAt) {
-  if (Xend <= X) return;
-  if (Y < kTileSpaceMin || Y >= kTileSpaceMax) {
-    std::fill(out, out + (Xend - X), def);
-    return;
-  }
-  const int cy = int(Y & 127) >> 3, py = int(Y & 7);
-  while (X < Xend) {
-    if (X < kTileSpaceMin || X >= kTileSpaceMax) {
-      // Outside tile space: default pixels up to where tile space begins (or the end).
-      const int64_t stop = X < kTileSpaceMin ? std::min(Xend, kTileSpaceMin) : Xend;
-      std::fill(out, out + (stop - X), def);
-      out += stop - X;
-      X = stop;
-      continue;
-    }
-    const int64_t tileEnd = std::min(Xend, (X & ~int64_t(127)) + 128);
-    const Tile* t = tileAt(X, Y);
-    if (!t) {
-      std::fill(out, out + (tileEnd - X), def);
-      out += tileEnd - X;
-      X = tileEnd;
-      continue;
-    }
-    while (X < tileEnd) {
-      const int64_t cellEnd = std::min(tileEnd, (X & ~int64_t(7)) + 8);
-      const int n = int(cellEnd - X);
-      const Cell& c = t->At(int(X & 127) >> 3, cy);
-      const PixelRGBA* px = c.Kind() == Cell::kRGBABitmap ? c.BitmapPixels() : nullptr;
-      if (px && n == 8)  // a whole cell row: a fixed-size copy the compiler inlines
-        std::memcpy(static_cast<void*>(out), px + 8 * py, 8 * sizeof(PixelRGBA));
-      else if (px)
-        std::copy(px + 8 * py + int(X & 7), px + 8 * py + int(X & 7) + n, out);
-      else
-        std::fill(out, out + n, c.Kind() == Cell::kRGBAFill ? c.FillValue() : def);
-      out += n;
-      X = cellEnd;
-    }
-  }
+  ReadTileRows(Y, 1, X, Xend, def, out, 0, std::forward<TileAt>(tileAt));
 }
 
 class PixRandIterator {
@@ -75,6 +97,8 @@ class PixRandIterator {
   const PixelRGBA& At(int32_t x, int32_t y);
   // out[i] = pixel (x0 + i, y) for x0 <= x0 + i < x1.
   void ReadRow(int32_t y, int32_t x0, int32_t x1, PixelRGBA* out);
+  // Rows [y, y + count), each x1 - x0 pixels, back to back into out.
+  void ReadRows(int32_t y, int count, int32_t x0, int32_t x1, PixelRGBA* out);
 
 
  private:

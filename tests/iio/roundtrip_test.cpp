@@ -69,8 +69,8 @@ Bytes WriteDocument(const Written& d, uint32_t step = 0) {
     const size_t w = size_t(d.layers[i].Width());
     const PixelRGBA* px = d.pixels[i].data();
     const int64_t h = d.layers[i].Height();
-    const iio::PsdOut::RowSource rows = [px, w](uint32_t y, PixelRGBA* o) {
-      std::copy(px + y * w, px + (y + 1) * w, o);
+    const iio::PsdOut::RowSource rows = [px, w](uint32_t y, uint32_t n, PixelRGBA* o) {
+      std::copy(px + y * w, px + (y + n) * w, o);
     };
     for (int64_t y = 0; y < h; y += step ? step : 1) {
       if (step)
@@ -85,8 +85,8 @@ Bytes WriteDocument(const Written& d, uint32_t step = 0) {
   const uint32_t first = step ? std::min(d.height, 3u) : d.height / 2;
   EXPECT_TRUE(psd.WriteRows(merged, first));
   if (step)
-    EXPECT_TRUE(psd.WriteRowsFrom(d.height - first, [merged, w](uint32_t y, PixelRGBA* o) {
-      std::copy(merged + y * w, merged + (y + 1) * w, o);
+    EXPECT_TRUE(psd.WriteRowsFrom(d.height - first, [merged, w](uint32_t y, uint32_t n, PixelRGBA* o) {
+      std::copy(merged + y * w, merged + (y + n) * w, o);
     }));
   else
     EXPECT_TRUE(psd.WriteRows(merged + size_t(first) * w, d.height - first));

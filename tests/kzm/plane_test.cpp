@@ -324,6 +324,18 @@ TEST(PixRandIterator, MatchesPixelAtAndReadsRows) {
     it.ReadRow(y, x0, x1, row.data());
     for (int x = x0; x < x1; ++x) ASSERT_EQ(row[x - x0], *img->PixelAt(x, y)) << x << "," << y;
   }
+  // Several rows at once: any start within a row of cells, across rows of
+  // cells and tiles, the same pixels as row by row.
+  std::vector<PixelRGBA> rows(650 * 20);
+  for (int y = -150; y < 140; y += 13) {
+    const int n = 1 + (y & 15) % 20, x0 = -341 + (y & 7);
+    it.ReadRows(y, n, x0, x0 + 650, rows.data());
+    for (int r = 0; r < n; ++r)
+      for (int x = x0; x < x0 + 650; ++x)
+        ASSERT_EQ(rows[size_t(r) * 650 + size_t(x - x0)], *img->PixelAt(x, y + r)) << x << "," << y + r;
+  }
+  it.ReadRows((int32_t(1) << 22) - 3, 6, 0, 4, rows.data());  // past the edge of tile space
+  EXPECT_EQ(rows[5 * 4 + 3], Px(0, 0, 0, 321));
   // Rows far outside tile space read as the default pixel.
   it.ReadRow(int32_t(1) << 30, 0, 4, row.data());
   EXPECT_EQ(row[3], Px(0, 0, 0, 321));
