@@ -26,6 +26,15 @@ namespace kzm {
 
 class SavePixelsImpl;
 
+// Starts loading the cache line at p (a hint; nothing where unsupported).
+inline void Prefetch(const void* p) {
+#if defined(__GNUC__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+
 // Gray combine operations (CombineCells / CombineValue).
 enum class GrayOp : int { kUnion = 0, kIntersect = 1, kSubtract = 2, kAdd = 3 };
 uint16_t CombineGray(uint16_t value, uint16_t source, GrayOp op);

@@ -178,6 +178,17 @@ inline void QuadAt(const TileWindow& w, int64_t x, int64_t y, Quad& q) {
     for (int c = 0; c < q.nx; ++c) q.c[r][c] = w.CellAt(cx + c, cy + r);
 }
 
+// Starts loading the pixels of the source cell at (x, y) where it is one
+// bitmap cell: the kernels otherwise wait on memory for most of their time.
+inline void PrefetchSource(const TileWindow& w, int64_t x, int64_t y) {
+  if ((x & 7) || (y & 7)) return;
+  const Cell* c = w.CellAt(x >> 3, y >> 3);
+  if (!c || c->Kind() != Cell::kRGBABitmap) return;
+  const char* p = reinterpret_cast<const char*>(c->BitmapPixels());
+  if (!p) return;
+  for (int i = 0; i < 512; i += 64) Prefetch(p + i);
+}
+
 // What a source gives one folder cell: one colour, or 64 pixels.
 struct CellSource {
   bool uniform = true;
@@ -358,6 +369,8 @@ void PiFolder::ComposeTileWith(const ComposePlan& plan, Tile& tile, const CellMa
       if (cells && !((*cells)[index >> 6] >> (index & 63) & 1)) continue;
       const int64_t x = X0 + cx * 8;
       Cell& dst = tile.At(cx, cy);
+      if (cx + 1 < kTileCells)
+        for (size_t i = 0; i < n; ++i) PrefetchSource(windows[i], x + 8 + plan.sources[i].dx, y + plan.sources[i].dy);
       for (size_t i = 0; i < n; ++i) {
         const ComposeSource& s = plan.sources[i];
         const CellSource src = ReadSource(windows[i], s.def, x + s.dx, y + s.dy, buf);

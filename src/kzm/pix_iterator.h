@@ -63,7 +63,15 @@ void ReadTileRows(int64_t Y, int count, int64_t X0, int64_t Xend, const PixelRGB
           const int64_t cellEnd = std::min(tileEnd, (X & ~int64_t(7)) + 8);
           const size_t o = size_t(X - X0);
           const int w = int(cellEnd - X), x = int(X & 7);
-          const Cell& c = t->At(int(X & 127) >> 3, cy);
+          const int col = int(X & 127) >> 3;
+          const Cell& c = t->At(col, cy);
+          // The next cell's rows are loaded while these are copied: cells
+          // lie apart in memory, and copies otherwise wait on each one.
+          if (col + 1 < 16 && cellEnd < tileEnd) {
+            const Cell& next = t->At(col + 1, cy);
+            if (next.Kind() == Cell::kRGBABitmap && next.BitmapPixels())
+              for (int r = 0; r < n; ++r) Prefetch(next.BitmapPixels() + 8 * (py + r));
+          }
           const PixelRGBA* px = c.Kind() == Cell::kRGBABitmap ? c.BitmapPixels() : nullptr;
           if (px && w == 8) {  // whole cell rows: fixed-size copies the compiler inlines
             for (int r = 0; r < n; ++r)
