@@ -22,6 +22,8 @@ constexpr uint32_t kRowsPerTask = 8;
 constexpr size_t kMaxBatchRows = 512;
 // Pieces of encoded channel data.
 constexpr size_t kPieceBytes = size_t(1) << 20;
+// Pieces the next layer may take beyond those of the layer being written.
+constexpr size_t kSlackPieces = 8;
 }  // namespace
 
 // Writes to the stream and keeps the first error in the variable it was
@@ -240,23 +242,36 @@ void PsdOut::ResetRect(int32_t left, int32_t top, int32_t right, int32_t bottom)
 
 void PsdOut::Append(Channel& ch, const uint8_t* bytes, size_t n) {
   while (n) {
-    if (ch.size == ch.pieces.size() * kPieceBytes) {
-      std::unique_ptr<uint8_t[]> piece;
-      {
-        std::lock_guard<std::mutex> lock(spareLock_);
-        if (!spare_.empty()) {
-          piece = std::move(spare_.back());
-          spare_.pop_back();
-        }
-      }
-      ch.pieces.push_back(piece ? std::move(piece) : std::unique_ptr<uint8_t[]>(new uint8_t[kPieceBytes]));
-    }
+    if (ch.size == ch.pieces.size() * kPieceBytes) ch.pieces.push_back(TakePiece());
     const size_t at = ch.size % kPieceBytes, take = std::min(n, kPieceBytes - at);
     std::memcpy(ch.pieces.back().get() + at, bytes, take);
     ch.size += take;
     bytes += take;
     n -= take;
   }
+}
+
+size_t PsdOut::EncodedBufferBytes() const {
+  std::lock_guard<std::mutex> lock(const_cast<std::mutex&>(spareLock_));
+  return pieces_ * kPieceBytes;
+}
+
+std::unique_ptr<uint8_t[]> PsdOut::TakePiece() {
+  std::unique_lock<std::mutex> lock(spareLock_);
+  if (spare_.empty() && writeRunning_ && pieces_ >= pieceLimit_) {
+    lock.unlock();
+    write_.runIfQueued();  // no thread has started it: write here
+    lock.lock();
+    spareBack_.wait(lock, [this] { return !spare_.empty() || !writeRunning_; });
+  }
+  if (!spare_.empty()) {
+    std::unique_ptr<uint8_t[]> piece = std::move(spare_.back());
+    spare_.pop_back();
+    return piece;
+  }
+  ++pieces_;
+  lock.unlock();
+  return std::unique_ptr<uint8_t[]>(new uint8_t[kPieceBytes]);
 }
 
 void PsdOut::Clear(Channel& ch) {
@@ -270,8 +285,11 @@ void PsdOut::Clear(Channel& ch) {
 void PsdOut::WriteChannel(Emitter& e, Channel& ch) {
   for (size_t i = 0; i < ch.pieces.size(); ++i) {
     e.Put(ch.pieces[i].get(), std::min(kPieceBytes, ch.size - i * kPieceBytes));
-    std::lock_guard<std::mutex> lock(spareLock_);
-    spare_.push_back(std::move(ch.pieces[i]));
+    {
+      std::lock_guard<std::mutex> lock(spareLock_);
+      spare_.push_back(std::move(ch.pieces[i]));
+    }
+    spareBack_.notify_one();
   }
   ch.pieces.clear();
   ch.size = 0;
@@ -533,7 +551,26 @@ bool PsdOut::EndLayer() {
   std::swap(channels_, writing_);
   const std::array<uint64_t, 4> fields = channelFields_[current_];
   const bool last = ++current_ == layerCount_;
+  {
+    std::lock_guard<std::mutex> lock(spareLock_);
+    size_t held = 0;
+    for (const Channel& ch : writing_) held += ch.pieces.size();
+    pieceLimit_ = held + kSlackPieces;
+    writeRunning_ = true;
+  }
   write_ = chunk::Task([this, fields, last] {
+    // The next layer may wait for pieces: it must learn that the write
+    // ended, however it ends.
+    struct Ended {
+      PsdOut& w;
+      ~Ended() {
+        {
+          std::lock_guard<std::mutex> lock(w.spareLock_);
+          w.writeRunning_ = false;
+        }
+        w.spareBack_.notify_all();
+      }
+    } ended{*this};
     Emitter e(out_, writeError_);
     std::vector<uint8_t> table;
     for (int c = 0; c < 4; ++c) {

@@ -10,6 +10,7 @@
 // EndLayer or at Finish, and from then on every call returns false.
 #pragma once
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -51,6 +52,9 @@ class PsdOut : public ImageOutputBase32 {
   // source (a copy) may be called until EndLayer / Finish.
   bool WriteRowsFrom(uint32_t rows, const RowSource& source);
 
+  // Memory taken for encoded channel data (kept until the writer goes).
+  size_t EncodedBufferBytes() const;
+
   // The 8-bit form of one premultiplied pixel as the writer stores it.
   static void ToBytes(const PixelRGBA& p, uint8_t out[4]);
 
@@ -79,6 +83,7 @@ class PsdOut : public ImageOutputBase32 {
   bool EncodeRows(const PixelRGBA* pixels, uint32_t rows);
   bool FlushRows();
   void Append(Channel& ch, const uint8_t* bytes, size_t n);
+  std::unique_ptr<uint8_t[]> TakePiece();
   void Clear(Channel& ch);
   // Writes a channel's data and gives its pieces back.
   void WriteChannel(Emitter& e, Channel& ch);
@@ -104,8 +109,15 @@ class PsdOut : public ImageOutputBase32 {
   std::array<Channel, 4> writing_;
   chunk::Task write_;
   int32_t writeError_ = kPsdOutOk;
+  // Pieces to reuse. While a write runs, the next layer takes at most a few
+  // pieces more than the write holds and then waits for the ones it gives
+  // back, so a slow disk never makes the writer hold two layers.
   std::mutex spareLock_;
-  std::vector<std::unique_ptr<uint8_t[]>> spare_;  // pieces to reuse
+  std::condition_variable spareBack_;
+  std::vector<std::unique_ptr<uint8_t[]>> spare_;
+  size_t pieces_ = 0;  // pieces allocated
+  size_t pieceLimit_ = 0;
+  bool writeRunning_ = false;
   std::vector<uint8_t> planes_;  // one converted row, channel after channel
   std::vector<uint8_t> encoded_;  // one encoded row
   // Rows waiting to be encoded together on the work pool. Rows are gathered

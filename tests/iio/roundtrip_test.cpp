@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <random>
 
 #include "chunk/work_pool.h"
@@ -176,6 +178,62 @@ TEST(PsdRoundTrip, ChannelsLargerThanAPieceWriteTheSameBytes) {
     for (size_t k = 0; k < d.pixels[i].size(); ++k)
       ASSERT_EQ(r.images[i].pixels[k], Expected(d.pixels[i][k])) << "image " << i << " pixel " << k;
   }
+}
+
+// A disk slower than the encoder: the writer waits for the layer being
+// written rather than holding the next one whole, and writes the same bytes.
+TEST(PsdRoundTrip, SlowStreamHoldsAboutOneLayer) {
+  class SlowStream : public iio::MemoryStream {
+   public:
+    size_t Write(const void* bytes, size_t count) override {
+      if (count >= 4096) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      return MemoryStream::Write(bytes, count);
+    }
+  };
+  std::mt19937 rng(81);
+  Written d;
+  d.width = 2600, d.height = 1400;
+  for (int i = 0; i < 4; ++i) {
+    iio::layer_param_t p;
+    p.left = 0, p.top = 0, p.right = 2600, p.bottom = 1400;
+    d.layers.push_back(p);
+    std::vector<PixelRGBA> px(size_t(p.Width() * p.Height()));
+    for (auto& q : px) q = RandomPixel(rng, 2);
+    d.pixels.push_back(px);
+  }
+  d.pixels.push_back(d.pixels.back());
+  const Bytes want = WriteDocument(d);
+
+  chunk::SetWorkThreadLimit(2);
+  SlowStream out;
+  size_t held = 0;
+  {
+    iio::PsdOut psd(out);
+    ASSERT_TRUE(psd.Begin(d.width, d.height, d.layers));
+    const size_t w = d.width;
+    for (size_t i = 0; i <= d.layers.size(); ++i) {
+      const PixelRGBA* px = d.pixels[i].data();
+      if (i < d.layers.size()) {
+        ASSERT_TRUE(psd.BeginLayer(d.layers[i]));
+      }
+      for (uint32_t y = 0; y < d.height; y += 64)
+        ASSERT_TRUE(psd.WriteRowsFrom(std::min(64u, d.height - y), [px, w](uint32_t r, uint32_t n, PixelRGBA* o) {
+          std::copy(px + r * w, px + (r + n) * w, o);
+        }));
+      if (i < d.layers.size()) {
+        ASSERT_TRUE(psd.EndLayer());
+      }
+    }
+    ASSERT_TRUE(psd.Finish());
+    held = psd.EncodedBufferBytes();
+  }
+  chunk::SetWorkThreadLimit(0);
+  EXPECT_EQ(out.Bytes(), want);
+  // A layer's channels are about 4 x 3.7 MB here: one layer's pieces, the
+  // eight the next may take ahead, and the one each channel has open.
+  // Without the limit the encoder runs a whole layer ahead.
+  const size_t layer = (want.size() - 2 * 4 * 2 * d.height) / (d.layers.size() + 1);
+  EXPECT_LE(held, layer + (size_t(8 + 4) << 20)) << "layer " << layer << ", held " << held;
 }
 
 TEST(PsdRoundTrip, WrittenFilesReadBackUnchanged) {
