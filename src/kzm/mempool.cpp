@@ -6,7 +6,10 @@
 #include <cstring>
 #if defined(_WIN32)
 #include <malloc.h>
+#else
+#include <sys/mman.h>
 #endif
+#include <map>
 #include <stdexcept>
 
 #include "chunk/work_pool.h"
@@ -19,23 +22,77 @@ constexpr size_t kTrailerOffset = MemPoolAlloc::kPageSize * MemPoolAlloc::kPages
 
 // Chunks are placed on a page boundary, so that all 16 of their pages are
 // usable (a plain malloc block starts just past one and yields 15).
-void* HeapAllocate(size_t bytes) {
 #if defined(_WIN32)
+void* HeapAllocate(size_t bytes) {
   void* p = _aligned_malloc(bytes, MemPoolAlloc::kPageSize);
   if (!p) throw std::bad_alloc();
-#else
-  void* p = nullptr;
-  if (posix_memalign(&p, MemPoolAlloc::kPageSize, bytes) != 0 || !p) throw std::bad_alloc();
-#endif
   return p;
 }
-void HeapRelease(void* p) {
-#if defined(_WIN32)
-  _aligned_free(p);
+void HeapRelease(void* p) { _aligned_free(p); }
 #else
-  std::free(p);
-#endif
+// Chunks of the usual size are cut from large mappings, 17 pages apart: the
+// trailer past a chunk's 16 pages opens the 17th, of which only the first
+// 4 KiB is ever touched. Aligned heap blocks of this size leave the heap's
+// headers and padding between them, which costs about twice that.
+class ChunkSlabs {
+ public:
+  static ChunkSlabs& Get() {
+    static ChunkSlabs* slabs = new ChunkSlabs;  // outlives every allocator
+    return *slabs;
+  }
+  void* Allocate(size_t bytes) {
+    if (bytes != MemPoolAlloc::kChunkBytes) return Aligned(bytes);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!open_ || open_->used == kPerSlab) {
+      void* m = mmap(nullptr, kSlabBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (m == MAP_FAILED) throw std::bad_alloc();
+      const uintptr_t base = reinterpret_cast<uintptr_t>(m);
+      open_ = &slabs_[base];
+      open_->first = (base + MemPoolAlloc::kPageSize - 1) & MemPoolAlloc::kPageMask;
+    }
+    void* p = reinterpret_cast<void*>(open_->first + open_->used * kStride);
+    ++open_->used;
+    ++open_->live;
+    return p;
+  }
+  bool Release(void* p) {
+    const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = slabs_.upper_bound(a);
+    if (it == slabs_.begin()) return false;
+    --it;
+    if (a >= it->first + kSlabBytes) return false;
+    if (--it->second.live == 0) {
+      if (open_ == &it->second) open_ = nullptr;
+      munmap(reinterpret_cast<void*>(it->first), kSlabBytes);
+      slabs_.erase(it);
+    }
+    return true;
+  }
+
+ private:
+  static constexpr size_t kStride = 17 * MemPoolAlloc::kPageSize;
+  static constexpr size_t kPerSlab = 60;
+  static constexpr size_t kSlabBytes = kPerSlab * kStride + MemPoolAlloc::kPageSize;  // room to align
+  struct Slab {
+    uintptr_t first = 0;  // first chunk, on a page boundary
+    size_t used = 0, live = 0;
+  };
+  static void* Aligned(size_t bytes) {
+    void* p = nullptr;
+    if (posix_memalign(&p, MemPoolAlloc::kPageSize, bytes) != 0 || !p) throw std::bad_alloc();
+    return p;
+  }
+  std::mutex mutex_;
+  std::map<uintptr_t, Slab> slabs_;  // by mapping address
+  Slab* open_ = nullptr;             // the slab chunks are cut from
+};
+
+void* HeapAllocate(size_t bytes) { return ChunkSlabs::Get().Allocate(bytes); }
+void HeapRelease(void* p) {
+  if (!ChunkSlabs::Get().Release(p)) std::free(p);
 }
+#endif
 
 uint32_t& FreeCount(void* page) {
   return *reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(page) + MemPoolAlloc::kFreeCountOffset);

@@ -7,6 +7,7 @@
 #ifdef _WIN32
 #include <malloc.h>
 #endif
+#include <cstring>
 #include <set>
 #include <vector>
 
@@ -110,6 +111,28 @@ void CheckChunkPages(MemPoolAlloc::ChunkSource src, unsigned expectPages) {
 
 TEST(MemPool, AlignedChunkGivesSixteenPages) { CheckChunkPages({&AlignedChunk, &FreeAligned}, 16); }
 TEST(MemPool, UnalignedChunkGivesFifteenPages) { CheckChunkPages({&UnalignedChunk, &FreeUnaligned}, 15); }
+
+// The default source over more chunks than one of its mappings holds: every
+// chunk offers 16 pages, and no block, page count or chunk trailer overlaps
+// another chunk's (each block keeps the pattern written into it).
+TEST(MemPool, DefaultSourceChunksHoldSixteenPagesApart) {
+  for (int round = 0; round < 2; ++round) {
+    MemPoolAlloc a;
+    auto pool = a.CreatePool(512, "");
+    const size_t chunks = 130, perChunk = 16 * 31;
+    std::vector<uint8_t*> blocks;
+    for (size_t i = 0; i < chunks * perChunk; ++i) {
+      blocks.push_back(static_cast<uint8_t*>(MemPoolAlloc::Alloc(pool)));
+      std::memset(blocks.back(), int(i * 7 % 251), 512);
+    }
+    EXPECT_EQ(a.ChunkCount(), chunks);
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      ASSERT_EQ(blocks[i][0], uint8_t(i * 7 % 251)) << i;
+      ASSERT_EQ(blocks[i][511], uint8_t(i * 7 % 251)) << i;
+      ASSERT_EQ(MemPoolAlloc::PageFreeCount(blocks[i]), 0u) << i;
+    }
+  }
+}
 
 TEST(MemPool, ChunkTrailerCountsPagesLeft) {
   MemPoolAlloc::blksrc_t chunk({&UnalignedChunk, &FreeUnaligned});
