@@ -252,7 +252,7 @@ void PsdOut::Append(Channel& ch, const uint8_t* bytes, size_t n) {
 }
 
 size_t PsdOut::EncodedBufferBytes() const {
-  std::lock_guard<std::mutex> lock(const_cast<std::mutex&>(spareLock_));
+  std::lock_guard<std::mutex> lock(spareLock_);
   return pieces_ * kPieceBytes;
 }
 
@@ -280,6 +280,12 @@ void PsdOut::Clear(Channel& ch) {
   ch.pieces.clear();
   ch.size = 0;
   ch.counts.clear();
+}
+
+void PsdOut::WriteCounts(Emitter& e, const Channel& ch) {
+  std::vector<uint8_t> table(ch.counts.size() * 2);
+  for (size_t i = 0; i < ch.counts.size(); ++i) PutBe16(&table[2 * i], ch.counts[i]);
+  e.Put(table.data(), table.size());
 }
 
 void PsdOut::WriteChannel(Emitter& e, Channel& ch) {
@@ -572,14 +578,11 @@ bool PsdOut::EndLayer() {
       }
     } ended{*this};
     Emitter e(out_, writeError_);
-    std::vector<uint8_t> table;
     for (int c = 0; c < 4; ++c) {
       Channel& ch = writing_[c];
       const uint64_t length = 2 + 2 * uint64_t(ch.counts.size()) + ch.size;
       e.Put16(1);
-      table.resize(ch.counts.size() * 2);
-      for (size_t i = 0; i < ch.counts.size(); ++i) PutBe16(&table[2 * i], ch.counts[i]);
-      e.Put(table.data(), table.size());
+      WriteCounts(e, ch);
       WriteChannel(e, ch);
       e.Patch32(fields[c], uint32_t(length));
     }
@@ -614,14 +617,9 @@ bool PsdOut::Finish() {
   if (phase_ == Phase::kMerged && !FlushRows()) return false;
   if (phase_ != Phase::kMerged || rows_ != height_) return Fail(kPsdOutOrder);
   if (!WaitWrite()) return false;
-  Put16(1);
-  std::vector<uint8_t> table;
-  for (const Channel& ch : channels_) {
-    table.resize(ch.counts.size() * 2);
-    for (size_t i = 0; i < ch.counts.size(); ++i) PutBe16(&table[2 * i], ch.counts[i]);
-    Put(table.data(), table.size());
-  }
   Emitter e(out_, error_);
+  e.Put16(1);
+  for (const Channel& ch : channels_) WriteCounts(e, ch);
   for (Channel& ch : channels_) WriteChannel(e, ch);
   phase_ = Phase::kDone;
   ResetRect(0, 0, 0, 0);

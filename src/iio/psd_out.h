@@ -87,6 +87,7 @@ class PsdOut : public ImageOutputBase32 {
   void Clear(Channel& ch);
   // Writes a channel's data and gives its pieces back.
   void WriteChannel(Emitter& e, Channel& ch);
+  static void WriteCounts(Emitter& e, const Channel& ch);
   // The end of the layer section, after the last layer's channel data.
   void CloseLayerSection(Emitter& e);
   // Waits for the layer data being written; false (and the error kept)
@@ -112,7 +113,7 @@ class PsdOut : public ImageOutputBase32 {
   // Pieces to reuse. While a write runs, the next layer takes at most a few
   // pieces more than the write holds and then waits for the ones it gives
   // back, so a slow disk never makes the writer hold two layers.
-  std::mutex spareLock_;
+  mutable std::mutex spareLock_;
   std::condition_variable spareBack_;
   std::vector<std::unique_ptr<uint8_t[]>> spare_;
   size_t pieces_ = 0;  // pieces allocated
