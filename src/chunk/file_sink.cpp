@@ -37,6 +37,67 @@ std::FILE* OpenOutputFile(const char* path) {
 }
 
 namespace {
+// Write-back requests begin past the head (whose length fields writers
+// patch) and stay behind the end by more than a stdio buffer.
+constexpr uint64_t kBehindHead = uint64_t(1) << 20;
+constexpr uint64_t kBehindLag = uint64_t(2) << 20;
+constexpr uint64_t kBehindStep = uint64_t(8) << 20;
+constexpr uint64_t kBehindStart = uint64_t(16) << 20;
+}  // namespace
+
+WriteBehind::WriteBehind(std::FILE* file) : next_(kBehindStart) {
+#if defined(__linux__)
+  fd_ = file ? fileno(file) : -1;
+#else
+  (void)file;
+#endif
+}
+
+WriteBehind::~WriteBehind() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  if (thread_.joinable()) thread_.join();
+}
+
+void WriteBehind::Wrote(uint64_t end) {
+  if (fd_ < 0 || end < next_) return;
+  next_ = end + kBehindStep;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    end_ = end;
+    if (!thread_.joinable()) {
+      try {
+        thread_ = std::thread([this] { Run(); });
+      } catch (...) {  // no thread: the file is written back later, as usual
+        fd_ = -1;
+        return;
+      }
+    }
+  }
+  wake_.notify_one();
+}
+
+void WriteBehind::Run() {
+#if defined(__linux__)
+  uint64_t done = kBehindHead;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [&] { return stop_ || end_ >= done + kBehindLag + kBehindStep; });
+    if (stop_) return;
+    const uint64_t to = end_ - kBehindLag;
+    lock.unlock();
+    // A request only; its failure changes nothing for the file.
+    sync_file_range(fd_, off_t(done), off_t(to - done), SYNC_FILE_RANGE_WRITE);
+    lock.lock();
+    done = to;
+  }
+#endif
+}
+
+namespace {
 
 // igzip always gets history (see Segment::Run): the kHistory bytes before
 // the segment, which the inflater has in its window, or, in a stream's first
@@ -313,12 +374,18 @@ bool FileSink::open(const char* path) {
   if (!file_) return false;
   path_ = path;
   std::setvbuf(file_, nullptr, _IOFBF, 0x40000);
+  written_ = 0;
+  behind_.reset(new WriteBehind(file_));
   return true;
 }
 
 bool FileSink::raw(const void* data, size_t size) {
   if (!file_) return false;
-  return size == 0 || std::fwrite(data, 1, size, file_) == size;
+  if (size == 0) return true;
+  if (std::fwrite(data, 1, size, file_) != size) return false;
+  written_ += size;
+  behind_->Wrote(written_);
+  return true;
 }
 
 bool FileSink::onSink(SinkOp op, uint64_t size, const void* data) {
@@ -336,6 +403,7 @@ bool FileSink::close() {
   // A compressed chunk left open means the stream was never finished.
   bool ok = ok_ && !deflater_;
   deflater_.reset();
+  behind_.reset();
   ok = std::fclose(file_) == 0 && ok;
   file_ = nullptr;
   return ok;

@@ -30,6 +30,7 @@ bool WriteStream::Open() {
   Close();
   file_ = chunk::OpenOutputFile(path_.c_str());
   if (!file_) return false;
+  behind_.reset(new chunk::WriteBehind(file_));
   buffer_.resize(1 << 20);
   std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
   pos_ = size_ = 0;
@@ -40,7 +41,10 @@ size_t WriteStream::Write(const void* bytes, size_t count) {
   if (!file_) return 0;
   const size_t n = std::fwrite(bytes, 1, count, file_);
   pos_ += n;
-  if (pos_ > size_) size_ = pos_;
+  if (pos_ >= size_) {
+    size_ = pos_;
+    behind_->Wrote(size_);
+  }
   return n;
 }
 
@@ -53,6 +57,7 @@ bool WriteStream::Seek(uint64_t position) {
 
 bool WriteStream::Close() {
   if (!file_) return true;
+  behind_.reset();
   const bool ok = std::fclose(file_) == 0;
   file_ = nullptr;
   return ok;

@@ -2,9 +2,11 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "chunk/file_sink.h"
 #include "iio/image_io.h"
 
 namespace iio {
@@ -33,6 +35,7 @@ class WriteStream : public ImageDestBase {
  private:
   std::string path_;
   std::FILE* file_ = nullptr;
+  std::unique_ptr<chunk::WriteBehind> behind_;
   uint64_t pos_ = 0, size_ = 0;
   std::vector<char> buffer_;
 };

@@ -1,6 +1,8 @@
 // Writer failures: misuse of the writing order and sink errors are reported
 // by end() instead of producing a damaged file that looks fine.
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "chunk_test_util.h"
 
@@ -156,5 +158,42 @@ TEST(ChunkWriter, OutputFileStartsEmpty) {
     EXPECT_EQ(std::string(back, n), text);
   }
   EXPECT_EQ(chunk::OpenOutputFile("/nonexistent-dir/x.bin"), nullptr);
+  std::remove(path.c_str());
+}
+
+// Write-back requested behind the writer changes nothing in the file: pieces
+// of every size, past the size that starts the thread, with bytes near the
+// head and in the middle rewritten after write-back has begun.
+TEST(ChunkWriter, WriteBehindLeavesTheBytesAsWritten) {
+  const std::string path = testing::TempDir() + "chunk_write_behind.bin";
+  std::vector<uint8_t> want(size_t(40) << 20);
+  uint32_t x = 12345;
+  for (uint8_t& b : want) b = uint8_t((x = x * 1103515245u + 12345u) >> 24);
+  std::FILE* f = chunk::OpenOutputFile(path.c_str());
+  ASSERT_NE(f, nullptr);
+  {
+    chunk::WriteBehind behind(f);
+    size_t at = 0, piece = 1;
+    while (at < want.size()) {
+      const size_t n = std::min(piece, want.size() - at);
+      ASSERT_EQ(std::fwrite(want.data() + at, 1, n, f), n);
+      at += n;
+      behind.Wrote(at);
+      piece = piece * 3 % 3000001 + 1;
+    }
+    for (size_t patch : {size_t(8), size_t(20) << 20}) {
+      want[patch] ^= 0xFF;
+      ASSERT_EQ(fseek(f, long(patch), SEEK_SET), 0);
+      ASSERT_EQ(std::fwrite(&want[patch], 1, 1, f), 1u);
+    }
+  }
+  ASSERT_EQ(std::fclose(f), 0);
+  f = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::vector<uint8_t> got(want.size() + 1);
+  const size_t n = std::fread(got.data(), 1, got.size(), f);
+  std::fclose(f);
+  got.resize(n);
+  EXPECT_TRUE(got == want);
   std::remove(path.c_str());
 }
