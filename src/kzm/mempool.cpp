@@ -23,12 +23,12 @@ constexpr size_t kTrailerOffset = MemPoolAlloc::kPageSize * MemPoolAlloc::kPages
 // Chunks are placed on a page boundary, so that all 16 of their pages are
 // usable (a plain malloc block starts just past one and yields 15).
 #if defined(_WIN32)
-void* HeapAllocate(size_t bytes) {
+void* AllocateChunk(size_t bytes) {
   void* p = _aligned_malloc(bytes, MemPoolAlloc::kPageSize);
   if (!p) throw std::bad_alloc();
   return p;
 }
-void HeapRelease(void* p) { _aligned_free(p); }
+void ReleaseChunk(void* p) { _aligned_free(p); }
 #else
 // Chunks of the usual size are cut from large mappings, 17 pages apart: the
 // trailer past a chunk's 16 pages opens the 17th, of which only the first
@@ -88,8 +88,8 @@ class ChunkSlabs {
   Slab* open_ = nullptr;             // the slab chunks are cut from
 };
 
-void* HeapAllocate(size_t bytes) { return ChunkSlabs::Get().Allocate(bytes); }
-void HeapRelease(void* p) {
+void* AllocateChunk(size_t bytes) { return ChunkSlabs::Get().Allocate(bytes); }
+void ReleaseChunk(void* p) {
   if (!ChunkSlabs::Get().Release(p)) std::free(p);
 }
 #endif
@@ -111,7 +111,7 @@ void SetNext(void* block, void* next) { std::memcpy(block, &next, sizeof next); 
 
 }  // namespace
 
-MemPoolAlloc::ChunkSource MemPoolAlloc::DefaultChunkSource() { return ChunkSource{&HeapAllocate, &HeapRelease}; }
+MemPoolAlloc::ChunkSource MemPoolAlloc::DefaultChunkSource() { return ChunkSource{&AllocateChunk, &ReleaseChunk}; }
 
 // ---- chunk ----
 
