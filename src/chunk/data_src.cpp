@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,19 +34,30 @@ void DataSrcReadFromFile::close() {
 
 bool DataSrcReadFromFile::open(const char* path) {
   close();
+#if defined(_WIN32)
   std::FILE* f = std::fopen(path, "rb");
   if (!f) return false;
-#if defined(_WIN32)
   struct _stat64 st;
-  const bool ok = _fstat64(_fileno(f), &st) == 0;
-#else
-  struct stat st;
-  const bool ok = fstat(fileno(f), &st) == 0 && !S_ISDIR(st.st_mode);
-#endif
-  if (!ok) {
+  if (_fstat64(_fileno(f), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
     std::fclose(f);
     return false;
   }
+#else
+  // Opened without waiting, so that a FIFO or device among the sources
+  // cannot block the batch; only regular files are read.
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return false;
+  }
+  std::FILE* f = fdopen(fd, "rb");
+  if (!f) {
+    ::close(fd);
+    return false;
+  }
+#endif
   file_ = f;
   size_ = uint64_t(st.st_size);
   return true;

@@ -45,7 +45,9 @@ class DataSrcReadFromFile : public DataSrcBase {
   DataSrcReadFromFile(const DataSrcReadFromFile&) = delete;
   DataSrcReadFromFile& operator=(const DataSrcReadFromFile&) = delete;
 
-  // Closes any open file, opens path ("rb") and takes its size.
+  // Closes any open file, opens path for reading and takes its size. False
+  // for anything but a regular file (a link to one is followed), without
+  // waiting on a FIFO or device.
   bool open(const char* path);
   void close();
 

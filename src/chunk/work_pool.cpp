@@ -89,7 +89,13 @@ class Pool {
       if (workers == 0) return false;
       while (threads_.size() < workers) {
         const unsigned index = unsigned(threads_.size());
-        threads_.emplace_back([this, index] { Work(index); });
+        try {
+          threads_.emplace_back([this, index] { Work(index); });
+        } catch (...) {
+          // No thread to be had (a memory limit): the waiting callers run the work.
+          if (threads_.empty()) return false;
+          break;
+        }
       }
       queue_.push_back(s);
       queued_.store(queue_.size(), std::memory_order_release);

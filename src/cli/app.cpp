@@ -2,11 +2,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "cli/paths.h"
 #include "cli/platform.h"
 #include "cli/prompts.h"
 #include "convert/jobs.h"
+#include "convert/progress.h"
+#include "convert/safe_output.h"
 #include "kzm/runtime.h"
 
 namespace cli {
@@ -36,6 +39,47 @@ bool DestinationOfSourceKind(const std::string& dstArg, const SourceList& list) 
   return (list.sawNative && e == kNativeExt) || (list.sawPsd && e == kPsdExt);
 }
 
+bool Resolvable(const std::string& path) {
+  std::string full;
+  size_t finalStart;
+  return ResolveFullPath(path, full, finalStart);
+}
+
+// Whether the source may be converted to d; when not, the reason was printed.
+bool DestinationUsable(const std::string& source, const std::string& d) {
+  if (!Resolvable(d)) {
+    PrintPathError(kErrUnusablePath, d);
+    return false;
+  }
+  // Links followed: a link, a hard link or another spelling of the source
+  // must not have the source's own bytes replaced while they are read.
+  if (SameFile(source, d)) {
+    PrintError(kErrSameFile);
+    return false;
+  }
+  if (ClassifyDestination(d) == DestinationKind::Unusable) {
+    PrintError(kErrDestinationCreate);
+    return false;
+  }
+  return true;
+}
+
+enum class Outcome { Next, Stop };
+
+// Reads one source and writes its conversion; `last` keeps the document.
+template <typename Reader, typename Writer, typename MakeWriter>
+Outcome Convert(const CommandOptions& options, const std::string& s, DocumentPtr& last, MakeWriter&& makeWriter) {
+  Reader reader(options.quiet, s, FileNameOf(s));
+  reader.Run();
+  // The job has reported a failed read; the write needs a document.
+  if (!reader.document()) return options.force ? Outcome::Next : Outcome::Stop;
+  Writer writer = makeWriter(reader.document());
+  const int code = writer.Run();
+  last = reader.document();
+  // Out of memory stops the batch as a failed read does.
+  return code == kErrOutOfMemory && !options.force ? Outcome::Stop : Outcome::Next;
+}
+
 // Returns the last document converted, still held: released before the next
 // source is read, or by the caller.
 DocumentPtr RunBatch(CommandOptions& options, const SourceList& list, const DestinationSettings& settings) {
@@ -46,12 +90,16 @@ DocumentPtr RunBatch(CommandOptions& options, const SourceList& list, const Dest
     const std::string d = DestinationFor(settings, s, native ? ".psd" : ".yvn");
 
     if (options.listing) {
-      std::printf("%d:%s\n", static_cast<int>(i), s.c_str());
-      std::printf(" => %s\n", d.c_str());
+      std::printf("%d:%s\n", static_cast<int>(i), Printable(s).c_str());
+      std::printf(" => %s\n", Printable(d).c_str());
+      std::fflush(stdout);
+      EndIfOutputClosed();
       continue;
     }
     // Every destination of a batch lies in one folder.
-    if (i == 0 && ConfirmFolder(DirectoryOf(d), options.overwriteAll) == FolderAnswer::Cancel) return last;
+    if (i == 0 && Resolvable(d) && ConfirmFolder(DirectoryOf(d), options.overwriteAll) == FolderAnswer::Cancel)
+      return last;
+    if (!DestinationUsable(s, d)) continue;
     switch (ConfirmOverwrite(d, options.overwriteAll)) {
       case OverwriteAnswer::Skip:
         continue;
@@ -62,30 +110,24 @@ DocumentPtr RunBatch(CommandOptions& options, const SourceList& list, const Dest
     }
 
     last.reset();
-    if (native) {
-      KzmLoad reader(options.quiet, s, FileNameOf(s));
-      reader.Run();
-      if (!reader.document()) {
-        // The job has reported it; the write needs a document.
-        if (!options.force) return last;
-        continue;
-      }
-      PsdSave writer(options.quiet, reader.document(), d, FileNameOf(d));
-      writer.Run();
-      last = reader.document();
-    } else {
-      PsdLoad reader(options.quiet, s, FileNameOf(s));
-      reader.Run();
-      if (!reader.document()) {
-        if (!options.force) return last;
-        continue;
-      }
-      KzmSave writer(options.quiet, reader.document(), d, FileNameOf(d), options.compress);
-      writer.Run();
-      last = reader.document();
-    }
+    const bool quiet = options.quiet, compress = options.compress;
+    const Outcome o =
+        native ? Convert<KzmLoad, PsdSave>(options, s, last,
+                                           [&](const DocumentPtr& doc) { return PsdSave(quiet, doc, d, FileNameOf(d)); })
+               : Convert<PsdLoad, KzmSave>(options, s, last, [&](const DocumentPtr& doc) {
+                   return KzmSave(quiet, doc, d, FileNameOf(d), compress);
+                 });
+    if (o == Outcome::Stop) return last;
   }
   return last;
+}
+
+// A path given on the command line that cannot be resolved would read as
+// absent, and the output would go somewhere else: the command line is unusable.
+bool ReportUnresolvable(const std::optional<std::string>& path) {
+  if (!path || path->empty() || Resolvable(*path)) return false;
+  PrintPathError(kErrUnusablePath, *path);
+  return true;
 }
 
 }  // namespace
@@ -111,8 +153,19 @@ SourceList BuildSourceList(const CommandOptions& options) {
 }
 
 int Main(int argc, const char* const* argv, bool exitWhenDone) {
+  EnsureStandardStreams();
+  InstallSignalCleanup(RemovePendingTemporaries);
   CommandOptions options;
   if (!ParseArguments(argc, argv, options) || !options.srcArg) {
+    PrintUsage();
+    return -1;
+  }
+  const std::optional<std::string> pattern = JoinPath(options.inputPath.value_or(std::string()), *options.srcArg);
+  std::optional<std::string> output;
+  if (options.outputPath || options.dstArg)
+    output = JoinPath(options.outputPath.value_or(std::string()), options.dstArg.value_or(std::string()));
+  if (ReportUnresolvable(options.inputPath) || ReportUnresolvable(options.outputPath) ||
+      ReportUnresolvable(options.dstArg) || ReportUnresolvable(output) || ReportUnresolvable(pattern)) {
     PrintUsage();
     return -1;
   }

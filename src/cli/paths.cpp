@@ -53,8 +53,6 @@ std::string ReplaceExtension(const std::string& path, const std::string& extensi
   return path + extension;
 }
 
-bool IsExistingFile(const std::string& path) { return PathExists(path) && !PathIsDirectory(path); }
-
 void ComputeDestinationSettings(const std::optional<std::string>& outputPath,
                                 const std::optional<std::string>& dstFile, DestinationSettings& settings) {
   const std::string joined = JoinPath(outputPath.value_or(std::string()), dstFile.value_or(std::string()));

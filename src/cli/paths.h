@@ -15,7 +15,6 @@ std::string FileNameOf(const std::string& path);
 // ".EXT" in upper case, or empty; a leading dot alone does not start an extension.
 std::string UpperExtension(const std::string& name);
 std::string ReplaceExtension(const std::string& path, const std::string& extension);
-bool IsExistingFile(const std::string& path);
 
 struct DestinationSettings {
   std::string sourceFolder;  // folder of the source pattern, ending in a separator

@@ -33,7 +33,6 @@ bool ResolveFullPath(const std::string& path, std::string& full, size_t& finalSt
 // sorted by byte value. Empty when the folder cannot be read.
 std::vector<std::string> EnumerateFiles(const std::string& pattern);
 
-bool PathExists(const std::string& path);
 bool PathIsDirectory(const std::string& path);
 
 // Creates the folder and every missing parent; folder ends in a separator.
@@ -41,5 +40,15 @@ bool CreateFolderPath(const std::string& folder);
 
 // One key from the console without echo; -1 at the end of input.
 int ReadKey();
+
+// Standard input, output and error open (on /dev/null where the caller
+// closed them), so that no file the program opens takes their place.
+void EnsureStandardStreams();
+
+// On an interrupt, termination, hang-up or broken pipe (POSIX; interrupt,
+// termination and break on Windows), unless the caller ignored that signal:
+// the console is restored, cleanup() runs and the process exits with
+// 128 + the signal number. cleanup must be async-signal-safe.
+void InstallSignalCleanup(void (*cleanup)());
 
 }  // namespace cli

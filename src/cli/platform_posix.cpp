@@ -2,6 +2,7 @@
 #include "cli/platform.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -102,11 +103,6 @@ std::vector<std::string> EnumerateFiles(const std::string& pattern) {
   return names;
 }
 
-bool PathExists(const std::string& path) {
-  struct stat st;
-  return !path.empty() && stat(path.c_str(), &st) == 0;
-}
-
 bool PathIsDirectory(const std::string& path) {
   struct stat st;
   return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -128,6 +124,21 @@ bool CreateFolderPath(const std::string& folder) {
   return PathIsDirectory(path);
 }
 
+namespace {
+
+// The console's settings while a key is read raw, for a signal handler to put back.
+termios g_savedTerminal;
+volatile sig_atomic_t g_terminalRaw = 0;
+void (*g_cleanup)() = nullptr;
+
+void OnTerminatingSignal(int sig) {
+  if (g_terminalRaw) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+  if (g_cleanup) g_cleanup();
+  _exit(128 + sig);
+}
+
+}  // namespace
+
 int ReadKey() {
   unsigned char c = 0;
   if (!isatty(STDIN_FILENO)) {
@@ -144,12 +155,15 @@ int ReadKey() {
   raw.c_lflag &= ~(ICANON | ECHO | ISIG);
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
+  g_savedTerminal = saved;
+  g_terminalRaw = 1;
   tcsetattr(STDIN_FILENO, TCSANOW, &raw);
   ssize_t n;
   do {
     n = read(STDIN_FILENO, &c, 1);
   } while (n < 0 && errno == EINTR);
   tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  g_terminalRaw = 0;
   if (n != 1) return -1;
   if (c == saved.c_cc[VINTR]) {
     raise(SIGINT);
@@ -157,6 +171,29 @@ int ReadKey() {
   }
   if (c == saved.c_cc[VEOF]) return -1;
   return c;
+}
+
+void EnsureStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is this one.
+    if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) < 0) _exit(125);
+  }
+}
+
+void InstallSignalCleanup(void (*cleanup)()) {
+  g_cleanup = cleanup;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    struct sigaction old;
+    // A signal the caller ignores (nohup, a background job) stays ignored;
+    // an ignored SIGPIPE shows as a failed write instead.
+    if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnTerminatingSignal;
+    sigfillset(&sa.sa_mask);
+    sigaction(sig, &sa, nullptr);
+  }
 }
 
 }  // namespace cli

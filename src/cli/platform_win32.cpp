@@ -80,10 +80,6 @@ std::vector<std::string> EnumerateFiles(const std::string& pattern) {
   return names;
 }
 
-bool PathExists(const std::string& path) {
-  return !path.empty() && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 bool PathIsDirectory(const std::string& path) {
   DWORD a = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path.c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
@@ -123,6 +119,24 @@ int ReadKey() {
   }
   if (c == 26) return -1;  // Ctrl-Z ends console input.
   return c;
+}
+
+void EnsureStandardStreams() {}
+
+namespace {
+
+void (*g_cleanup)() = nullptr;
+
+void OnTerminatingSignal(int sig) {
+  if (g_cleanup) g_cleanup();
+  _exit(128 + sig);
+}
+
+}  // namespace
+
+void InstallSignalCleanup(void (*cleanup)()) {
+  g_cleanup = cleanup;
+  for (int sig : {SIGINT, SIGTERM, SIGBREAK}) std::signal(sig, OnTerminatingSignal);
 }
 
 }  // namespace cli

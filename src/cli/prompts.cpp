@@ -5,6 +5,8 @@
 
 #include "cli/paths.h"
 #include "cli/platform.h"
+#include "convert/progress.h"
+#include "convert/safe_output.h"
 
 namespace cli {
 
@@ -12,6 +14,7 @@ namespace {
 
 int NextUpperKey(const KeyReader& readKey) {
   std::fflush(stdout);
+  EndIfOutputClosed();
   const int key = readKey();
   return key < 0 ? -1 : std::toupper(key);
 }
@@ -21,7 +24,7 @@ int NextUpperKey(const KeyReader& readKey) {
 FolderAnswer ConfirmFolder(const std::string& folder, bool overwriteAll, const KeyReader& readKey) {
   if (PathIsDirectory(folder)) return FolderAnswer::Create;
   if (!overwriteAll) {
-    std::printf("%s\n", folder.c_str());
+    std::printf("%s\n", Printable(folder).c_str());
     std::printf("Folder is not exists.\nCreate folder? [Y]es / [C]ancel\n");
     for (;;) {
       const int key = NextUpperKey(readKey);
@@ -39,8 +42,12 @@ FolderAnswer ConfirmFolder(const std::string& folder, bool overwriteAll) {
 }
 
 OverwriteAnswer ConfirmOverwrite(const std::string& destination, bool& overwriteAll, const KeyReader& readKey) {
-  if (!IsExistingFile(destination) || overwriteAll) return OverwriteAnswer::Yes;
-  std::printf("%s\n", destination.c_str());
+  // Whatever the directory entry holds is asked about (a dangling link
+  // too); an unusable one is the batch's to report, not to ask about.
+  const DestinationKind kind = ClassifyDestination(destination);
+  if (kind == DestinationKind::Missing || kind == DestinationKind::Unusable || overwriteAll)
+    return OverwriteAnswer::Yes;
+  std::printf("%s\n", Printable(destination).c_str());
   std::printf("Destination file is alreay exists.\nOverwrite? [Y]es / [A]ll yes / [S]kip / [C]ancel\n");
   for (;;) {
     switch (NextUpperKey(readKey)) {

@@ -17,8 +17,9 @@ using KeyReader = std::function<int()>;
 FolderAnswer ConfirmFolder(const std::string& folder, bool overwriteAll, const KeyReader& readKey);
 FolderAnswer ConfirmFolder(const std::string& folder, bool overwriteAll);
 
-// Asks only when destination is an existing file and overwriteAll is clear;
-// the answer All sets overwriteAll.
+// Asks only when something that may be replaced is at the destination (a
+// file, a link, a device) and overwriteAll is clear; the answer All sets
+// overwriteAll.
 OverwriteAnswer ConfirmOverwrite(const std::string& destination, bool& overwriteAll, const KeyReader& readKey);
 OverwriteAnswer ConfirmOverwrite(const std::string& destination, bool& overwriteAll);
 

@@ -16,6 +16,11 @@ enum ErrorCode : int32_t {
   kErrWrite = 103,              // a write, close or the final rename failed
   kErrEmptyCanvas = 104,        // zero width or height: no valid PSD can be written
   kErrNoDocument = 105,         // the read ended without a document and without another message
+  kErrOutOfMemory = 106,        // an allocation failed while the file was converted
+  kErrTooLarge = 107,           // the file declares more than this machine is given to convert it
+  kErrTooLargeForPsd = 108,     // a canvas side over 30,000 pixels
+  kErrSameFile = 109,           // the destination is the source file itself
+  kErrUnusablePath = 110,       // a path of the command line that cannot be resolved
 };
 
 struct ErrorTextEntry {

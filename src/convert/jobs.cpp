@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <functional>
+#include <new>
 #include <vector>
 
 #include "chunk/chunk_reader.h"
@@ -35,14 +36,32 @@ int SaveThroughTemporary(bool haveDocument, const std::string& destination, Prog
                          const std::function<int(const std::string&)>& write) {
   int code = kErrNoDocument;
   if (haveDocument) {
-    SafeOutputFile out(destination);
-    if (!out.Create())
-      code = kErrDestinationCreate;
-    else if ((code = write(out.path())) == 0 && !out.Commit())
-      code = kErrWrite;
+    try {
+      SafeOutputFile out(destination);
+      if (!out.Create())
+        code = kErrDestinationCreate;
+      else if ((code = write(out.path())) == 0 && !out.Commit())
+        code = kErrWrite;
+    } catch (const std::bad_alloc&) {
+      // The writer's buffers and the temporary are gone with the unwinding.
+      code = kErrOutOfMemory;
+    }
   }
   if (code != 0) line.Error(code);
   return code;
+}
+
+// Runs a read job's work; an allocation failure anywhere in it ends the read
+// with its own error line and without a document.
+template <typename Fn>
+int ReadGuarded(DocumentPtr& document, Fn&& load, const std::function<void(int32_t)>& report) {
+  try {
+    return load();
+  } catch (const std::bad_alloc&) {
+    document.reset();
+    report(kErrOutOfMemory);
+    return -1;
+  }
 }
 
 }  // namespace
@@ -57,7 +76,7 @@ KzmLoad::~KzmLoad() = default;
 int KzmLoad::Run() {
   line_.Reset();
   errorShown_ = false;
-  const int result = Load();
+  const int result = ReadGuarded(document_, [this] { return Load(); }, [this](int32_t c) { ReportError(c); });
   if (!document_ && !errorShown_) ReportError(kErrNoDocument);
   line_.Close(2, 2);
   return result;
@@ -110,7 +129,7 @@ int PsdLoad::Run() {
   line_.Reset();
   lastSteps_ = 1;
   errorShown_ = false;
-  const int result = Load();
+  const int result = ReadGuarded(document_, [this] { return Load(); }, [this](int32_t c) { ReportError(c); });
   if (!document_ && !errorShown_) ReportError(kErrNoDocument);
   line_.Close(lastSteps_, lastSteps_);
   return result;

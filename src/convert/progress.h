@@ -12,6 +12,18 @@ uint64_t PercentOf(uint64_t done, uint64_t total);
 // "\nerror(%d):%s\n"; printed whatever the quiet setting.
 void PrintError(int32_t code);
 void PrintError(std::FILE* out, int32_t code);
+// "\nerror(%d):%s: PATH\n", the path shown as Printable shows it.
+void PrintPathError(int32_t code, const std::string& path);
+
+// A path or name as it may be shown on a terminal: bytes 0x00-0x1F and 0x7F,
+// and in a UTF-8 locale the C1 controls U+0080-U+009F, become \xHH (each
+// byte), so that no name can drive the terminal. Everything else is kept.
+std::string Printable(const std::string& text);
+
+// Ends the run when standard output has been closed by its reader (a write
+// to it failed with a broken pipe): temporaries are removed and the process
+// exits as SIGPIPE would end it, 128 + 13. Call after writing to stdout.
+void EndIfOutputClosed(std::FILE* out = stdout);
 
 enum class LineKind { Read, Write };
 

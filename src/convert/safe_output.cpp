@@ -1,7 +1,9 @@
 #include "convert/safe_output.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -9,9 +11,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <climits>
-#include <cstdlib>
 #endif
 
 namespace {
@@ -29,76 +28,164 @@ size_t FolderEnd(const std::string& path) {
   return sep == std::string::npos ? 0 : sep + 1;
 }
 
+// Temporaries being written, for removal from a signal handler: fixed
+// storage and atomic states only, nothing a handler could find half-made.
+constexpr int kSlots = 8;
+constexpr size_t kSlotBytes = 4352;  // a path the system could still open
+enum SlotState : int { kFree = 0, kFilling = 1, kReady = 2 };
+struct Slot {
+  std::atomic<int> state{kFree};
+  char path[kSlotBytes];
+};
+Slot g_slots[kSlots];
+
+int RegisterTemporary(const std::string& path) {
+  if (path.size() >= kSlotBytes) return -1;
+  for (int i = 0; i < kSlots; ++i) {
+    int expected = kFree;
+    if (!g_slots[i].state.compare_exchange_strong(expected, kFilling)) continue;
+    std::memcpy(g_slots[i].path, path.c_str(), path.size() + 1);
+    g_slots[i].state.store(kReady);
+    return i;
+  }
+  return -1;
+}
+
+void UnregisterTemporary(int slot) {
+  if (slot >= 0) g_slots[slot].state.store(kFree);
+}
+
+void RemoveFile(const char* path) {
+#ifdef _WIN32
+  DeleteFileA(path);
+#else
+  unlink(path);
+#endif
+}
+
 }  // namespace
+
+void RemovePendingTemporaries() {
+  for (Slot& s : g_slots)
+    if (s.state.load() == kReady) RemoveFile(s.path);
+}
 
 SafeOutputFile::SafeOutputFile(std::string destination) : destination_(std::move(destination)) {}
 
 SafeOutputFile::~SafeOutputFile() { Discard(); }
 
+void SafeOutputFile::Discard() {
+  if (committed_ || direct_ || path_.empty()) return;
+  RemoveFile(path_.c_str());
+  UnregisterTemporary(slot_);
+  slot_ = -1;
+  path_.clear();
+}
+
 #ifdef _WIN32
 
+DestinationKind ClassifyDestination(const std::string& path) {
+  const DWORD attr = GetFileAttributesA(path.c_str());
+  if (attr == INVALID_FILE_ATTRIBUTES) return DestinationKind::Missing;
+  return (attr & FILE_ATTRIBUTE_DIRECTORY) ? DestinationKind::Unusable : DestinationKind::File;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  auto identify = [](const std::string& p, BY_HANDLE_FILE_INFORMATION& info) {
+    HANDLE h = CreateFileA(p.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    return ok;
+  };
+  BY_HANDLE_FILE_INFORMATION x, y;
+  return identify(a, x) && identify(b, y) && x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+         x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+
 bool SafeOutputFile::Create() {
-  target_ = destination_;
-  DWORD attr = GetFileAttributesA(target_.c_str());
-  if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY)) return false;
-  std::string folder = target_.substr(0, FolderEnd(target_));
+  if (ClassifyDestination(destination_) == DestinationKind::Unusable) return false;
+  std::string folder = destination_.substr(0, FolderEnd(destination_));
   if (folder.empty()) folder = ".";
   char buf[MAX_PATH];
   if (GetTempFileNameA(folder.c_str(), "yvn", 0, buf) == 0) return false;
   path_ = buf;
+  slot_ = RegisterTemporary(path_);
   return true;
 }
 
 bool SafeOutputFile::Commit() {
   if (path_.empty()) return false;
   if (direct_) return committed_ = true;
-  if (!MoveFileExA(path_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  HANDLE h = CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  const bool flushed = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h);
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  if (!flushed ||
+      !MoveFileExA(path_.c_str(), destination_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     Discard();
     return false;
   }
+  UnregisterTemporary(slot_);
+  slot_ = -1;
   return committed_ = true;
-}
-
-void SafeOutputFile::Discard() {
-  if (committed_ || direct_ || path_.empty()) return;
-  DeleteFileA(path_.c_str());
-  path_.clear();
 }
 
 #else
 
-bool SafeOutputFile::Create() {
-  if (destination_.empty()) return false;
-  target_ = destination_;
+DestinationKind ClassifyDestination(const std::string& path) {
   struct stat st;
-  // A link to an existing file is followed so that the file is replaced, not the link.
-  if (lstat(target_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    char resolved[PATH_MAX];
-    if (realpath(target_.c_str(), resolved)) target_ = resolved;
-  }
-  const bool exists = stat(target_.c_str(), &st) == 0;
-  if (exists && S_ISDIR(st.st_mode)) return false;
-  if (exists && !S_ISREG(st.st_mode)) {
+  if (path.empty()) return DestinationKind::Unusable;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? DestinationKind::Missing : DestinationKind::Unusable;
+  if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) return DestinationKind::File;
+  if (S_ISCHR(st.st_mode)) return DestinationKind::Device;
+  return DestinationKind::Unusable;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat x, y;
+  return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+bool SafeOutputFile::Create() {
+  struct stat st;
+  const DestinationKind kind = ClassifyDestination(destination_);
+  if (kind == DestinationKind::Unusable) return false;
+  if (kind == DestinationKind::Device) {
     direct_ = true;
-    path_ = target_;
+    path_ = destination_;
     return true;
   }
+  // The entry itself: a link keeps nothing of what it points to.
+  const bool keep = kind == DestinationKind::File && lstat(destination_.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 
-  const size_t folderEnd = FolderEnd(target_);
-  const std::string base = target_.substr(folderEnd, kNameKeep);
-  const std::string prefix = target_.substr(0, folderEnd) + "." + base + ".tmp" + std::to_string(getpid()) + "-";
-  static unsigned counter = 0;
+  const size_t folderEnd = FolderEnd(destination_);
+  const std::string base = destination_.substr(folderEnd, kNameKeep);
+  const std::string prefix =
+      destination_.substr(0, folderEnd) + "." + base + ".tmp" + std::to_string(getpid()) + "-";
+  static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = prefix + std::to_string(counter++);
+    // Registered before it exists, so that no signal can leave it behind.
+    const int slot = RegisterTemporary(candidate);
     // 0666 lets the umask decide, as for any new file; an old file's mode is kept.
-    int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
-      if (errno == EEXIST) continue;
+      const int e = errno;
+      UnregisterTemporary(slot);
+      if (e == EEXIST) continue;
       return false;
     }
-    if (exists) fchmod(fd, st.st_mode & 07777);
+    if (keep) {
+      // Owner first: a change of owner clears set-id bits, which the mode then restores.
+      if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+        // Not permitted for another user's file unless root: the new file keeps ours.
+      }
+      fchmod(fd, st.st_mode & 07777);
+    }
     close(fd);
     path_ = std::move(candidate);
+    slot_ = slot;
     return true;
   }
   return false;
@@ -107,17 +194,26 @@ bool SafeOutputFile::Create() {
 bool SafeOutputFile::Commit() {
   if (path_.empty()) return false;
   if (direct_) return committed_ = true;
-  if (std::rename(path_.c_str(), target_.c_str()) != 0) {
+  // On disk before it replaces the old file, so that a crash leaves one or the other whole.
+  const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool flushed = fd >= 0 && (fsync(fd) == 0 || errno == EINVAL);
+  if (fd >= 0) close(fd);
+  if (!flushed || std::rename(path_.c_str(), destination_.c_str()) != 0) {
     Discard();
     return false;
   }
-  return committed_ = true;
-}
-
-void SafeOutputFile::Discard() {
-  if (committed_ || direct_ || path_.empty()) return;
-  unlink(path_.c_str());
-  path_.clear();
+  UnregisterTemporary(slot_);
+  slot_ = -1;
+  committed_ = true;
+  // The rename itself is on disk once the folder is.
+  const size_t folderEnd = FolderEnd(destination_);
+  const std::string folder = folderEnd ? destination_.substr(0, folderEnd) : std::string(".");
+  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
 }
 
 #endif

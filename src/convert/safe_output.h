@@ -1,8 +1,22 @@
 // Writes a destination so that a failure never costs the old file: the data
 // goes to a new temporary file in the destination's folder, which replaces
-// the destination only once it is complete.
+// the destination only once it is complete and on disk.
 #pragma once
 #include <string>
+
+// What is at a destination path, as the directory entry itself shows it
+// (links are not followed).
+enum class DestinationKind {
+  Missing,   // nothing: a new file is made
+  File,      // a regular file or a symbolic link (dangling too): the entry is replaced
+  Device,    // a character device (such as /dev/null): written directly
+  Unusable,  // a directory, FIFO, socket or block device: never opened
+};
+DestinationKind ClassifyDestination(const std::string& path);
+
+// Whether both paths name the same existing file, links followed (hard
+// links and other spellings included).
+bool SameFile(const std::string& a, const std::string& b);
 
 class SafeOutputFile {
  public:
@@ -11,15 +25,19 @@ class SafeOutputFile {
   SafeOutputFile(const SafeOutputFile&) = delete;
   SafeOutputFile& operator=(const SafeOutputFile&) = delete;
 
-  // Creates the empty temporary file. False (and nothing created) when the
-  // destination is a directory or its folder cannot take a new file.
+  // Creates the empty temporary file beside the destination's directory
+  // entry. An existing file's mode, owner and group go to the temporary
+  // (owner and group where permitted). False, and nothing created, when the
+  // destination is unusable or its folder cannot take a new file.
   bool Create();
   // Where the writer writes: the temporary file, or the destination itself
-  // when that is a device or pipe, which cannot be replaced by a rename.
+  // when that is a character device, which cannot be replaced by a rename.
   const std::string& path() const { return path_; }
-  // Puts the written file in place of the destination. Call only after the
-  // whole file was written and closed without error. On failure the
-  // temporary file is removed and the destination is left as it was.
+  // Puts the written file in place of the destination entry: flushes it to
+  // disk, renames it over the entry (a link there is replaced, never
+  // followed), and flushes the folder. Call only after the whole file was
+  // written and closed without error. On failure the temporary file is
+  // removed and the destination is left as it was.
   bool Commit();
   // Removes the temporary file; the destination is untouched.
   void Discard();
@@ -28,8 +46,12 @@ class SafeOutputFile {
 
  private:
   std::string destination_;
-  std::string target_;  // destination_, or the file a link there points to
   std::string path_;
+  int slot_ = -1;  // in the table of temporaries removed on a signal
   bool direct_ = false;
   bool committed_ = false;
 };
+
+// Removes every temporary file that is being written and not yet committed.
+// Async-signal-safe: for signal handlers and for ending the run at once.
+void RemovePendingTemporaries();

@@ -164,15 +164,6 @@ TEST(CreateFolderPath, CreatesEveryMissingParent) {
   EXPECT_FALSE(CreateFolderPath(dir / "file/sub/"));
 }
 
-TEST(IsExistingFile, DirectoriesAndMissingPathsAreNotFiles) {
-  TempDir dir;
-  WriteFile(dir / "f", "x");
-  EXPECT_TRUE(IsExistingFile(dir / "f"));
-  EXPECT_FALSE(IsExistingFile(dir.path()));
-  EXPECT_FALSE(IsExistingFile(dir / "g"));
-  EXPECT_FALSE(IsExistingFile(""));
-}
-
 class Destination : public ::testing::Test {
  protected:
   DestinationSettings Settings(std::optional<std::string> out, std::optional<std::string> dst) {

@@ -81,11 +81,11 @@ TEST(ErrorLines, OwnCodesStartAt100AndHaveDistinctTexts) {
     if (e.code >= 100) ++own;
     else EXPECT_GE(e.code, -3);
   }
-  EXPECT_EQ(own, 6);
+  EXPECT_EQ(own, 11);
   EXPECT_STREQ(ErrorText(kErrNotPsd), "Not a supported PSD file");
   EXPECT_STREQ(ErrorText(kErrDestinationCreate), "Cannot create destination file");
   EXPECT_STREQ(ErrorText(kErrWrite), "Write failed");
-  EXPECT_STREQ(ErrorText(106), "Unknown");
+  EXPECT_STREQ(ErrorText(111), "Unknown");
 }
 
 TEST(ProgressLine, PrintsOncePerPercentAndClosesAt100) {

@@ -103,16 +103,28 @@ TEST(SafeOutputFile, DirectoryOrMissingFolderCannotBeCreated) {
   EXPECT_EQ(EntryCount(dir.path()), 1u);
 }
 
-TEST(SafeOutputFile, ALinkedDestinationReplacesTheFileBehindTheLink) {
+TEST(SafeOutputFile, ALinkedDestinationIsReplacedAndItsTargetNeverWritten) {
   TempDir dir;
   WriteFile(dir / "real/target.psd", "old");
+  fs::permissions(dir / "real/target.psd", fs::perms::owner_read | fs::perms::owner_write);
   fs::create_symlink(dir / "real/target.psd", dir / "link.psd");
-  SafeOutputFile out(dir / "link.psd");
-  ASSERT_TRUE(out.Create());
-  ASSERT_TRUE(WriteAll(out.path(), "new"));
-  ASSERT_TRUE(out.Commit());
-  EXPECT_TRUE(fs::is_symlink(dir / "link.psd"));
-  EXPECT_EQ(ReadFile(dir / "real/target.psd"), "new");
+  fs::create_symlink(dir / "nowhere", dir / "dangling.psd");
+  for (const char* name : {"link.psd", "dangling.psd"}) {
+    SafeOutputFile out(dir / name);
+    ASSERT_TRUE(out.Create());
+    ASSERT_TRUE(WriteAll(out.path(), "new"));
+    ASSERT_TRUE(out.Commit());
+    EXPECT_FALSE(fs::is_symlink(dir / name));
+    EXPECT_EQ(ReadFile(dir / name), "new");
+  }
+  EXPECT_EQ(ReadFile(dir / "real/target.psd"), "old");
+  EXPECT_FALSE(fs::exists(dir / "nowhere"));
+  // A new file, not one with the permissions of what the link pointed to.
+  const mode_t mask = umask(0);
+  umask(mask);
+  struct stat st;
+  ASSERT_EQ(stat((dir / "link.psd").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0666u & ~mask);
 }
 
 TEST(SafeOutputFile, ADeviceIsWrittenDirectly) {
