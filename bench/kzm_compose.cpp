@@ -84,7 +84,7 @@ std::shared_ptr<kzm::ImageContextImpl> NoiseDocument() {
             p = PixelRGBA{uint16_t((v >> 16) % (a + 1u)), uint16_t((v >> 32) % (a + 1u)),
                           uint16_t((v >> 48) % (a + 1u)), a};
           }
-          kzm::AssignPixels(t->Cells()[i], cell);
+          kzm::AssignPixels(t->MutableCells()[i], cell);
         }
         layer->image()->InsertTile(t);
       }

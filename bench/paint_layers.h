@@ -91,9 +91,9 @@ class PaintCanvas {
             if (uniform && cell[0].Word() == 0) continue;  // no cell: the default pixel
             any = true;
             if (uniform)
-              kzm::SetFill(t->At(cx, cy), cell[0]);
+              kzm::SetFill(t->MutableAt(cx, cy), cell[0]);
             else
-              kzm::AssignPixels(t->At(cx, cy), cell);
+              kzm::AssignPixels(t->MutableAt(cx, cy), cell);
           }
         if (any) img.InsertTile(t.release());
       }

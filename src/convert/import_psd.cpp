@@ -62,7 +62,7 @@ Tile* BuildPartialTile(TileLocate loc, const uint32_t* src, ptrdiff_t stride, in
     const int py0 = cy * 8;
     for (int cx = 0; cx < kzm::kTileCells; ++cx) {
       const int px0 = cx * 8;
-      kzm::Cell& cell = t->At(cx, cy);
+      kzm::Cell& cell = t->MutableAt(cx, cy);
       const int l = std::max(px0, x0), r = std::min(px0 + 8, x1);
       const int tp = std::max(py0, y0), b = std::min(py0 + 8, y1);
       if (l >= r || tp >= b) {
@@ -115,6 +115,7 @@ bool ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage&
       if (TileIsDefault(*t, transparent)) {
         t->Release();  // nothing to keep: the default pixel shows there anyway
       } else {
+        t->ShareIfUniform();
         built[k] = t;
       }
     });

@@ -66,6 +66,46 @@ int ReadGuarded(DocumentPtr& document, Fn&& load, const std::function<void(int32
 
 }  // namespace
 
+// ---------------------------------------------------------------- limits
+
+ConversionBudget BudgetFor(uint64_t sourceBytes) {
+  // Every file gets the floor; larger ones what their bytes could hold: no
+  // valid file inflates past 256 times its size, and each byte of the
+  // densest paintings gives a few thousand pixels to write.
+  ConversionBudget b;
+  b.memoryBytes = std::max<uint64_t>(uint64_t(512) << 20, sourceBytes * 256);
+  b.outputPixels = std::max<uint64_t>(uint64_t(4) << 30, sourceBytes * 4096);
+  return b;
+}
+
+int CheckCanvasSize(const kzm::Rect& canvas) {
+  const int64_t width = int64_t(canvas.right) - canvas.left, height = int64_t(canvas.bottom) - canvas.top;
+  if (width > kMaxSide || height > kMaxSide) return kErrTooLarge;
+  if (width > kMaxPsdSide || height > kMaxPsdSide) return kErrTooLargeForPsd;
+  return 0;
+}
+
+int CheckPsdOutput(kzm::ImageContext& doc, const ConversionBudget& budget) {
+  kzm::Plane* root = doc.Root();
+  if (!root) return 0;
+  const kzm::Rect canvas = root->impl()->Bounds();
+  if (const int code = CheckCanvasSize(canvas)) return code;
+  const int64_t width = int64_t(canvas.right) - canvas.left, height = int64_t(canvas.bottom) - canvas.top;
+  // The merged image, and each layer's rows: the rectangle of its tiles,
+  // the whole canvas too for a layer whose default pixel shows.
+  uint64_t pixels = canvas.IsEmpty() ? 0 : uint64_t(width) * uint64_t(height);
+  const uint64_t n = doc.ChildCount(root);
+  for (uint64_t k = 0; k < n; ++k) {
+    const kzm::Plane* c = doc.ChildAt(root, int(k));
+    if (!c || !c->image()) continue;
+    kzm::Rect r = c->image()->Bounds();
+    if (c->image()->DefaultPixel().a != 0) r = r.United(canvas);
+    if (!r.IsEmpty()) pixels += uint64_t(int64_t(r.right) - r.left) * uint64_t(int64_t(r.bottom) - r.top);
+    if (pixels > budget.outputPixels) return kErrTooLarge;
+  }
+  return 0;
+}
+
 // ---------------------------------------------------------------- KzmLoad
 
 KzmLoad::KzmLoad(bool quiet, std::string sourcePath, std::string displayName)
@@ -106,8 +146,16 @@ int KzmLoad::LoadDocument(DataSrcReadFromFile& source) {
   using namespace std::placeholders;
   const ProgressFunc progress = std::bind(&KzmLoad::OnProgress, this, _1, _2, _3, _4);
   DocumentPtr doc;
+  const ConversionBudget budget = BudgetFor(source.size());
+  kzm::LoadLimits limits;
+  limits.memoryBytes = budget.memoryBytes;
+  limits.checkCanvas = [](const kzm::Rect& canvas) { return CheckCanvasSize(canvas); };
   // Parses and loads in one pass, layers decoded as they are read.
-  const int code = kzm::LoadDocumentFromSource(0, 0, source, &listener, progress, doc);
+  int code = kzm::LoadDocumentFromSource(0, 0, source, &listener, progress, doc, limits);
+  if (code == kzm::kLoadTooLarge) code = kErrTooLarge;
+  // What a PSD of it would take to write, before any of it is written.
+  if (code == 0 && doc) code = CheckPsdOutput(*doc, budget);
+  if (code != 0) doc.reset();
   document_ = doc;
   if (code != 0) ReportError(code);
   return document_ ? 0 : -1;
@@ -284,9 +332,9 @@ int PsdSave::Write(const std::string& path) {
   kzm::ImageContext& doc = *document_;
   Plane* root = doc.Root();
   const Rect canvas = root->impl()->Bounds();
+  if (const int code = CheckCanvasSize(canvas)) return code;
   if (canvas.IsEmpty()) return kErrEmptyCanvas;
   const int64_t width = int64_t(canvas.right) - canvas.left, height = int64_t(canvas.bottom) - canvas.top;
-  if (width > 300000 || height > 300000) return kErrEmptyCanvas;
 
   iio::WriteStream stream;
   if (!stream.Open(path)) return kErrDestinationCreate;

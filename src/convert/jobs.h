@@ -11,6 +11,7 @@
 
 #include "chunk/chunk_reader.h"
 #include "convert/progress.h"
+#include "kzm/geometry.h"
 
 class DataSrcReadFromFile;
 namespace kzm {
@@ -18,6 +19,27 @@ class ImageContext;
 }
 
 using DocumentPtr = std::shared_ptr<kzm::ImageContext>;
+
+// Largest canvas side of a PSD, and of any document this program converts.
+constexpr int64_t kMaxPsdSide = 30000;
+constexpr int64_t kMaxSide = 300000;
+
+// What one conversion may take, decided from the source's size before it is
+// read: memory for the document's tiles and cells, and pixels to write.
+// Every file gets at least enough for ordinary large paintings (a 1 MB file
+// converts within 1 GiB and about 30 s on two cores, or is refused).
+struct ConversionBudget {
+  uint64_t memoryBytes = 0;
+  uint64_t outputPixels = 0;
+};
+ConversionBudget BudgetFor(uint64_t sourceBytes);
+// 0 for a canvas a PSD can hold; kErrTooLargeForPsd over kMaxPsdSide,
+// kErrTooLarge over kMaxSide.
+int CheckCanvasSize(const kzm::Rect& canvas);
+// 0 when a PSD of the document fits PSD's canvas limit and the budget's
+// pixels (canvas plus every layer's rectangle); else kErrTooLarge or
+// kErrTooLargeForPsd.
+int CheckPsdOutput(kzm::ImageContext& doc, const ConversionBudget& budget);
 
 // Reads a native file: the chunk reader parses it (phase 1 of 2), then the
 // document is built from the chunk tree (phase 2 of 2).

@@ -368,7 +368,7 @@ void PiFolder::ComposeTileWith(const ComposePlan& plan, Tile& tile, const CellMa
       const int index = cy * kTileCells + cx;
       if (cells && !((*cells)[index >> 6] >> (index & 63) & 1)) continue;
       const int64_t x = X0 + cx * 8;
-      Cell& dst = tile.At(cx, cy);
+      Cell& dst = tile.MutableAt(cx, cy);
       if (cx + 1 < kTileCells)
         for (size_t i = 0; i < n; ++i) PrefetchSource(windows[i], x + 8 + plan.sources[i].dx, y + plan.sources[i].dy);
       for (size_t i = 0; i < n; ++i) {

@@ -228,8 +228,9 @@ class ChunkWithDeferred final : public chunk::IChunkBase {
 // pixels go straight into pool blocks.
 class StreamingLoad final : public chunk::IListener {
  public:
-  StreamingLoad(int32_t geo0, int32_t geo1, chunk::IListener* job, chunk::InflateAccount* account)
-      : job_(job), account_(account), geometry_{geo0, geo1, 0, 0} {}
+  StreamingLoad(int32_t geo0, int32_t geo1, chunk::IListener* job, chunk::InflateAccount* account,
+                const LoadLimits& limits, LoadBudget* budget)
+      : job_(job), account_(account), geometry_{geo0, geo1, 0, 0}, limits_(limits), budget_(budget) {}
   ~StreamingLoad() {
     try {
       Wait();
@@ -238,6 +239,8 @@ class StreamingLoad final : public chunk::IListener {
   }
 
   bool onProgress(uint32_t depth, uint64_t position, uint64_t total) override {
+    // Past a limit nothing more is read.
+    if (canvasResult_ != 0 || (budget_ && budget_->Exceeded())) return true;
     return job_ ? job_->onProgress(depth, position, total) : false;
   }
   chunk::ValuePolicy valuePolicy(uint32_t depth) override {
@@ -283,6 +286,7 @@ class StreamingLoad final : public chunk::IListener {
       open_.clear();
       openParent_ = nullptr;
     }
+    if (depth == 0 && std::strcmp(child->name(), "Root") == 0) CheckCanvas(*child);
     if (depth != 0 || !PlaneIndexOf(child->name(), index) || !PlaneDocument(parent)) {
       Validate(std::move(deferred));
       return false;
@@ -294,7 +298,9 @@ class StreamingLoad final : public chunk::IListener {
     Pending* raw = p.get();
     const ImageGeometry geometry = geometry_;
     chunk::InflateAccount* account = account_;
-    Queue(std::move(p), [raw, geometry, account] {
+    LoadOptions options;
+    options.budget = budget_;
+    Queue(std::move(p), [raw, geometry, account, options] {
       DeferredParse parse;
       std::vector<ChunkWithDeferred::Child> children;
       for (DeferredChild& d : raw->deferred) {
@@ -307,11 +313,12 @@ class StreamingLoad final : public chunk::IListener {
         children.push_back(ChunkWithDeferred::Child{d.position, std::move(tree)});
       }
       raw->layer = PiImage::Create(geometry);
+      if (options.budget && options.budget->Exceeded()) return;
       if (children.empty()) {
-        LoadLayerRecord(*raw->layer, *raw->chunk, LoadOptions());
+        LoadLayerRecord(*raw->layer, *raw->chunk, options);
       } else {
         const ChunkWithDeferred whole(*raw->chunk, std::move(children));
-        LoadLayerRecord(*raw->layer, whole, LoadOptions());
+        LoadLayerRecord(*raw->layer, whole, options);
       }
       raw->chunk.reset();
     });
@@ -325,6 +332,7 @@ class StreamingLoad final : public chunk::IListener {
     return !failed_;
   }
   DecodedPlanes& Decoded() { return decoded_; }
+  int CanvasResult() const { return canvasResult_; }
 
  private:
   struct Pending {
@@ -402,9 +410,20 @@ class StreamingLoad final : public chunk::IListener {
     return planes_;
   }
 
+  // The canvas a root record fixes, against the caller's limit.
+  void CheckCanvas(const chunk::IChunkBase& rootRecord) {
+    if (!limits_.checkCanvas) return;
+    std::shared_ptr<Plane> probe = PiFolder::CreateRoot();
+    if (LoadLayerRecord(*probe, rootRecord, LoadOptions()) != 0) return;
+    if (const auto& fixed = probe->folder()->FixedBounds()) canvasResult_ = limits_.checkCanvas(*fixed);
+  }
+
   chunk::IListener* job_;
   chunk::InflateAccount* account_;
   const ImageGeometry geometry_;
+  const LoadLimits limits_;
+  LoadBudget* budget_;
+  int canvasResult_ = 0;
   bool checked_ = false, planes_ = false, failed_ = false;
   size_t copied_ = 0;
   std::vector<std::unique_ptr<BitmapBlocks>> blocks_;  // outlive the tree's references
@@ -423,15 +442,20 @@ int LoadDocument(int32_t geo0, int32_t geo1, const chunk::IChunkBase* root, cons
 }
 
 int LoadDocumentFromSource(int32_t geo0, int32_t geo1, DataSrcBase& src, chunk::IListener* listener,
-                           const ProgressFunc& progress, std::shared_ptr<ImageContext>& out) {
+                           const ProgressFunc& progress, std::shared_ptr<ImageContext>& out,
+                           const LoadLimits& loadLimits) {
+  out.reset();
   chunk::ReadLimits limits;
   chunk::InflateAccount account(limits.InflateBudget(src.size()));
   limits.account = &account;
-  StreamingLoad stream(geo0, geo1, listener, &account);
+  std::unique_ptr<LoadBudget> budget(loadLimits.memoryBytes ? new LoadBudget(loadLimits.memoryBytes) : nullptr);
+  StreamingLoad stream(geo0, geo1, listener, &account, loadLimits, budget.get());
   std::unique_ptr<chunk::ChunkSA> root(new chunk::ChunkSA(&stream, src, limits));
   // A failed parse leaves an empty root, which fails as it always does; so
   // does damage in a chunk parsed apart.
   const bool whole = stream.Wait() && root->ok();
+  if (stream.CanvasResult() != 0) return stream.CanvasResult();
+  if (budget && budget->Exceeded()) return kLoadTooLarge;
   const int code = LoadFromRoot(geo0, geo1, whole ? root.get() : nullptr, progress,
                                 whole ? &stream.Decoded() : nullptr, out);
   root.reset();  // before the blocks its values refer to

@@ -9,7 +9,10 @@
 // "VORLET_MEMO", or "VORLET_PAINT" with an "Edit" child).
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
+
+#include "kzm/geometry.h"
 
 #include "kzm/progress.h"
 
@@ -35,13 +38,28 @@ constexpr uint32_t kNativeVersion = 0x10000000;
 int LoadDocument(int32_t geo0, int32_t geo1, const chunk::IChunkBase* root, const ProgressFunc& progress,
                  std::shared_ptr<ImageContext>& out);
 
+// Bounds of a load: what the caller can write and what it gives the
+// conversion (0: none).
+struct LoadLimits {
+  uint64_t memoryBytes = 0;  // tiles and cells of all layers (see LoadBudget)
+  // Given the canvas a file fixes, as soon as its root record is read: a
+  // non-zero result ends the load with that result.
+  std::function<int(const Rect& canvas)> checkCanvas;
+};
+// Result of LoadDocumentFromSource beyond those of LoadDocument: the layers
+// would take more than memoryBytes.
+constexpr int kLoadTooLarge = 3;
+
 // Parses the file in `src` (as chunk::ChunkSA does, reporting to `listener`,
 // which may be null) and loads it: the same result and the same progress
 // calls as LoadDocument on the parsed tree, without holding the whole file
 // in memory. "Plane" layers are decoded on the work pool (chunk/work_pool.h)
 // as soon as each is read, and bitmap pixels go from the inflater straight
-// into the cells' pixel blocks.
+// into the cells' pixel blocks. A load past its limits stops as soon as that
+// shows (the canvas when the root record is read, the memory before a
+// layer's tiles are made).
 int LoadDocumentFromSource(int32_t geo0, int32_t geo1, DataSrcBase& src, chunk::IListener* listener,
-                           const ProgressFunc& progress, std::shared_ptr<ImageContext>& out);
+                           const ProgressFunc& progress, std::shared_ptr<ImageContext>& out,
+                           const LoadLimits& limits = LoadLimits());
 
 }  // namespace kzm

@@ -176,7 +176,7 @@ void PiImage::SetPixel(int32_t x, int32_t y, const PixelRGBA& p, SavePixelsImpl*
   const TileLocate loc = TileLocate::ForPixel(X, Y);
   Tile* t = PrepareTileForWrite(loc, snap);
   const int cx = (X & 127) >> 3, cy = (Y & 127) >> 3;
-  Cell& c = t->At(cx, cy);
+  Cell& c = t->MutableAt(cx, cy);
   if (!c.IsRGBA()) SetFill(c, defPixel_);
   t->MarkDirty(cx, cy);
   auto* impl = static_cast<Cell::ImplRGBABase*>(c.impl());
@@ -199,7 +199,7 @@ void PiImage::SetCellFill(TileLocate loc, int cx, int cy, const PixelRGBA& p, Sa
   const bool existed = before && before->HasCells();
   Tile* t = PrepareTileForWrite(loc, snap);
   t->MarkDirty(cx, cy);
-  Cell& c = t->At(cx, cy);
+  Cell& c = t->MutableAt(cx, cy);
   if (snap && existed && t->snapStamp != snap->Generation() && !c.IsNull())
     c.impl()->SnapshotCopy(loc, cx, cy, *snap);
   SetFill(c, p);
@@ -227,7 +227,7 @@ void PiImage::RemoveTile(TileLocate loc, SavePixelsImpl* snap) {
     // The cells die with the tile, so their blocks can go to the records.
     for (int cy = 0; cy < kTileCells; ++cy)
       for (int cx = 0; cx < kTileCells; ++cx) {
-        Cell& c = t->At(cx, cy);
+        Cell& c = t->MutableAt(cx, cy);
         if (!c.IsNull()) c.impl()->SnapshotMove(loc, cx, cy, *snap);
         t->MarkDirty(cx, cy);
       }
@@ -260,7 +260,8 @@ std::unique_ptr<Plane> PiImage::Clone() const {
     const Tile* src = e.second;
     TileRef t = TileRef::Adopt(Tile::Create(e.first, src->HasCells()));
     if (src->HasCells())
-      for (int i = 0; i < kTileCellCount; ++i) AssignFrom(t->Cells()[i], src->Cells()[i]);
+      for (int i = 0; i < kTileCellCount; ++i) AssignFrom(t->MutableCells()[i], src->Cells()[i]);
+    if (src->IsShared()) t->ShareIfUniform();
     img->tiles_.emplace(e.first, t.release());
   }
   CopyPropertiesTo(*img);

@@ -223,11 +223,45 @@ bool WriteBody(const PiImage& image, chunk::ChunkWriter& body, const ProgressFun
 // ---------------------------------------------------------------------------
 // Decoding.
 
+// What a tile object with its place in the tile map costs, and what the
+// array of cells of a tile that is not uniform adds (the array, 256 cell
+// objects of the 32-byte pool).
+constexpr uint64_t kTileCost = sizeof(Tile) + 64;
+constexpr uint64_t kCellsCost = 2056 + 256 * 32;
+
+// An upper bound of the memory the decoded tiles take, from the table alone:
+// a tile of one fill code shares one array per colour, any other has its own.
+uint64_t TableCost(const chunk::ArrayView& tiles, bool wide, uint32_t paletteSize, bool dropDefault) {
+  const uint32_t elemBytes = wide ? kWideTileBytes : kNarrowTileBytes;
+  std::vector<bool> sharedColour(paletteSize);
+  uint64_t cost = 0;
+  for (uint32_t e = 0; e < tiles.count; ++e) {
+    const uint8_t* codes = tiles.begin + size_t(e) * elemBytes + 4;
+    auto code = [&](int i) {
+      return wide ? int32_t(LoadU32(codes + 4 * i)) : int32_t(int16_t(uint16_t(codes[2 * i] | codes[2 * i + 1] << 8)));
+    };
+    const int32_t first = code(0);
+    int i = 1;
+    while (i < kTileCellCount && code(i) == first) ++i;
+    if (i < kTileCellCount || first == kCodeBitmap) {
+      cost += kTileCost + kCellsCost;
+    } else if (first >= 0 && uint32_t(first) < paletteSize) {
+      cost += kTileCost;
+      if (!sharedColour[size_t(first)]) cost += kCellsCost;
+      sharedColour[size_t(first)] = true;
+    } else if (!dropDefault) {
+      cost += kTileCost + kCellsCost;
+    }
+  }
+  return cost;
+}
+
 // Fills `image` from the body's tables; false when they are inconsistent
-// (the image may then hold some tiles; the caller discards it). With
-// `dropDefault`, tiles holding only the default pixel are dropped as soon as
-// they are decoded: a table of such tiles costs no memory beyond one tile.
-bool DecodeBody(PiImage& image, const chunk::IChunkBase& body, bool dropDefault) {
+// (the image may then hold some tiles; the caller discards it), or when the
+// budget refuses them (`*refused` set, nothing made). With `dropDefault`,
+// tiles holding only the default pixel are dropped as soon as they are
+// decoded: a table of such tiles costs no memory beyond one tile.
+bool DecodeBody(PiImage& image, const chunk::IChunkBase& body, bool dropDefault, LoadBudget* budget, bool* refused) {
   chunk::ArrayView fill, bitmap, tiles;
   // Bitmaps read straight into pool blocks (kzm/bitmap_blocks.h) are adopted
   // by the cells; otherwise they are copied out of the array.
@@ -238,6 +272,10 @@ bool DecodeBody(PiImage& image, const chunk::IChunkBase& body, bool dropDefault)
   if (!chunk::ReadArray(body, "Tile", wide ? kWideTileBytes : kNarrowTileBytes, tiles)) return false;
 
   const uint32_t P = fill.count, B = blocks ? uint32_t(blocks->Count()) : bitmap.count;
+  if (budget && !budget->Take(TableCost(tiles, wide, P, dropDefault))) {
+    *refused = true;
+    return false;
+  }
   std::vector<PixelRGBA> palette(P);
   for (uint32_t i = 0; i < P; ++i) palette[i] = Sanitize(PixelFromBytes(fill.begin + size_t(i) * 8));
   const PixelRGBA def = image.DefaultPixel();
@@ -248,7 +286,7 @@ bool DecodeBody(PiImage& image, const chunk::IChunkBase& body, bool dropDefault)
   for (uint32_t e = 0; e < tiles.count; ++e) {
     const uint8_t* elem = tiles.begin + size_t(e) * elemBytes;
     TileRef tile = TileRef::Adopt(Tile::Create(TileLocate(LoadU32(elem)), true));
-    Cell* cells = tile->Cells();
+    Cell* cells = tile->MutableCells();
     const uint8_t* codes = elem + 4;
     for (int i = 0; i < kTileCellCount; ++i) {
       int32_t code;
@@ -286,6 +324,13 @@ bool DecodeBody(PiImage& image, const chunk::IChunkBase& body, bool dropDefault)
 }  // namespace
 
 // ---------------------------------------------------------------------------
+
+bool LoadBudget::Take(uint64_t bytes) {
+  const uint64_t before = used_.fetch_add(bytes, std::memory_order_relaxed);
+  if (before + bytes <= limit_ && before + bytes >= before && !Exceeded()) return true;
+  exceeded_.store(true, std::memory_order_relaxed);
+  return false;
+}
 
 int SaveFolderRecord(const PiFolder& folder, chunk::ChunkWriter& container) {
   chunk::ChunkWriter& w = container.beginChild("PiFolder");
@@ -364,7 +409,8 @@ int LoadImageRecord(Plane& plane, const chunk::IChunkBase& container, const Load
 
   std::unique_ptr<Plane> fresh = PiImage::Create(target->Geometry(), def, Rect{});
   PiImage& img = *fresh->image();
-  if (!DecodeBody(img, *body, options.dropDefaultTiles != 0)) return 1;
+  bool refused = false;
+  if (!DecodeBody(img, *body, options.dropDefaultTiles != 0, options.budget, &refused)) return refused ? 2 : 1;
 
   if (named) img.SetName(name);
   img.SetBlend(blend);

@@ -15,6 +15,7 @@
 //   int r = kzm::SaveLayerRecord(plane, planeChunk, compress, progress, i, n);
 //   int r = kzm::LoadLayerRecord(plane, *planeChunk, kzm::LoadOptions());
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "kzm/progress.h"
@@ -30,12 +31,33 @@ class Plane;
 class PiFolder;
 class PiImage;
 
-// Options of a layer load (two bytes).
+// Memory that the layers of one load may take for their tiles and cells,
+// shared by the threads decoding them. Bitmap pixels are not counted: they
+// exist as inflated bytes, which the container reader bounds by the file's
+// size.
+class LoadBudget {
+ public:
+  explicit LoadBudget(uint64_t bytes) : limit_(bytes) {}
+  // Counts what a layer is about to take; false, and Exceeded() from then
+  // on, when that passes the limit.
+  bool Take(uint64_t bytes);
+  bool Exceeded() const { return exceeded_.load(std::memory_order_relaxed); }
+  uint64_t Used() const { return used_.load(std::memory_order_relaxed); }
+
+ private:
+  const uint64_t limit_;
+  std::atomic<uint64_t> used_{0};
+  std::atomic<bool> exceeded_{false};
+};
+
+// Options of a layer load.
 struct LoadOptions {
   uint8_t reserved = 0;
   // After loading, compact the tiles and drop those holding only the
   // default pixel.
   uint8_t dropDefaultTiles = 1;
+  // Charged with a layer's tiles before they are made; none: no limit.
+  LoadBudget* budget = nullptr;
 };
 
 // Writes the record of `plane` into its container chunk: a "PiFolder" record
@@ -71,7 +93,9 @@ int SaveImageRecord(const PiImage& image, chunk::ChunkWriter& container, bool co
 //   1  an unknown blend mode name, or a "Body" that is inconsistent: table
 //      lengths that disagree with their counts, a palette index at or past
 //      the palette size, more -2 codes than "Bitmap" elements, or a negative
-//      code other than -1 and -2 (the layer is unchanged).
+//      code other than -1 and -2 (the layer is unchanged);
+//   2  the tiles would take more than the options' budget allows (the layer
+//      is unchanged, nothing of it was made).
 // Stored pixels that no valid layer holds are clamped: alpha to 16384, each
 // colour channel to its alpha. An opacity above 16384 loads as 16384.
 int LoadImageRecord(Plane& plane, const chunk::IChunkBase& container, const LoadOptions& options);

@@ -19,7 +19,7 @@ namespace {
 Cell& PrepareRestore(Tile& tile, int cx, int cy) {
   tile.EnsureCells();
   tile.MarkDirty(cx, cy);
-  Cell& c = tile.At(cx, cy);
+  Cell& c = tile.MutableAt(cx, cy);
   c.Reset();
   return c;
 }

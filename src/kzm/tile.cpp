@@ -1,6 +1,9 @@
 #include "kzm/tile.h"
 
+#include <memory>
+#include <mutex>
 #include <new>
+#include <unordered_map>
 
 #include "kzm/mempool.h"
 
@@ -22,6 +25,60 @@ Cell* NewCellArray() {
 void DeleteCellArray(Cell* cells) {
   for (int i = 0; i < kTileCellCount; ++i) cells[i].~Cell();
   PoolFree(PoolId::k2056, reinterpret_cast<uint8_t*>(cells) - 8);
+}
+
+}  // namespace
+
+// One read-only array of 256 fills of `value`, held by every uniform tile of
+// that value. The table's lock guards the counts, so that a count that
+// reaches zero and a tile that takes the array cannot cross.
+struct Tile::Shared {
+  PixelRGBA value;
+  Cell* cells;
+  size_t refs;
+};
+
+namespace {
+
+struct SharedTable {
+  std::mutex mutex;
+  std::unordered_map<uint64_t, Tile::Shared*> byValue;
+};
+
+SharedTable& Table() {
+  static SharedTable* table = new SharedTable;  // outlives every tile
+  return *table;
+}
+
+Tile::Shared* AcquireShared(const PixelRGBA& v) {
+  SharedTable& table = Table();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  Tile::Shared*& s = table.byValue[v.Word()];
+  if (!s) {
+    std::unique_ptr<Tile::Shared> made(new Tile::Shared{v, nullptr, 0});
+    made->cells = NewCellArray();
+    try {
+      for (int i = 0; i < kTileCellCount; ++i) SetFill(made->cells[i], v);
+    } catch (...) {
+      DeleteCellArray(made->cells);
+      table.byValue.erase(v.Word());
+      throw;
+    }
+    s = made.release();
+  }
+  ++s->refs;
+  return s;
+}
+
+void ReleaseShared(Tile::Shared* s) {
+  SharedTable& table = Table();
+  {
+    std::lock_guard<std::mutex> lock(table.mutex);
+    if (--s->refs != 0) return;
+    table.byValue.erase(s->value.Word());
+  }
+  DeleteCellArray(s->cells);
+  delete s;
 }
 
 }  // namespace
@@ -70,11 +127,44 @@ void Tile::DestroyCells() {
   if (!cells_) return;
   Cell* cells = cells_;
   cells_ = nullptr;
+  if (Shared* s = shared_) {
+    shared_ = nullptr;
+    ReleaseShared(s);
+    return;
+  }
   DeleteCellArray(cells);
+}
+
+void Tile::Unshare() {
+  Cell* own = NewCellArray();
+  try {
+    for (int i = 0; i < kTileCellCount; ++i) SetFill(own[i], shared_->value);
+  } catch (...) {
+    DeleteCellArray(own);
+    throw;
+  }
+  Shared* s = shared_;
+  shared_ = nullptr;
+  cells_ = own;
+  ReleaseShared(s);
+}
+
+void Tile::ShareIfUniform() {
+  if (!cells_ || shared_) return;
+  const Cell& first = cells_[0];
+  if (first.Kind() != Cell::kRGBAFill) return;
+  const PixelRGBA v = first.FillValue();
+  for (int i = 1; i < kTileCellCount; ++i)
+    if (cells_[i].Kind() != Cell::kRGBAFill || cells_[i].FillValue() != v) return;
+  Shared* s = AcquireShared(v);
+  DeleteCellArray(cells_);
+  cells_ = s->cells;
+  shared_ = s;
 }
 
 bool Tile::Compact(const PixelRGBA& background) {
   if (!cells_) return false;
+  if (shared_) return shared_->value == background;
   int counter = 0;
   for (int i = 0; i < kTileCellCount; ++i) {
     Cell& c = cells_[i];
@@ -88,7 +178,9 @@ bool Tile::Compact(const PixelRGBA& background) {
     else
       SetGrayFill(c, c.GrayPixels()[0]);
   }
-  return counter == kTileCellCount;
+  if (counter == kTileCellCount) return true;
+  ShareIfUniform();
+  return false;
 }
 
 Tile* BuildTileFrom8(TileLocate loc, const uint32_t* src, ptrdiff_t rowStride, int w, int h, const PixelRGBA& def) {
@@ -97,7 +189,7 @@ Tile* BuildTileFrom8(TileLocate loc, const uint32_t* src, ptrdiff_t rowStride, i
   h = std::max(0, std::min(h, kTileSize));
   for (int cy = 0; cy < kTileCells; ++cy) {
     for (int cx = 0; cx < kTileCells; ++cx) {
-      Cell& c = t->At(cx, cy);
+      Cell& c = t->MutableAt(cx, cy);
       const int x0 = cx * 8, y0 = cy * 8;
       const int cw = std::min(8, w - x0), ch = std::min(8, h - y0);
       if (cw <= 0 || ch <= 0) {

@@ -5,6 +5,11 @@
 // may also exist without a cell array (the shared empty tile of an image, a
 // folder tile where no child has content).
 //
+// A tile whose 256 cells are RGBA fills of one value shares one read-only
+// cell array with every other such tile of that value, so that flat areas
+// cost a tile object each and not 256 cells. Reading is the same for both;
+// the mutable accessors give a shared tile a cell array of its own first.
+//
 // Tiles are reference counted (the owning tile map holds one reference);
 // Release() of the last reference destroys cells, array and tile.
 #pragma once
@@ -43,21 +48,34 @@ class Tile {
 
   TileLocate Locate() const { return loc_; }
   bool HasCells() const { return cells_ != nullptr; }
+  // Whether the cells are the shared array of a uniform tile.
+  bool IsShared() const { return shared_ != nullptr; }
   // The 256 handles (cell (cx, cy) at cx + 16 * cy), or null without an array.
-  Cell* Cells() { return cells_; }
   const Cell* Cells() const { return cells_; }
-  Cell& At(int cx, int cy) { return cells_[cx + 16 * cy]; }
   const Cell& At(int cx, int cy) const { return cells_[cx + 16 * cy]; }
+  // For changing cells: a shared tile first gets cells of its own.
+  Cell* MutableCells() {
+    if (shared_) Unshare();
+    return cells_;
+  }
+  Cell& MutableAt(int cx, int cy) { return MutableCells()[cx + 16 * cy]; }
   // Gives the tile a cell array of 256 null handles if it has none.
   void EnsureCells();
-  // Destroys every cell and returns the array to its pool.
+  // Destroys every cell and returns the array to its pool (or lets go of
+  // the shared one).
   void DestroyCells();
 
   // Replaces uniform bitmaps by fills; true exactly when all 256 cells equal
   // `background` (so the caller may drop the tile). False without an array.
   // A null cell reads as the layer's default pixel and counts as background
-  // (callers pass the default pixel).
+  // (callers pass the default pixel). A tile left with 256 fills of one
+  // other value takes the shared array of that value.
   bool Compact(const PixelRGBA& background);
+  // Takes the shared array when all 256 cells are RGBA fills of one value.
+  void ShareIfUniform();
+
+  // The array shared by the uniform tiles of one value (opaque outside tile.cpp).
+  struct Shared;
 
   // Marks cell (cx, cy) in the dirty record, if the tile has one.
   void MarkDirty(int cx, int cy) {
@@ -81,7 +99,10 @@ class Tile {
   explicit Tile(TileLocate loc) : loc_(loc) {}
   ~Tile();
 
+  void Unshare();
+
   Cell* cells_ = nullptr;
+  Shared* shared_ = nullptr;
   TileLocate loc_;
   int32_t refs_ = 1;
   std::mutex refMutex_;      // guards refs_

@@ -46,7 +46,7 @@ std::unique_ptr<Plane> RampImage(uint16_t r, uint16_t g, uint16_t b, int phase) 
   Tile* t = Tile::Create(TileLocate(), true);
   for (int i = 0; i < kTileCellCount; ++i) {
     if ((i + phase) % 5 == 0) {
-      SetFill(t->Cells()[i], Px(r / 2, g / 2, b / 2, 8192));
+      SetFill(t->MutableCells()[i], Px(r / 2, g / 2, b / 2, 8192));
       continue;
     }
     PixelRGBA px[64];
@@ -54,7 +54,7 @@ std::unique_ptr<Plane> RampImage(uint16_t r, uint16_t g, uint16_t b, int phase) 
       const uint32_t a = uint32_t((k * 37 + i * 11 + phase * 101) % 16385);
       px[k] = Px(uint16_t((r * a) >> 14), uint16_t((g * a) >> 14), uint16_t((b * a) >> 14), uint16_t(a));
     }
-    AssignPixels(t->Cells()[i], px);
+    AssignPixels(t->MutableCells()[i], px);
   }
   h->image()->InsertTile(t);
   return h;
@@ -77,11 +77,11 @@ TEST(Compose, SingleOpaqueNormalLayerIsCopiedExactly) {
     Tile* t = Tile::Create(loc, true);
     for (int i = 0; i < kTileCellCount; ++i) {
       if (i % 3 == 0) {
-        SetFill(t->Cells()[i], Opaque(rng));
+        SetFill(t->MutableCells()[i], Opaque(rng));
       } else {
         PixelRGBA px[64];
         for (PixelRGBA& p : px) p = Opaque(rng);
-        AssignPixels(t->Cells()[i], px);
+        AssignPixels(t->MutableCells()[i], px);
       }
     }
     layer->image()->InsertTile(t);
@@ -163,9 +163,9 @@ TEST(Compose, LockdonlyMaskFromGrayAndUniformCellsOfTheClipBase) {
   for (int k = 0; k < 64; ++k) gray[k] = uint16_t(k * 250);
   for (int i = 0; i < kTileCellCount; ++i) {
     switch (i % 4) {
-      case 0: AssignGray(t->Cells()[i], gray); break;
-      case 1: SetGrayFill(t->Cells()[i], 9000); break;
-      case 2: SetFill(t->Cells()[i], Px(4000, 4000, 0, 12000)); break;
+      case 0: AssignGray(t->MutableCells()[i], gray); break;
+      case 1: SetGrayFill(t->MutableCells()[i], 9000); break;
+      case 2: SetFill(t->MutableCells()[i], Px(4000, 4000, 0, 12000)); break;
       default: break;
     }
   }
@@ -199,7 +199,7 @@ TEST(Compose, TransparentSourcesOverColourWithoutAlpha) {
   for (int i = 0; i < kTileCellCount; ++i) {
     PixelRGBA px[64];
     for (PixelRGBA& p : px) p = rng() % 2 ? Px(uint16_t(1 + rng() % 9000), 0, 7, 0) : RandomPixel(rng);
-    AssignPixels(t->Cells()[i], px);
+    AssignPixels(t->MutableCells()[i], px);
   }
   a->image()->InsertTile(t);
   root->impl()->AppendChild(std::move(a));
@@ -367,7 +367,7 @@ TEST(Compose, UniformSourcesKeepFillCells) {
   std::unique_ptr<Plane> a = PiImage::Create();
   Tile* t = Tile::Create(TileLocate(), true);
   for (int i = 0; i < kTileCellCount; ++i)
-    if (i % 7) SetFill(t->Cells()[i], Px(uint16_t(i * 40), 0, uint16_t(i * 20), 16384));
+    if (i % 7) SetFill(t->MutableCells()[i], Px(uint16_t(i * 40), 0, uint16_t(i * 20), 16384));
   a->image()->InsertTile(t);
   root->impl()->AppendChild(std::move(a));
   // Off the cell grid, all fills of its default pixel: every read area is uniform.
@@ -375,7 +375,7 @@ TEST(Compose, UniformSourcesKeepFillCells) {
   std::unique_ptr<Plane> b = PiImage::Create({}, c);
   Tile* u = Tile::Create(TileLocate(), true);
   for (int i = 0; i < kTileCellCount; ++i)
-    if (i % 3) SetFill(u->Cells()[i], c);
+    if (i % 3) SetFill(u->MutableCells()[i], c);
   b->image()->InsertTile(u);
   b->impl()->SetOffset(Point{3, 5});
   SetBlendWord(b.get(), 3);
@@ -395,7 +395,7 @@ TEST(Compose, UniformSourcesKeepFillCells) {
   // positions [37, 45) x [35, 43): folder cells 4 and 5 in both directions.
   PixelRGBA px[64];
   for (int k = 0; k < 64; ++k) px[k] = k % 2 ? c : Px(0, 0, 0, 0);
-  AssignPixels(bp->image()->LookupTile(TileLocate())->At(5, 5), px);
+  AssignPixels(bp->image()->LookupTile(TileLocate())->MutableAt(5, 5), px);
   f.ChildChanged(nullptr);
   ASSERT_TRUE(f.Compose(ProgressFunc()));
   merged = f.LookupTile(TileLocate());

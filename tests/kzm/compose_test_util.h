@@ -158,7 +158,7 @@ inline Tile* RandomTile(std::mt19937& rng, TileLocate loc, const PixelRGBA& def,
   Tile* t = Tile::Create(loc, true);
   const int style = int(rng() % 3);
   for (int i = 0; i < kTileCellCount; ++i) {
-    Cell& c = t->Cells()[i];
+    Cell& c = t->MutableCells()[i];
     const uint32_t r = rng() % 10;
     if (style == 0 && r < 6) continue;                        // sparse: no cell
     if (r < 2) continue;

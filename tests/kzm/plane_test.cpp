@@ -266,7 +266,7 @@ TEST(PiFolder, MergedTilesAndTakeMergedTiles) {
   EXPECT_EQ(f->FindTile(TileLocate::FromColRow(0, 0), false), some);
   EXPECT_EQ(f->TileCount(), 2u);
   // Fill the merged tile as a merge would.
-  for (int i = 0; i < 256; ++i) SetFill(some->Cells()[i], Px(2, 2, 2, 2));
+  for (int i = 0; i < 256; ++i) SetFill(some->MutableCells()[i], Px(2, 2, 2, 2));
 
   auto target = PiImage::Create();
   target->impl()->SetOffset(Point{0, 0});

@@ -66,18 +66,18 @@ TEST(Tile, CellArrayAndRefCount) {
 TEST(Tile, CompactTurnsUniformBitmapsIntoFillsAndReportsDroppable) {
   const PixelRGBA bg = Px(0, 0, 0, 0), red = Px(16384, 0, 0, 16384);
   TileRef t = TileRef::Adopt(Tile::Create(TileLocate(), true));
-  for (int i = 0; i < 256; ++i) SetSolidBitmap(t->Cells()[i], bg);
-  SetSolidBitmap(t->At(4, 4), red);
+  for (int i = 0; i < 256; ++i) SetSolidBitmap(t->MutableCells()[i], bg);
+  SetSolidBitmap(t->MutableAt(4, 4), red);
   t->At(4, 4).impl()->SetSaveStamp(5);
   EXPECT_FALSE(t->Compact(bg));
   for (int i = 0; i < 256; ++i) ASSERT_EQ(t->Cells()[i].Kind(), Cell::kRGBAFill) << i;
   EXPECT_EQ(t->At(4, 4).FillValue(), red);
   EXPECT_EQ(t->At(4, 4).SaveStamp(), 5u);
-  SetFill(t->At(4, 4), bg);
+  SetFill(t->MutableAt(4, 4), bg);
   EXPECT_TRUE(t->Compact(bg));
 
   // One differing pixel anywhere keeps the tile and its bitmap.
-  t->At(15, 15).SetPixel(7, 7, red);
+  t->MutableAt(15, 15).SetPixel(7, 7, red);
   EXPECT_FALSE(t->Compact(bg));
   EXPECT_EQ(t->At(15, 15).Kind(), Cell::kRGBABitmap);
 
@@ -85,7 +85,7 @@ TEST(Tile, CompactTurnsUniformBitmapsIntoFillsAndReportsDroppable) {
   TileRef g = TileRef::Adopt(Tile::Create(TileLocate(), true));
   uint16_t v[64];
   std::fill(v, v + 64, uint16_t(16384));
-  for (int i = 0; i < 256; ++i) AssignGray(g->Cells()[i], v);
+  for (int i = 0; i < 256; ++i) AssignGray(g->MutableCells()[i], v);
   EXPECT_TRUE(g->Compact(red));
   EXPECT_EQ(g->At(0, 0).Kind(), Cell::kGrayFill);
 }

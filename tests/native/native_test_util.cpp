@@ -69,7 +69,7 @@ PixelRGBA SeedPixel(uint32_t seed) {
 
 void AddTile(kzm::PiImage& img, int col, int row, const std::function<void(int i, kzm::Cell& c)>& cell) {
   kzm::TileRef t = kzm::TileRef::Adopt(kzm::Tile::Create(kzm::TileLocate::FromColRow(col, row), true));
-  for (int i = 0; i < kzm::kTileCellCount; ++i) cell(i, t->Cells()[i]);
+  for (int i = 0; i < kzm::kTileCellCount; ++i) cell(i, t->MutableCells()[i]);
   img.InsertTile(t.release());
 }
 
