@@ -78,7 +78,8 @@ struct Child {
   int out = -1;  // the program's standard output
 };
 
-Child Spawn(const std::string& cwd, const std::vector<std::string>& args, const std::vector<std::string>& prefix) {
+Child Spawn(const std::string& cwd, const std::vector<std::string>& args, const std::vector<std::string>& prefix,
+            bool ignorePipe = false) {
   std::vector<std::string> all = prefix;
   all.push_back(Exe());
   all.insert(all.end(), args.begin(), args.end());
@@ -97,7 +98,7 @@ Child Spawn(const std::string& cwd, const std::vector<std::string>& args, const 
   if (c.pid == 0) {
     if (dup2(inPipe[0], 0) < 0 || dup2(outPipe[1], 1) < 0 || chdir(cwd.c_str()) != 0) _exit(120);
     close(inPipe[0]), close(inPipe[1]), close(outPipe[0]), close(outPipe[1]);
-    signal(SIGPIPE, SIG_DFL);
+    signal(SIGPIPE, ignorePipe ? SIG_IGN : SIG_DFL);
     execv(argv[0], argv.data());
     _exit(121);
   }
@@ -105,6 +106,10 @@ Child Spawn(const std::string& cwd, const std::vector<std::string>& args, const 
   close(outPipe[1]);
   c.in = inPipe[1];
   c.out = outPipe[0];
+#ifdef F_SETPIPE_SZ
+  // A program can then run at most a page of output ahead of the test.
+  fcntl(c.out, F_SETPIPE_SZ, 4096);
+#endif
   // A program that stops reading must not kill the test with SIGPIPE.
   signal(SIGPIPE, SIG_IGN);
   return c;
@@ -165,6 +170,27 @@ RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& arg
   WriteAll(c.in, input);
   close(c.in);
   return Finish(c, "", Clock::now() + kLimit);
+}
+
+RunResult RunWatched(const std::string& cwd, const std::vector<std::string>& args,
+                     const std::function<Watch(int pid, const std::string& out)>& watch, bool ignorePipe) {
+  Child c = Spawn(cwd, args, {}, ignorePipe);
+  if (c.pid < 0) return {};
+  close(c.in);
+  const auto deadline = Clock::now() + kLimit;
+  std::string out;
+  Watch w = Watch::More;
+  while (w == Watch::More && ReadSome(c.out, out, deadline)) w = watch(int(c.pid), out);
+  if (w == Watch::CloseOutput) {
+    close(c.out);
+    RunResult r;
+    r.out = std::move(out);
+    int status = 0;
+    waitpid(c.pid, &status, 0);
+    r.exitValue = WIFEXITED(status) ? WEXITSTATUS(status) : -2000 - WTERMSIG(status);
+    return r;
+  }
+  return Finish(c, std::move(out), deadline);
 }
 
 RunResult RunInteractive(const std::string& cwd, const std::vector<std::string>& args, const std::string& waitFor,

@@ -53,6 +53,15 @@ struct RunResult {
 // input. prefix runs the program through a wrapper (it must exec "$@").
 RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& args, const std::string& input = "",
                      const std::vector<std::string>& prefix = {});
+// What a watcher of a running program wants next.
+enum class Watch { More, Done, CloseOutput };
+// As RunProgram with empty input; `watch` sees the process id and the output
+// so far each time more arrives, until it returns Done (the output is then
+// read to the end) or CloseOutput (the program's standard output is closed
+// under it). With `ignorePipe` the program starts with SIGPIPE ignored.
+RunResult RunWatched(const std::string& cwd, const std::vector<std::string>& args,
+                     const std::function<Watch(int pid, const std::string& out)>& watch, bool ignorePipe = false);
+
 // As RunProgram, but standard input stays open until standard output shows
 // `waitFor`; then `action` runs and `keys` are sent and the input closed.
 RunResult RunInteractive(const std::string& cwd, const std::vector<std::string>& args, const std::string& waitFor,

@@ -318,9 +318,11 @@ Run RunProgram(const std::string& cwd, const std::vector<std::string>& args, uin
   close(outFd);
   if (pid > 0) {
     int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::seconds(seconds);
     bool killed = false;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
+    rusage usage{};
+    while (wait4(pid, &status, WNOHANG, &usage) == 0) {
       if (std::chrono::steady_clock::now() > deadline) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
@@ -329,6 +331,8 @@ Run RunProgram(const std::string& cwd, const std::vector<std::string>& args, uin
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    r.peakKiB = uint64_t(usage.ru_maxrss);
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!killed) {
       r.finished = WIFEXITED(status);
       if (r.finished) r.exitValue = WEXITSTATUS(status);

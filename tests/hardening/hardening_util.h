@@ -49,6 +49,8 @@ struct Run {
   bool finished = false;   // exited by itself within the time
   int exitValue = -1;      // when it exited
   int signal = 0;          // when a signal ended it (not our kill)
+  uint64_t peakKiB = 0;    // its largest resident size
+  double seconds = 0;      // wall time
   std::string out;         // standard output
 };
 // Runs the built program with `args` in `cwd`, standard input empty, under
