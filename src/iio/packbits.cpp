@@ -54,58 +54,80 @@ inline size_t Stretch(const uint64_t* words, size_t i, size_t cap) {
   return cap;
 }
 
+// Bit k of runs is set when p[k], p[k + 1] and p[k + 2] are equal: a run of
+// three starts at k. Made from the pair bits, count words of each.
+void RunStarts(const uint64_t* pairs, size_t count, uint64_t* runs) {
+  for (size_t w = 0; w + 1 < count; ++w) runs[w] = pairs[w] & (pairs[w] >> 1 | pairs[w + 1] << 63);
+  runs[count - 1] = 0;
+}
+
 }  // namespace
 
-// The encoding is the greedy one: two or more equal bytes form a repeat run
-// (at most 128), anything else joins a literal run (at most 128) up to the
-// next pair of equal bytes. Where pairs start is worked out for the whole row
-// first, as a bit mask; every run or literal is then read off the mask.
+// Three or more equal bytes form a repeat run (at most 128); anything else
+// joins a literal run (at most 128) up to where the next three equal bytes
+// start, so a pair of equal bytes inside a literal stays in it (a run there
+// would cost a header before and after). A literal of exactly two equal
+// bytes is written as a run, one byte shorter. Where pairs and runs start is
+// worked out for the whole row first, as bit masks; every run or literal is
+// then read off the masks.
 size_t PackBitsEncodeTo(const uint8_t* p, size_t n, uint8_t* const out) {
-  uint64_t local[512];  // rows up to 32,640 bytes
+  const size_t count = n / 64 + 2;
+  uint64_t local[2 * 512];  // rows up to 32,640 bytes
   std::vector<uint64_t> heap;
-  uint64_t* words = local;
-  if (n / 64 + 2 > sizeof local / sizeof local[0]) {
-    heap.resize(n / 64 + 2);
-    words = heap.data();
+  uint64_t* pairs = local;
+  if (count > sizeof local / sizeof local[0] / 2) {
+    heap.resize(2 * count);
+    pairs = heap.data();
   }
-  PairStarts(p, n, words);
+  uint64_t* const runs = pairs + count;
+  PairStarts(p, n, pairs);
+  RunStarts(pairs, count, runs);
 
-  // Runs and literals are read off a copy of the mask in a register as far
-  // as it reaches (most of them), else off the mask itself.
+  // Runs and literals are read off copies of the masks in registers as far
+  // as they reach (most of them), else off the masks themselves.
   uint8_t* o = out;
   uint8_t* const outEnd = out + PackBitsBound(n);
   size_t i = 0;
-  uint64_t m = 0;    // mask bits from i on ...
-  size_t valid = 0;  // ... of which this many are known
+  uint64_t pm = 0, rm = 0;  // pair and run bits from i on ...
+  size_t valid = 0;         // ... of which this many are known
   while (i < n) {
     if (valid == 0) {
-      m = BitsAt(words, i);
+      pm = BitsAt(pairs, i);
+      rm = BitsAt(runs, i);
       valid = 64;
     }
     size_t len;
-    if (m & 1) {
-      const uint64_t ends = ~m;
+    if (rm & 1) {
+      const uint64_t ends = ~pm;
       const size_t ones = ends ? size_t(__builtin_ctzll(ends)) : 64;
-      len = 1 + (ones >= valid ? Stretch<true>(words, i, 127) : ones);
+      len = 1 + (ones >= valid ? Stretch<true>(pairs, i, 127) : ones);
       *o++ = uint8_t(1 - int(len));
       *o++ = p[i];
     } else {
       const size_t cap = std::min<size_t>(n - i, 128);
-      const size_t zeros = m ? size_t(__builtin_ctzll(m)) : 64;
-      len = zeros >= valid ? Stretch<false>(words, i, cap) : std::min(zeros, cap);
-      *o++ = uint8_t(len - 1);
-      // Short literals (most of them) are copied as 16 bytes where both rows
-      // have room; the bytes past the literal are overwritten later or lie
-      // past the encoded size.
-      if (len <= 16 && i + 16 <= n && o + 16 <= outEnd)
-        std::memcpy(o, p + i, 16);
-      else
-        std::memcpy(o, p + i, len);
-      o += len;
+      const size_t zeros = rm ? size_t(__builtin_ctzll(rm)) : 64;
+      len = zeros >= valid ? Stretch<false>(runs, i, cap) : std::min(zeros, cap);
+      if (len == 2 && (pm & 1)) {
+        *o++ = 0xFF;
+        *o++ = p[i];
+      } else {
+        *o++ = uint8_t(len - 1);
+        // Literals are copied in whole blocks of 16 bytes where both rows
+        // have room; the bytes past the literal are overwritten later or lie
+        // past the encoded size.
+        const size_t span = (len + 15) & ~size_t(15);
+        if (i + span <= n && o + span <= outEnd) {
+          for (size_t k = 0; k < span; k += 16) std::memcpy(o + k, p + i + k, 16);
+        } else {
+          std::memcpy(o, p + i, len);
+        }
+        o += len;
+      }
     }
     i += len;
     if (len < valid) {
-      m >>= len;
+      pm >>= len;
+      rm >>= len;
       valid -= len;
     } else {
       valid = 0;

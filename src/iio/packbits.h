@@ -6,12 +6,13 @@
 
 namespace iio {
 
-// Largest encoded size of an n-byte row. Since two equal bytes already make
-// a run, "a b b" repeated costs a literal and a run per three bytes: 4/3.
-inline size_t PackBitsBound(size_t n) { return n + n / 3 + 2; }
+// Largest encoded size of an n-byte row: the bytes, and one header per 128
+// of them (literals of 128; every run of three or more saves at least one
+// byte, which pays for the header of the literal after it).
+inline size_t PackBitsBound(size_t n) { return n + (n + 127) / 128; }
 
 // Encodes a row into out, which has room for PackBitsBound(n) bytes; returns
-// the encoded size. Two equal bytes already form a run; runs and literals
+// the encoded size. Three or more equal bytes form a run; runs and literals
 // never exceed 128 bytes. Bytes of out past the encoded size may be changed.
 size_t PackBitsEncodeTo(const uint8_t* row, size_t n, uint8_t* out);
 

@@ -1,7 +1,8 @@
-// The PackBits encoder against a byte-at-a-time transcription of the
-// format's encoding rules (prev / rep / lit state machine): the same bytes
-// for rows of every shape, including runs and literals around 128 and rows
-// that end in the middle of either.
+// The PackBits encoder against a byte-at-a-time transcription of its rules
+// (three or more equal bytes make a run, everything else a literal up to the
+// next three equal bytes; a literal of just two equal bytes is a run; 128 at
+// most each): the same bytes for rows of every shape, including runs and
+// literals around 128 and rows that end in the middle of either.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -16,48 +17,27 @@ using Bytes = std::vector<uint8_t>;
 Bytes Reference(const Bytes& p) {
   Bytes out;
   const size_t n = p.size();
-  if (n == 0) return out;
-  auto literal = [&](size_t from, size_t count) {
-    out.push_back(uint8_t(count - 1));
-    out.insert(out.end(), p.begin() + long(from), p.begin() + long(from + count));
-  };
-  auto run = [&](unsigned rep, uint8_t b) {
-    out.push_back(uint8_t(1 - int(rep)));
-    out.push_back(b);
-  };
-  uint8_t prev = p[0];
-  unsigned rep = 1;
-  size_t lit = 0;
-  for (size_t i = 1; i < n; ++i) {
-    const uint8_t cur = p[i];
-    if (cur == prev) {
-      if (lit > 0) {
-        literal(i - 1 - lit, lit);
-        rep = 2;
-        lit = 0;
-      } else if (++rep == 128) {
-        run(128, prev);
-        if (i + 1 == n) return out;
-        ++i;
-        prev = p[i];
-        rep = 1;
-        lit = 0;
-        continue;
-      }
-    } else if (rep >= 2) {
-      run(rep, prev);
-      rep = 1;
-      lit = 0;
-    } else if (++lit == 128) {
-      literal(i - 128, 128);
-      lit = 0;
+  auto runAt = [&](size_t j) { return j + 2 < n && p[j] == p[j + 1] && p[j + 1] == p[j + 2]; };
+  for (size_t i = 0; i < n;) {
+    if (runAt(i)) {
+      size_t r = 1;
+      while (i + r < n && r < 128 && p[i + r] == p[i]) ++r;
+      out.push_back(uint8_t(1 - int(r)));
+      out.push_back(p[i]);
+      i += r;
+      continue;
     }
-    prev = cur;
+    size_t j = i + 1;
+    while (j < n && j - i < 128 && !runAt(j)) ++j;
+    if (j - i == 2 && p[i] == p[i + 1]) {
+      out.push_back(0xFF);
+      out.push_back(p[i]);
+    } else {
+      out.push_back(uint8_t(j - i - 1));
+      out.insert(out.end(), p.begin() + long(i), p.begin() + long(j));
+    }
+    i = j;
   }
-  if (rep != 1)
-    run(rep, prev);
-  else
-    literal(n - 1 - lit, lit + 1);
   return out;
 }
 
@@ -73,7 +53,7 @@ Bytes Row(std::mt19937& rng, size_t n) {
   Bytes b;
   while (b.size() < n) {
     const size_t len = std::uniform_int_distribution<size_t>(1, 300)(rng);
-    const int kind = int(rng() % 5);
+    const int kind = int(rng() % 6);
     const uint8_t v = uint8_t(rng() % 4);
     for (size_t k = 0; k < len && b.size() < n; ++k) {
       switch (kind) {
@@ -81,6 +61,7 @@ Bytes Row(std::mt19937& rng, size_t n) {
         case 1: b.push_back(uint8_t(rng())); break;             // noise
         case 2: b.push_back(uint8_t(k / 2 + v)); break;         // pairs
         case 3: b.push_back(uint8_t(k % 2 ? v : v + 1)); break; // alternation
+        case 4: b.push_back(uint8_t(k / 3 + v)); break;         // triples
         default: b.push_back(uint8_t(rng() % 3)); break;        // short runs
       }
     }

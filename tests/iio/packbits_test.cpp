@@ -46,7 +46,10 @@ bool ReferenceDecode(const Bytes& src, Bytes* out, size_t* maxLiteral, size_t* m
 }
 
 TEST(PackBits, EncodesTheDocumentedExamples) {
-  EXPECT_EQ(Encode({1, 2, 2, 3}), (Bytes{0x00, 0x01, 0xFF, 0x02, 0x00, 0x03}));
+  // A pair inside a literal stays in it; three equal bytes make a run.
+  EXPECT_EQ(Encode({1, 2, 2, 3}), (Bytes{0x03, 0x01, 0x02, 0x02, 0x03}));
+  EXPECT_EQ(Encode({1, 2, 2, 2, 3}), (Bytes{0x00, 0x01, 0xFE, 0x02, 0x00, 0x03}));
+  EXPECT_EQ(Encode({4, 4, 5, 5, 5, 6, 6}), (Bytes{0xFF, 0x04, 0xFE, 0x05, 0xFF, 0x06}));
   EXPECT_EQ(Encode(Bytes(130, 0x5A)), (Bytes{0x81, 0x5A, 0xFF, 0x5A}));
 
   Bytes distinct(129);
@@ -68,19 +71,30 @@ TEST(PackBits, EncodesShortRowsAndRunBoundaries) {
   EXPECT_EQ(Encode(Bytes(256, 9)), (Bytes{0x81, 0x09, 0x81, 0x09}));
 }
 
-TEST(PackBits, WorstCaseExpansionStaysWithinTheBound) {
-  for (size_t n = 0; n < 400; ++n) {
-    Bytes row(n);
-    for (size_t i = 0; i < n; ++i) row[i] = i % 3 == 0 ? uint8_t(i) : 0xAB;  // x, b, b, ...
-    const Bytes enc = Encode(row);
-    ASSERT_LE(enc.size(), iio::PackBitsBound(n)) << n;
-    Bytes dec;
-    ASSERT_TRUE(Decode(enc, n, &dec)) << n;
-    ASSERT_EQ(dec, row) << n;
+// Never more than the raw bytes and one header per 128 of them, on patterns
+// that defeat simpler encoders ("x b b", runs of three between single bytes,
+// alternations, runs cut at 128 leaving one or two bytes).
+TEST(PackBits, AdversarialRowsStayWithinOneBytePer128) {
+  const std::vector<std::vector<uint8_t>> patterns = {
+      {0, 0xAB, 0xAB}, {0, 7, 7, 7}, {0, 1}, {0, 9, 9, 1, 1, 1}, {0}, {5, 5}, {0, 3, 3, 3, 3, 1, 1}};
+  for (const auto& pat : patterns) {
+    for (size_t n = 0; n < 700; ++n) {
+      for (size_t runCut : {size_t(0), size_t(129), size_t(130)}) {
+        Bytes row(n);
+        for (size_t i = 0; i < n; ++i) row[i] = pat[i % pat.size()] ? pat[i % pat.size()] : uint8_t(i * 37 + 11);
+        for (size_t i = 0; i < std::min(runCut, n); ++i) row[i] = 0xEE;
+        const Bytes enc = Encode(row);
+        ASSERT_LE(enc.size(), n + (n + 127) / 128) << n;
+        ASSERT_LE(enc.size(), iio::PackBitsBound(n)) << n;
+        Bytes dec;
+        ASSERT_TRUE(Decode(enc, n, &dec)) << n;
+        ASSERT_EQ(dec, row) << n;
+      }
+    }
   }
   Bytes row;
   for (int i = 0; i < 30; ++i) row.insert(row.end(), {uint8_t(i + 10), 7, 7});
-  EXPECT_EQ(Encode(row).size(), 30u * 4);
+  EXPECT_EQ(Encode(row).size(), 90u + 1);  // one literal
 }
 
 TEST(PackBits, DecoderAcceptsOnlyExactRows) {
@@ -109,7 +123,7 @@ TEST(PackBits, RandomRowsRoundTripWithinLimits) {
       for (size_t k = 0; k < len && i < n; ++k) row[i++] = (rng() % 5 == 0) ? uint8_t(rng()) : v;
     }
     const Bytes enc = Encode(row);
-    ASSERT_LE(enc.size(), iio::PackBitsBound(n));
+    ASSERT_LE(enc.size(), n + (n + 127) / 128);
     Bytes ref;
     size_t maxLit = 0, maxRun = 0;
     ASSERT_TRUE(ReferenceDecode(enc, &ref, &maxLit, &maxRun));
