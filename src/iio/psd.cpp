@@ -344,6 +344,7 @@ bool Psd::LoadMerged() {
     current_.visible = 0;
     current_.name = block_->name;
   }
+  unmatte_ = channels_ >= 4;
   return true;
 }
 
@@ -352,6 +353,7 @@ bool Psd::NextImage(layer_param_t& out) {
   block_.reset();
   window_.clear();
   applyMask_ = false;
+  unmatte_ = false;
   if (next_ < records_.size()) {
     const Record& rec = records_[next_];
     current_ = rec.param;
@@ -419,6 +421,21 @@ bool AssembleRow(ImageBlockBase& block, const ChannelPlan& plan, uint32_t row, s
   return true;
 }
 
+// Takes the colour of a row of the merged image off the white it is matted
+// on (stored = c * a / 255 + 255 - a): c = (stored - 255 + a) * 255 / a,
+// rounded, 0 where the stored value lies below the white alone. Transparent
+// pixels keep their stored bytes.
+void Unmatte(uint8_t* px, size_t w) {
+  for (size_t x = 0; x < w; ++x, px += 4) {
+    const int a = px[3];
+    if (a == 0 || a == 255) continue;
+    for (int c = 0; c < 3; ++c) {
+      const int v = px[c] - 255 + a;
+      px[c] = v <= 0 ? 0 : uint8_t((v * 255 + a / 2) / a);
+    }
+  }
+}
+
 constexpr uint32_t kRowsPerTask = 8;
 
 }  // namespace
@@ -473,6 +490,7 @@ uint32_t Psd::ReadRows(uint32_t count) {
       if (!AssembleRow(*block_, plan, row, w, scratch.data(), opaque.data(), px32)) return RowFailed();
     }
     uint8_t* px = reinterpret_cast<uint8_t*>(px32);
+    if (unmatte_) Unmatte(px, w);
     const int mask = plan.mask;
     if (applyMask_ && mask >= 0) {
       // Transparency times the mask; outside the mask rectangle the mask's

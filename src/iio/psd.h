@@ -1,5 +1,8 @@
 // PSD reader: version 1, 8-bit RGB. Hands out the layers in file order and
-// then the merged image, each as a layer_param_t and rows of 8-bit RGBA.
+// then the merged image, each as a layer_param_t and rows of 8-bit RGBA. When
+// the merged image has a fourth channel (its transparency), its colour is
+// taken off the white that files store it matted on, so that it comes out as
+// straight colour like the layers.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -94,6 +97,7 @@ class Psd : public ImageInputBase32 {
   layer_param_t current_;
   bool haveImage_ = false;
   bool applyMask_ = false;
+  bool unmatte_ = false;  // the merged image, whose fourth channel is its transparency
   uint32_t imageWidth_ = 0, imageHeight_ = 0;
   uint32_t winTop_ = 0, winCount_ = 0;  // rows relative to the image's top
   std::vector<uint32_t> window_;

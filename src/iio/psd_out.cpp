@@ -154,7 +154,7 @@ bool PsdOut::Begin(uint32_t width, uint32_t height, const std::vector<layer_para
   if (layers.empty()) {
     Put32(0);  // global layer mask
     Patch32(lmiField_, 8);
-    ResetRect(0, 0, int32_t(width_), int32_t(height_));
+    ResetRect(0, 0, int32_t(width_), int32_t(height_), true);
     phase_ = Phase::kMerged;
     return !error_;
   }
@@ -220,8 +220,9 @@ void PsdOut::WriteRecord(const layer_param_t& l, std::array<uint64_t, 4>& length
   extra.Close();
 }
 
-void PsdOut::ResetRect(int32_t left, int32_t top, int32_t right, int32_t bottom) {
+void PsdOut::ResetRect(int32_t left, int32_t top, int32_t right, int32_t bottom, bool matte) {
   left_ = left, top_ = top, right_ = right, bottom_ = bottom;
+  matte_ = matte;
   rows_ = 0;
   for (Batch& b : batches_) {
     b.tasks.clear();  // waits; batches are taken before any reset
@@ -291,12 +292,50 @@ void PsdOut::WriteCounts(Emitter& e, const Channel& ch) {
 void PsdOut::WriteChannel(Emitter& e, Channel& ch) {
   for (size_t i = 0; i < ch.pieces.size(); ++i) {
     e.Put(ch.pieces[i].get(), std::min(kPieceBytes, ch.size - i * kPieceBytes));
-    {
-      std::lock_guard<std::mutex> lock(spareLock_);
-      spare_.push_back(std::move(ch.pieces[i]));
-    }
-    spareBack_.notify_one();
+    GiveBack(std::move(ch.pieces[i]));
   }
+  ch.pieces.clear();
+  ch.size = 0;
+}
+
+void PsdOut::GiveBack(std::unique_ptr<uint8_t[]> piece) {
+  {
+    std::lock_guard<std::mutex> lock(spareLock_);
+    spare_.push_back(std::move(piece));
+  }
+  spareBack_.notify_one();
+}
+
+void PsdOut::WriteChannelRaw(Emitter& e, Channel& ch, size_t width) {
+  std::vector<uint8_t> out(std::max(kPieceBytes, width));
+  std::vector<uint8_t> joined(PackBitsBound(width));  // a row across two pieces
+  size_t filled = 0;
+  uint64_t at = 0;     // of the row in the encoded bytes
+  size_t given = 0;    // pieces given back
+  // Rows of width 0 have no bytes, and there may be no piece to read them from.
+  const size_t rows = width ? ch.counts.size() : 0;
+  for (size_t y = 0; y < rows; ++y) {
+    const uint16_t count = ch.counts[y];
+    if (filled + width > out.size()) {
+      e.Put(out.data(), filled);
+      filled = 0;
+    }
+    const size_t piece = size_t(at / kPieceBytes), off = size_t(at % kPieceBytes);
+    const uint8_t* src = ch.pieces[piece].get() + off;
+    if (off + count > kPieceBytes) {
+      const size_t head = kPieceBytes - off;
+      std::memcpy(joined.data(), src, head);
+      std::memcpy(joined.data() + head, ch.pieces[piece + 1].get(), count - head);
+      src = joined.data();
+    }
+    // The writer's own rows: they decode to exactly one row.
+    PackBitsDecode(out.data() + filled, out.data() + filled + width, src, src + count);
+    filled += width;
+    at += count;
+    for (; given < at / kPieceBytes; ++given) GiveBack(std::move(ch.pieces[given]));
+  }
+  e.Put(out.data(), filled);
+  for (; given < ch.pieces.size(); ++given) GiveBack(std::move(ch.pieces[given]));
   ch.pieces.clear();
   ch.size = 0;
 }
@@ -307,7 +346,7 @@ bool PsdOut::BeginLayer(const layer_param_t& layer) {
   const auto& b = bounds_[current_];
   if (layer.left != b[0] || layer.top != b[1] || layer.right != b[2] || layer.bottom != b[3])
     return Fail(kPsdOutOrder);
-  ResetRect(b[0], b[1], b[2], b[3]);
+  ResetRect(b[0], b[1], b[2], b[3], false);
   phase_ = Phase::kInLayer;
   return true;
 }
@@ -397,6 +436,34 @@ void RowToPlanes(const PixelRGBA* row, size_t w, uint8_t* __restrict r) {
   }
 }
 
+// The colour planes of a row of the merged image matted on white, as PSD
+// files store it and readers expect it: c * a / 255 + 255 - a, rounded, so a
+// transparent pixel is white. Opaque pixels stay as they are; stretches of
+// them are passed over 16 at a time where there is SSE2.
+void MatteOnWhite(uint8_t* r, size_t w) {
+  uint8_t* g = r + w;
+  uint8_t* b = g + w;
+  const uint8_t* a = b + w;
+  size_t x = 0;
+  auto one = [&](size_t i) {
+    const uint32_t al = a[i];
+    if (al == 255) return;
+    // c * a / 255 never lies halfway between two integers: + 127 rounds it.
+    r[i] = uint8_t((r[i] * al + 127) / 255 + 255 - al);
+    g[i] = uint8_t((g[i] * al + 127) / 255 + 255 - al);
+    b[i] = uint8_t((b[i] * al + 127) / 255 + 255 - al);
+  };
+#if defined(__SSE2__)
+  const __m128i opaque = _mm_set1_epi8(-1);
+  for (; x + 16 <= w; x += 16) {
+    const __m128i av = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(av, opaque)) == 0xFFFF) continue;
+    for (size_t i = x; i < x + 16; ++i) one(i);
+  }
+#endif
+  for (; x < w; ++x) one(x);
+}
+
 }  // namespace
 
 bool PsdOut::WriteRows(const PixelRGBA* pixels, uint32_t rows) {
@@ -449,6 +516,7 @@ bool PsdOut::EncodeRows(const PixelRGBA* pixels, uint32_t rows) {
   planes_.resize(w * 4);
   for (uint32_t y = 0; y < rows; ++y) {
     RowToPlanes(pixels + size_t(y) * w, w, planes_.data());
+    if (matte_) MatteOnWhite(planes_.data(), w);
     for (int c = 0; c < 4; ++c) {
       Channel& ch = channels_[c];
       encoded_.clear();
@@ -478,9 +546,10 @@ bool PsdOut::SubmitBatch() {
   }
   b.lengths.resize(size_t(b.rows) * 4);
   Batch* batch = &b;
+  const bool matte = matte_;
   for (uint32_t y0 = 0; y0 < b.rows; y0 += kRowsPerTask) {
     const uint32_t y1 = std::min(b.rows, y0 + kRowsPerTask);
-    b.tasks.emplace_back([batch, w, slot, y0, y1] {
+    b.tasks.emplace_back([batch, w, slot, y0, y1, matte] {
       std::unique_ptr<uint8_t[]> planes(new uint8_t[w * 4]);
       // The task's rows are read in one call: cells are visited once for
       // all rows of theirs, not once a row.
@@ -490,6 +559,7 @@ bool PsdOut::SubmitBatch() {
         const PixelRGBA* row =
             batch->source ? read.get() + size_t(y - y0) * w : batch->px.data() + size_t(y) * w;
         RowToPlanes(row, w, planes.get());
+        if (matte) MatteOnWhite(planes.get(), w);
         for (size_t c = 0; c < 4; ++c) {
           const size_t i = size_t(y) * 4 + c;
           batch->lengths[i] = uint32_t(PackBitsEncodeTo(planes.get() + c * w, w, batch->encoded.get() + i * slot));
@@ -551,8 +621,9 @@ bool PsdOut::EndLayer() {
   if (phase_ != Phase::kInLayer) return Fail(kPsdOutOrder);
   if (!FlushRows()) return false;
   if (rows_ != uint64_t(int64_t(bottom_) - top_)) return Fail(kPsdOutOrder);
+  const size_t width = size_t(int64_t(right_) - left_);
   for (const Channel& ch : channels_)
-    if (2 + 2 * uint64_t(ch.counts.size()) + ch.size > UINT32_MAX) return Fail(kPsdOutTooLarge);
+    if (std::min(PackedLength(ch), RawLength(ch, width)) > UINT32_MAX) return Fail(kPsdOutTooLarge);
   if (!WaitWrite()) return false;
   std::swap(channels_, writing_);
   const std::array<uint64_t, 4> fields = channelFields_[current_];
@@ -564,7 +635,7 @@ bool PsdOut::EndLayer() {
     pieceLimit_ = held + kSlackPieces;
     writeRunning_ = true;
   }
-  write_ = chunk::Task([this, fields, last] {
+  write_ = chunk::Task([this, fields, last, width] {
     // The next layer may wait for pieces: it must learn that the write
     // ended, however it ends.
     struct Ended {
@@ -578,13 +649,19 @@ bool PsdOut::EndLayer() {
       }
     } ended{*this};
     Emitter e(out_, writeError_);
+    // Each channel is stored plain where that is smaller (noise).
     for (int c = 0; c < 4; ++c) {
       Channel& ch = writing_[c];
-      const uint64_t length = 2 + 2 * uint64_t(ch.counts.size()) + ch.size;
-      e.Put16(1);
-      WriteCounts(e, ch);
-      WriteChannel(e, ch);
-      e.Patch32(fields[c], uint32_t(length));
+      const uint64_t packed = PackedLength(ch), raw = RawLength(ch, width);
+      if (raw < packed) {
+        e.Put16(0);
+        WriteChannelRaw(e, ch, width);
+      } else {
+        e.Put16(1);
+        WriteCounts(e, ch);
+        WriteChannel(e, ch);
+      }
+      e.Patch32(fields[c], uint32_t(std::min(packed, raw)));
     }
     if (last) CloseLayerSection(e);
   });
@@ -592,7 +669,7 @@ bool PsdOut::EndLayer() {
   if (chunk::WorkThreads() < 2 && !WaitWrite()) return false;
   phase_ = Phase::kLayers;
   if (last) {
-    ResetRect(0, 0, int32_t(width_), int32_t(height_));
+    ResetRect(0, 0, int32_t(width_), int32_t(height_), true);
     phase_ = Phase::kMerged;
   }
   return !error_;
@@ -618,11 +695,19 @@ bool PsdOut::Finish() {
   if (phase_ != Phase::kMerged || rows_ != height_) return Fail(kPsdOutOrder);
   if (!WaitWrite()) return false;
   Emitter e(out_, error_);
-  e.Put16(1);
-  for (const Channel& ch : channels_) WriteCounts(e, ch);
-  for (Channel& ch : channels_) WriteChannel(e, ch);
+  // One compression for all four channels: plain where that is smaller.
+  uint64_t packed = 0, raw = 0;
+  for (const Channel& ch : channels_) packed += PackedLength(ch) - 2, raw += RawLength(ch, width_) - 2;
+  if (raw < packed) {
+    e.Put16(0);
+    for (Channel& ch : channels_) WriteChannelRaw(e, ch, width_);
+  } else {
+    e.Put16(1);
+    for (const Channel& ch : channels_) WriteCounts(e, ch);
+    for (Channel& ch : channels_) WriteChannel(e, ch);
+  }
   phase_ = Phase::kDone;
-  ResetRect(0, 0, 0, 0);
+  ResetRect(0, 0, 0, 0, false);
   return !error_;
 }
 

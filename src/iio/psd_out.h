@@ -1,5 +1,9 @@
-// PSD writer: version 1, 8-bit RGB with transparency, PackBits channel data,
-// one record per layer, then the merged image.
+// PSD writer: version 1, 8-bit RGB with transparency, one record per layer,
+// then the merged image. Each layer channel is stored PackBits-compressed or
+// plain, whichever is smaller; so is the merged image, all four channels
+// alike. The merged image's colour is stored matted on white, as PSD readers
+// expect of it; layer pixels are stored as they are (transparent ones as
+// four zero bytes).
 //
 // Calling order: Begin; for each layer of the list, BeginLayer, WriteRows
 // for its rows top to bottom, EndLayer; then WriteRows for every canvas row
@@ -79,14 +83,22 @@ class PsdOut : public ImageOutputBase32 {
   void Put32(uint32_t v);
   void Patch32(uint64_t at, uint32_t value);
   void WriteRecord(const layer_param_t& layer, std::array<uint64_t, 4>& lengthFields);
-  void ResetRect(int32_t left, int32_t top, int32_t right, int32_t bottom);
+  // matte: rows are those of the merged image.
+  void ResetRect(int32_t left, int32_t top, int32_t right, int32_t bottom, bool matte);
   bool EncodeRows(const PixelRGBA* pixels, uint32_t rows);
   bool FlushRows();
   void Append(Channel& ch, const uint8_t* bytes, size_t n);
   std::unique_ptr<uint8_t[]> TakePiece();
   void Clear(Channel& ch);
-  // Writes a channel's data and gives its pieces back.
+  // Writes a channel's encoded rows and gives its pieces back.
   void WriteChannel(Emitter& e, Channel& ch);
+  // Writes a channel's rows decoded (width bytes each), giving its pieces
+  // back as they are used up.
+  void WriteChannelRaw(Emitter& e, Channel& ch, size_t width);
+  void GiveBack(std::unique_ptr<uint8_t[]> piece);
+  // Bytes of a channel's data with its compression field, PackBits or plain.
+  static uint64_t PackedLength(const Channel& ch) { return 2 + 2 * uint64_t(ch.counts.size()) + ch.size; }
+  static uint64_t RawLength(const Channel& ch, size_t width) { return 2 + uint64_t(ch.counts.size()) * width; }
   static void WriteCounts(Emitter& e, const Channel& ch);
   // The end of the layer section, after the last layer's channel data.
   void CloseLayerSection(Emitter& e);
@@ -103,6 +115,7 @@ class PsdOut : public ImageOutputBase32 {
   std::vector<std::array<uint64_t, 4>> channelFields_;
   std::vector<std::array<int32_t, 4>> bounds_;  // left, top, right, bottom per layer
   int32_t left_ = 0, top_ = 0, right_ = 0, bottom_ = 0;
+  bool matte_ = false;  // rows of the merged image: colour matted on white
   uint32_t rows_ = 0;
   std::array<Channel, 4> channels_;
   // The previous layer's channels while a pool task writes them; the only

@@ -18,13 +18,14 @@ strip = int(sys.argv[2])
 color, _, alpha = composite(psd, force=True)
 color = np.asarray(color, dtype=np.float64)
 alpha = np.asarray(alpha, dtype=np.float64)
-# The merged image as stored (straight colour). psd-tools' own readers of it
-# take the colour as matted against white and un-matte it; the program does
-# not matte, so the raw channels are read instead.
+# The merged image as stored: colour matted on white (s = c * a + 1 - a),
+# taken off here in floating point rather than through psd-tools' 8-bit
+# reading of it, so that only the writer's own rounding remains.
 raw = psd._record.image_data.get_data(psd._record.header, False)
 merged = np.frombuffer(raw, np.uint8).reshape((-1, psd.height, psd.width))
 merged = merged.transpose((1, 2, 0))[:, :, :4].astype(np.float64) / 255.0
-ours_c, ours_a = merged[:, :, :3], merged[:, :, 3:4]
+ours_a = merged[:, :, 3:4]
+ours_c = np.where(ours_a > 0, (merged[:, :, :3] - 1.0 + ours_a) / np.maximum(ours_a, 1e-9), 0.0)
 
 layers = list(psd)
 for k in range(1, len(layers)):

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "blend/modes.h"
@@ -46,6 +47,7 @@ Doc MakeDoc() {
   d.layers[2].lockAll = 1;
   d.layers.push_back(L(1, 1, 3, 3, "sub", 5));
   d.layers[3].lockPosition = 1;
+  d.layers.push_back(L(0, 0, 8, 6, "flat", 1));  // smaller in PackBits than plain
   // One small layer for every other colour mode of the table.
   int rows = 0;
   const blend::ColorModeRow* table = blend::ColorModeTable(&rows);
@@ -57,8 +59,9 @@ Doc MakeDoc() {
   uint32_t seed = 1;
   auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 8) & 0xFFFF; };
   for (const auto& l : d.layers) {
-    std::vector<PixelRGBA> px(size_t(l.Width() * l.Height()));
+    std::vector<PixelRGBA> px(size_t(l.Width() * l.Height()), PixelRGBA{4000, 2000, 1000, 12000});
     for (auto& p : px) {
+      if (l.name == "flat") break;
       const uint16_t a = uint16_t(next() % 4 == 0 ? 0 : next() % 16385);
       auto c = [&] { return a ? uint16_t(next() % (a + 1u)) : uint16_t(next() % 500); };
       p = PixelRGBA{c(), c(), c(), a};
@@ -66,7 +69,10 @@ Doc MakeDoc() {
     d.pixels.push_back(px);
   }
   std::vector<PixelRGBA> merged(size_t(d.width) * d.height);
-  for (auto& p : merged) p = PixelRGBA{uint16_t(next() % 16385), 0, 0, 16384};
+  for (auto& p : merged) {
+    const uint16_t a = uint16_t(next() % 3 ? next() % 16385 : 16384);
+    p = PixelRGBA{uint16_t(next() % (a + 1u)), uint16_t(a / 3), 0, a};
+  }
   d.pixels.push_back(merged);
   return d;
 }
@@ -90,6 +96,15 @@ std::vector<uint8_t> Bytes8(const std::vector<PixelRGBA>& px) {
   std::vector<uint8_t> out(px.size() * 4);
   for (size_t i = 0; i < px.size(); ++i) iio::PsdOut::ToBytes(px[i], &out[4 * i]);
   return out;
+}
+
+// The pixels of RGBA bytes passed through f.
+std::vector<uint8_t> PerPixel(std::vector<uint8_t> b, uint32_t (*f)(uint32_t)) {
+  for (size_t k = 0; k + 3 < b.size(); k += 4) {
+    const uint32_t v = f(b[k] | b[k + 1] << 8 | b[k + 2] << 16 | uint32_t(b[k + 3]) << 24);
+    for (int c = 0; c < 4; ++c) b[k + size_t(c)] = uint8_t(v >> (8 * c));
+  }
+  return b;
 }
 
 uint8_t OpacityByte(const iio::layer_param_t& l) { return uint8_t((uint32_t(l.opacity) * 255) >> 14); }
@@ -117,7 +132,8 @@ TEST_F(WrittenPsd, ReadsBackThroughOurReader) {
   ASSERT_EQ(r.error, 0);
   ASSERT_EQ(r.images.size(), doc_.layers.size() + 1);
   for (size_t i = 0; i < r.images.size(); ++i) {
-    const auto want = Bytes8(doc_.pixels[i]);
+    const bool merged = i == doc_.layers.size();
+    const auto want = merged ? PerPixel(Bytes8(doc_.pixels[i]), ThroughMatte) : Bytes8(doc_.pixels[i]);
     ASSERT_EQ(r.images[i].pixels.size() * 4, want.size());
     EXPECT_EQ(0, std::memcmp(r.images[i].pixels.data(), want.data(), want.size())) << i;
     if (i == doc_.layers.size()) break;
@@ -145,6 +161,8 @@ TEST_F(WrittenPsd, OpensInPsdTools) {
   std::istringstream in(out);
   std::string line;
   size_t i = 0;
+  int merged = 0;
+  std::set<std::string> compressions;
   while (std::getline(in, line)) {
     std::istringstream s(line);
     std::string kind, idx, tok;
@@ -155,6 +173,14 @@ TEST_F(WrittenPsd, OpensInPsdTools) {
       EXPECT_EQ(w, doc_.width);
       EXPECT_EQ(h, doc_.height);
       EXPECT_EQ(c, 4u);
+    }
+    if (kind == "stored") {
+      // The merged image's channels as psd-tools decodes them: matted on white.
+      std::string file;
+      s >> tok >> file;
+      compressions.insert(tok);
+      EXPECT_EQ(LoadFile(file), PerPixel(Bytes8(doc_.pixels.back()), MatteOnWhite));
+      ++merged;
     }
     if (kind != "record") continue;
     ASSERT_LT(i, doc_.layers.size());
@@ -177,9 +203,14 @@ TEST_F(WrittenPsd, OpensInPsdTools) {
     ASSERT_NE(rec["pix"], "-");
     const Bytes got = LoadFile(rec["pix"]);
     EXPECT_EQ(got, Bytes8(doc_.pixels[i]));
+    std::istringstream comp(rec["comp"]);
+    while (std::getline(comp, tok, ',')) compressions.insert(tok);
     ++i;
   }
   EXPECT_EQ(i, doc_.layers.size());
+  EXPECT_EQ(merged, 1);
+  // Channels stored plain and PackBits-compressed were both decoded.
+  EXPECT_EQ(compressions, (std::set<std::string>{"0", "1"}));
 }
 
 TEST_F(WrittenPsd, OpensInImageMagick) {
@@ -207,7 +238,16 @@ TEST_F(WrittenPsd, OpensInImageMagick) {
   }
   // Frame 0 is the merged image, then one frame per layer.
   ASSERT_EQ(frames.size(), doc_.layers.size() + 1);
-  EXPECT_EQ(LoadFile(dir_ + "/frame0.rgba"), Bytes8(doc_.pixels.back()));
+  {
+    // ImageMagick takes the merged image's colour off the white it is matted
+    // on as we do, but for its own rounding.
+    const Bytes got = LoadFile(dir_ + "/frame0.rgba"), want = PerPixel(Bytes8(doc_.pixels.back()), ThroughMatte);
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t k = 0; k < want.size(); k += 4) {
+      ASSERT_EQ(got[k + 3], want[k + 3]) << k;
+      for (size_t c = 0; c < 3 && want[k + 3]; ++c) ASSERT_NEAR(got[k + c], want[k + c], 1) << k;
+    }
+  }
 
   const std::map<std::string, std::string> compose = {
       {"norm", "Over"},       {"mul ", "Multiply"},  {"scrn", "Screen"},     {"over", "Overlay"},

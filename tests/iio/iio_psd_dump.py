@@ -8,7 +8,12 @@ Usage: iio_psd_dump.py FILE.psd OUTDIR [EXPECTED_MERGED.png]
 Prints one line per item on stdout, tokens separated by spaces, text as hex:
   canvas W H CHANNELS
   merged FILE            (RGBA from EXPECTED_MERGED.png when given)
-  record I key=value ... (layer records in file order)
+  stored C FILE          (8-bit RGB files: the merged image's channels as
+                          stored, compression C, interleaved RGBA)
+  topil FILE             (8-bit RGB files: psd-tools' own reading of the
+                          merged image, matte taken off, as RGBA)
+  record I key=value ... (layer records in file order; comp= the channel
+                          compressions)
 Pixels go to OUTDIR as raw 8-bit RGBA, cropped to the layer rectangle, with
 the user mask applied to the transparency: a * m / 255 rounded, the mask's
 default colour outside its rectangle, disabled masks ignored.
@@ -40,6 +45,22 @@ def dump(path, outdir, merged_png):
         return
     hdr = psd._record.header
     print("canvas %d %d %d" % (hdr.width, hdr.height, hdr.channels))
+    if hdr.version == 1 and hdr.depth == 8 and int(hdr.color_mode) == 3:
+        data = psd._record.image_data
+        planes = np.frombuffer(data.get_data(hdr, False), np.uint8).reshape((-1, hdr.height, hdr.width))
+        rgba = np.full((hdr.height, hdr.width, 4), 255, dtype=np.uint8)
+        for k in range(min(4, planes.shape[0])):
+            rgba[:, :, k] = planes[k]
+        out = os.path.join(outdir, "stored.rgba")
+        with open(out, "wb") as f:
+            f.write(rgba.tobytes())
+        print("stored %d %s" % (int(data.compression), out))
+        im = psd.topil()
+        if im is not None:
+            out = os.path.join(outdir, "topil.rgba")
+            with open(out, "wb") as f:
+                f.write(im.convert("RGBA").tobytes())
+            print("topil %s" % out)
 
     lmi = psd._record.layer_and_mask_information
     info = lmi.layer_info if lmi else None
@@ -105,11 +126,12 @@ def dump(path, outdir, merged_png):
                 with open(pix, "wb") as f:
                     f.write(rgba.astype(np.uint8).tobytes())
         vis = visible.get(id(rec), flags.visible)
+        comp = ",".join(str(int(d.compression)) for d in info.channel_image_data[i])
         print("record %d left=%d top=%d right=%d bottom=%d opacity=%d flags=%d clipping=%d "
-              "blend=%s lspf=%d section=%d visible=%d name=%s pix=%s" % (
+              "blend=%s lspf=%d section=%d visible=%d name=%s pix=%s comp=%s" % (
                   i, rec.left, rec.top, rec.right, rec.bottom, rec.opacity, fbyte,
                   int(rec.clipping), hexs(rec.blend_mode.value), lspf, section, int(bool(vis)),
-                  hexs(name.encode("utf-8")), pix))
+                  hexs(name.encode("utf-8")), pix, comp))
 
 
 def main():

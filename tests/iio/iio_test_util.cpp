@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -204,6 +205,26 @@ ReadResult ReadAll(DataSrcBase& src, uint32_t window) {
 ReadResult ReadBytes(const Bytes& bytes, uint32_t window) {
   DataSrcMemory src(bytes.data(), bytes.size());
   return ReadAll(src, window);
+}
+
+uint32_t MatteOnWhite(uint32_t rgba) {
+  const double a = double(rgba >> 24);
+  uint32_t out = rgba & 0xFF000000u;
+  for (int c = 0; c < 3; ++c)
+    out |= uint32_t(std::lround(double(rgba >> (8 * c) & 0xFF) * a / 255.0 + 255.0 - a)) << (8 * c);
+  return out;
+}
+
+uint32_t ThroughMatte(uint32_t rgba) {
+  const uint32_t stored = MatteOnWhite(rgba);
+  const long a = long(rgba >> 24);
+  if (a == 0) return stored;
+  uint32_t out = uint32_t(a) << 24;
+  for (int c = 0; c < 3; ++c) {
+    const long s = long(stored >> (8 * c) & 0xFF);
+    out |= uint32_t(std::max(0L, std::lround(double(s - 255 + a) * 255.0 / double(a)))) << (8 * c);
+  }
+  return out;
 }
 
 Bytes LoadFile(const std::string& path) {

@@ -72,6 +72,13 @@ struct ReadResult {
 ReadResult ReadAll(DataSrcBase& src, uint32_t window = 128);
 ReadResult ReadBytes(const Bytes& bytes, uint32_t window = 128);
 
+// A straight 8-bit pixel (byte 0 red .. 3 transparency) as a merged image
+// stores it: each colour matted on white, c * a / 255 + 255 - a, rounded.
+uint32_t MatteOnWhite(uint32_t rgba);
+// ... and as a reader gets it back from there: (s - 255 + a) * 255 / a,
+// rounded, 0 below the white alone; transparent pixels come back white.
+uint32_t ThroughMatte(uint32_t rgba);
+
 Bytes LoadFile(const std::string& path);
 bool SaveFile(const std::string& path, const Bytes& bytes);
 // The corpus folder, or empty when it is absent.

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include "blend/modes.h"
 #include "blend/pixel.h"
 #include "chunk/work_pool.h"
 #include "iio/codepage.h"
+#include "iio/packbits.h"
 #include "iio/psd_out.h"
 #include "iio/write_stream.h"
 #include "iio_test_util.h"
@@ -61,8 +64,8 @@ TEST(PsdOut, EmptyLayerListWritesAnEightByteSection) {
   EXPECT_EQ(Get32(f, kLmiAt), 8u);   // layer and mask section
   EXPECT_EQ(Get32(f, kLmiAt + 4), 0u);
   EXPECT_EQ(Get32(f, kLmiAt + 8), 0u);
-  // Merged: compression 1, four row counts, four rows "FF 00".
-  const Bytes merged = {0, 1, 0, 2, 0, 2, 0, 2, 0, 2, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0};
+  // Merged: plain (8 bytes against 16 in PackBits), transparent pixels white.
+  const Bytes merged = {0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0};
   EXPECT_EQ(Bytes(f.begin() + kLmiAt + 12, f.end()), merged);
 }
 
@@ -88,8 +91,8 @@ TEST(PsdOut, RecordFieldsAndSectionLengths) {
   const uint16_t ids[4] = {0, 1, 2, 0xFFFF};
   for (int c = 0; c < 4; ++c) {
     EXPECT_EQ(Get16(f, r + 18 + 6 * c), ids[c]);
-    // 2 rows of "FF v": compression + counts + data.
-    EXPECT_EQ(Get32(f, r + 20 + 6 * c), 2u + 4u + 4u);
+    // Compression and 2 x 2 plain bytes: PackBits would take 4 + 4.
+    EXPECT_EQ(Get32(f, r + 20 + 6 * c), 2u + 4u);
   }
   EXPECT_EQ(std::string(f.begin() + long(r + kKey - 4), f.begin() + long(r + kKey + 4)), "8BIMnorm");
   // Name "abc": 1 + 3 = 4 bytes, no padding; then "luni" follows at once.
@@ -186,17 +189,75 @@ TEST(PsdOut, LongNamesAreCutOnACharacterBoundary) {
   EXPECT_EQ(Get32(rec2, kName + 268), 150u);
 }
 
-TEST(PsdOut, TransparentPixelsAreZeroWhateverTheirColour) {
-  const Bytes f = Write(1, 1, {Layer(0, 0, 1, 1)}, PixelRGBA{9000, 700, 16384, 0});
-  const size_t data = f.size() - (2 + 8 + 8);  // merged: compression, counts, rows
-  for (int c = 0; c < 4; ++c) {
-    EXPECT_EQ(Get16(f, data + 2 + 2 * c), 2u);
-    EXPECT_EQ(f[data + 10 + 2 * c], 0) << c;
-    EXPECT_EQ(f[data + 11 + 2 * c], 0) << c;
+// The planar channel bytes of the merged image at the end of a file.
+Bytes MergedPlanes(const Bytes& f, uint32_t w, uint32_t h) {
+  const size_t at = kLmiAt + 4 + Get32(f, kLmiAt);
+  const size_t n = size_t(w) * h;
+  if (Get16(f, at) == 0) return Bytes(f.begin() + long(at) + 2, f.end());
+  Bytes out(4 * n);
+  size_t src = at + 2 + 8 * size_t(h);
+  for (size_t row = 0; row < 4 * size_t(h); ++row) {
+    const size_t count = Get16(f, at + 2 + 2 * row);
+    EXPECT_TRUE(iio::PackBitsDecode(&out[row * w], &out[row * w] + w, &f[src], &f[src] + count));
+    src += count;
   }
+  return out;
+}
+
+TEST(PsdOut, TransparentPixelsAreZeroInLayersAndWhiteInTheMergedImage) {
+  const Bytes f = Write(1, 1, {Layer(0, 0, 1, 1)}, PixelRGBA{9000, 700, 16384, 0});
+  EXPECT_EQ(MergedPlanes(f, 1, 1), (Bytes{255, 255, 255, 0}));
+  const iiotest::ReadResult r = iiotest::ReadBytes(f);
+  ASSERT_EQ(r.images.size(), 2u);
+  EXPECT_EQ(r.images[0].pixels, std::vector<uint32_t>{0u});
   uint8_t px[4];
   iio::PsdOut::ToBytes(PixelRGBA{1, 2, 3, 0}, px);
   EXPECT_EQ(px[0] | px[1] | px[2] | px[3], 0);
+}
+
+// The merged image's colour is stored matted on white, c * a / 255 + 255 - a
+// rounded, and read back as (s - 255 + a) * 255 / a rounded; layer colour is
+// stored as it is. Every transparency value, with colours at the ends and
+// in between.
+TEST(PsdOut, MergedImageIsMattedOnWhiteLayersAreNot) {
+  const uint32_t w = 256, colours[] = {0xC8FF1E, 0x000000, 0xFE8001, 0xFFFFFF};
+  const uint32_t h = uint32_t(std::size(colours));
+  std::vector<PixelRGBA> px;
+  for (uint32_t c : colours)
+    for (uint32_t a = 0; a < w; ++a) px.push_back(PixelFrom8(c | a << 24));
+  const layer_param_t l = Layer(0, 0, int32_t(w), int32_t(h));
+  iio::MemoryStream out;
+  {
+    iio::PsdOut psd(out);
+    ASSERT_TRUE(psd.Begin(w, h, {l}));
+    ASSERT_TRUE(psd.BeginLayer(l));
+    ASSERT_TRUE(psd.WriteRows(px.data(), h));
+    ASSERT_TRUE(psd.EndLayer());
+    ASSERT_TRUE(psd.WriteRows(px.data(), h));
+    ASSERT_TRUE(psd.Finish());
+  }
+  const Bytes f = out.Bytes();
+  const Bytes planes = MergedPlanes(f, w, h);
+  ASSERT_EQ(planes.size(), 4u * w * h);
+  const iiotest::ReadResult r = iiotest::ReadBytes(f);
+  ASSERT_EQ(r.images.size(), 2u);
+  for (size_t i = 0; i < px.size(); ++i) {
+    uint8_t b[4];
+    iio::PsdOut::ToBytes(px[i], b);
+    const uint32_t layer = r.images[0].pixels[i], merged = r.images[1].pixels[i];
+    ASSERT_EQ(layer, uint32_t(b[0] | b[1] << 8 | b[2] << 16 | b[3] << 24)) << i;
+    const int a = b[3];
+    ASSERT_EQ(planes[3 * w * h + i], a);
+    ASSERT_EQ(merged, iiotest::ThroughMatte(layer)) << i;
+    const uint32_t stored = iiotest::MatteOnWhite(layer);
+    for (int c = 0; c < 3; ++c) {
+      ASSERT_EQ(planes[c * w * h + i], stored >> (8 * c) & 0xFF) << "pixel " << i << " channel " << c;
+      // The way through the matte loses at most half a step of a.
+      if (a >= 16) {
+        ASSERT_LE(std::abs(int(merged >> (8 * c) & 0xFF) - b[c]), 8) << "pixel " << i << " channel " << c;
+      }
+    }
+  }
 }
 
 TEST(PsdOut, EightBitValuesSurviveTheModelAndBack) {

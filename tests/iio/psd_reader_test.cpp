@@ -71,8 +71,9 @@ TEST(PsdReader, FileWithoutLayersYieldsTheVisibleMergedImage) {
       s.width = 3, s.height = 2, s.channels = 4;
       s.zeroLayerSection = zeroSection;
       s.mergedCompression = comp;
-      for (uint8_t c = 0; c < 4; ++c)
-        for (int i = 0; i < 6; ++i) s.merged.push_back(uint8_t(10 * c + i));
+      for (uint8_t c = 0; c < 3; ++c)
+        for (int i = 0; i < 6; ++i) s.merged.push_back(uint8_t(240 + c + (i == 5 ? 0 : i)));
+      for (uint8_t a : {0, 255, 1, 17, 34, 128}) s.merged.push_back(a);
       const ReadResult r = ReadBytes(BuildPsd(s), 1);
       ASSERT_EQ(r.error, 0);
       ASSERT_EQ(r.count, 1u);
@@ -81,8 +82,15 @@ TEST(PsdReader, FileWithoutLayersYieldsTheVisibleMergedImage) {
       EXPECT_EQ(m.param.name, "");
       EXPECT_EQ(m.param.visible, 1);
       EXPECT_EQ(m.param.Width(), 3);
-      // The fourth channel is the transparency.
-      EXPECT_EQ(m.pixels[4], Rgba(4, 14, 24, 34));
+      // The fourth channel is the transparency, and the colour is taken off
+      // the white it is matted on: (s - 255 + a) * 255 / a, rounded, 0 below
+      // the white alone; transparent and opaque pixels as stored.
+      EXPECT_EQ(m.pixels[0], Rgba(240, 241, 242, 0));
+      EXPECT_EQ(m.pixels[1], Rgba(241, 242, 243, 255));
+      EXPECT_EQ(m.pixels[2], Rgba(0, 0, 0, 1));
+      EXPECT_EQ(m.pixels[3], Rgba(75, 90, 105, 17));
+      EXPECT_EQ(m.pixels[4], Rgba(173, 180, 188, 34));
+      EXPECT_EQ(m.pixels[5], Rgba(225, 227, 229, 128));
     }
   }
   // Three channels: opaque.

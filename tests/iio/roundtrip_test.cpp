@@ -120,7 +120,7 @@ uint32_t Expected(const PixelRGBA& p) {
 // The row conversion against the per-pixel one for every alpha value (also
 // those above one, which no well-formed pixel has) with colours around the
 // clamp to alpha, at every position within the groups of pixels converted
-// together, and with runs of repeated pixels.
+// (and matted) together, and with runs of repeated pixels.
 TEST(PsdRoundTrip, EveryAlphaConvertsAsThePixelAlone) {
   std::mt19937 rng(79);
   Written d;
@@ -140,7 +140,7 @@ TEST(PsdRoundTrip, EveryAlphaConvertsAsThePixelAlone) {
     ASSERT_EQ(r.images.size(), 1u);
     ASSERT_EQ(r.images[0].pixels.size(), px.size());
     for (size_t k = 0; k < px.size(); ++k)
-      ASSERT_EQ(r.images[0].pixels[k], Expected(px[k])) << "pixel " << k << " step " << step;
+      ASSERT_EQ(r.images[0].pixels[k], ThroughMatte(Expected(px[k]))) << "pixel " << k << " step " << step;
   }
 }
 
@@ -175,8 +175,10 @@ TEST(PsdRoundTrip, ChannelsLargerThanAPieceWriteTheSameBytes) {
   ASSERT_EQ(r.images.size(), 4u);
   for (size_t i = 0; i < 4; ++i) {
     ASSERT_EQ(r.images[i].pixels.size(), d.pixels[i].size());
-    for (size_t k = 0; k < d.pixels[i].size(); ++k)
-      ASSERT_EQ(r.images[i].pixels[k], Expected(d.pixels[i][k])) << "image " << i << " pixel " << k;
+    for (size_t k = 0; k < d.pixels[i].size(); ++k) {
+      const uint32_t want = i < 3 ? Expected(d.pixels[i][k]) : ThroughMatte(Expected(d.pixels[i][k]));
+      ASSERT_EQ(r.images[i].pixels[k], want) << "image " << i << " pixel " << k;
+    }
   }
 }
 
@@ -272,8 +274,10 @@ TEST(PsdRoundTrip, WrittenFilesReadBackUnchanged) {
       const auto& src = d.pixels[i];
       if (got.Width() * got.Height() == 0) continue;
       ASSERT_EQ(r.images[i].pixels.size(), src.size());
+      const bool merged = i == d.layers.size();
       for (size_t k = 0; k < src.size(); ++k)
-        ASSERT_EQ(r.images[i].pixels[k], Expected(src[k])) << "image " << i << " pixel " << k;
+        ASSERT_EQ(r.images[i].pixels[k], merged ? ThroughMatte(Expected(src[k])) : Expected(src[k]))
+            << "image " << i << " pixel " << k;
     }
     // Writing what was read gives the same file again.
     Written again;
