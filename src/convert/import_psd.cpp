@@ -128,15 +128,25 @@ bool ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage&
 
 }  // namespace
 
+bool HoldsMergedLayer(const iio::Psd& reader) {
+  const uint32_t layers = reader.LayerCount();
+  if (layers == 0) return false;
+  const iio::layer_param_t& top = reader.LayerParam(layers - 1);
+  return top.name == iio::kMergedImageName && !top.pixelsIrrelevant && (!top.visible || layers == 1);
+}
+
 std::unique_ptr<Plane> ImportLayers(int32_t geo0, int32_t geo1, iio::Psd& reader, int32_t* code) {
   *code = kImportOk;
   std::unique_ptr<Plane> folder = kzm::PiFolder::Create();
-  const uint32_t n = reader.Open();
+  uint32_t n = reader.Open();
   if (n == 0 && reader.ErrorCode() != 0) {
     *code = kImportReadFailed;
     return nullptr;
   }
-  const std::string fallbackName;
+  // The merged image is last; a file that holds it as its top layer already
+  // (written from a document made from a PSD, or from a document without
+  // layers) does not get it twice.
+  if (n > 0 && HoldsMergedLayer(reader)) --n;
   for (uint32_t k = 0; k < n; ++k) {
     iio::layer_param_t P;
     if (!reader.NextImage(P)) {
@@ -159,7 +169,7 @@ std::unique_ptr<Plane> ImportLayers(int32_t geo0, int32_t geo1, iio::Psd& reader
     Plane::Impl* p = layer->impl();
     p->SetOffset(kzm::Point{0, 0});
     p->SetBlend(P.blend);
-    p->SetName(n == 1 && P.name.empty() ? fallbackName : P.name);
+    p->SetName(P.name);
     p->SetVisible(P.visible);
     p->SetPlaneLock(P.planeLock || P.lockAll);
     p->SetAlphaLock(P.alphaLock || P.lockAll);

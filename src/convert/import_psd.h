@@ -1,6 +1,7 @@
 // PSD import: an opened PSD reader becomes a document whose root holds one
 // raster layer per image the reader serves (layers in file order, then the
-// merged image), each with a zero offset.
+// merged image, unless the top layer holds it already), each with a zero
+// offset.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -45,6 +46,11 @@ enum ImportError : int32_t {
 // row. On failure `out` is left empty.
 int32_t ImportPsd(int32_t geo0, int32_t geo1, iio::Psd& reader, const ProgressFunc& progress,
                   std::shared_ptr<kzm::ImageContext>& out);
+
+// Whether the opened file's top layer record holds its merged image already:
+// named iio::kMergedImageName, and hidden or the only layer. The import then
+// leaves the merged image out and keeps that layer as it is.
+bool HoldsMergedLayer(const iio::Psd& reader);
 
 // Reads every image into a new folder (null on failure, with *code set).
 std::unique_ptr<kzm::Plane> ImportLayers(int32_t geo0, int32_t geo1, iio::Psd& reader, int32_t* code);

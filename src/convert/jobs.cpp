@@ -346,6 +346,16 @@ int PsdSave::Write(const std::string& path) {
     const Plane* c = doc.ChildAt(root, int(k));
     if (IsEligible(c)) params.push_back(LayerParams(*c, canvas));
   }
+  // Readers take the fourth channel of a file without layers for an extra
+  // channel, not for its transparency: a document without a layer to write
+  // gets one that holds the merged image, visible and over the canvas.
+  const bool mergedLayer = params.empty();
+  if (mergedLayer) {
+    iio::layer_param_t P;
+    P.name = iio::kMergedImageName;
+    P.right = int32_t(width), P.bottom = int32_t(height);
+    params.push_back(P);
+  }
   if (!out.Begin(uint32_t(width), uint32_t(height), params)) return kErrWrite;
 
   // Rows are read where they are encoded (on the work pool), a row of tiles
@@ -369,17 +379,24 @@ int PsdSave::Write(const std::string& path) {
   }
 
   // The merged image comes from the composed root, composed a band of rows
-  // at a time as it is written (never held whole).
-  kzm::MergedRowReader merged(*root);
-  for (int32_t y = canvas.top; y < canvas.bottom; y += kBand) {
-    OnProgress(n, n + 1, uint64_t(y - canvas.top), uint64_t(height));
-    const int32_t y1 = int32_t(std::min<int64_t>(int64_t(y) + kBand, canvas.bottom));
-    std::shared_ptr<const kzm::MergedRowReader::Band> band = merged.Compose(y, y1);
-    const int32_t top = canvas.top, left = canvas.left, right = canvas.right;
-    if (!out.WriteRowsFrom(uint32_t(y1 - y), [band, top, left, right](uint32_t i, uint32_t count, PixelRGBA* o) {
-          band->ReadRows(top + int32_t(i), int(count), left, right, o);
-        }))
-      return kErrWrite;
+  // at a time as it is written (never held whole). The layer that holds it
+  // is composed the same way first, both in the last phase.
+  const uint64_t passes = mergedLayer ? 2 : 1;
+  for (uint64_t pass = 0; pass < passes; ++pass) {
+    const bool layer = pass + 1 < passes;
+    if (layer && !out.BeginLayer(params[0])) return kErrWrite;
+    kzm::MergedRowReader merged(*root);
+    for (int32_t y = canvas.top; y < canvas.bottom; y += kBand) {
+      OnProgress(n, n + 1, pass * uint64_t(height) + uint64_t(y - canvas.top), passes * uint64_t(height));
+      const int32_t y1 = int32_t(std::min<int64_t>(int64_t(y) + kBand, canvas.bottom));
+      std::shared_ptr<const kzm::MergedRowReader::Band> band = merged.Compose(y, y1);
+      const int32_t top = canvas.top, left = canvas.left, right = canvas.right;
+      if (!out.WriteRowsFrom(uint32_t(y1 - y), [band, top, left, right](uint32_t i, uint32_t count, PixelRGBA* o) {
+            band->ReadRows(top + int32_t(i), int(count), left, right, o);
+          }))
+        return kErrWrite;
+    }
+    if (layer && !out.EndLayer()) return kErrWrite;
   }
   if (!out.Finish()) return kErrWrite;
   lastError_ = out.LastError();

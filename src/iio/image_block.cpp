@@ -10,8 +10,6 @@ namespace iio {
 
 namespace {
 
-constexpr const char* kMergedName = "ImgIOPsd_MergedImage";
-
 uint32_t Side(int32_t lo, int32_t hi) { return hi > lo ? uint32_t(int64_t(hi) - lo) : 0; }
 
 int MergedChannelId(uint32_t index) {
@@ -21,7 +19,7 @@ int MergedChannelId(uint32_t index) {
 
 void InitMergedRecord(layer_param_t& rec, int32_t left, int32_t top, int32_t right,
                       int32_t bottom, uint32_t channels, uint32_t depth) {
-  rec.name = kMergedName;
+  rec.name = kMergedImageName;
   rec.left = left;
   rec.top = top;
   rec.right = right;

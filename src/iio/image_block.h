@@ -10,6 +10,10 @@
 
 namespace iio {
 
+// Name of the record of the merged image, and of the layer that holds it in
+// a document made from a PSD.
+constexpr const char kMergedImageName[] = "ImgIOPsd_MergedImage";
+
 // Ids handed out for channel indices that the merged image does not use.
 constexpr int kUnusedChannel = -101;
 

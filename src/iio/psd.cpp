@@ -338,12 +338,8 @@ bool Psd::LoadMerged() {
   current_.bottom = int32_t(height_);
   current_.channelCount = channels_;
   current_.maskRelative = current_.maskEnabled = 0;
-  if (records_.empty()) {
-    current_.visible = 1;
-  } else {
-    current_.visible = 0;
-    current_.name = block_->name;
-  }
+  current_.visible = records_.empty() ? 1 : 0;
+  current_.name = block_->name;
   unmatte_ = channels_ >= 4;
   return true;
 }

@@ -1,8 +1,8 @@
 // PSD reader: version 1, 8-bit RGB. Hands out the layers in file order and
-// then the merged image, each as a layer_param_t and rows of 8-bit RGBA. When
-// the merged image has a fourth channel (its transparency), its colour is
-// taken off the white that files store it matted on, so that it comes out as
-// straight colour like the layers.
+// then the merged image, each as a layer_param_t and rows of 8-bit RGBA. The
+// merged image is named "ImgIOPsd_MergedImage"; when it has a fourth channel
+// (its transparency), its colour is taken off the white that files store it
+// matted on, so that it comes out as straight colour like the layers.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -50,6 +50,8 @@ class Psd : public ImageInputBase32 {
 
   uint32_t ImageCount() const { return images_; }
   uint32_t LayerCount() const { return uint32_t(records_.size()); }
+  // Layer record i (file order: bottom to top) as parsed by Open.
+  const layer_param_t& LayerParam(uint32_t i) const { return records_[i].param; }
   // The layer count was negative: the merged image's first extra channel is
   // its transparency.
   bool MergedTransparency() const { return mergedAlpha_; }

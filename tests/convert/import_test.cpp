@@ -8,6 +8,7 @@
 
 #include "chunk/data_src.h"
 #include "convert/import_psd.h"
+#include "convert/jobs.h"
 #include "iio/iio_test_util.h"
 #include "iio/psd.h"
 #include "kzm/model.h"
@@ -153,9 +154,47 @@ TEST(ImportPsd, FileWithoutLayersGivesOneVisibleMergedLayer) {
   ASSERT_EQ(r.doc->ChildCount(r.doc->Root()), 1u);
   const kzm::Plane* only = r.doc->ChildAt(r.doc->Root(), 0);
   EXPECT_EQ(only->impl()->Visible(), 1);
-  EXPECT_EQ(only->impl()->Name(), "");
+  EXPECT_EQ(only->impl()->Name(), "ImgIOPsd_MergedImage");
   EXPECT_EQ(*only->impl()->PixelAt(2, 1), PixelFrom8(0xFFC8C8C8));
   EXPECT_EQ(r.doc->Root()->impl()->Bounds(), (kzm::Rect{0, 0, 3, 2}));
+}
+
+// A file whose top layer holds the merged image already (its name, and
+// hidden or the only layer) does not get the merged image again: that layer
+// stays as it was. Any other top layer does.
+TEST(ImportPsd, MergedImageIsNotAddedOverALayerHoldingIt) {
+  struct Case {
+    std::vector<std::pair<std::string, bool>> layers;  // name, visible; bottom first
+    size_t want;                                       // layers of the document
+  };
+  const Case cases[] = {
+      {{{"a", true}, {"ImgIOPsd_MergedImage", false}}, 2},
+      {{{"ImgIOPsd_MergedImage", true}}, 1},
+      {{{"ImgIOPsd_MergedImage", false}}, 1},
+      {{{"a", true}, {"ImgIOPsd_MergedImage", true}}, 3},
+      {{{"ImgIOPsd_MergedImage", false}, {"a", true}}, 3},
+      {{{"a", true}, {"ImgIOPsd_MergedImage ", false}}, 3},
+  };
+  for (const Case& c : cases) {
+    iiotest::PsdSpec spec;
+    spec.width = 4, spec.height = 2, spec.channels = 4, spec.negativeCount = true;
+    spec.merged = Bytes(4 * 4 * 2, 0x40);  // differs from every layer
+    for (size_t i = 0; i < c.layers.size(); ++i) {
+      auto l = iiotest::RgbaLayer(0, 0, 4, 2, std::vector<uint32_t>(8, 0xFF102030u + uint32_t(i)), c.layers[i].first);
+      l.flags = c.layers[i].second ? 8 : 8 | 2;
+      spec.layers.push_back(l);
+    }
+    const Imported r = Import(iiotest::BuildPsd(spec));
+    ASSERT_EQ(r.code, 0);
+    const kzm::Plane* root = r.doc->Root();
+    ASSERT_EQ(r.doc->ChildCount(root), c.want) << c.layers.back().first << " over " << c.layers.size() - 1;
+    for (size_t i = 0; i < c.layers.size(); ++i) {
+      const kzm::Plane::Impl* p = r.doc->ChildAt(root, int(i))->impl();
+      EXPECT_EQ(p->Name(), c.layers[i].first);
+      EXPECT_EQ(p->Visible(), c.layers[i].second ? 1 : 0);
+      EXPECT_EQ(*p->PixelAt(3, 1), PixelFrom8(0xFF102030u + uint32_t(i)));
+    }
+  }
 }
 
 TEST(ImportPsd, RefusedOrTruncatedFilesGiveNoDocument) {
@@ -168,6 +207,83 @@ TEST(ImportPsd, RefusedOrTruncatedFilesGiveNoDocument) {
     EXPECT_NE(r.code, 0) << cut;
     EXPECT_FALSE(r.doc) << cut;
   }
+}
+
+// Readers take the fourth channel of a PSD without layers for an extra
+// channel: a document with nothing to write as a layer (a hidden "*" working
+// layer, layers inside a folder) gets one layer holding the merged image, and
+// the file shows its transparency in psd-tools and ImageMagick. Imported
+// again, that layer is the document's only one.
+TEST(PsdSave, DocumentWithoutLayersToWriteGetsOneHoldingTheMergedImage) {
+  constexpr int32_t w = 40, h = 30;
+  auto pixel = [](int32_t x, int32_t y) -> uint32_t {
+    if (x < 8 || y < 5) return 0;  // transparent margin
+    return uint32_t(x * 6) | uint32_t(y * 8) << 8 | 0x500000u | uint32_t(16 + (x * 7 + y * 3) % 240) << 24;
+  };
+  auto doc = kzm::ImageContextImpl::Create(kzm::PiFolder::CreateRoot());
+  doc->Root()->folder()->SetFixedBounds(kzm::Rect{0, 0, w, h});
+  std::unique_ptr<kzm::Plane> folder = kzm::PiFolder::Create();
+  std::unique_ptr<kzm::Plane> inside = kzm::PiImage::Create();
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) inside->impl()->SetPixel(x, y, PixelFrom8(pixel(x, y)), nullptr);
+  folder->impl()->AppendChild(std::move(inside));
+  std::unique_ptr<kzm::Plane> guide = kzm::PiImage::Create();
+  guide->impl()->SetName("*guide");
+  guide->impl()->SetVisible(0);
+  guide->impl()->SetPixel(1, 1, PixelFrom8(0xFF0000FFu), nullptr);
+  doc->Root()->impl()->AppendChild(std::move(folder));
+  doc->Root()->impl()->AppendChild(std::move(guide));
+
+  const std::string dir = iiotest::MakeTempDir(), path = dir + "/flat.psd";
+  ASSERT_EQ(PsdSave(true, doc, path, "flat.psd").Run(), 0);
+  std::vector<uint32_t> want;
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) want.push_back(iiotest::ThroughMatte(pixel(x, y)));
+
+  const Bytes file = iiotest::LoadFile(path);
+  const iiotest::ReadResult r = iiotest::ReadBytes(file);
+  ASSERT_EQ(r.error, 0);
+  ASSERT_EQ(r.images.size(), 2u);
+  const iio::layer_param_t& layer = r.images[0].param;
+  EXPECT_EQ(layer.name, "ImgIOPsd_MergedImage");
+  EXPECT_EQ(layer.visible, 1);
+  EXPECT_EQ(layer.left, 0);
+  EXPECT_EQ(layer.top, 0);
+  EXPECT_EQ(layer.right, w);
+  EXPECT_EQ(layer.bottom, h);
+  for (int32_t i = 0; i < w * h; ++i) {
+    ASSERT_EQ(r.images[0].pixels[size_t(i)], pixel(i % w, i / w)) << i;
+    ASSERT_EQ(r.images[1].pixels[size_t(i)], want[size_t(i)]) << i;
+  }
+
+  // The merged image as two independent readers show it.
+  auto check = [&](const std::string& rgbaFile, const char* reader) {
+    const Bytes got = iiotest::LoadFile(rgbaFile);
+    ASSERT_EQ(got.size(), want.size() * 4) << reader;
+    for (size_t i = 0; i < want.size(); ++i) {
+      ASSERT_EQ(got[4 * i + 3], want[i] >> 24) << reader << " pixel " << i;
+      for (size_t c = 0; c < 3 && (want[i] >> 24) >= 16; ++c)
+        ASSERT_NEAR(got[4 * i + c], want[i] >> (8 * c) & 0xFF, 1) << reader << " pixel " << i;
+    }
+  };
+  int status;
+  if (iiotest::HavePsdTools()) {
+    const std::string out = iiotest::RunCommand("/usr/bin/python3 '" + iiotest::SourceDir() +
+                                                    "/tests/iio/iio_psd_dump.py' '" + path + "' '" + dir + "'",
+                                                &status);
+    ASSERT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("topil " + dir + "/topil.rgba"), std::string::npos) << out;
+    check(dir + "/topil.rgba", "psd-tools");
+  }
+  iiotest::RunCommand("convert-im6.q16 '" + path + "[0]' -depth 8 'rgba:" + dir + "/im.rgba' 2>&1", &status);
+  if (status == 0) check(dir + "/im.rgba", "ImageMagick");
+
+  const Imported again = Import(file);
+  ASSERT_EQ(again.code, 0);
+  ASSERT_EQ(again.doc->ChildCount(again.doc->Root()), 1u);
+  EXPECT_EQ(again.doc->ChildAt(again.doc->Root(), 0)->impl()->Name(), "ImgIOPsd_MergedImage");
+  EXPECT_EQ(again.doc->ChildAt(again.doc->Root(), 0)->impl()->Visible(), 1);
+  iiotest::RunCommand("rm -rf '" + dir + "'", &status);
 }
 
 TEST(NormalizeLayerOffsets, RebasesAnOffsetLayerToDocumentPositions) {

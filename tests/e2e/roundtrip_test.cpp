@@ -86,14 +86,10 @@ void CheckRoundTrip(const std::string& origPath, const std::string& finalPath) {
   const std::vector<const Image*> want = ExpectedLayers(orig);
   ASSERT_EQ(fin.images.size(), want.size() + 1) << "the written layers and the merged image";
   ASSERT_FALSE(want.empty());
-  // The original's merged image is the top layer, hidden when the file had layers.
-  // (A file without layers has just that one, visible and unnamed.)
-  if (orig.images.size() > 1) {
-    EXPECT_EQ(fin.images[want.size() - 1].p.name, kMergedName);
-    EXPECT_EQ(fin.images[want.size() - 1].p.visible, 0);
-  } else {
-    EXPECT_EQ(fin.images[0].p.visible, 1);
-  }
+  // The original's merged image is the top layer, named for it, hidden when
+  // the file had layers (a file without layers has just that one, visible).
+  EXPECT_EQ(fin.images[want.size() - 1].p.name, kMergedName);
+  EXPECT_EQ(fin.images[want.size() - 1].p.visible, orig.images.size() > 1 ? 0 : 1);
   for (size_t i = 0; i < want.size(); ++i) {
     SCOPED_TRACE("layer " + std::to_string(i) + " \"" + want[i]->p.name + "\"");
     CheckLayer(*want[i], fin.images[i]);
@@ -103,6 +99,20 @@ void CheckRoundTrip(const std::string& origPath, const std::string& finalPath) {
   EXPECT_EQ(merged.p.top, 0);
   EXPECT_EQ(merged.p.right, int32_t(orig.width));
   EXPECT_EQ(merged.p.bottom, int32_t(orig.height));
+}
+
+// The PSD written from a PSD, converted to .yvn and back once more: the
+// layer that holds the first file's merged image is not added again, so the
+// layers and the file size stay (within 1 %).
+void CheckSecondCycle(const TempDir& dir, const std::string& firstPsd) {
+  const std::string stem = firstPsd.substr(0, firstPsd.rfind('.'));
+  ASSERT_EQ(RunProgram(dir.path(), {"-q", firstPsd, stem + ".2.yvn"}).out, "");
+  ASSERT_EQ(RunProgram(dir.path(), {"-q", stem + ".2.yvn", stem + ".2.psd"}).out, "");
+  const PsdFile first = ReadPsd(dir / firstPsd), second = ReadPsd(dir / (stem + ".2.psd"));
+  ASSERT_TRUE(first.ok && second.ok);
+  EXPECT_EQ(second.layerRecords, first.layerRecords);
+  const double a = double(fs::file_size(dir / firstPsd)), b = double(fs::file_size(dir / (stem + ".2.psd")));
+  EXPECT_NEAR(b, a, a / 100) << "file size";
 }
 
 // (name, expect) of every row of the corpus manifest.
@@ -149,6 +159,7 @@ TEST_F(E2eRoundTrip, EveryAcceptedCorpusFileComesBackThroughTheNativeFormat) {
     EXPECT_EQ(r.exitValue, 0);
     EXPECT_EQ(r.out, "");
     CheckRoundTrip(corpus + "/" + name, dir / (stem + ".back.psd"));
+    CheckSecondCycle(dir, stem + ".back.psd");
     ++done;
   }
   EXPECT_GE(done, 10) << "fewer accepted files than the corpus holds";
@@ -224,6 +235,7 @@ TEST_F(E2eRoundTrip, GeneratedPaintingComesBack) {
   r = RunProgram(dir.path(), {"-q", "paint.yvn", "back.psd"});
   EXPECT_EQ(r.out, "");
   CheckRoundTrip(dir / "paint.psd", dir / "back.psd");
+  CheckSecondCycle(dir, "back.psd");
   const PsdFile fin = ReadPsd(dir / "back.psd");
   ASSERT_TRUE(fin.ok);
   std::vector<std::string> names;

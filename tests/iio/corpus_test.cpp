@@ -185,7 +185,7 @@ TEST(PsdCorpus, AcceptableFilesAgreeWithAnIndependentReader) {
     if (!r.images.empty()) {
       const Image& merged = r.images.back();
       EXPECT_EQ(merged.param.visible, e.layers == 0 ? 1 : 0) << e.file;
-      EXPECT_EQ(merged.param.name, e.layers == 0 ? "" : "ImgIOPsd_MergedImage") << e.file;
+      EXPECT_EQ(merged.param.name, "ImgIOPsd_MergedImage") << e.file;
     }
     ours[e.file.substr(0, e.file.rfind('.'))] = std::move(r);
   }

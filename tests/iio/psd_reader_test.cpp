@@ -79,7 +79,7 @@ TEST(PsdReader, FileWithoutLayersYieldsTheVisibleMergedImage) {
       ASSERT_EQ(r.count, 1u);
       ASSERT_EQ(r.images.size(), 1u);
       const Image& m = r.images[0];
-      EXPECT_EQ(m.param.name, "");
+      EXPECT_EQ(m.param.name, "ImgIOPsd_MergedImage");
       EXPECT_EQ(m.param.visible, 1);
       EXPECT_EQ(m.param.Width(), 3);
       // The fourth channel is the transparency, and the colour is taken off
