@@ -11,7 +11,9 @@
 #   -j CPUS     run the converter on the first CPUS cores only (taskset; it
 #               uses as many threads as it is given cores; default: all)
 #   --peers     also time ImageMagick (PSD -> PSD) and, when Node and npm are
-#               there, ag-psd (read and write) on the same inputs in the same run
+#               there, ag-psd (read and write) on the same inputs in the same run,
+#               and print ImageMagick's output size beside ours, with the
+#               channel data of the source's layers in both PSDs
 #   --growth    the paint-like content at 2048, 4096 and 8192 pixels a side
 #               (generated on first use), to show time against painted area
 #   --no-build  use the binary in the build folder as it is
@@ -95,6 +97,32 @@ run_step() {
     "$(printf '%s\n' "${rsss[@]}" | median)"
 }
 
+mb() { awk '{printf "%.1f", $1/1e6}' <<<"$1"; }
+# layer_data FILE [N]: the layer count of a PSD and the bytes of channel data
+# of its first N layers (all without N), read off its layer records.
+layer_data() {
+  /usr/bin/python3 - "$1" "${2:-0}" <<'PY'
+import struct, sys
+f = open(sys.argv[1], 'rb')
+first = int(sys.argv[2])
+big = struct.unpack('>H', f.read(26)[4:6])[0] == 2
+size = 8 if big else 4
+for _ in range(2):
+    f.seek(struct.unpack('>I', f.read(4))[0], 1)
+f.read(2 * size)
+count = abs(struct.unpack('>h', f.read(2))[0])
+total = 0
+for i in range(count):
+    f.read(16)
+    for _ in range(struct.unpack('>H', f.read(2))[0]):
+        length = int.from_bytes(f.read(2 + size)[2:], 'big')
+        total += length if first == 0 or i < first else 0
+    f.read(12)
+    f.seek(struct.unpack('>I', f.read(4))[0], 1)
+print(count, total)
+PY
+}
+
 PIN=()
 [ -z "$THREADS" ] || PIN=(taskset -c "0-$((THREADS - 1))")
 echo "yvn2psd $(git -C "$SRC" rev-parse --short HEAD 2>/dev/null || echo '?'), $RUNS runs, medians;" \
@@ -103,14 +131,24 @@ printf '%-34s %10s %10s %12s\n' step wall cpu 'peak RSS'
 for f in "${INPUTS[@]}"; do
   run_step "$f psd->yvn" "${PIN[@]}" "$EXE" -q -W "$DATA/$f.psd" "$OUT/$f.yvn"
   run_step "$f yvn->psd" "${PIN[@]}" "$EXE" -q -W "$OUT/$f.yvn" "$OUT/$f.rt.psd"
-  printf '%-34s %s MB .yvn, %s MB .psd\n' "" \
-    "$(awk '{printf "%.1f", $1/1e6}' <<<"$(stat -c %s "$OUT/$f.yvn")")" \
-    "$(awk '{printf "%.1f", $1/1e6}' <<<"$(stat -c %s "$OUT/$f.rt.psd")")"
+  read -r layers _ < <(layer_data "$OUT/$f.rt.psd")
+  printf '%-34s %s MB .yvn, %s MB .psd (%s layers)\n' "" \
+    "$(mb "$(stat -c %s "$OUT/$f.yvn")")" "$(mb "$(stat -c %s "$OUT/$f.rt.psd")")" "$layers"
   if [ $PEERS = 1 ]; then
     IM=/usr/bin/convert-im6.q16
     if [ -x $IM ]; then
+      rm -f "$OUT/im.psd"
       MAGICK_CONFIGURE_PATH=$SRC/../shared/bench/im-policy \
         run_step "$f ImageMagick psd->psd" $IM "$DATA/$f.psd" "$OUT/im.psd" || true
+      if [ -f "$OUT/im.psd" ]; then
+        # The source's layers only: ours carries its merged image as one more.
+        read -r n _ < <(layer_data "$DATA/$f.psd")
+        read -r iml imd < <(layer_data "$OUT/im.psd" "$n")
+        read -r _ ourd < <(layer_data "$OUT/$f.rt.psd" "$n")
+        printf '%-34s ImageMagick %s MB .psd (%s layers); channel data of the %s source layers: %s MB, ImageMagick %s MB (%+.1f %%)\n' "" \
+          "$(mb "$(stat -c %s "$OUT/im.psd")")" "$iml" "$n" "$(mb "$ourd")" "$(mb "$imd")" \
+          "$(awk -v a="$ourd" -v b="$imd" 'BEGIN {print (a / b - 1) * 100}')"
+      fi
     fi
     NODE_DIR=$DATA/node
     if [ ! -d "$NODE_DIR/node_modules" ] && command -v npm >/dev/null && [ -d "$SRC/../shared/bench/node" ]; then
