@@ -1,0 +1,250 @@
+// The command line as a user meets it: the program run in a temporary folder
+// with arguments and keys on standard input; its output, exit value and the
+// files it leaves checked.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "support/psd.h"
+
+namespace ts {
+namespace {
+
+const char kUsage[] =
+    "\n"
+    " yvn2psd - Convert between Vorlet Paint native format(.yvn) and .psd\n"
+    "============================================================================\n"
+    "                         version 1.0 x64 (c) yvn2psd developers\n"
+    " Usage:\n"
+    "  1: yvn2psd [-Options] srcfile [dstfile]\n"
+    "  2: yvn2psd [-Options] src-filter\n"
+    " \n"
+    " Options:\n"
+    "  -o\"path\": Setting of the output path\n"
+    "  -i\"path\": Setting of the input path\n"
+    "  -q : Quiet mode\n"
+    "  -z0: Not compress .yvn\n"
+    "  -W : Overwrite existing file without confirm\n"
+    "  -F : Ignore all errors and force executing\n"
+    "  -L : Listing processing files\n";
+const char kFolderQuestion[] = "Folder is not exists.\nCreate folder? [Y]es / [C]ancel\n";
+const char kOverwriteQuestion[] =
+    "Destination file is alreay exists.\nOverwrite? [Y]es / [A]ll yes / [S]kip / [C]ancel\n";
+const char kJunk[] = "not a painting\n";
+
+// A small PSD of one layer whose colours depend on `tag`.
+std::string SmallPsd(uint32_t tag) {
+  PsdSpec s;
+  s.width = 6, s.height = 4;
+  std::vector<uint32_t> px;
+  for (uint32_t i = 0; i < 24; ++i) px.push_back(Rgba(tag * 40, i * 9, 200, 255));
+  s.layers.push_back(RgbaLayer(0, 0, 6, 4, px, "only"));
+  s.merged = px;
+  return BuildPsd(s);
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (Exe().empty()) GTEST_SKIP() << "YVN2PSD_EXE is not set";
+  }
+  RunResult Go(const std::vector<std::string>& args, const std::string& input = "") {
+    RunOptions o;
+    o.input = input;
+    return RunProgram(dir.path(), args, o);
+  }
+  std::string P(const std::string& rel) const { return dir / rel; }
+  void Junk(const std::string& rel) { WriteFile(P(rel), kJunk); }
+  // What -L prints for one source.
+  std::string Listed(int i, const std::string& src, const std::string& dst) const {
+    return std::to_string(i) + ":" + P(src) + "\n => " + P(dst) + "\n";
+  }
+  static bool ReadRan(const std::string& out, const std::string& name) {
+    return Contains(out, "reading... ") && Contains(out, ": " + name + "\r");
+  }
+  TempDir dir;
+};
+
+TEST_F(Cli, UnusableCommandLinesPrintTheUsageAndWriteNothing) {
+  Junk("a.yvn");
+  Junk("b.yvn");
+  Junk("c.psd");
+  Junk("d.psd");
+  Junk("a.txt");
+  fs::create_directory(P("dir.yvn"));  // a directory is never a source
+  const std::vector<std::vector<std::string>> lines = {
+      {},                            // no arguments
+      {"-q", "-W"},                  // only options
+      {"a.yvn", "c.psd", "n.psd"},   // three file arguments
+      {"-L", "*"},                   // both kinds
+      {"-L", "*.txt"},               // neither kind
+      {"-L", "nothing*.yvn"},
+      {"-L", "dir.yvn"},
+      {"*.yvn", "out.psd"},          // a dstfile with two matches
+      {"a.*", "out.psd"},            // ... of any extension
+      {"a.yvn", "b.yvn"},            // an unquoted filter, expanded by the shell
+      {"-W", "a.yvn", "B.YVN"},      // a dstfile of the source's own kind
+      {"-W", "c.psd", "new.Psd"},
+  };
+  for (const auto& args : lines) {
+    const RunResult r = Go(args);
+    EXPECT_EQ(r.exit, 255) << ::testing::PrintToString(args);
+    EXPECT_EQ(r.out, kUsage) << ::testing::PrintToString(args);
+  }
+  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"a.txt", "a.yvn", "b.yvn", "c.psd", "d.psd", "dir.yvn"}));
+  EXPECT_EQ(ReadFile(P("b.yvn")), kJunk);
+  // A path that cannot be resolved is named before the usage.
+  std::string deep;
+  for (int i = 0; i < 2100; ++i) deep += "a/";
+  const std::pair<std::vector<std::string>, std::string> paths[] = {{{"-W", "-o" + deep, "c.psd"}, deep},
+                                                                    {{"-W", "c.psd", deep + "o.yvn"}, deep + "o.yvn"},
+                                                                    {{"-W", "-i" + deep, "c.psd"}, deep},
+                                                                    {{deep + "c.psd"}, deep + "c.psd"}};
+  for (const auto& [args, path] : paths) {
+    const RunResult r = Go(args);
+    EXPECT_EQ(r.exit, 255);
+    EXPECT_EQ(r.out, "\nerror(110):Unusable path: " + path + "\n" + kUsage) << args[0].substr(0, 3);
+  }
+  EXPECT_FALSE(fs::exists(P("c.yvn")));
+}
+
+TEST_F(Cli, ListingNamesEachSourceAndItsDestination) {
+  Junk("b.yvn");
+  Junk("A.YVN");
+  Junk("c.Yvn");
+  Junk("skip.txt");
+  Junk("a.psd");  // an existing destination: no question when listing
+  Junk("in/x.psd");
+  Junk("in/y.PSD");
+  // Byte order, any letter case, into an output folder that is not created.
+  EXPECT_EQ(Go({"-L", "-ofresh", "*.yvn"}).out,
+            Listed(0, "A.YVN", "fresh/A.psd") + Listed(1, "b.yvn", "fresh/b.psd") + Listed(2, "c.Yvn", "fresh/c.psd"));
+  EXPECT_FALSE(fs::exists(P("fresh")));
+  EXPECT_EQ(Go({"-L", "-oout", "in/*.psd"}).out, Listed(0, "in/x.psd", "out/x.yvn") + Listed(1, "in/y.PSD", "out/y.yvn"));
+  // A single match takes a dstfile: relative to the current folder, a bare
+  // name beside the source (whatever its extension), a trailing separator
+  // an output folder, "\" a separator too.
+  EXPECT_EQ(Go({"-L", "in/x.psd", "sub/b.yvn"}).out, Listed(0, "in/x.psd", "sub/b.yvn"));
+  EXPECT_EQ(Go({"-L", "in/x.psd", "b.txt"}).out, Listed(0, "in/x.psd", "in/b.txt"));
+  EXPECT_EQ(Go({"-L", "in\\x.psd", "outdir/"}).out, Listed(0, "in/x.psd", "outdir/x.yvn"));
+  EXPECT_EQ(Go({"-L", "-o" + P("o"), "in/x.psd", "b.yvn"}).out, Listed(0, "in/x.psd", "o/b.yvn"));
+  EXPECT_EQ(Go({"-L", "x*.psd", "one.yvn"}).exit, 255);  // no match here, and a dstfile
+  EXPECT_EQ(Go({"-L", "in/x.*", "one.yvn"}).out, Listed(0, "in/x.psd", "in/one.yvn"));
+  // -i goes in front of the source, an absolute one too.
+  WriteFile(P("in") + P("in/x.psd"), kJunk);
+  EXPECT_EQ(Go({"-L", "-i" + P("in"), P("in/x.psd")}).out,
+            "0:" + P("in") + P("in/x.psd") + "\n => " + P("in") + P("in/x.yvn") + "\n");
+  EXPECT_EQ(Go({"-L", "-iin", "?.psd"}).out, Listed(0, "in/x.psd", "in/x.yvn") + Listed(1, "in/y.PSD", "in/y.yvn"));
+}
+
+TEST_F(Cli, OverwriteQuestionTakesOneKeyInEitherCase) {
+  const std::string asked = P("a.psd") + "\n" + kOverwriteQuestion;
+  // Yes, after ignored keys.
+  for (const char* keys : {"Y", "y", "q1 \nzY", "\x1b[Ay"}) {
+    Junk("a.yvn");
+    Junk("a.psd");
+    const RunResult r = Go({"a.yvn"}, keys);
+    EXPECT_EQ(r.out.substr(0, asked.size()), asked) << keys;
+    EXPECT_TRUE(ReadRan(r.out, "a.yvn")) << keys;
+  }
+  Junk("b.yvn");
+  // Skip goes to the next source.
+  RunResult r = Go({"*.yvn"}, "s");
+  EXPECT_EQ(r.out.substr(0, asked.size()), asked);
+  EXPECT_FALSE(ReadRan(r.out, "a.yvn"));
+  EXPECT_TRUE(ReadRan(r.out, "b.yvn"));
+  EXPECT_EQ(ReadFile(P("a.psd")), kJunk);
+  // Cancel, or the end of input, ends the batch.
+  for (const char* keys : {"C", "xc", ""}) EXPECT_EQ(Go({"-F", "*.yvn"}, keys).out, asked) << keys;
+  // All asks once; -W never; -w is no option.
+  Junk("b.psd");
+  r = Go({"-F", "*.yvn"}, "a");
+  EXPECT_EQ(r.out.find(kOverwriteQuestion, asked.size()), std::string::npos);
+  EXPECT_TRUE(ReadRan(r.out, "a.yvn") && ReadRan(r.out, "b.yvn"));
+  EXPECT_FALSE(Contains(Go({"-W", "a.yvn"}).out, kOverwriteQuestion));
+  EXPECT_EQ(Go({"-w", "a.yvn"}, "C").out, asked);
+  // A dangling link is asked about like a file; a directory is not asked about.
+  fs::create_symlink(P("nowhere"), P("l.psd"));
+  EXPECT_EQ(Go({"a.yvn", "l.psd"}).out, P("l.psd") + "\n" + kOverwriteQuestion);
+  fs::create_directory(P("d.psd"));
+  EXPECT_FALSE(Contains(Go({"a.yvn", "d.psd"}).out, kOverwriteQuestion));
+}
+
+TEST_F(Cli, MissingOutputFolderIsAskedForOnce) {
+  Junk("a.yvn");
+  Junk("b.yvn");
+  const std::string asked = P("new/deeper") + "/\n" + kFolderQuestion;
+  RunResult r = Go({"-F", "-onew/deeper", "*.yvn"}, "xy");
+  EXPECT_EQ(r.out.substr(0, asked.size()), asked);
+  EXPECT_EQ(r.out.find(kFolderQuestion, asked.size()), std::string::npos);
+  EXPECT_TRUE(fs::is_directory(P("new/deeper")));
+  EXPECT_TRUE(ReadRan(r.out, "b.yvn"));
+  for (const char* keys : {"c", "nC", ""}) {
+    EXPECT_EQ(Go({"-oother", "a.yvn"}, keys).out, P("other") + "/\n" + kFolderQuestion) << keys;
+    EXPECT_FALSE(fs::exists(P("other")));
+  }
+  EXPECT_FALSE(Contains(Go({"-W", "-oother", "a.yvn"}).out, kFolderQuestion));
+  EXPECT_TRUE(fs::is_directory(P("other")));
+}
+
+TEST_F(Cli, ProgressLinesCountPhasesAndCloseAtAHundred) {
+  PsdSpec s;
+  s.width = 300, s.height = 300;
+  for (int k = 0; k < 3; ++k) s.layers.push_back(RgbaLayer(0, 0, 300, 300, std::vector<uint32_t>(90000, Rgba(9, 9, 9, 200)), "l"));
+  WriteFile(P("p.psd"), BuildPsd(s));
+  RunResult r = Go({"p.psd"});
+  // Reading a PSD: one phase per image; writing a .yvn: one per layer.
+  EXPECT_TRUE(Contains(r.out, "reading...   0% 1/4: p.psd\r")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "reading... 100% 4/4: p.psd\r\n")) << r.out;
+  EXPECT_TRUE(Contains(r.out, " => writing...   0% 1/4: p.yvn\r")) << r.out;
+  EXPECT_TRUE(Contains(r.out, " => writing... 100% 4/4: p.yvn\r\n")) << r.out;
+  // Reading a .yvn: parse then document; writing a PSD: one phase per layer and the merged image.
+  r = Go({"p.yvn", "q.psd"});
+  EXPECT_TRUE(Contains(r.out, "reading...   0% 1/2: p.yvn\r")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "reading... 100% 2/2: p.yvn\r\n")) << r.out;
+  EXPECT_TRUE(Contains(r.out, " => writing... 100% 5/5: q.psd\r\n")) << r.out;
+  // Each kind of line only moves forward and stays within its count.
+  for (const char* kind : {"reading... ", " => writing... "}) {
+    uint64_t last = 0;
+    for (size_t at = 0; (at = r.out.find(kind, at)) != std::string::npos; ++at) {
+      const size_t pct = r.out.find("% ", at);
+      const uint64_t phase = std::stoull(r.out.substr(pct + 2));
+      EXPECT_LE(phase, std::stoull(r.out.substr(r.out.find('/', pct) + 1)));
+      EXPECT_GE(phase, last);
+      last = phase;
+    }
+  }
+  // Quiet: nothing but error lines.
+  EXPECT_EQ(Go({"-q", "-W", "p.yvn"}).out, "");
+}
+
+TEST_F(Cli, FailedSourcesStopTheBatchUnlessForced) {
+  fs::create_symlink(P("missing"), P("a.yvn"));
+  Junk("b.yvn");
+  Junk("c.psd");
+  const std::string failed = "\nerror(100):Cannot open source file\nreading... 100% 2/2: a.yvn\r\n";
+  for (const char* f : {"-f", "-Q"}) EXPECT_EQ(Go({f, "*.yvn"}).out, failed) << f;  // not options
+  RunResult r = Go({"-Fxyz", "*.yvn"});
+  EXPECT_EQ(r.out.substr(0, failed.size()), failed);
+  EXPECT_TRUE(ReadRan(r.out, "b.yvn"));
+  EXPECT_TRUE(Contains(r.out, "\nerror(1):Illigal data format\n"));
+  // Neither gave a document: nothing written, no temporary left.
+  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"a.yvn", "b.yvn", "c.psd"}));
+  EXPECT_EQ(Go({"c.psd"}).out, "\nerror(101):Not a supported PSD file\nreading... 100% 1/1: c.psd\r\n");
+  EXPECT_EQ(Go({"-q", "a.yvn"}).out, "\nerror(100):Cannot open source file\n");
+}
+
+TEST_F(Cli, NamesAreShownWithTheirControlCharactersEscaped) {
+  const std::string name = "e\x1b[2J\n\xc2\x9b";  // ESC, newline, and U+009B in UTF-8
+  const std::string shown = "e\\x1B[2J\\x0A\\xC2\\x9B";
+  WriteFile(P(name + ".psd"), SmallPsd(4));
+  EXPECT_EQ(Go({"-L", "e*.psd"}).out, "0:" + P(shown + ".psd") + "\n => " + P(shown + ".yvn") + "\n");
+  RunResult r = Go({"e*.psd"});
+  EXPECT_TRUE(Contains(r.out, ": " + shown + ".psd\r")) << r.out;
+  EXPECT_FALSE(Contains(r.out, "\x1b"));
+  EXPECT_TRUE(fs::is_regular_file(P(name + ".yvn")));
+  r = Go({"e*.psd"});
+  EXPECT_EQ(r.out, P(shown + ".yvn") + "\n" + kOverwriteQuestion);
+}
+
+}  // namespace
+}  // namespace ts

@@ -1,0 +1,331 @@
+#include "support/psd.h"
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+
+#include "chunk/data_src.h"
+#include "iio/packbits.h"
+#include "iio/psd.h"
+
+namespace ts {
+
+namespace {
+
+void Put16(std::string& b, uint32_t v) {
+  b.push_back(char(v >> 8));
+  b.push_back(char(v));
+}
+void Put32(std::string& b, uint32_t v) {
+  Put16(b, v >> 16);
+  Put16(b, v);
+}
+void PutBytes(std::string& b, const Bytes& v) { b.append(v.begin(), v.end()); }
+
+std::string ChannelData(const ChannelSpec& c) {
+  if (c.rawData) return Str(c.data);
+  std::string out;
+  Put16(out, c.compression);
+  if (c.compression == 0) {
+    PutBytes(out, c.pixels);
+    return out;
+  }
+  std::vector<std::vector<uint8_t>> rows(c.height);
+  for (uint32_t y = 0; y < c.height; ++y) iio::PackBitsEncode(c.pixels.data() + size_t(y) * c.width, c.width, rows[y]);
+  for (const auto& r : rows) Put16(out, uint32_t(r.size()));
+  for (const auto& r : rows) PutBytes(out, r);
+  return out;
+}
+
+// UTF-8 to the UTF-16 code units of a "luni" block.
+std::u16string Utf16(const std::string& s) {
+  std::u16string u;
+  for (size_t i = 0; i < s.size();) {
+    const uint8_t c = uint8_t(s[i]);
+    const int n = c < 0x80 ? 1 : c >> 5 == 6 ? 2 : c >> 4 == 14 ? 3 : 4;
+    uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+    for (int k = 1; k < n && i + size_t(k) < s.size(); ++k) cp = cp << 6 | (uint8_t(s[i + size_t(k)]) & 0x3F);
+    i += size_t(n);
+    if (cp >= 0x10000) {
+      u.push_back(char16_t(0xD800 + ((cp - 0x10000) >> 10)));
+      u.push_back(char16_t(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    } else {
+      u.push_back(char16_t(cp));
+    }
+  }
+  return u;
+}
+
+std::string Block(const std::string& key, const std::string& data) {
+  std::string b = "8BIM" + key;
+  Put32(b, uint32_t(data.size()));
+  return b + data;
+}
+
+}  // namespace
+
+LayerSpec RgbaLayer(int32_t left, int32_t top, int32_t right, int32_t bottom, const std::vector<uint32_t>& rgba,
+                    const std::string& name, uint16_t compression) {
+  LayerSpec l;
+  l.left = left, l.top = top, l.right = right, l.bottom = bottom;
+  l.name = name;
+  static const int16_t kIds[4] = {0, 1, 2, -1};
+  for (int c = 0; c < 4; ++c) {
+    ChannelSpec ch;
+    ch.id = kIds[c];
+    ch.compression = compression;
+    ch.width = uint32_t(right - left), ch.height = uint32_t(bottom - top);
+    for (uint32_t p : rgba) ch.pixels.push_back(uint8_t(p >> (8 * c)));
+    l.channels.push_back(ch);
+  }
+  return l;
+}
+
+LayerSpec GroupStart(const std::string& name, bool hidden) {
+  LayerSpec l;
+  l.name = name;
+  l.flags = hidden ? 8 | 2 : 8;
+  std::string kind;
+  Put32(kind, 3);
+  l.blocks.push_back({"lsct", ToBytes(kind)});
+  return l;
+}
+
+LayerSpec GroupEnd() {
+  LayerSpec l;
+  l.name = "</Layer group>";
+  std::string kind;
+  Put32(kind, 1);
+  l.blocks.push_back({"lsct", ToBytes(kind)});
+  return l;
+}
+
+Bytes MaskData(int32_t left, int32_t top, int32_t right, int32_t bottom, uint8_t defaultColour, uint8_t flags,
+               size_t length) {
+  std::string m;
+  Put32(m, uint32_t(top));
+  Put32(m, uint32_t(left));
+  Put32(m, uint32_t(bottom));
+  Put32(m, uint32_t(right));
+  m.push_back(char(defaultColour));
+  m.push_back(char(flags));
+  m.resize(length, '\0');
+  return ToBytes(m);
+}
+
+std::string BuildPsd(const PsdSpec& s) {
+  std::string f = "8BPS";
+  Put16(f, s.version);
+  f.append(6, '\0');
+  Put16(f, s.channels);
+  Put32(f, s.height);
+  Put32(f, s.width);
+  Put16(f, s.depth);
+  Put16(f, s.mode);
+  Put32(f, 0);  // colour mode data
+  Put32(f, 0);  // image resources
+
+  std::string info, data;
+  const int16_t n = int16_t(s.layers.size());
+  Put16(info, uint16_t(s.negativeCount ? -n : n));
+  for (const LayerSpec& l : s.layers) {
+    Put32(info, uint32_t(l.top));
+    Put32(info, uint32_t(l.left));
+    Put32(info, uint32_t(l.bottom));
+    Put32(info, uint32_t(l.right));
+    Put16(info, uint32_t(l.channels.size()));
+    for (const ChannelSpec& c : l.channels) {
+      const std::string d = ChannelData(c);
+      Put16(info, uint16_t(c.id));
+      Put32(info, uint32_t(d.size()));
+      data += d;
+    }
+    info += "8BIM" + l.key.substr(0, 4);
+    info.push_back(char(l.opacity));
+    info.push_back(char(l.clipping));
+    info.push_back(char(l.flags));
+    info.push_back('\0');
+    std::string extra;
+    Put32(extra, uint32_t(l.mask.size()));
+    PutBytes(extra, l.mask);
+    Put32(extra, 0);  // blending ranges
+    std::string pascal;
+    for (char ch : l.name) pascal.push_back(uint8_t(ch) < 0x80 ? ch : '?');
+    pascal = pascal.substr(0, 255);
+    extra.push_back(char(pascal.size()));
+    extra += pascal;
+    extra.append((4 - (1 + pascal.size()) % 4) % 4, '\0');
+    if (pascal != l.name) {
+      const std::u16string units = Utf16(l.name);
+      std::string luni;
+      Put32(luni, uint32_t(units.size()));
+      for (char16_t u : units) Put16(luni, u);
+      luni.append((4 - luni.size() % 4) % 4, '\0');
+      extra += Block("luni", luni);
+    }
+    for (const auto& b : l.blocks) extra += Block(b.first, Str(b.second));
+    Put32(info, uint32_t(extra.size()));
+    info += extra;
+  }
+  info += data;
+  if (info.size() & 1) info.push_back('\0');
+  std::string lmi;
+  if (!s.layers.empty()) {
+    Put32(lmi, uint32_t(info.size()));
+    lmi += info;
+  } else {
+    Put32(lmi, 0);
+  }
+  Put32(lmi, 0);  // global layer mask
+  Put32(f, uint32_t(lmi.size()));
+  f += lmi;
+
+  // The merged image, planar.
+  const size_t plane = size_t(s.width) * s.height;
+  std::string planes(plane * s.channels, '\0');
+  for (size_t i = 0; i < plane; ++i) {
+    const uint32_t px = s.merged.empty() ? 0 : s.matteMerged ? MatteOnWhite(s.merged[i]) : s.merged[i];
+    for (size_t c = 0; c < std::min<size_t>(4, s.channels); ++c) planes[c * plane + i] = char(px >> (8 * c));
+  }
+  Put16(f, s.mergedCompression);
+  if (s.mergedCompression == 0) return f + planes;
+  std::vector<std::vector<uint8_t>> rows(size_t(s.channels) * s.height);
+  for (size_t r = 0; r < rows.size(); ++r)
+    iio::PackBitsEncode(reinterpret_cast<const uint8_t*>(planes.data()) + r * s.width, s.width, rows[r]);
+  for (const auto& r : rows) Put16(f, uint32_t(r.size()));
+  for (const auto& r : rows) f.append(r.begin(), r.end());
+  return f;
+}
+
+uint32_t Image::At(int64_t x, int64_t y) const {
+  if (x < p.left || y < p.top || x >= p.right || y >= p.bottom) return 0;
+  return px[size_t((y - p.top) * p.Width() + (x - p.left))];
+}
+
+PsdFile ReadPsd(const std::string& bytes) {
+  PsdFile f;
+  DataSrcMemory src(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  iio::Psd psd(src);
+  f.width = psd.Width();
+  f.height = psd.Height();
+  const uint32_t n = psd.Open();
+  f.layerRecords = psd.LayerCount();
+  if ((f.error = psd.ErrorCode()) != 0) return f;
+  for (uint32_t k = 0; k < n; ++k) {
+    Image img;
+    if (!psd.NextImage(img.p)) break;
+    const int64_t w = img.p.Width(), h = img.p.Height();
+    for (int64_t row = 0; row < h; ++row) {
+      if (psd.ReadRows(1) != 1) break;
+      const uint32_t* r = psd.RowPointer(int32_t(img.p.top + row));
+      if (!r) break;
+      img.px.insert(img.px.end(), r, r + w);
+    }
+    if (img.px.size() != size_t(std::max<int64_t>(0, w * h))) {
+      f.error = psd.ErrorCode() ? psd.ErrorCode() : -2;
+      return f;
+    }
+    if (!img.p.pixelsIrrelevant) f.images.push_back(std::move(img));
+  }
+  f.error = psd.ErrorCode();
+  return f;
+}
+
+PixelRGBA Widen8(uint32_t rgba) {
+  const uint32_t a = rgba >> 24;
+  auto c = [&](int shift) { return uint16_t(((rgba >> shift & 0xFF) * a * 33026u) >> 17); };
+  return PixelRGBA{c(0), c(8), c(16), uint16_t((a * 16449u) >> 8)};
+}
+
+uint32_t Narrow8(const PixelRGBA& p) {
+  const uint64_t a = p.a;
+  const uint64_t recip = a ? 0xFF005800u / a : 0;
+  auto c = [&](uint64_t v) { return uint32_t((std::min(v, a) * recip + 0xC00000u) >> 24); };
+  return Rgba(c(p.r), c(p.g), c(p.b), uint32_t((a - (a >> 13)) >> 6));
+}
+
+uint32_t MatteOnWhite(uint32_t rgba) {
+  const double a = double(rgba >> 24);
+  uint32_t out = rgba & 0xFF000000u;
+  for (int c = 0; c < 3; ++c)
+    out |= uint32_t(std::lround(double(rgba >> (8 * c) & 0xFF) * a / 255.0 + 255.0 - a)) << (8 * c);
+  return out;
+}
+
+uint32_t Unmatte(uint32_t stored) {
+  const long a = long(stored >> 24);
+  if (a == 0 || a == 255) return stored;
+  uint32_t out = uint32_t(a) << 24;
+  for (int c = 0; c < 3; ++c) {
+    const long s = long(stored >> (8 * c) & 0xFF);
+    out |= uint32_t(std::clamp(std::lround(double(s - 255 + a) * 255.0 / double(a)), 0L, 255L)) << (8 * c);
+  }
+  return out;
+}
+
+// ------------------------------------------------------------ independent readers
+
+namespace {
+
+std::vector<uint32_t> RawRgba(const std::string& bytes) {
+  std::vector<uint32_t> px(bytes.size() / 4);
+  for (size_t i = 0; i < px.size(); ++i)
+    px[i] = uint8_t(bytes[4 * i]) | uint8_t(bytes[4 * i + 1]) << 8 | uint8_t(bytes[4 * i + 2]) << 16 |
+            uint32_t(uint8_t(bytes[4 * i + 3])) << 24;
+  return px;
+}
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+}  // namespace
+
+bool HavePsdTools() {
+  static const bool have = [] {
+    int status;
+    Shell("/usr/bin/python3 -c 'import psd_tools, numpy' >/dev/null 2>&1", &status);
+    return status == 0;
+  }();
+  return have;
+}
+
+PsdToolsFile PsdTools(const std::string& path, bool compose) {
+  PsdToolsFile f;
+  TempDir out;
+  const std::string script = std::string(YVN_TEST_SUPPORT_DIR) + "/psd_tools_dump.py";
+  int status;
+  const std::string text = Shell("/usr/bin/python3 " + Quote(script) + " " + Quote(path) + " " + Quote(out.path()) +
+                                     (compose ? " compose" : "") + " 2>/dev/null",
+                                 &status);
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream s(line);
+    std::string kind, file;
+    s >> kind;
+    if (kind == "canvas") {
+      s >> f.width >> f.height;
+    } else if (kind == "stored" || kind == "topil" || kind == "composed") {
+      s >> file;
+      (kind == "stored" ? f.stored : kind == "topil" ? f.topil : f.composed) = RawRgba(ReadFile(file));
+    } else if (kind == "record") {
+      PsdToolsFile::Record r;
+      std::string tok;
+      s >> tok;  // index
+      while (s >> tok) {
+        const size_t eq = tok.find('=');
+        if (eq != std::string::npos) r.fields[tok.substr(0, eq)] = tok.substr(eq + 1);
+      }
+      if (r.fields["px"] != "-") r.px = RawRgba(ReadFile(r.fields["px"]));
+      f.records.push_back(std::move(r));
+    }
+  }
+  f.ok = status == 0;
+  return f;
+}
+
+std::vector<uint32_t> ImageMagickMerged(const std::string& path) {
+  int status;
+  const std::string bytes = Shell("convert-im6.q16 " + Quote(path + "[0]") + " -depth 8 rgba:- 2>/dev/null", &status);
+  return status == 0 ? RawRgba(bytes) : std::vector<uint32_t>();
+}
+
+}  // namespace ts

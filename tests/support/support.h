@@ -1,0 +1,79 @@
+// What every test needs around the code under test: temporary folders,
+// files, the built program run as a user runs it, and where the real PSD
+// corpus and the committed test data are.
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace ts {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+// A fresh folder under the system's temporary folder, removed at the end.
+// path() is canonical, so it matches the program's own view of the current folder.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+// Creates missing parent folders.
+void WriteFile(const std::string& path, const std::string& bytes);
+inline std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
+inline Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+// Names in a folder, sorted; empty when it cannot be read.
+std::vector<std::string> Listing(const std::string& dir);
+inline bool Contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+// The built program; the shared folder of real PSD files and its list of
+// what each exercises (empty when absent); the committed test data.
+std::string Exe();
+std::string CorpusDir();
+std::string DataDir();
+// Paths of the corpus files whose MANIFEST.tsv row's expect column begins with `expect`.
+std::vector<std::string> CorpusFiles(const std::string& expect);
+
+// A running program's output so far, and what the test wants next.
+enum class Watch { More, Done, CloseOutput };
+
+struct RunOptions {
+  std::string input;                // the whole standard input
+  std::vector<std::string> prefix;  // a wrapper that execs "$@" (limits, taskset)
+  uint64_t addressSpace = 0;        // bytes; 0: no limit
+  int seconds = 60;                 // killed after that
+  bool ignorePipe = false;          // started with SIGPIPE ignored
+  // Called with the process id and the output so far each time more
+  // arrives, until it returns Done (the rest is read to the end) or
+  // CloseOutput (the program's standard output is closed under it); then
+  // `later` is sent and standard input closed (without a watcher it closes
+  // after `input`). The program can run at most a page of output ahead of
+  // the test.
+  std::function<Watch(int pid, const std::string& out)> watch;
+  std::string later;
+};
+
+struct RunResult {
+  int exit = -1000;      // exit value; -2000 - N after signal N; -3000 killed at the time limit
+  std::string out;       // standard output
+  uint64_t peakKiB = 0;  // largest resident size
+  double seconds = 0;
+};
+
+// Runs the built program with `args` in `cwd`.
+RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& args, const RunOptions& options = {});
+// Runs a shell command; its standard output, and its status in *status.
+std::string Shell(const std::string& command, int* status = nullptr);
+
+}  // namespace ts
