@@ -81,21 +81,32 @@ LayerSpec RgbaLayer(int32_t left, int32_t top, int32_t right, int32_t bottom, co
   return l;
 }
 
+namespace {
+
+// Group records carry four empty channels, as Photoshop writes them.
+LayerSpec Marker() {
+  LayerSpec l = RgbaLayer(0, 0, 0, 0, {}, "");
+  l.flags = 8 | 16;
+  return l;
+}
+
+}  // namespace
+
 LayerSpec GroupStart(const std::string& name, bool hidden) {
-  LayerSpec l;
+  LayerSpec l = Marker();
   l.name = name;
-  l.flags = hidden ? 8 | 2 : 8;
+  if (hidden) l.flags |= 2;
   std::string kind;
-  Put32(kind, 3);
+  Put32(kind, 1);
   l.blocks.push_back({"lsct", ToBytes(kind)});
   return l;
 }
 
 LayerSpec GroupEnd() {
-  LayerSpec l;
+  LayerSpec l = Marker();
   l.name = "</Layer group>";
   std::string kind;
-  Put32(kind, 1);
+  Put32(kind, 3);
   l.blocks.push_back({"lsct", ToBytes(kind)});
   return l;
 }

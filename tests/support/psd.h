@@ -49,7 +49,8 @@ struct PsdSpec {
 // A layer with channels 0, 1, 2, -1 of RGBA pixels over the rectangle.
 LayerSpec RgbaLayer(int32_t left, int32_t top, int32_t right, int32_t bottom, const std::vector<uint32_t>& rgba,
                     const std::string& name, uint16_t compression = 1);
-// A group's start ("lsct" 3, hidden when `hidden`) and end ("lsct" 1) records.
+// A group's opening ("lsct" 1, hidden when `hidden`; above its layers) and
+// closing ("lsct" 3; below them) records.
 LayerSpec GroupStart(const std::string& name, bool hidden);
 LayerSpec GroupEnd();
 // Layer mask data: rectangle, default colour, flags (bit 1: disabled), padded to `length`.

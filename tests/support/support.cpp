@@ -147,7 +147,7 @@ RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& arg
     signal(SIGPIPE, options.ignorePipe ? SIG_IGN : SIG_DFL);
     if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || chdir(cwd.c_str()) != 0) _exit(120);
     close(in[0]), close(in[1]), close(out[0]), close(out[1]);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(121);
   }
   close(in[0]);

@@ -1,0 +1,335 @@
+// PSD -> .yvn -> PSD through the built program on real files of other
+// programs and on generated paintings: the project's reader agrees with an
+// independent one (psd-tools), and what comes back is what went in, through
+// the 8 -> 16 -> 8-bit mapping. Written files open in psd-tools and
+// ImageMagick as written, and the bytes do not depend on the thread count.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "blend/modes.h"
+#include "support/psd.h"
+
+namespace ts {
+namespace {
+
+const char kMergedName[] = "ImgIOPsd_MergedImage";
+
+std::string Hex(const std::string& s) {
+  std::string h;
+  char b[3];
+  for (unsigned char c : s) std::snprintf(b, sizeof b, "%02x", c), h += b;
+  return h.empty() ? "-" : h;
+}
+
+class RoundTrip : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (Exe().empty()) GTEST_SKIP() << "YVN2PSD_EXE is not set";
+  }
+  // Runs the program quietly; every conversion here must succeed silently.
+  void Convert(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {}) {
+    RunOptions o;
+    o.prefix = prefix;
+    const RunResult r = RunProgram(dir.path(), args, o);
+    EXPECT_EQ(r.exit, 0);
+    EXPECT_EQ(r.out, "") << ::testing::PrintToString(args);
+  }
+  PsdFile Read(const std::string& rel) const { return ReadPsd(ReadFile(dir / rel)); }
+  TempDir dir;
+};
+
+// Every layer the reader served comes back, bottom to top (a hidden layer
+// named "*..." is a working layer and stays out), the source's merged image
+// as a layer named for it, then the new merged image.
+void ExpectSameLayers(const PsdFile& orig, const PsdFile& fin) {
+  ASSERT_EQ(orig.error, 0);
+  ASSERT_EQ(fin.error, 0);
+  EXPECT_EQ(fin.width, orig.width);
+  EXPECT_EQ(fin.height, orig.height);
+  std::vector<const Image*> want;
+  for (const Image& img : orig.images)
+    if (img.p.name.empty() || img.p.name[0] != '*' || img.p.visible) want.push_back(&img);
+  ASSERT_EQ(fin.images.size(), want.size() + 1);
+  EXPECT_EQ(fin.images[want.size() - 1].p.name, kMergedName);
+  EXPECT_EQ(fin.images[want.size() - 1].p.visible, orig.images.size() > 1 ? 0 : 1);
+  for (size_t i = 0; i < want.size(); ++i) {
+    const Image &o = *want[i], &f = fin.images[i];
+    SCOPED_TRACE("layer " + std::to_string(i) + " " + o.p.name);
+    if (i + 1 < want.size()) {
+      EXPECT_EQ(f.p.name, o.p.name);
+    }
+    EXPECT_EQ(f.p.visible, o.p.visible);
+    EXPECT_EQ(f.p.opacity, o.p.opacity);
+    EXPECT_EQ(f.p.blend.ColorMode(), o.p.blend.ColorMode());
+    EXPECT_EQ(f.p.blend.Flags(), o.p.blend.Flags());
+    EXPECT_EQ(f.p.alphaLock, o.p.alphaLock || o.p.lockAll);
+    EXPECT_EQ(f.p.planeLock, o.p.planeLock || o.p.lockAll);
+    // The written rectangle is the smallest one around the pixels.
+    int64_t l = INT64_MAX, t = INT64_MAX, r = INT64_MIN, b = INT64_MIN;
+    for (int64_t y = o.p.top; y < o.p.bottom; ++y)
+      for (int64_t x = o.p.left; x < o.p.right; ++x)
+        if (o.At(x, y) >> 24) l = std::min(l, x), t = std::min(t, y), r = std::max(r, x + 1), b = std::max(b, y + 1);
+    if (l <= r) {
+      EXPECT_EQ((std::vector<int64_t>{f.p.left, f.p.top, f.p.right, f.p.bottom}),
+                (std::vector<int64_t>{l, t, r, b}));
+    }
+    int bad = 0;
+    for (int64_t y = std::min<int64_t>(o.p.top, f.p.top); y < std::max<int64_t>(o.p.bottom, f.p.bottom); ++y)
+      for (int64_t x = std::min<int64_t>(o.p.left, f.p.left); x < std::max<int64_t>(o.p.right, f.p.right); ++x)
+        if (Through16(o.At(x, y)) != f.At(x, y) && ++bad <= 3) {
+          ADD_FAILURE() << "pixel (" << x << ", " << y << "): " << std::hex << o.At(x, y) << " came back as "
+                        << f.At(x, y);
+        }
+  }
+}
+
+// Our reading of a file, record by record and pixel by pixel, against psd-tools'.
+void ExpectSameAsPsdTools(const std::string& path) {
+  const PsdFile ours = ReadPsd(ReadFile(path));
+  const PsdToolsFile ref = PsdTools(path);
+  ASSERT_TRUE(ref.ok);
+  ASSERT_EQ(ours.error, 0);
+  EXPECT_EQ(ours.width, ref.width);
+  EXPECT_EQ(ours.height, ref.height);
+  size_t next = 0;  // our images skip group markers
+  for (const PsdToolsFile::Record& rec : ref.records) {
+    auto field = [&](const char* k) { return rec.fields.count(k) ? rec.fields.at(k) : ""; };
+    if (field("section") != "0") continue;
+    ASSERT_LT(next, ours.images.size());
+    const Image& img = ours.images[next++];
+    SCOPED_TRACE(img.p.name);
+    EXPECT_EQ(Hex(img.p.name), field("name"));
+    // The byte is taken as the smallest model opacity that writes back as it.
+    EXPECT_EQ(img.p.opacity, (std::stoul(field("opacity")) * 16384 + 254) / 255);
+    EXPECT_EQ(img.p.visible ? "1" : "0", field("visible"));  // layers of hidden groups are hidden
+    std::string key = field("key") + "    ";
+    std::replace(key.begin(), key.end(), '_', ' ');
+    EXPECT_EQ(img.p.blend.ColorMode(), blend::ColorModeForPsdKey(key.c_str())) << key;
+    char rect[64];
+    std::snprintf(rect, sizeof rect, "%d,%d,%d,%d", img.p.left, img.p.top, img.p.right, img.p.bottom);
+    EXPECT_EQ(rect, field("rect"));
+    if (rec.px.empty()) continue;
+    ASSERT_EQ(rec.px.size(), img.px.size());
+    for (size_t i = 0; i < img.px.size(); ++i) {
+      ASSERT_EQ(img.px[i], rec.px[i]) << "pixel " << i;
+    }
+  }
+  // The merged image: ours takes the matte off like psd-tools, within one step.
+  const Image& merged = ours.images.back();
+  if (ref.topil.empty()) return;  // psd-tools has no reading of it
+  ASSERT_EQ(merged.px.size(), ref.topil.size());
+  for (size_t i = 0; i < merged.px.size(); ++i) {
+    const uint32_t a = merged.px[i], b = ref.topil[i];
+    if ((a >> 24) < 16) continue;
+    for (int c = 0; c < 32; c += 8) ASSERT_LE(std::abs(int(a >> c & 0xFF) - int(b >> c & 0xFF)), 1) << i;
+  }
+}
+
+TEST_F(RoundTrip, RealFilesAgreeWithPsdToolsAndComeBackThroughTheNativeFormat) {
+  const std::vector<std::string> files = CorpusFiles("ACCEPT");
+  if (files.empty()) GTEST_SKIP() << "PSD corpus not found (YVN_PSD_CORPUS)";
+  for (const std::string& path : files) {
+    const std::string name = fs::path(path).filename().string();
+    SCOPED_TRACE(name);
+    if (HavePsdTools() && name != "oov_rgb8bit+1ch.psd")  // psd-tools takes its fourth channel for a selection
+      ExpectSameAsPsdTools(path);
+    fs::copy_file(path, dir / name);
+    Convert({"-q", "-W", name, "a.yvn"});
+    Convert({"-q", "-W", "a.yvn", "back.psd"});
+    ExpectSameLayers(ReadPsd(ReadFile(path)), Read("back.psd"));
+    // Another cycle adds no second merged-image layer: the same layers and
+    // size (colours below alpha 8 may move by a step each cycle).
+    Convert({"-q", "-W", "back.psd", "b.yvn"});
+    Convert({"-q", "-W", "b.yvn", "again.psd"});
+    EXPECT_EQ(Read("again.psd").layerRecords, Read("back.psd").layerRecords);
+    const double a = double(fs::file_size(dir / "back.psd")), b = double(fs::file_size(dir / "again.psd"));
+    EXPECT_NEAR(b, a, a / 100);
+  }
+  // Files of kinds not read are refused, each with its line.
+  std::vector<std::string> refused;
+  for (const std::string& path : CorpusFiles("REFUSE"))
+    if (fs::path(path).extension() == ".psd") refused.push_back(path);
+  for (const std::string& path : refused) fs::copy_file(path, dir / ("r_" + fs::path(path).filename().string()));
+  RunResult r = RunProgram(dir.path(), {"-q", "-F", "r_*.psd"});
+  std::string lines;
+  for (size_t i = 0; i < refused.size(); ++i) lines += "\nerror(101):Not a supported PSD file\n";
+  EXPECT_EQ(r.out, lines);
+}
+
+// A painting with what real files hold: layers partly off the canvas,
+// transparent borders, soft and very low alpha, names in other scripts,
+// hidden and working layers, modes, opacities, clipping, locks, a user mask
+// and groups.
+std::string Painting() {
+  uint32_t seed = 12345;
+  auto rnd = [&]() { return (seed = seed * 1103515245u + 12345u) >> 16 & 0xFF; };
+  auto fill = [&](int n, auto&& px) {
+    std::vector<uint32_t> v;
+    for (int i = 0; i < n; ++i) v.push_back(px(i));
+    return v;
+  };
+  PsdSpec s;
+  s.width = 48, s.height = 40;
+  s.layers.push_back(RgbaLayer(0, 0, 48, 40, fill(48 * 40, [&](int) { return Rgba(240 + rnd() % 16, 236, 228, 255); }), "Paper"));
+  LayerSpec wash = RgbaLayer(-6, 5, 30, 33, fill(36 * 28, [&](int i) { return Rgba(rnd(), rnd(), rnd(), i % 7 ? rnd() : i % 4); }),
+                             "Wash \xE6\xB0\xB4\xE5\xBD\xA9", 0);
+  wash.opacity = 153, wash.key = "mul ";
+  s.layers.push_back(wash);
+  LayerSpec ink = RgbaLayer(10, 8, 40, 38, fill(900, [&](int i) {
+                              const int x = i % 30, y = i / 30;
+                              return x >= 4 && x < 25 && y >= 3 && y < 28 && (x + y) % 3 ? Rgba(20, 30, rnd(), 255) : 0;
+                            }),
+                            "Ink \xC3\xA9t\xC3\xA9");
+  ink.key = "scrn", ink.opacity = 77, ink.clipping = 1;
+  ink.mask = MaskData(12, 10, 30, 30, 0, 0);
+  ChannelSpec mask;
+  mask.id = -2, mask.width = 18, mask.height = 20;
+  for (int i = 0; i < 360; ++i) mask.pixels.push_back(uint8_t(i * 7));
+  ink.channels.push_back(mask);
+  s.layers.push_back(ink);
+  s.layers.push_back(GroupEnd());
+  LayerSpec sketch = RgbaLayer(30, -5, 55, 20, fill(625, [&](int) { return Rgba(rnd(), 0, 200, 128 + rnd() % 128); }), "in a hidden group");
+  sketch.key = "over", sketch.flags = 8 | 1;  // transparency locked
+  s.layers.push_back(sketch);
+  s.layers.push_back(GroupStart("group", true));
+  LayerSpec work = RgbaLayer(0, 0, 8, 8, fill(64, [](int) { return Rgba(255, 0, 0, 255); }), "*guide");
+  work.flags = 8 | 2;  // hidden working layer: not written back
+  s.layers.push_back(work);
+  LayerSpec shown = RgbaLayer(2, 2, 6, 6, fill(16, [](int) { return Rgba(0, 255, 0, 200); }), "*shown");
+  shown.key = "lbrn";
+  s.layers.push_back(shown);
+  s.merged = fill(48 * 40, [&](int i) { return Rgba(uint32_t(i), 90, 40, uint32_t(i * 3)); });
+  return BuildPsd(s);
+}
+
+TEST_F(RoundTrip, GeneratedPaintingComesBackAndReadsTheSameEverywhere) {
+  WriteFile(dir / "paint.psd", Painting());
+  if (HavePsdTools()) ExpectSameAsPsdTools(dir / "paint.psd");
+  Convert({"-q", "paint.psd"});
+  Convert({"-q", "-z0", "paint.psd", "plain.yvn"});
+  EXPECT_GT(fs::file_size(dir / "plain.yvn"), fs::file_size(dir / "paint.yvn"));
+  Convert({"-q", "paint.yvn", "back.psd"});
+  Convert({"-q", "plain.yvn", "plain.psd"});
+  EXPECT_TRUE(ReadFile(dir / "plain.psd") == ReadFile(dir / "back.psd"));
+  const PsdFile orig = Read("paint.psd"), fin = Read("back.psd");
+  ExpectSameLayers(orig, fin);
+  // The layer with a transparent border shrank to its pixels (the mask clears more).
+  EXPECT_EQ(fin.images[2].p.left, 14);
+  EXPECT_EQ(fin.images[2].p.top, 11);
+  // What the program wrote reads the same in psd-tools, and ImageMagick
+  // sees the same merged image.
+  if (HavePsdTools()) ExpectSameAsPsdTools(dir / "back.psd");
+  const std::vector<uint32_t> magick = ImageMagickMerged(dir / "back.psd");
+  if (!magick.empty()) {
+    ASSERT_EQ(magick.size(), fin.images.back().px.size());
+    for (size_t i = 0; i < magick.size(); ++i) {
+      const uint32_t a = magick[i], b = fin.images.back().px[i];
+      if ((b >> 24) < 16) continue;
+      for (int c = 0; c < 32; c += 8) ASSERT_LE(std::abs(int(a >> c & 0xFF) - int(b >> c & 0xFF)), 1) << i;
+    }
+  }
+}
+
+TEST_F(RoundTrip, EveryEightBitValueComesBackWhereItsAlphaLeavesStepsEnough) {
+  // All 65,536 (value, alpha) pairs in each channel, rotated between channels.
+  std::vector<uint32_t> px(65536);
+  for (uint32_t i = 0; i < 65536; ++i) px[i] = Rgba(i & 0xFF, (i * 7) & 0xFF, (i * 13) & 0xFF, i >> 8);
+  PsdSpec s;
+  s.width = 256, s.height = 256;
+  s.layers.push_back(RgbaLayer(0, 0, 256, 256, px, "all"));
+  WriteFile(dir / "all.psd", BuildPsd(s));
+  Convert({"-q", "all.psd"});
+  Convert({"-q", "all.yvn", "back.psd"});
+  const PsdFile fin = Read("back.psd");
+  ASSERT_EQ(fin.error, 0);
+  const Image& l = fin.images[0];
+  for (uint32_t i = 0; i < 65536; ++i) {
+    const uint32_t got = l.At(i % 256, i / 256), a = i >> 8;
+    ASSERT_EQ(got >> 24, a) << i;  // transparency always
+    if (a >= 8) {
+      ASSERT_EQ(got, px[i]) << i;
+    } else if (a == 0) {
+      ASSERT_EQ(got, 0u) << i;
+    }
+  }
+}
+
+TEST_F(RoundTrip, EveryModeKeyComesBackAsTheTableSays) {
+  int count;
+  const blend::ColorModeRow* rows = blend::ColorModeTable(&count);
+  std::vector<std::string> keys = {"fdiv", "hMix", "pass", "diss", "xxxx"};  // read as normal or darken
+  for (int i = 0; i < count; ++i)
+    for (const char* const* k = rows[i].psdRead; *k; ++k) keys.push_back(*k);
+  PsdSpec s;
+  s.width = s.height = 2;
+  for (const std::string& k : keys) {
+    s.layers.push_back(RgbaLayer(0, 0, 2, 2, std::vector<uint32_t>(4, Rgba(1, 2, 3, 4)), k));
+    s.layers.back().key = k;
+  }
+  WriteFile(dir / "keys.psd", BuildPsd(s));
+  Convert({"-q", "keys.psd"});
+  Convert({"-q", "keys.yvn", "back.psd"});
+  const PsdToolsFile ref = HavePsdTools() ? PsdTools(dir / "back.psd") : PsdToolsFile();
+  const PsdFile fin = Read("back.psd");
+  ASSERT_EQ(fin.images.size(), keys.size() + 2);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const uint8_t mode = blend::ColorModeForPsdKey(keys[i].c_str());
+    EXPECT_EQ(fin.images[i].p.blend.ColorMode(), mode) << keys[i];
+    if (ref.ok) {
+      std::string written = blend::PsdKeyForColorMode(mode);
+      std::replace(written.begin(), written.end(), ' ', '_');
+      EXPECT_EQ(ref.records.at(i).fields.at("key"), written) << keys[i];
+    }
+  }
+}
+
+TEST_F(RoundTrip, ADocumentWithoutLayersToWriteKeepsItsTransparency) {
+  // Only a hidden working layer: the PSD holds one layer, the merged image,
+  // so that readers take its fourth channel for transparency.
+  fs::copy_file(DataDir() + "/native/working-layer-only.yvn", dir / "w.yvn");
+  Convert({"-q", "w.yvn"});
+  const PsdFile f = Read("w.psd");
+  ASSERT_EQ(f.images.size(), 2u);
+  EXPECT_EQ(f.images[0].p.name, kMergedName);
+  EXPECT_EQ(f.images[0].p.visible, 1);
+  for (const Image& img : f.images)
+    for (uint32_t p : img.px) ASSERT_EQ(p >> 24, 0u);
+  if (HavePsdTools()) {
+    const PsdToolsFile ref = PsdTools(dir / "w.psd");
+    ASSERT_EQ(ref.records.size(), 1u);
+    ASSERT_EQ(ref.topil.size(), 256u);
+    for (uint32_t p : ref.topil) ASSERT_EQ(p >> 24, 0u);
+  }
+  const std::vector<uint32_t> magick = ImageMagickMerged(dir / "w.psd");
+  EXPECT_EQ(magick.size(), 256u);
+  for (uint32_t p : magick) ASSERT_EQ(p >> 24, 0u);
+}
+
+// Same bytes whatever the number of threads: one core against all of them,
+// for each pipeline, on inputs large enough to be cut into many pieces.
+class ThreadCount : public RoundTrip, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ThreadCount, SameBytesOnOneCoreAsOnAll) {
+  if (Shell("command -v taskset").empty()) GTEST_SKIP() << "taskset is not installed";
+  std::vector<uint32_t> noise(768 * 768);
+  uint32_t seed = 7;
+  for (uint32_t& p : noise) p = (seed = seed * 1103515245u + 12345u) >> 4 | 0x40000000u;
+  PsdSpec s;
+  s.width = s.height = 768;
+  for (int k = 0; k < 3; ++k) s.layers.push_back(RgbaLayer(k * 20, 0, 768 + k * 20, 768, noise, "n"));
+  WriteFile(dir / "n.psd", BuildPsd(s));
+  const bool toNative = GetParam();
+  if (!toNative) Convert({"-q", "n.psd"});
+  const std::string src = toNative ? "n.psd" : "n.yvn", ext = toNative ? ".yvn" : ".psd";
+  Convert({"-q", src, "one" + ext}, {"taskset", "-c", "0"});
+  Convert({"-q", src, "all" + ext});
+  EXPECT_TRUE(ReadFile(dir / ("one" + ext)) == ReadFile(dir / ("all" + ext)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipelines, ThreadCount, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "PsdToNative" : "NativeToPsd"; });
+
+}  // namespace
+}  // namespace ts
