@@ -10,7 +10,7 @@
 
 #include "blend/kernels.h"
 #include "blend/modes.h"
-#include "blend/reference.h"
+#include "support/reference.h"
 
 namespace {
 

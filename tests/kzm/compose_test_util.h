@@ -9,7 +9,7 @@
 #include <set>
 #include <vector>
 
-#include "blend/reference.h"
+#include "support/reference.h"
 #include "kzm/pi_folder.h"
 #include "kzm/pi_image.h"
 

@@ -1,0 +1,141 @@
+// The merged image the program writes: equal to a slow, literal evaluation
+// of the layer stack pixel by pixel, and, for the modes whose formulas the
+// readers share, to psd-tools' own composition of the written layers.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "blend/modes.h"
+#include "support/psd.h"
+#include "support/reference.h"
+
+namespace ts {
+namespace {
+
+uint32_t Hash(uint32_t x) {
+  x ^= x >> 16, x *= 0x7feb352d, x ^= x >> 15, x *= 0x846ca68b, x ^= x >> 16;
+  return x;
+}
+
+// Opaque, transparent, faint and soft pixels with extreme and middle colours.
+uint32_t Pixel8(uint32_t seed) {
+  const uint32_t h = Hash(seed), k = h % 16;
+  const uint32_t a = k < 8 ? 255 : k == 8 ? 0 : k == 9 ? 1 + h % 20 : 32 + (h >> 8) % 224;
+  uint32_t c[3];
+  for (int i = 0; i < 3; ++i) {
+    const uint32_t g = Hash(seed * 3 + uint32_t(i) + 0x9e3779b9u), m = g % 8;
+    c[i] = m == 0 ? 0 : m == 1 ? 255 : m == 2 ? 128 : (g >> 8) % 256;
+  }
+  return Rgba(c[0], c[1], c[2], a);
+}
+
+class Compose : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (Exe().empty()) GTEST_SKIP() << "YVN2PSD_EXE is not set";
+  }
+  // The source through the program to a PSD whose merged image the program composed.
+  PsdFile Merged(const std::string& psd) {
+    WriteFile(dir / "s.psd", psd);
+    EXPECT_EQ(RunProgram(dir.path(), {"-q", "s.psd"}).out, "");
+    EXPECT_EQ(RunProgram(dir.path(), {"-q", "s.yvn", "m.psd"}).out, "");
+    return ReadPsd(ReadFile(dir / "m.psd"));
+  }
+  TempDir dir;
+};
+
+TEST_F(Compose, MergedImageEqualsTheStackEvaluatedPixelByPixel) {
+  // Every mode once, over and under each other, at partial opacities, some
+  // hidden, some off the canvas, some clipped to the layer below.
+  int count;
+  const blend::ColorModeRow* rows = blend::ColorModeTable(&count);
+  const int32_t w = 48, h = 40;
+  PsdSpec s;
+  s.width = w, s.height = h;
+  uint32_t seed = 1;
+  std::vector<uint32_t> base(size_t(w * h));
+  for (uint32_t& p : base) p = Pixel8(seed++) | 0xFF000000u;
+  s.layers.push_back(RgbaLayer(0, 0, w, h, base, "base"));
+  for (int i = 0; i < count; ++i) {
+    if (!rows[i].hasKernel) continue;
+    const int32_t l = int32_t(Hash(uint32_t(i)) % 40) - 8, t = int32_t(Hash(uint32_t(i) + 99) % 30) - 6;
+    std::vector<uint32_t> px(24 * 20);
+    for (uint32_t& p : px) p = Pixel8(seed++);
+    LayerSpec layer = RgbaLayer(l, t, l + 24, t + 20, px, rows[i].name);
+    layer.key = rows[i].psdWrite;
+    layer.opacity = uint8_t(i % 3 ? 255 : 90 + i * 5);
+    layer.flags = uint8_t(8 | (i % 7 == 3 ? 2 : 0));  // hidden
+    layer.clipping = i % 6 == 2;
+    s.layers.push_back(layer);
+  }
+  const PsdFile src = ReadPsd(BuildPsd(s));
+  ASSERT_EQ(src.error, 0);
+  const PsdFile fin = Merged(BuildPsd(s));
+  ASSERT_EQ(fin.error, 0);
+  const Image& merged = fin.images.back();
+  int bad = 0;
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < w; ++x) {
+      // Bottom to top over transparency; a clipped layer is scaled by what
+      // its clip base (the nearest layer below that is not clipped) holds there.
+      PixelRGBA acc{0, 0, 0, 0};
+      uint16_t baseAlpha = 0;
+      for (const Image& layer : src.images) {
+        const bool clipped = layer.p.blend.word0 & kzm::Blend::clip_dsta;
+        if (!clipped) baseAlpha = layer.p.visible ? Widen8(layer.At(x, y)).a : 0;
+        if (!layer.p.visible) continue;
+        const uint32_t opacity = clipped ? (uint32_t(layer.p.opacity) * baseAlpha) >> 14 : layer.p.opacity;
+        acc = blendref::Blend(acc, Widen8(layer.At(x, y)), opacity, layer.p.blend.word0, layer.p.blend.word1);
+      }
+      const uint32_t want = Unmatte(MatteOnWhite(Narrow8(acc))), got = merged.At(x, y);
+      if (want != got && ++bad <= 5)
+        ADD_FAILURE() << "(" << x << ", " << y << "): " << std::hex << got << " where the stack gives " << want;
+    }
+  }
+  EXPECT_EQ(bad, 0);
+}
+
+TEST_F(Compose, ModesWithSharedFormulasComposeAsPsdToolsDoes) {
+  if (!HavePsdTools()) GTEST_SKIP() << "python3-psd-tools is not installed for /usr/bin/python3";
+  // One strip per mode over the same base: each mode meets the same pairs.
+  // Soft light, vivid light, darken and lighten, the hue modes and the ones
+  // without a kernel differ between readers by design (see README).
+  const std::vector<std::string> keys = {"mul ", "lddg", "fsub", "scrn", "over", "dkCl", "lgCl", "hLit",
+                                         "lLit", "pLit", "div ", "idiv", "lbrn", "diff", "smud"};
+  const int32_t w = 64, strip = 8, h = strip * int32_t(keys.size());
+  PsdSpec s;
+  s.width = w, s.height = h;
+  std::vector<uint32_t> base(size_t(w * h));
+  for (size_t i = 0; i < base.size(); ++i) base[i] = Pixel8(uint32_t(i % size_t(w * strip)));
+  s.layers.push_back(RgbaLayer(0, 0, w, h, base, "base"));
+  for (size_t k = 0; k < keys.size(); ++k) {
+    std::vector<uint32_t> px(size_t(w * strip));
+    for (size_t i = 0; i < px.size(); ++i) px[i] = Pixel8(uint32_t(i) + (1u << 20));
+    s.layers.push_back(RgbaLayer(0, int32_t(k) * strip, w, int32_t(k + 1) * strip, px, keys[k]));
+    s.layers.back().key = keys[k];
+  }
+  Merged(BuildPsd(s));
+  const PsdToolsFile ref = PsdTools(dir / "m.psd", true);
+  ASSERT_TRUE(ref.ok);
+  ASSERT_EQ(ref.composed.size(), size_t(w * h));
+  ASSERT_EQ(ref.topil.size(), size_t(w * h));
+  for (size_t k = 0; k < keys.size(); ++k) {
+    double premul = 0, alpha = 0, straight = 0;
+    for (size_t i = size_t(k) * size_t(w * strip); i < size_t(k + 1) * size_t(w * strip); ++i) {
+      const uint32_t ours = ref.topil[i], theirs = ref.composed[i];
+      const double oa = (ours >> 24) / 255.0, ta = (theirs >> 24) / 255.0;
+      alpha = std::max(alpha, std::fabs(oa - ta) * 255);
+      for (int c = 0; c < 24; c += 8) {
+        const double oc = (ours >> c & 0xFF) / 255.0, tc = (theirs >> c & 0xFF) / 255.0;
+        premul = std::max(premul, std::fabs(oc * oa - tc * ta) * 255);
+        if (oa >= 0.5 && ta >= 0.5) straight = std::max(straight, std::fabs(oc - tc) * 255);
+      }
+    }
+    EXPECT_LE(premul, 3.0) << keys[k];
+    EXPECT_LE(alpha, 2.0) << keys[k];
+    EXPECT_LE(straight, 3.0) << keys[k];
+  }
+}
+
+}  // namespace
+}  // namespace ts
