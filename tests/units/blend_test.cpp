@@ -1,0 +1,214 @@
+// The blend kernels against the literal per-pixel evaluation of
+// support/reference.h, on random valid premultiplied pixels, through all ten
+// entry points, for every colour mode, alpha mode, flag combination and
+// opacity class; and the mode table, looked up both ways.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "blend/kernels.h"
+#include "blend/modes.h"
+#include "support/reference.h"
+
+namespace {
+
+// Rounds per combination with a kernel; the sanitizer build runs fewer.
+int Rounds() {
+  if (const char* env = std::getenv("YVN_BLEND_ROUNDS")) return std::max(1, std::atoi(env));
+#if defined(__SANITIZE_ADDRESS__)
+  return 4;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  return 4;
+#else
+  return 8;
+#endif
+#else
+  return 8;
+#endif
+}
+
+class Gen {
+ public:
+  explicit Gen(uint32_t seed) : rng_(seed) {}
+  uint32_t Below(uint32_t n) { return uint32_t(rng_() % n); }
+
+  uint32_t Channel(uint32_t a) {
+    switch (Below(8)) {
+      case 0: return 0;
+      case 1: return a;
+      case 2: return a / 2;
+      default: return Below(a + 1);
+    }
+  }
+  PixelRGBA Pixel() {
+    uint32_t a;
+    switch (Below(10)) {
+      case 0: a = 0; break;
+      case 1: case 2: a = 16384; break;
+      case 3: a = 1 + Below(64); break;
+      case 4: a = 16384 - Below(64); break;
+      default: a = Below(16385);
+    }
+    uint32_t c0 = Channel(a), c1 = Channel(a), c2 = Channel(a);
+    switch (Below(8)) {
+      case 0: c1 = c2 = c0; break;  // gray
+      case 1: c0 = c1 = c2 = 0; break;
+      default: break;
+    }
+    return PixelRGBA{uint16_t(c0), uint16_t(c1), uint16_t(c2), uint16_t(a)};
+  }
+  uint16_t Coverage() {
+    switch (Below(6)) {
+      case 0: return 0;
+      case 1: return 16384;
+      default: return uint16_t(Below(16385));
+    }
+  }
+
+ private:
+  std::mt19937 rng_;
+};
+
+std::string Show(const PixelRGBA& p) {
+  return "(" + std::to_string(p.r) + "," + std::to_string(p.g) + "," + std::to_string(p.b) + "," +
+         std::to_string(p.a) + ")";
+}
+
+uint32_t MaskedOpacity(uint16_t mask, uint16_t o) { return std::min<uint32_t>((uint32_t(mask) * o) >> 14, 16384); }
+
+// Runs every entry point once with fresh random data and checks each pixel.
+// Returns the number of mismatches (the first few are reported).
+int CheckAllEntries(Gen& g, const kzm::Blend& b, uint16_t o, int& reported) {
+  int bad = 0;
+  auto check = [&](const char* entry, int i, const PixelRGBA& d, const PixelRGBA& s, uint32_t eo,
+                   const PixelRGBA& got) {
+    const PixelRGBA want = blendref::Blend(d, s, eo, b.word0, b.word1);
+    if (got == want) return;
+    ++bad;
+    if (reported++ < 12)
+      ADD_FAILURE() << entry << " word0=0x" << std::hex << b.word0 << " word1=0x" << b.word1
+                    << std::dec << " pixel " << i << " D=" << Show(d) << " S=" << Show(s)
+                    << " o=" << eo << " got " << Show(got) << " want " << Show(want);
+  };
+
+  std::array<PixelRGBA, 64> d, s, out;
+  std::array<uint16_t, 64> mask;
+  for (int i = 0; i < 64; ++i) d[i] = g.Pixel(), s[i] = g.Pixel(), mask[i] = g.Coverage();
+  const PixelRGBA color = g.Pixel(), fill = g.Pixel();
+
+  {
+    PixelRGBA x = d[0];
+    blend::BlendColorOnFill(&x, color, o, b);
+    check("BlendColorOnFill", 0, d[0], color, o, x);
+  }
+  out = d;
+  blend::BlendColor(out.data(), out.data() + 64, color, o, b);
+  for (int i = 0; i < 64; ++i) check("BlendColor", i, d[i], color, o, out[i]);
+  out = d;
+  blend::BlendPixels(out.data(), out.data() + 64, s.data(), o, b);
+  for (int i = 0; i < 64; ++i) check("BlendPixels", i, d[i], s[i], o, out[i]);
+  out = d;
+  blend::BlendPixelsMasked(out.data(), out.data() + 64, s.data(), o, mask.data(), b);
+  for (int i = 0; i < 64; ++i) check("BlendPixelsMasked", i, d[i], s[i], MaskedOpacity(mask[i], o), out[i]);
+  out = d;
+  blend::BlendColorMasked(out.data(), out.data() + 64, color, o, mask.data(), b);
+  for (int i = 0; i < 64; ++i) check("BlendColorMasked", i, d[i], color, MaskedOpacity(mask[i], o), out[i]);
+  out = d;
+  blend::BlendPixelsPlain(out.data(), out.data() + 64, s.data(), blend::OpacityMask{o, mask.data()}, b);
+  for (int i = 0; i < 64; ++i) check("BlendPixelsPlain+mask", i, d[i], s[i], MaskedOpacity(mask[i], o), out[i]);
+  out = d;
+  blend::BlendPixelsPlain(out.data(), out.data() + 64, s.data(), blend::OpacityMask{o, nullptr}, b);
+  for (int i = 0; i < 64; ++i) check("BlendPixelsPlain", i, d[i], s[i], o, out[i]);
+
+  blend::BlendPixelsFromFill(out.data(), fill, s.data(), o, b);
+  for (int i = 0; i < 64; ++i) check("BlendPixelsFromFill", i, fill, s[i], o, out[i]);
+  blend::BlendPixelsMaskedFromFill(out.data(), fill, s.data(), o, mask.data(), b);
+  for (int i = 0; i < 64; ++i)
+    check("BlendPixelsMaskedFromFill", i, fill, s[i], MaskedOpacity(mask[i], o), out[i]);
+  blend::BlendColorMaskedFromFill(out.data(), fill, color, o, mask.data(), b);
+  for (int i = 0; i < 64; ++i)
+    check("BlendColorMaskedFromFill", i, fill, color, MaskedOpacity(mask[i], o), out[i]);
+  blend::BlendPixelsPlainFromFill(out.data(), fill, s.data(), blend::OpacityMask{o, mask.data()}, b);
+  for (int i = 0; i < 64; ++i)
+    check("BlendPixelsPlainFromFill", i, fill, s[i], MaskedOpacity(mask[i], o), out[i]);
+  return bad;
+}
+
+const uint32_t kAlphaModes[] = {0, 1, 2, 4, 8, 16, 0x100, 0x8000, 3};
+const uint32_t kFlags[] = {0, 0x8000, 0x10000, 0x30000, 0x18000, 0x38000, 0x20000, 0x28000, 0x100, 0x40000};
+
+class RandomAgainstReference : public ::testing::TestWithParam<int> {};
+
+TEST_P(RandomAgainstReference, EveryAlphaModeFlagAndOpacity) {
+  const int mode = GetParam();
+  const int rounds = Rounds();
+  Gen g(1234u + uint32_t(mode));
+  int reported = 0, bad = 0;
+  long pixels = 0;
+  for (uint32_t am : kAlphaModes) {
+    for (uint32_t flags : kFlags) {
+      const kzm::Blend b{flags | uint32_t(mode), am};
+      const bool groupBlends = flags == 0 || flags == 0x8000 || flags == 0x10000 ||
+                               flags == 0x30000 || flags == 0x18000 || flags == 0x38000;
+      const bool kernel = groupBlends && blendref::HasKernel(mode, am);
+      const int n = kernel ? rounds * 3 : 3;
+      for (int r = 0; r < n; ++r) {
+        // Opacity classes: full, partial, zero.
+        const uint16_t o = r % 3 == 0 ? 16384 : r % 3 == 1 ? uint16_t(1 + g.Below(16383)) : 0;
+        bad += CheckAllEntries(g, b, o, reported);
+        pixels += 64 * 10 + 1;
+      }
+    }
+  }
+  EXPECT_EQ(bad, 0) << "of " << pixels << " pixels";
+}
+
+std::vector<int> AllModeIds() {
+  std::vector<int> ids;
+  int n = 0;
+  const blend::ColorModeRow* rows = blend::ColorModeTable(&n);
+  for (int i = 0; i < n; ++i) ids.push_back(rows[i].id);
+  ids.push_back(22);
+  ids.push_back(255);
+  return ids;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, RandomAgainstReference, ::testing::ValuesIn(AllModeIds()),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           const char* name = blend::ColorModeName(uint8_t(info.param));
+                           return std::string(name ? name : "id") + "_" + std::to_string(info.param);
+                         });
+
+TEST(ModeTable, NamesIdsAndKeysAgreeBothWays) {
+  int n = 0;
+  const blend::ColorModeRow* rows = blend::ColorModeTable(&n);
+  ASSERT_EQ(n, 26);
+  for (int i = 0; i < n; ++i) {
+    SCOPED_TRACE(rows[i].name);
+    EXPECT_EQ(blend::ColorModeByName(rows[i].name), rows[i].id);
+    EXPECT_STREQ(blend::ColorModeName(rows[i].id), rows[i].name);
+    EXPECT_EQ(blend::ColorModeHasKernel(rows[i].id), rows[i].hasKernel);
+    // A mode without a kernel, and "user" and "back", write "norm".
+    EXPECT_EQ(std::string(blend::PsdKeyForColorMode(rows[i].id), 4), std::string(rows[i].psdWrite, 4));
+    for (const char* const* k = rows[i].psdRead; *k; ++k) EXPECT_EQ(blend::ColorModeForPsdKey(*k), rows[i].id) << *k;
+    // The key written reads back as this mode, where the mode writes a key of its own.
+    if (rows[i].psdRead[0]) {
+      EXPECT_EQ(blend::ColorModeForPsdKey(blend::PsdKeyForColorMode(rows[i].id)), rows[i].id);
+    }
+  }
+  for (const char* other : {"fdiv", "hMix", "pass", "xxxx", "NORM"}) EXPECT_EQ(blend::ColorModeForPsdKey(other), 1) << other;
+  EXPECT_EQ(blend::ColorModeByName("Normal"), 255);
+  int m = 0;
+  const blend::AlphaModeRow* alphas = blend::AlphaModeTable(&m);
+  for (int i = 0; i < m; ++i) {
+    EXPECT_EQ(blend::AlphaModeByName(alphas[i].name), int64_t(alphas[i].id));
+    EXPECT_STREQ(blend::AlphaModeName(alphas[i].id), alphas[i].name);
+  }
+  EXPECT_EQ(blend::AlphaModeByName("modulate "), -1);
+}
+
+}  // namespace

@@ -1,0 +1,421 @@
+// The chunk container of .yvn files: the golden example, random trees written
+// by the writer and read both by the project's reader and by an independent
+// one written here from the layout, the compressed stream's segments, and
+// byte sources read by position.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "chunk/chunk_reader.h"
+#include "chunk/chunk_writer.h"
+#include "chunk/data_src.h"
+#include "chunk/file_sink.h"
+#include "chunk/work_pool.h"
+#include "support/support.h"
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#include <sys/mman.h>
+#endif
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using chunk::Deflater;
+
+constexpr uint32_t kMarker = 0xFAEACDA0u, kPacked = 0xFDEACDA0u, kBlock = 0xFDEACDA1u;
+
+uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+
+bool Inflate(const uint8_t* z, size_t n, Bytes& out) {
+  z_stream s{};
+  if (inflateInit(&s) != Z_OK) return false;
+  s.next_in = const_cast<Bytef*>(z);
+  s.avail_in = uInt(n);
+  int ret;
+  do {
+    out.resize(out.size() + 0x10000);
+    s.next_out = out.data() + out.size() - 0x10000;
+    s.avail_out = 0x10000;
+    ret = inflate(&s, Z_NO_FLUSH);
+    out.resize(out.size() - s.avail_out);
+  } while (ret == Z_OK);
+  inflateEnd(&s);
+  return ret == Z_STREAM_END && s.avail_in == 0;
+}
+
+// A chunk as the tests build and as the independent reader finds it.
+struct Value {
+  std::string name;
+  uint32_t count = 1, elem = 0;  // elem 0: a plain value
+  Bytes data;
+};
+struct Chunk {
+  std::string name;
+  bool packed = false;
+  std::vector<Value> values;
+  std::vector<Chunk> children;
+};
+
+// The layout read literally: little-endian words, names of u32 length, NUL
+// and padding to four, values, then children up to an end record; a
+// compressed chunk's blocks joined and inflated as one zlib stream.
+class RefReader {
+ public:
+  RefReader(const uint8_t* p, size_t n) : p_(p), n_(n) {}
+  size_t pos = 0;
+
+  bool Read(Chunk& out, bool& end, bool inStream) {
+    uint32_t m, cnt;
+    if (!U32(m)) return false;
+    if (m == kPacked) {
+      if (inStream) return false;
+      Bytes z, plain;
+      for (;;) {
+        if (!U32(m) || m != kBlock || !U32(cnt)) return false;
+        if (cnt == 0) break;
+        if (cnt > n_ - pos) return false;
+        z.insert(z.end(), p_ + pos, p_ + pos + cnt);
+        pos += (cnt + 3) & ~3u;
+        if (pos > n_) return false;
+      }
+      if (!Inflate(z.data(), z.size(), plain)) return false;
+      RefReader sub(plain.data(), plain.size());
+      out.packed = true;
+      return sub.Body(out, end, true) && sub.pos == plain.size();
+    }
+    return m == kMarker && Body(out, end, inStream);
+  }
+  bool Body(Chunk& out, bool& end, bool inStream) {
+    uint32_t len, s;
+    end = false;
+    if (!U32(len)) return false;
+    if (len == 0) return end = true;
+    if (!Name(len, out.name)) return false;
+    while (U32(len) && len != 0) {
+      Value v;
+      if (!Name(len, v.name) || !U32(s)) return false;
+      uint64_t bytes = s;
+      if (s > 0x80000000u) {
+        v.elem = 0u - s;
+        if (!U32(v.count)) return false;
+        bytes = uint64_t(v.elem) * v.count;
+      }
+      if (bytes > n_ - pos || ((0 - bytes) & 3) > n_ - pos - bytes) return false;
+      v.data.assign(p_ + pos, p_ + pos + bytes);
+      pos += bytes + ((0 - bytes) & 3);
+      out.values.push_back(std::move(v));
+    }
+    if (len != 0) return false;
+    for (;;) {
+      Chunk c;
+      bool e;
+      if (!Read(c, e, inStream)) return false;
+      if (e) return true;
+      out.children.push_back(std::move(c));
+    }
+  }
+
+ private:
+  bool U32(uint32_t& v) {
+    if (n_ - pos < 4) return false;
+    v = Le32(p_ + pos);
+    pos += 4;
+    return true;
+  }
+  bool Name(uint32_t len, std::string& s) {
+    const size_t total = (size_t(len) + 4) & ~size_t(3);
+    if (n_ - pos < total || p_[pos + len] != 0) return false;
+    s.assign(reinterpret_cast<const char*>(p_ + pos), len);
+    pos += total;
+    return true;
+  }
+  const uint8_t* p_;
+  size_t n_;
+};
+
+// Random trees: names unique in a chunk, sizes mostly small, some values
+// across the writer's batches and the 512 KiB blocks, compressed chunks
+// (nested in others too), arrays written a few elements at a time.
+Chunk MakeTree(std::mt19937& rng, const std::string& name, int depth, bool nestPacked) {
+  auto size = [&]() -> size_t {
+    const uint32_t r = rng() % 100;
+    return r < 10 ? 0 : r < 80 ? 1 + rng() % 40 : r < 97 ? 1 + rng() % 3000 : 0x18000 + rng() % 0x30000;
+  };
+  auto data = [&](size_t n) {
+    Bytes d(n);
+    const bool noise = rng() % 2;
+    uint8_t v = uint8_t(rng());
+    for (size_t i = 0; i < n; ++i) d[i] = v = noise || i % 64 == 0 ? uint8_t(rng()) : v;
+    return d;
+  };
+  Chunk c;
+  c.name = name;
+  for (int i = 0, nv = int(rng() % 7); i < nv; ++i) {
+    Value v;
+    v.name = "v" + std::to_string(i) + std::string(rng() % 9, char('a' + i));
+    if (rng() % 3 == 0) {
+      v.elem = rng() % 8 ? 1 + rng() % 12 : 512;
+      v.count = rng() % 6 ? 1 + uint32_t(size() / v.elem) : 0;
+      v.data = data(size_t(v.elem) * v.count);
+    } else {
+      v.data = data(size());
+    }
+    c.values.push_back(std::move(v));
+  }
+  for (int i = 0, nc = depth < 3 ? int(rng() % 4) : 0; i < nc; ++i) {
+    c.children.push_back(MakeTree(rng, "c" + std::to_string(i) + "_" + std::to_string(rng() % 1000), depth + 1,
+                                  nestPacked));
+    c.children.back().packed = nestPacked ? rng() % 2 : depth == 0 || rng() % 4 == 0;
+  }
+  return c;
+}
+
+void WriteTree(chunk::ChunkWriter& w, const Chunk& c, std::mt19937& rng) {
+  for (const Value& v : c.values) {
+    if (v.elem == 0) {
+      ASSERT_TRUE(w.writeValue(v.name.c_str(), v.data.size(), v.data.data()));
+      continue;
+    }
+    ASSERT_TRUE(w.beginArray(v.name.c_str(), v.count, v.elem));
+    for (uint32_t done = 0, n; done < v.count; done += n) {
+      n = std::min<uint32_t>(v.count - done, 1 + rng() % 5);
+      ASSERT_TRUE(n == 1 ? w.writeElement(v.data.data() + size_t(done) * v.elem)
+                         : w.writeElements(v.data.data() + size_t(done) * v.elem, n));
+    }
+    ASSERT_TRUE(w.endArray());
+  }
+  for (const Chunk& k : c.children) {
+    chunk::ChunkWriter& cw = k.packed ? w.beginPackedChild(k.name.c_str()) : w.beginChild(k.name.c_str());
+    WriteTree(cw, k, rng);
+    ASSERT_TRUE(cw.end());
+  }
+}
+
+void ExpectSame(const chunk::IChunkBase& got, const Chunk& want) {
+  ASSERT_EQ(std::string(got.name()), want.name);
+  ASSERT_EQ(got.valueNames().size(), want.values.size()) << want.name;
+  for (const Value& v : want.values) {
+    chunk::ValueRange r;
+    ASSERT_EQ(got.findValue(v.name.c_str(), r), v.count) << v.name;
+    ASSERT_TRUE(Bytes(r.begin, r.end) == v.data) << v.name;
+  }
+  ASSERT_EQ(got.childNames().size(), want.children.size()) << want.name;
+  for (const Chunk& k : want.children) {
+    auto child = got.findChild(k.name.c_str());
+    ASSERT_TRUE(child) << k.name;
+    ExpectSame(*child, k);
+  }
+}
+
+bool SameTree(const Chunk& a, const Chunk& b) {
+  if (a.name != b.name || a.values.size() != b.values.size() ||
+      a.children.size() != b.children.size())
+    return false;
+  for (size_t i = 0; i < a.values.size(); ++i)
+    if (a.values[i].name != b.values[i].name || a.values[i].elem != b.values[i].elem ||
+        a.values[i].count != b.values[i].count || a.values[i].data != b.values[i].data)
+      return false;
+  for (size_t i = 0; i < a.children.size(); ++i)
+    if (!SameTree(a.children[i], b.children[i])) return false;
+  return true;
+}
+
+TEST(ChunkContainer, TheSmallestFileIsTheSixtyBytesOfTheExample) {
+  const uint8_t kExample60[60] = {
+      0xA0, 0xCD, 0xEA, 0xFA, 0x11, 0, 0, 0, 'V', 'o', 'r', 'l', 'e', 't', 'B', 'i', 't', 'm', 'a', 'p',
+      'I', 'm', 'a', 'g', 'e', 0, 0, 0, 0x07, 0, 0, 0, 'v', 'e', 'r', 's', 'i', 'o', 'n', 0,
+      0x04, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0xA0, 0xCD, 0xEA, 0xFA, 0, 0, 0, 0};
+  chunk::MemorySink mem;
+  chunk::ChunkSink sink(mem.func());
+  chunk::ChunkWriter& root = sink.beginRoot("VorletBitmapImage");
+  ASSERT_TRUE(root.writeU32("version", 0x10000000));
+  ASSERT_TRUE(root.end());
+  ASSERT_EQ(mem.bytes(), Bytes(kExample60, kExample60 + 60));
+  DataSrcMemory src(kExample60, 60);
+  chunk::ChunkSA parsed(nullptr, src);
+  ASSERT_TRUE(parsed.ok());
+  chunk::ValueRange r;
+  ASSERT_EQ(parsed.findValue("version", r), 1u);
+  EXPECT_EQ(Le32(r.begin), 0x10000000u);
+}
+
+TEST(ChunkContainer, RandomTreesReadBackByBothReaders) {
+  for (uint32_t seed = 1; seed <= 60; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 rng(seed);
+    Chunk tree = MakeTree(rng, "Root", 0, seed % 2);
+    tree.packed = seed % 5 == 0;
+    chunk::MemorySink mem;
+    {
+      chunk::ChunkSink sink(mem.func());
+      chunk::ChunkWriter& w = tree.packed ? sink.beginPackedRoot("Root") : sink.beginRoot("Root");
+      WriteTree(w, tree, rng);
+      ASSERT_TRUE(w.end());
+    }
+    const Bytes& file = mem.bytes();
+    RefReader ref(file.data(), file.size());
+    Chunk got;
+    bool end;
+    ASSERT_TRUE(ref.Read(got, end, false) && !end && ref.pos == file.size()) << "the layout, read literally";
+    EXPECT_TRUE(SameTree(got, tree));
+    DataSrcMemory src(file.data(), file.size());
+    chunk::ChunkSA parsed(nullptr, src);
+    ASSERT_TRUE(parsed.ok());
+    ExpectSame(parsed, tree);
+  }
+}
+
+TEST(ChunkContainer, AMisusedWriterOrAFailedSinkFailsTheRoot) {
+  for (int k = 0; k < 4; ++k) {
+    chunk::MemorySink mem;
+    int writes = 0;
+    chunk::ChunkSink sink([&](chunk::SinkOp op, uint64_t n, const void* p) {
+      return (k != 3 || ++writes < 3) && mem.onSink(op, n, p);
+    });
+    chunk::ChunkWriter& root = sink.beginRoot("Root");
+    chunk::ChunkWriter& child = root.beginChild("A");
+    if (k == 0) root.writeU32("late", 1);           // a value of a parent with an open child
+    child.end();
+    if (k == 1) root.writeU32("afterChild", 1);     // a value after a child
+    if (k == 2) root.beginArray("a", 2, 4), root.writeElement("xxxx"), root.endArray();  // an array short of its count
+    root.writeU32("v", 1);
+    EXPECT_FALSE(root.end()) << k;
+  }
+}
+
+Bytes DeflateBlocks(const Bytes& data, size_t piece) {
+  Bytes file;
+  Deflater d([&](const void* p, size_t n) {
+    file.insert(file.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
+    return true;
+  });
+  for (size_t at = 0; at < data.size(); at += piece) EXPECT_TRUE(d.write(data.data() + at, std::min(piece, data.size() - at)));
+  EXPECT_TRUE(d.finish());
+  return file;
+}
+
+// The inflated stream of a block sequence; blocks but the last are full.
+Bytes InflateBlocks(const Bytes& file) {
+  Bytes z, out;
+  size_t at = 0;
+  for (uint32_t n; at + 8 <= file.size() && Le32(&file[at]) == kBlock && (n = Le32(&file[at + 4])) != 0;) {
+    z.insert(z.end(), file.begin() + long(at + 8), file.begin() + long(at + 8 + n));
+    at += 8 + ((n + 3) & ~3u);
+    if (at + 8 < file.size()) {
+      EXPECT_EQ(n, Deflater::kBlock);
+    }
+  }
+  EXPECT_EQ(at + 8, file.size());
+  EXPECT_TRUE(Inflate(z.data(), z.size(), out));
+  return out;
+}
+
+Bytes Content(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (size_t i = 0; i + 1 < n; i += 2) {
+    const uint16_t v = uint16_t((i / 50000) % 3 == 0 ? 8192 : 4000 + (i / 64) % 9000 + rng() % 7);
+    b[i] = uint8_t(v), b[i + 1] = uint8_t(v >> 8);
+  }
+  return b;
+}
+
+TEST(ChunkContainer, DeflatedSegmentsAreOneStreamOfTheSameBytesWhereverTheyRun) {
+  const Bytes data = Content(Deflater::kSegment * 4 + 999, 11);
+  chunk::SetWorkThreadLimit(1);
+  const Bytes one = DeflateBlocks(data, 4096);
+  chunk::SetWorkThreadLimit(3);
+  EXPECT_TRUE(DeflateBlocks(data, Deflater::kSegment * 3) == one) << "other threads and write sizes";
+  chunk::SetWorkThreadLimit(0);
+  EXPECT_TRUE(InflateBlocks(one) == data);
+  // Runs of one value stay within the 256:1 the reader allows a file.
+  const Bytes zeros(Deflater::kSegment * 8, 0);
+  const Bytes file = DeflateBlocks(zeros, Deflater::kSegment);
+  EXPECT_LT(zeros.size() / file.size(), 240u);
+  EXPECT_TRUE(InflateBlocks(file) == zeros);
+#if !defined(_WIN32)
+  // igzip 2.30 took a hash of a stream's first bytes from the address of its
+  // state when a stream started without history: deflate short streams on
+  // threads whose stacks lie at 128 places 576 KiB apart.
+  std::vector<Bytes> inputs, expect;
+  for (uint32_t s = 0; s < 16; ++s) {
+    std::mt19937 rng(s);
+    Bytes b(s % 8 ? 400 : 5000);
+    for (auto& c : b) c = uint8_t('A' + rng() % 16);
+    std::copy(b.begin(), b.begin() + 8, b.begin() + 100);
+    inputs.push_back(b);
+    expect.push_back(DeflateBlocks(b, b.size()));
+  }
+  constexpr size_t kThreads = 128, kStride = 9 << 16, kStack = 8 << 16;
+  char* region = static_cast<char*>(
+      mmap(nullptr, kThreads * kStride, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+  ASSERT_NE(region, MAP_FAILED);
+  struct Job {
+    const std::vector<Bytes>* inputs;
+    std::vector<Bytes> outs;
+  };
+  size_t differ = 0;
+  chunk::SetWorkThreadLimit(1);
+  for (size_t t = 0; t < kThreads; ++t) {
+    Job job{&inputs, {}};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstack(&attr, region + t * kStride, kStack);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attr, [](void* p) -> void* {
+      Job* j = static_cast<Job*>(p);
+      for (const Bytes& in : *j->inputs) j->outs.push_back(DeflateBlocks(in, in.size()));
+      return nullptr;
+    }, &job), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    for (size_t i = 0; i < inputs.size(); ++i) differ += job.outs[i] != expect[i];
+  }
+  chunk::SetWorkThreadLimit(0);
+  munmap(region, kThreads * kStride);
+  EXPECT_EQ(differ, 0u);
+#endif
+}
+
+TEST(ByteSource, RangesReadOnAnyThreadAfterCloseAndFailWhenTheFileShrinks) {
+  Bytes bytes(3 << 20);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 2654435761u >> 24);
+  ts::TempDir dir;
+  const std::string path = dir / "f";
+  ts::WriteFile(path, ts::Str(bytes));
+  DataSrcReadFromFile file;
+  ASSERT_TRUE(file.open(path.c_str()));
+  if (!file.openRange(0, 1)) GTEST_SKIP() << "no positional reads on this platform";
+  EXPECT_EQ(file.openRange(bytes.size() - 10, 11), nullptr);
+  const std::pair<uint64_t, uint64_t> pieces[] = {{0, 100}, {4, 1 << 20}, {12345, 2 << 20}, {bytes.size() - 7, 7}};
+  std::vector<std::shared_ptr<DataSrcBase>> ranges;
+  for (const auto& p : pieces) ranges.push_back(file.openRange(p.first, p.second));
+  file.close();
+  std::remove(path.c_str());  // the ranges hold the file open
+  std::vector<std::thread> threads;
+  std::vector<int> ok(ranges.size());
+  for (size_t i = 0; i < ranges.size(); ++i)
+    threads.emplace_back([&, i] {
+      const uint8_t* all = ranges[i]->read(pieces[i].second);
+      uint8_t extra;
+      ok[i] = all && std::equal(all, all + pieces[i].second, bytes.data() + pieces[i].first) &&
+              !ranges[i]->readTo(&extra, 1) && ranges[i]->position() == 0;
+    });
+  for (std::thread& t : threads) t.join();
+  for (int k : ok) EXPECT_TRUE(k);
+  // A range of a file that shrinks under it fails; what is left reads.
+  ts::WriteFile(path, ts::Str(bytes));
+  ASSERT_TRUE(file.open(path.c_str()));
+  std::shared_ptr<DataSrcBase> range = file.openRange(1000, bytes.size() - 1000);
+  ts::WriteFile(path, std::string(5000, 'x'));
+  Bytes out(range->size());
+  EXPECT_FALSE(range->readTo(out.data(), out.size()));
+  EXPECT_TRUE(range->readTo(out.data(), 100));
+}
+
+}  // namespace

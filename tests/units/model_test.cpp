@@ -1,0 +1,146 @@
+// The document model where the program relies on it beyond what a
+// conversion shows: the node locks and tile references that parallel
+// composition needs, the cells shared by uniform tiles, the switch to wide
+// cell codes past 32768 palette colours, and the thumbnail's size rule.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "chunk/chunk_reader.h"
+#include "chunk/chunk_writer.h"
+#include "chunk/data_src.h"
+#include "chunk/file_sink.h"
+#include "kzm/cell.h"
+#include "kzm/doc_save.h"
+#include "kzm/pi_folder.h"
+#include "kzm/pi_image.h"
+#include "kzm/record_layer.h"
+#include "kzm/tile.h"
+
+namespace {
+
+using namespace kzm;
+
+PixelRGBA Px(uint16_t r, uint16_t g, uint16_t b, uint16_t a) { return PixelRGBA{r, g, b, a}; }
+
+TEST(Model, NodeLocksAndTileReferencesHoldAcrossThreads) {
+  auto root = PiFolder::CreateRoot();
+  Plane::Impl* f = root->impl();
+  long counter = 0;  // guarded by the node lock only
+  constexpr int kRounds = 2000;
+  Tile* tile = Tile::CreateFilled(TileLocate(), Px(1, 1, 1, 1));
+  auto work = [&](int id) {
+    for (int i = 0; i < kRounds; ++i) {
+      if (i % 2) {
+        while (!f->TryLock()) std::this_thread::yield();
+      } else {
+        f->Lock();
+      }
+      f->Lock();  // recursive
+      ++counter;
+      f->Unlock();
+      f->Unlock();
+      Plane* c = f->AppendChild(PiImage::Create());
+      c->impl()->SetOpacity(uint16_t(id));
+      if (i % 3 == 0) f->DeleteChild(c);
+      TileRef r = TileRef::Share(tile);
+      TileRef copy = r;
+    }
+  };
+  std::thread t1(work, 1), t2(work, 2);
+  t1.join();
+  t2.join();
+  EXPECT_EQ(counter, 2L * kRounds);
+  EXPECT_EQ(f->ChildCount(), size_t(2 * kRounds) - 2 * ((kRounds + 2) / 3));
+  EXPECT_EQ(tile->Release(), 0) << "every reference taken was given back";
+}
+
+TEST(Model, UniformTilesShareTheirCellsUntilOneIsChanged) {
+  auto layer = PiImage::Create();
+  PiImage& img = *layer->image();
+  const PixelRGBA red = Px(16384, 0, 0, 16384), blue = Px(0, 0, 16384, 16384);
+  for (int col = 0; col < 3; ++col) {
+    TileRef t = TileRef::Adopt(Tile::Create(TileLocate::FromColRow(col, 0), true));
+    for (int i = 0; i < kTileCellCount; ++i) SetFill(t->MutableCells()[i], col == 2 ? blue : red);
+    t->ShareIfUniform();
+    img.InsertTile(t.release());
+  }
+  const Tile* a = img.LookupTile(TileLocate::FromColRow(0, 0));
+  const Tile* b = img.LookupTile(TileLocate::FromColRow(1, 0));
+  ASSERT_TRUE(a->IsShared() && b->IsShared());
+  EXPECT_EQ(a->Cells(), b->Cells());
+  EXPECT_NE(a->Cells(), img.LookupTile(TileLocate::FromColRow(2, 0))->Cells());
+  // A pixel written into one gives it cells of its own; the other keeps red.
+  img.SetPixel(3, 4, blue, nullptr);
+  EXPECT_FALSE(a->IsShared());
+  EXPECT_EQ(*img.PixelAt(3, 4), blue);
+  EXPECT_EQ(*img.PixelAt(2, 4), red);
+  EXPECT_EQ(*img.PixelAt(128 + 3, 4), red);
+  // Compaction makes it shared again once it is uniform.
+  img.SetPixel(3, 4, red, nullptr);
+  img.CompactTiles();
+  EXPECT_TRUE(img.LookupTile(TileLocate::FromColRow(0, 0))->IsShared());
+  EXPECT_EQ(img.LookupTile(TileLocate::FromColRow(0, 0))->Cells(), b->Cells());
+}
+
+TEST(Model, CellCodesWidenPastThe32768thPaletteColour) {
+  // 32768 and 32769 distinct fill colours: the tile table's codes are 16
+  // bits up to 32767 entries and 32 bits from 32768.
+  for (uint32_t colours : {32767u, 32768u}) {
+    auto layer = PiImage::Create();
+    PiImage& img = *layer->image();
+    for (uint32_t t = 0; t * 256 < colours + 256; ++t) {
+      TileRef tile = TileRef::Adopt(Tile::Create(TileLocate::FromColRow(int(t % 100), int(t / 100)), true));
+      for (int i = 0; i < kTileCellCount; ++i) {
+        const uint32_t k = std::min(t * 256 + uint32_t(i), colours - 1);
+        SetFill(tile->MutableCells()[i], Px(uint16_t(k & 0x3FFF), uint16_t(k >> 14), 0, 16384));
+      }
+      img.InsertTile(tile.release());
+    }
+    chunk::MemorySink mem;
+    {
+      chunk::ChunkSink sink(mem.func());
+      chunk::ChunkWriter& root = sink.beginRoot("Plane0000");
+      ASSERT_EQ(SaveLayerRecord(*layer, root, false, ProgressFunc(), 0, 1), 0);
+      ASSERT_TRUE(root.end());
+    }
+    DataSrcMemory src(mem.bytes().data(), mem.bytes().size());
+    chunk::ChunkSA tree(nullptr, src);
+    ASSERT_TRUE(tree.ok());
+    chunk::ValueRange r;
+    const auto body = tree.findChild("PiImage")->findChild("Body");
+    ASSERT_EQ(body->findValue("Tile", r), (colours + 255) / 256 + 1);
+    EXPECT_EQ(r.size() / ((colours + 255) / 256 + 1), colours >= 32768 ? 1028u : 516u) << colours;
+    auto back = PiImage::Create();
+    ASSERT_EQ(LoadLayerRecord(*back, tree, LoadOptions()), 0);
+    for (uint32_t k = 0; k < colours; k += 97)
+      ASSERT_EQ(*back->image()->PixelAt(int32_t(k % 25600 % 256 % 16 * 8 + (k / 256 % 100) * 128),
+                                       int32_t(k % 256 / 16 * 8 + (k / 25600) * 128)),
+                Px(uint16_t(k & 0x3FFF), uint16_t(k >> 14), 0, 16384))
+          << k;
+  }
+}
+
+TEST(Model, ThumbnailsHalveUntilTheyFitTheLimit) {
+  // Sides halved (the step doubled) while one exceeds the limit and both
+  // are at least 2; a thin canvas then halves its long side until the
+  // pixels fit.
+  struct Case {
+    Rect bounds;
+    int32_t w, h, step;
+  } cases[] = {{Rect{0, 0, 100, 50}, 100, 50, 1},
+               {Rect{0, 0, 385, 10}, 192, 5, 2},
+               {Rect{0, 0, 30000, 30000}, 234, 234, 128},
+               {Rect{-5, 7, 300000, 9}, 75001, 1, 4},
+               {Rect{0, 0, 1, 200000}, 1, 100000, 2},
+               {Rect{0, 0, 0, 9}, 0, 0, 1}};
+  for (const Case& c : cases) {
+    const ThumbGeometry g = ThumbnailGeometry(c.bounds);
+    EXPECT_EQ((std::vector<int32_t>{g.width, g.height, g.step}), (std::vector<int32_t>{c.w, c.h, c.step}))
+        << c.bounds.right;
+    EXPECT_LE(int64_t(g.width) * g.height, int64_t(kThumbLimit) * kThumbLimit);
+  }
+}
+
+}  // namespace
