@@ -287,32 +287,36 @@ TEST_F(RoundTrip, EveryEightBitValueComesBackWhereItsAlphaLeavesStepsEnough) {
   }
 }
 
-TEST_F(RoundTrip, EveryModeKeyComesBackAsTheTableSays) {
+TEST_F(RoundTrip, EveryModeKeyAndOpacityComesBackAsTheTableSays) {
   int count;
   const blend::ColorModeRow* rows = blend::ColorModeTable(&count);
   std::vector<std::string> keys = {"fdiv", "hMix", "pass", "diss", "xxxx"};  // read as normal or darken
   for (int i = 0; i < count; ++i)
     for (const char* const* k = rows[i].psdRead; *k; ++k) keys.push_back(*k);
+  // 256 layers: every opacity byte, the keys in turn.
   PsdSpec s;
   s.width = s.height = 2;
-  for (const std::string& k : keys) {
+  for (int i = 0; i < 256; ++i) {
+    const std::string& k = keys[size_t(i) % keys.size()];
     s.layers.push_back(RgbaLayer(0, 0, 2, 2, std::vector<uint32_t>(4, Rgba(1, 2, 3, 4)), k));
     s.layers.back().key = k;
+    s.layers.back().opacity = uint8_t(i);
   }
   WriteFile(dir / "keys.psd", BuildPsd(s));
   Convert({"-q", "keys.psd"});
   Convert({"-q", "keys.yvn", "back.psd"});
   const PsdToolsFile ref = HavePsdTools() ? PsdTools(dir / "back.psd") : PsdToolsFile();
   const PsdFile fin = Read("back.psd");
-  ASSERT_EQ(fin.images.size(), keys.size() + 2);
-  for (size_t i = 0; i < keys.size(); ++i) {
-    const uint8_t mode = blend::ColorModeForPsdKey(keys[i].c_str());
-    EXPECT_EQ(fin.images[i].p.blend.ColorMode(), mode) << keys[i];
-    if (ref.ok) {
-      std::string written = blend::PsdKeyForColorMode(mode);
-      std::replace(written.begin(), written.end(), ' ', '_');
-      EXPECT_EQ(ref.records.at(i).fields.at("key"), written) << keys[i];
-    }
+  ASSERT_EQ(fin.images.size(), 256u + 2);
+  for (size_t i = 0; i < 256; ++i) {
+    const std::string& k = keys[i % keys.size()];
+    const uint8_t mode = blend::ColorModeForPsdKey(k.c_str());
+    EXPECT_EQ(fin.images[i].p.blend.ColorMode(), mode) << k;
+    if (!ref.ok) continue;
+    std::string written = blend::PsdKeyForColorMode(mode);
+    std::replace(written.begin(), written.end(), ' ', '_');
+    EXPECT_EQ(ref.records.at(i).fields.at("key"), written) << k;
+    EXPECT_EQ(ref.records.at(i).fields.at("opacity"), std::to_string(i));
   }
 }
 
