@@ -220,7 +220,7 @@ TEST_F(Failure, DamagedFilesAreConvertedOrRefusedNeverWorse) {
       if (fs::path(name).extension() != ext) continue;
       for (size_t cut : ext[1] == 'p' ? PsdCuts(bytes) : YvnCuts(bytes))
         WriteFile(P("m/" + std::to_string(count++) + ext), bytes.substr(0, cut));
-      for (int k = 0; k < 150; ++k) WriteFile(P("m/" + std::to_string(count++) + ext), Flip(bytes, rng));
+      for (int k = 0; k < 100; ++k) WriteFile(P("m/" + std::to_string(count++) + ext), Flip(bytes, rng));
     }
     EXPECT_GT(count, 500u);
     ExpectConvertedOrRefused(P("m"), std::string("*") + ext, count);
