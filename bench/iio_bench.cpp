@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "chunk/data_src.h"
+#include "base/data_src.h"
 #include "iio/packbits.h"
 #include "iio/psd.h"
 #include "iio/psd_out.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "chunk/chunk_reader.h"
-#include "chunk/data_src.h"
+#include "base/data_src.h"
 #include "fuzz_util.h"
 
 namespace {

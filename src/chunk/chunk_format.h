@@ -13,6 +13,7 @@
 //            (kPackedBlockMarker, u32 B, B bytes, padding), closed by a
 //            block with B = 0.
 #pragma once
+#include "base/byte_order.h"
 #include <cstdint>
 
 namespace chunk {
@@ -29,14 +30,7 @@ constexpr uint32_t PadOf(uint64_t n) { return uint32_t((0 - n) & 3u); }
 // Bytes a String of length l occupies, length word included.
 constexpr uint64_t StringBytes(uint64_t l) { return 4 + ((l + 4) & ~uint64_t(3)); }
 
-inline uint32_t LoadU32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline void StoreU32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
-}
+using base::LoadLe32;
+using base::StoreLe32;
 
 }  // namespace chunk

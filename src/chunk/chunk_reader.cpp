@@ -59,7 +59,7 @@ bool ChunkReaderState::readU32(uint32_t& v) {
   if (inflater_) return inflater_->readU32(v);
   const uint8_t* p = src_.read(4);
   if (!p) return false;
-  v = LoadU32(p);
+  v = LoadLe32(p);
   return true;
 }
 
@@ -116,8 +116,8 @@ bool ChunkReaderState::sinkValue(uint64_t n, IValueSink& sink) {
 bool ChunkReaderState::skipPackedBlocks() {
   for (;;) {
     const uint8_t* h = src_.read(8);
-    if (!h || LoadU32(h) != kPackedBlockMarker) return false;
-    const uint32_t count = LoadU32(h + 4);
+    if (!h || LoadLe32(h) != kPackedBlockMarker) return false;
+    const uint32_t count = LoadLe32(h + 4);
     if (count == 0) return true;
     if (!src_.skip((uint64_t(count) + 3) & ~uint64_t(3))) return false;
   }
@@ -133,8 +133,8 @@ bool ChunkReaderState::deferPacked(uint32_t depth, const ChunkSA& parent) {
   for (;;) {
     if (progress()) return false;
     const uint8_t* h = src_.read(8);
-    if (!h || LoadU32(h) != kPackedBlockMarker) return false;
-    const uint32_t count = LoadU32(h + 4);
+    if (!h || LoadLe32(h) != kPackedBlockMarker) return false;
+    const uint32_t count = LoadLe32(h + 4);
     bytes += 8;
     if (count == 0) break;
     const uint64_t padded = (uint64_t(count) + 3) & ~uint64_t(3);
@@ -151,7 +151,7 @@ bool ChunkReaderState::deferPacked(uint32_t depth, const ChunkSA& parent) {
   }
   chunk.bytes.reset(new uint8_t[size_t(bytes)]);
   chunk.size = size_t(bytes);
-  StoreU32(chunk.bytes.get(), kPackedChunkMarker);
+  StoreLe32(chunk.bytes.get(), kPackedChunkMarker);
   if (!src_.seek(start) || !src_.readTo(chunk.bytes.get() + 4, bytes - 4)) return false;
   listener_->onPackedDeferred(depth, parent, parent.childNames().size(), std::move(chunk));
   return true;

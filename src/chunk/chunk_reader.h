@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "chunk/data_src.h"
+#include "base/data_src.h"
 
 namespace chunk {
 

@@ -15,7 +15,7 @@ bool Plain(const IChunkBase& c, const char* name, size_t size, ValueRange& r) {
 bool ReadU32(const IChunkBase& c, const char* name, uint32_t& out) {
   ValueRange r;
   if (!Plain(c, name, 4, r)) return false;
-  out = LoadU32(r.begin);
+  out = LoadLe32(r.begin);
   return true;
 }
 
@@ -36,7 +36,7 @@ bool ReadBool(const IChunkBase& c, const char* name, bool& out) {
 bool ReadString(const IChunkBase& c, const char* name, std::string& out) {
   ValueRange r;
   if (c.findValue(name, r) != 1 || r.size() < 5) return false;
-  const uint64_t len = LoadU32(r.begin);
+  const uint64_t len = LoadLe32(r.begin);
   if (len + 4 >= r.size()) return false;
   const char* text = reinterpret_cast<const char*>(r.begin + 4);
   const void* nul = std::memchr(text, 0, size_t(len));

@@ -72,7 +72,7 @@ bool ChunkWriter::put(const void* data, uint64_t size) {
 
 bool ChunkWriter::putU32(uint32_t v) {
   uint8_t b[4];
-  StoreU32(b, v);
+  StoreLe32(b, v);
   return put(b, 4);
 }
 
@@ -83,7 +83,7 @@ bool ChunkWriter::putString(const char* s, size_t len) {
   uint8_t small[256];
   if (total <= sizeof(small)) {
     std::memset(small, 0, size_t(total));
-    StoreU32(small, uint32_t(len));
+    StoreLe32(small, uint32_t(len));
     std::memcpy(small + 4, s, len);
     return put(small, total);
   }
@@ -188,7 +188,7 @@ bool ChunkWriter::end() {
 
 bool ChunkWriter::writeU32(const char* name, uint32_t value) {
   uint8_t b[4];
-  StoreU32(b, value);
+  StoreLe32(b, value);
   return writeValue(name, 4, b);
 }
 
@@ -205,7 +205,7 @@ bool ChunkWriter::writeString(const char* name, const std::string& text) {
   const uint64_t total = (len + 8) & ~uint64_t(3);
   if (total > kMaxPlainValueSize) return fail();
   std::vector<uint8_t> data(size_t(total), 0);
-  StoreU32(data.data(), uint32_t(len));
+  StoreLe32(data.data(), uint32_t(len));
   std::memcpy(data.data() + 4, text.data(), size_t(len));
   return writeValue(name, total, data.data());
 }

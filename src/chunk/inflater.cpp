@@ -87,8 +87,8 @@ bool Inflater::readBlockHeader() {
   if (pad_ && !src_.skip(pad_)) return fail();
   pad_ = 0;
   const uint8_t* h = src_.read(8);
-  if (!h || LoadU32(h) != kPackedBlockMarker) return fail();
-  const uint32_t count = LoadU32(h + 4);
+  if (!h || LoadLe32(h) != kPackedBlockMarker) return fail();
+  const uint32_t count = LoadLe32(h + 4);
   if (count == 0) {
     terminated_ = true;
     return true;
@@ -203,13 +203,13 @@ bool Inflater::readTo(uint8_t* dst, uint64_t n) {
 
 bool Inflater::readU32(uint32_t& v) {
   if (wpos_ - rpos_ >= 4) {
-    v = LoadU32(buf_.get() + rpos_);
+    v = LoadLe32(buf_.get() + rpos_);
     rpos_ += 4;
     return true;
   }
   uint8_t b[4];
   if (!readTo(b, 4)) return false;
-  v = LoadU32(b);
+  v = LoadLe32(b);
   return true;
 }
 

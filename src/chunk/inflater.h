@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "chunk/data_src.h"
+#include "base/data_src.h"
 
 namespace chunk {
 

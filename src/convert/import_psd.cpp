@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "chunk/work_pool.h"
+#include "base/work_pool.h"
 #include "iio/psd.h"
 #include "kzm/cell.h"
 #include "kzm/image_context.h"
@@ -101,7 +101,7 @@ bool ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage&
     // kept in column order.
     const size_t cols = size_t(int64_t(lastCol) - firstCol + 1);
     std::vector<Tile*> built(cols, nullptr);
-    chunk::ParallelFor(cols, [&](size_t k) {
+    base::ParallelFor(cols, [&](size_t k) {
       const int32_t col = int32_t(firstCol + int64_t(k));
       // A tile key holds signed 16-bit columns and rows; pixels beyond that
       // (millions of pixels off the canvas) cannot be stored and are dropped.

@@ -8,7 +8,7 @@
 
 #include "chunk/chunk_reader.h"
 #include "chunk/chunk_writer.h"
-#include "chunk/data_src.h"
+#include "base/data_src.h"
 #include "chunk/file_sink.h"
 #include "convert/import_psd.h"
 #include "convert/safe_output.h"

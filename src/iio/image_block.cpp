@@ -76,7 +76,7 @@ ImageBlockRLE::ImageBlockRLE(DataSrcBase& src, int32_t left, int32_t top, int32_
   offsets_.resize(size_t(rows));
   uint64_t sum = 0;
   for (size_t i = 0; i < rows; ++i) {
-    counts_[i] = Be16(&table[2 * i]);
+    counts_[i] = LoadBe16(&table[2 * i]);
     offsets_[i] = sum;
     sum += counts_[i];
   }
@@ -137,7 +137,7 @@ bool ImageBlockMixCh::SetUp(Channel& ch, uint64_t offset, uint64_t length) {
     ch.served = pixels != 0 ? false : ch.served;
     return pixels == 0;
   }
-  ch.compression = Be16(&data_[size_t(offset)]);
+  ch.compression = LoadBe16(&data_[size_t(offset)]);
   ch.rows = offset + 2;
   const uint64_t body = length - 2;
   if (ch.compression == 0) return DeclaredFits(pixels, body);
@@ -149,7 +149,7 @@ bool ImageBlockMixCh::SetUp(Channel& ch, uint64_t offset, uint64_t length) {
   const uint8_t* t = &data_[size_t(ch.rows)];
   uint64_t sum = tableBytes;
   for (uint32_t r = 0; r < ch.height; ++r) {
-    ch.counts[r] = Be16(t + 2 * r);
+    ch.counts[r] = LoadBe16(t + 2 * r);
     ch.offsets[r] = sum;
     sum += ch.counts[r];
   }

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "chunk/data_src.h"
+#include "base/data_src.h"
 #include "iio/layer_param.h"
 
 namespace iio {

@@ -8,7 +8,7 @@
 #endif
 
 #include "blend/modes.h"
-#include "chunk/work_pool.h"
+#include "base/work_pool.h"
 #include "iio/codepage.h"
 #include "iio/psd_bytes.h"
 
@@ -32,7 +32,7 @@ class Cursor {
   bool Skip(uint64_t n) { return Fits(n) && src_.skip(n); }
   bool U32(uint32_t* v) {
     const uint8_t* p = Take(4);
-    if (p) *v = Be32(p);
+    if (p) *v = LoadBe32(p);
     return p != nullptr;
   }
   uint64_t limit() const { return limit_; }
@@ -49,10 +49,10 @@ struct Rect {
 // Rectangles are stored top, left, bottom, right. An empty or inverted one
 // collapses onto its top-left corner so that every consumer sees 0 x 0.
 bool ReadRect(const uint8_t* p, Rect* r) {
-  r->top = int32_t(Be32(p));
-  r->left = int32_t(Be32(p + 4));
-  r->bottom = int32_t(Be32(p + 8));
-  r->right = int32_t(Be32(p + 12));
+  r->top = int32_t(LoadBe32(p));
+  r->left = int32_t(LoadBe32(p + 4));
+  r->bottom = int32_t(LoadBe32(p + 8));
+  r->right = int32_t(LoadBe32(p + 12));
   const int64_t w = int64_t(r->right) - r->left, h = int64_t(r->bottom) - r->top;
   if (w > kMaxLayerSide || h > kMaxLayerSide) return false;
   if (w <= 0 || h <= 0) r->right = r->left, r->bottom = r->top;
@@ -80,12 +80,12 @@ Psd::Psd(DataSrcBase& src) : src_(src), userMasks_(g_userMasks) {
     error_ = kPsdTooShort;
     return;
   }
-  version_ = Be16(h + 4);
-  channels_ = Be16(h + 12);
-  height_ = Be32(h + 14);
-  width_ = Be32(h + 18);
-  depth_ = Be16(h + 22);
-  mode_ = Be16(h + 24);
+  version_ = LoadBe16(h + 4);
+  channels_ = LoadBe16(h + 12);
+  height_ = LoadBe32(h + 14);
+  width_ = LoadBe32(h + 18);
+  depth_ = LoadBe16(h + 22);
+  mode_ = LoadBe16(h + 24);
   if (!KeyIs(h, "8BPS") || version_ != 1 || width_ < 1 || width_ > kMaxCanvasSide ||
       height_ < 1 || height_ > kMaxCanvasSide || channels_ < 1 || channels_ > 56 ||
       mode_ != 3 || depth_ != 8)
@@ -140,7 +140,7 @@ uint32_t Psd::Open() {
       const uint64_t liEnd = src_.position() + liLen;
       if (liLen >= 2) {
         Cursor li(src_, liEnd);
-        const int16_t count = int16_t(Be16(li.Take(2)));
+        const int16_t count = int16_t(LoadBe16(li.Take(2)));
         mergedAlpha_ = count < 0;
         const uint32_t n = uint32_t(count < 0 ? -int32_t(count) : count);
         for (uint32_t i = 0; i < n; ++i) {
@@ -171,7 +171,7 @@ bool Psd::ParseRecord(uint64_t limit, Record& rec) {
   Rect r;
   if (!ReadRect(b, &r)) return false;
   p.left = r.left, p.top = r.top, p.right = r.right, p.bottom = r.bottom;
-  const uint16_t nch = Be16(b + 16);
+  const uint16_t nch = LoadBe16(b + 16);
   if (nch < 1 || nch > 56) return false;
   b = c.Take(6u * nch);
   if (!b) return false;
@@ -179,8 +179,8 @@ bool Psd::ParseRecord(uint64_t limit, Record& rec) {
   for (uint16_t i = 0; i < nch; ++i) {
     // Ids outside -3..2 (animation data) are kept in the table so that the
     // data of the other channels is found, and otherwise ignored.
-    rec.table[i].id = int16_t(Be16(b + 6 * i));
-    rec.table[i].length = Be32(b + 6 * i + 2);
+    rec.table[i].id = int16_t(LoadBe16(b + 6 * i));
+    rec.table[i].length = LoadBe32(b + 6 * i + 2);
   }
   p.channelCount = nch;
   p.depth = 8;
@@ -191,7 +191,7 @@ bool Psd::ParseRecord(uint64_t limit, Record& rec) {
   std::memcpy(key, b + 4, 4);
   const uint8_t opacity = b[8], clipping = b[9];
   rec.flags = b[10];
-  const uint32_t extraLen = Be32(b + 12);
+  const uint32_t extraLen = LoadBe32(b + 12);
   if (!c.Fits(extraLen)) return false;
   const uint64_t extraEnd = src_.position() + extraLen;
   Cursor x(src_, extraEnd);
@@ -246,7 +246,7 @@ bool Psd::ParseRecord(uint64_t limit, Record& rec) {
     if (shift == 7 || shift + 12 > window) return false;
     char bkey[4];
     std::memcpy(bkey, w + shift + 4, 4);
-    const uint32_t len = Be32(w + shift + 8);
+    const uint32_t len = LoadBe32(w + shift + 8);
     if (!src_.seek(at + shift + 12) || !x.Fits(len)) return false;
     std::vector<uint8_t>* keep = nullptr;
     if (std::memcmp(bkey, "luni", 4) == 0 && !haveLuni) keep = &luni, haveLuni = true;
@@ -263,10 +263,10 @@ bool Psd::ParseRecord(uint64_t limit, Record& rec) {
   // Fill the record.
   p.name = SystemToUtf8(pascal);
   if (haveLuni && luni.size() >= 4) {
-    uint64_t n = Be32(luni.data());
+    uint64_t n = LoadBe32(luni.data());
     if (DeclaredFits(4 + 2 * n, luni.size())) {
       std::u16string units(size_t(n), u'\0');
-      for (size_t i = 0; i < n; ++i) units[i] = char16_t(Be16(&luni[4 + 2 * i]));
+      for (size_t i = 0; i < n; ++i) units[i] = char16_t(LoadBe16(&luni[4 + 2 * i]));
       while (!units.empty() && units.back() == 0) units.pop_back();
       p.name = Utf16ToUtf8(units.data(), units.size());
     }
@@ -274,14 +274,14 @@ bool Psd::ParseRecord(uint64_t limit, Record& rec) {
   p.visible = (rec.flags & 2) ? 0 : 1;
   p.alphaLock = rec.flags & 1;
   if (haveLspf && lspf.size() >= 4) {
-    const uint32_t v = Be32(lspf.data());
+    const uint32_t v = LoadBe32(lspf.data());
     p.alphaLock = v & 1;
     p.planeLock = (v >> 1) & 1;
     p.lockPosition = (v >> 2) & 1;
     p.lockAll = (v >> 31) & 1;
   }
   if (haveLsct && lsct.size() >= 4) {
-    const uint32_t type = Be32(lsct.data());
+    const uint32_t type = LoadBe32(lsct.data());
     if (type >= 1 && type <= 3) {
       auto f = std::make_shared<folder_info_t>();
       f->sectionType = type;
@@ -334,7 +334,7 @@ bool Psd::LoadMerged() {
     return Fail(kPsdBadImage);
   const uint8_t* c = src_.read(2);
   if (!c) return Fail(kPsdBadImage);
-  block_ = MakeImageBlock(src_, Be16(c), 0, 0, int32_t(width_), int32_t(height_), channels_, 8);
+  block_ = MakeImageBlock(src_, LoadBe16(c), 0, 0, int32_t(width_), int32_t(height_), channels_, 8);
   if (!block_) return Fail(kPsdBadImage);
   current_ = layer_param_t();
   current_.right = int32_t(width_);
@@ -469,13 +469,13 @@ uint32_t Psd::ReadRows(uint32_t count) {
   // Layer rows are in memory: when every row of the window can hold its
   // pixels, the rows are decoded on the work pool, and then taken in order
   // as one at a time would be (progress first, then the row's own result).
-  bool parallel = block_->RowsInMemory() && n > kRowsPerTask && chunk::WorkThreads() > 1;
+  bool parallel = block_->RowsInMemory() && n > kRowsPerTask && base::WorkThreads() > 1;
   for (const auto& f : plan.fetch) parallel = parallel && block_->RowsPlausible(f.first, winTop_, winTop_ + n);
   std::vector<uint8_t> decoded;
   if (parallel) {
     window_.resize(size_t(n) * w);
     decoded.assign(n, 0);
-    chunk::ParallelFor((n + kRowsPerTask - 1) / kRowsPerTask, [&](size_t t) {
+    base::ParallelFor((n + kRowsPerTask - 1) / kRowsPerTask, [&](size_t t) {
       std::vector<uint8_t> scratch(4 * w);
       const uint32_t i1 = std::min<uint32_t>(n, uint32_t(t + 1) * kRowsPerTask);
       for (uint32_t i = uint32_t(t) * kRowsPerTask; i < i1; ++i)

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "chunk/data_src.h"
+#include "base/data_src.h"
 #include "iio/image_block.h"
 #include "iio/image_io.h"
 

@@ -1,24 +1,16 @@
-// Big-endian numbers and the size rules shared by the PSD reader and writer.
+// The size rules shared by the PSD reader and writer.
 #pragma once
 #include <cstdint>
 #include <cstring>
 
+#include "base/byte_order.h"
+
 namespace iio {
 
-inline uint16_t Be16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
-inline uint32_t Be32(const uint8_t* p) {
-  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-inline void PutBe16(uint8_t* p, uint16_t v) {
-  p[0] = uint8_t(v >> 8);
-  p[1] = uint8_t(v);
-}
-inline void PutBe32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 24);
-  p[1] = uint8_t(v >> 16);
-  p[2] = uint8_t(v >> 8);
-  p[3] = uint8_t(v);
-}
+using base::LoadBe16;
+using base::LoadBe32;
+using base::StoreBe16;
+using base::StoreBe32;
 inline bool KeyIs(const uint8_t* p, const char* key) { return std::memcmp(p, key, 4) == 0; }
 
 // Every size a file declares goes through this before anything of that size

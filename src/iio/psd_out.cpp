@@ -8,7 +8,7 @@
 
 #include "blend/fixed.h"
 #include "blend/modes.h"
-#include "chunk/work_pool.h"
+#include "base/work_pool.h"
 #include "iio/codepage.h"
 #include "iio/packbits.h"
 #include "iio/psd_bytes.h"
@@ -42,12 +42,12 @@ class PsdOut::Emitter {
   void Put8(uint8_t v) { Put(&v, 1); }
   void Put16(uint16_t v) {
     uint8_t b[2];
-    PutBe16(b, v);
+    StoreBe16(b, v);
     Put(b, 2);
   }
   void Put32(uint32_t v) {
     uint8_t b[4];
-    PutBe32(b, v);
+    StoreBe32(b, v);
     Put(b, 4);
   }
   void Patch32(uint64_t at, uint32_t value) {
@@ -209,7 +209,7 @@ void PsdOut::WriteRecord(const layer_param_t& l, std::array<uint64_t, 4>& length
   Put32(4 + padded);
   Put32(uint32_t(units.size()));
   std::vector<uint8_t> be(padded, 0);
-  for (size_t i = 0; i < units.size(); ++i) PutBe16(&be[2 * i], uint16_t(units[i]));
+  for (size_t i = 0; i < units.size(); ++i) StoreBe16(&be[2 * i], uint16_t(units[i]));
   Put(be.data(), be.size());
 
   uint32_t locks = (l.alphaLock ? 1u : 0u) | (l.planeLock ? 2u : 0u) | (l.lockPosition ? 4u : 0u) |
@@ -235,7 +235,7 @@ void PsdOut::ResetRect(int32_t left, int32_t top, int32_t right, int32_t bottom,
   // Rows are gathered only where no row's PackBits form can outgrow its
   // 16-bit count.
   const size_t w = size_t(std::max<int64_t>(0, int64_t(right) - left));
-  batchRows_ = w > 0 && PackBitsBound(w) <= 0xFFFF && chunk::WorkThreads() > 1
+  batchRows_ = w > 0 && PackBitsBound(w) <= 0xFFFF && base::WorkThreads() > 1
                    ? uint32_t(std::clamp<size_t>(kBatchBytes / (w * sizeof(PixelRGBA)), kRowsPerTask, kMaxBatchRows))
                    : 0;
   for (Channel& c : channels_) Clear(c);
@@ -285,7 +285,7 @@ void PsdOut::Clear(Channel& ch) {
 
 void PsdOut::WriteCounts(Emitter& e, const Channel& ch) {
   std::vector<uint8_t> table(ch.counts.size() * 2);
-  for (size_t i = 0; i < ch.counts.size(); ++i) PutBe16(&table[2 * i], ch.counts[i]);
+  for (size_t i = 0; i < ch.counts.size(); ++i) StoreBe16(&table[2 * i], ch.counts[i]);
   e.Put(table.data(), table.size());
 }
 
@@ -576,8 +576,8 @@ bool PsdOut::SubmitBatch() {
 bool PsdOut::TakeBatch() {
   Batch& b = batches_[1 - filling_];
   // Encode what no worker has started rather than wait for the first.
-  for (chunk::Task& t : b.tasks) t.runIfQueued();
-  for (chunk::Task& t : b.tasks) t.wait();
+  for (base::Task& t : b.tasks) t.runIfQueued();
+  for (base::Task& t : b.tasks) t.wait();
   b.tasks.clear();
   const size_t slot = PackBitsBound(size_t(int64_t(right_) - left_));
   for (uint32_t y = 0; y < b.rows; ++y) {
@@ -608,7 +608,7 @@ bool PsdOut::FlushRows() {
 bool PsdOut::WaitWrite() {
   if (!write_.valid()) return !error_;
   write_.wait();
-  write_ = chunk::Task();
+  write_ = base::Task();
   return writeError_ ? Fail(writeError_) : !error_;
 }
 
@@ -635,7 +635,7 @@ bool PsdOut::EndLayer() {
     pieceLimit_ = held + kSlackPieces;
     writeRunning_ = true;
   }
-  write_ = chunk::Task([this, fields, last, width] {
+  write_ = base::Task([this, fields, last, width] {
     // The next layer may wait for pieces: it must learn that the write
     // ended, however it ends.
     struct Ended {
@@ -666,7 +666,7 @@ bool PsdOut::EndLayer() {
     if (last) CloseLayerSection(e);
   });
   // One thread: nothing to overlap with, and no second layer to hold.
-  if (chunk::WorkThreads() < 2 && !WaitWrite()) return false;
+  if (base::WorkThreads() < 2 && !WaitWrite()) return false;
   phase_ = Phase::kLayers;
   if (last) {
     ResetRect(0, 0, int32_t(width_), int32_t(height_), true);

@@ -21,7 +21,7 @@
 #include <mutex>
 #include <vector>
 
-#include "chunk/work_pool.h"
+#include "base/work_pool.h"
 #include "iio/image_io.h"
 
 namespace iio {
@@ -121,7 +121,7 @@ class PsdOut : public ImageOutputBase32 {
   // The previous layer's channels while a pool task writes them; the only
   // user of the stream until it is waited for.
   std::array<Channel, 4> writing_;
-  chunk::Task write_;
+  base::Task write_;
   int32_t writeError_ = kPsdOutOk;
   // Pieces to reuse. While a write runs, the next layer takes at most a few
   // pieces more than the write holds and then waits for the ones it gives
@@ -150,7 +150,7 @@ class PsdOut : public ImageOutputBase32 {
     std::unique_ptr<uint8_t[]> encoded;
     size_t encodedCap = 0;
     std::vector<uint32_t> lengths;
-    std::vector<chunk::Task> tasks;             // last: waited for first
+    std::vector<base::Task> tasks;             // last: waited for first
   };
   bool SubmitBatch();
   bool TakeBatch();

@@ -3,21 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "chunk/file_sink.h"
+#include "base/output_file.h"
 
 namespace iio {
-
-namespace {
-
-bool Seek64(std::FILE* f, uint64_t pos) {
-#if defined(_WIN32)
-  return _fseeki64(f, int64_t(pos), SEEK_SET) == 0;
-#else
-  return fseeko(f, off_t(pos), SEEK_SET) == 0;
-#endif
-}
-
-}  // namespace
 
 WriteStream::~WriteStream() { Close(); }
 
@@ -28,9 +16,9 @@ bool WriteStream::Open(const std::string& path) {
 
 bool WriteStream::Open() {
   Close();
-  file_ = chunk::OpenOutputFile(path_.c_str());
+  file_ = base::OpenOutputFile(path_.c_str());
   if (!file_) return false;
-  behind_.reset(new chunk::WriteBehind(file_));
+  behind_.reset(new base::WriteBehind(file_));
   buffer_.resize(1 << 20);
   std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
   pos_ = size_ = 0;
@@ -49,7 +37,7 @@ size_t WriteStream::Write(const void* bytes, size_t count) {
 }
 
 bool WriteStream::Seek(uint64_t position) {
-  if (!file_ || !Seek64(file_, position)) return false;
+  if (!file_ || !base::SeekFile(file_, position)) return false;
   pos_ = position;
   if (pos_ > size_) size_ = pos_;
   return true;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "chunk/file_sink.h"
+#include "base/output_file.h"
 #include "iio/image_io.h"
 
 namespace iio {
@@ -35,7 +35,7 @@ class WriteStream : public ImageDestBase {
  private:
   std::string path_;
   std::FILE* file_ = nullptr;
-  std::unique_ptr<chunk::WriteBehind> behind_;
+  std::unique_ptr<base::WriteBehind> behind_;
   uint64_t pos_ = 0, size_ = 0;
   std::vector<char> buffer_;
 };

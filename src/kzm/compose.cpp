@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "blend/kernels.h"
-#include "chunk/work_pool.h"
+#include "base/work_pool.h"
 #include "kzm/pi_folder.h"
 
 namespace kzm {
@@ -459,7 +459,7 @@ bool PiFolder::Compose(const ProgressFunc& progress) {
   // order, on this thread, and a cancel stops before the tile it refused.
   // The folder's lock is held by this thread while its workers merge.
   const std::shared_ptr<const ComposePlan> plan = MakePlan(false);
-  const size_t batch = std::max<size_t>(1, size_t(chunk::WorkThreads()) * 4);
+  const size_t batch = std::max<size_t>(1, size_t(base::WorkThreads()) * 4);
   std::vector<Tile*> tiles;
   for (size_t i = 0; i < keys.size();) {
     tiles.clear();
@@ -481,7 +481,7 @@ bool PiFolder::Compose(const ProgressFunc& progress) {
       }
       tiles.push_back(t);
     }
-    chunk::ParallelFor(tiles.size(), [&](size_t k) {
+    base::ParallelFor(tiles.size(), [&](size_t k) {
       Tile* t = tiles[k];
       std::lock_guard<std::mutex> content(t->ContentMutex());
       ComposeTileWith(*plan, *t);
@@ -497,7 +497,7 @@ std::vector<TileRef> PiFolder::ComposeDetached(const std::vector<TileLocate>& lo
   const std::shared_ptr<const ComposePlan> plan = MakePlan(false);
   std::vector<TileRef> out(locs.size());
   for (size_t k = 0; k < locs.size(); ++k) out[k] = TileRef::Adopt(Tile::CreateFilled(locs[k], DefaultPixel()));
-  chunk::ParallelFor(out.size(), [&](size_t k) { ComposeTileWith(*plan, *out[k]); });
+  base::ParallelFor(out.size(), [&](size_t k) { ComposeTileWith(*plan, *out[k]); });
   return out;
 }
 

@@ -11,7 +11,7 @@
 
 #include "chunk/chunk_reader.h"
 #include "chunk/chunk_values.h"
-#include "chunk/work_pool.h"
+#include "base/work_pool.h"
 #include "kzm/bitmap_blocks.h"
 #include "kzm/bgptn.h"
 #include "kzm/image_context.h"
@@ -343,7 +343,7 @@ class StreamingLoad final : public chunk::IListener {
     bool failed = false;
     bool decodes = true;  // a layer, not only a check
     size_t copied = 0;    // bytes of deferred chunks held as copies
-    chunk::Task task;     // last: waited for first
+    base::Task task;     // last: waited for first
   };
 
   // Layers are decoded in file order on the pool. A compressed chunk read by
@@ -357,7 +357,7 @@ class StreamingLoad final : public chunk::IListener {
       if (!d.packed.source) p->copied += d.packed.size;
     while (!pending_.empty() && (pending_.size() >= kMaxPending || copied_ + p->copied > kMaxCopied)) Finish();
     copied_ += p->copied;
-    p->task = chunk::Task(std::move(work));
+    p->task = base::Task(std::move(work));
     pending_.push_back(std::move(p));
   }
 

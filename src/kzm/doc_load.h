@@ -53,7 +53,7 @@ constexpr int kLoadTooLarge = 3;
 // Parses the file in `src` (as chunk::ChunkSA does, reporting to `listener`,
 // which may be null) and loads it: the same result and the same progress
 // calls as LoadDocument on the parsed tree, without holding the whole file
-// in memory. "Plane" layers are decoded on the work pool (chunk/work_pool.h)
+// in memory. "Plane" layers are decoded on the work pool (base/work_pool.h)
 // as soon as each is read, and bitmap pixels go from the inflater straight
 // into the cells' pixel blocks. A load past its limits stops as soon as that
 // shows (the canvas when the root record is read, the memory before a

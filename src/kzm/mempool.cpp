@@ -12,7 +12,7 @@
 #include <map>
 #include <stdexcept>
 
-#include "chunk/work_pool.h"
+#include "base/work_pool.h"
 
 namespace kzm {
 
@@ -344,7 +344,7 @@ WorkerCache& CurrentCache() {
 void* PoolAlloc(PoolId id) {
   MemPoolAlloc::Pool* p = EnsurePool(id);
   const MemPoolAlloc::PoolHandle h{p->alloc, p};
-  if (!chunk::InParallelWork()) return MemPoolAlloc::Alloc(h);
+  if (!base::InParallelWork()) return MemPoolAlloc::Alloc(h);
   WorkerCache& c = CurrentCache();
   const int i = int(id);
   if (!c.head[i]) {
@@ -379,7 +379,7 @@ void PoolFree(PoolId id, void* block) {
   MemPoolAlloc::Pool* p = g_pools[int(id)].load(std::memory_order_acquire);
   if (!p) return;  // the pools are gone (after shut-down): nothing to give back to
   const MemPoolAlloc::PoolHandle h{p->alloc, p};
-  if (!chunk::InParallelWork()) return MemPoolAlloc::Free(h, block);
+  if (!base::InParallelWork()) return MemPoolAlloc::Free(h, block);
   WorkerCache& c = CurrentCache();
   const int i = int(id);
   SetNext(block, c.head[i]);

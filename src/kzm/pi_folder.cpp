@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "chunk/work_pool.h"
+#include "base/work_pool.h"
 #include "kzm/pi_image.h"
 
 namespace kzm {
@@ -261,7 +261,7 @@ void PiFolder::MergedTilesNow(const std::vector<TileLocate>& locs,
   }
   if (todo.empty()) return;
   const std::shared_ptr<const ComposePlan> plan = MakePlan(true);
-  chunk::ParallelFor(todo.size(), [&](size_t k) {
+  base::ParallelFor(todo.size(), [&](size_t k) {
     Tile* t = todo[k];
     std::lock_guard<std::mutex> content(t->ContentMutex());
     if (t->genComputed == t->genRequested) return;

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "chunk/work_pool.h"
+#include "base/work_pool.h"
 #include "kzm/pi_folder.h"
 
 namespace kzm {
@@ -44,7 +44,7 @@ PiImage::~PiImage() {
   // returns blocks through its own cache instead of taking the pool lock for
   // each of them.
   constexpr size_t kTilesPerShare = 32;
-  chunk::ParallelFor((tiles.size() + kTilesPerShare - 1) / kTilesPerShare, [&](size_t k) {
+  base::ParallelFor((tiles.size() + kTilesPerShare - 1) / kTilesPerShare, [&](size_t k) {
     const size_t end = std::min(tiles.size(), (k + 1) * kTilesPerShare);
     for (size_t i = k * kTilesPerShare; i < end; ++i) tiles[i]->Release();
   });

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "chunk/chunk_reader.h"
 #include "chunk/chunk_values.h"
 #include "chunk/chunk_writer.h"
@@ -31,16 +32,8 @@ void Report(const ProgressFunc& progress, uint64_t step, uint64_t steps, uint64_
   if (progress) progress(step, steps, done, total);
 }
 
-inline uint32_t LoadU32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-inline void StoreU32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
-}
+using base::LoadLe32;
+using base::StoreLe32;
 
 // A pixel no valid layer holds is brought into range: alpha at most 16384,
 // colour at most alpha.
@@ -200,10 +193,10 @@ bool WriteBody(const PiImage& image, chunk::ChunkWriter& body, const ProgressFun
     ForEachCode(tiles, def, [&](const Tile& tile, int i, int32_t code, bool, uint64_t) {
       if (i == 0) {
         elem = batch.data() + size_t(n) * elemBytes;
-        StoreU32(elem, tile.Locate().key);
+        StoreLe32(elem, tile.Locate().key);
       }
       if (wide) {
-        StoreU32(elem + 4 + 4 * i, uint32_t(code));
+        StoreLe32(elem + 4 + 4 * i, uint32_t(code));
       } else {
         const uint16_t c16 = uint16_t(int16_t(code));
         elem[4 + 2 * i] = uint8_t(c16);
@@ -238,7 +231,7 @@ uint64_t TableCost(const chunk::ArrayView& tiles, bool wide, uint32_t paletteSiz
   for (uint32_t e = 0; e < tiles.count; ++e) {
     const uint8_t* codes = tiles.begin + size_t(e) * elemBytes + 4;
     auto code = [&](int i) {
-      return wide ? int32_t(LoadU32(codes + 4 * i)) : int32_t(int16_t(uint16_t(codes[2 * i] | codes[2 * i + 1] << 8)));
+      return wide ? int32_t(LoadLe32(codes + 4 * i)) : int32_t(int16_t(uint16_t(codes[2 * i] | codes[2 * i + 1] << 8)));
     };
     const int32_t first = code(0);
     int i = 1;
@@ -285,13 +278,13 @@ bool DecodeBody(PiImage& image, const chunk::IChunkBase& body, bool dropDefault,
   const uint32_t elemBytes = wide ? kWideTileBytes : kNarrowTileBytes;
   for (uint32_t e = 0; e < tiles.count; ++e) {
     const uint8_t* elem = tiles.begin + size_t(e) * elemBytes;
-    TileRef tile = TileRef::Adopt(Tile::Create(TileLocate(LoadU32(elem)), true));
+    TileRef tile = TileRef::Adopt(Tile::Create(TileLocate(LoadLe32(elem)), true));
     Cell* cells = tile->MutableCells();
     const uint8_t* codes = elem + 4;
     for (int i = 0; i < kTileCellCount; ++i) {
       int32_t code;
       if (wide)
-        code = int32_t(LoadU32(codes + 4 * i));
+        code = int32_t(LoadLe32(codes + 4 * i));
       else
         code = int16_t(uint16_t(codes[2 * i] | codes[2 * i + 1] << 8));
       if (code >= 0) {

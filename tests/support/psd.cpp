@@ -4,7 +4,7 @@
 #include <cmath>
 #include <sstream>
 
-#include "chunk/data_src.h"
+#include "base/data_src.h"
 #include "iio/packbits.h"
 #include "iio/psd.h"
 

@@ -12,9 +12,9 @@
 
 #include "chunk/chunk_reader.h"
 #include "chunk/chunk_writer.h"
-#include "chunk/data_src.h"
+#include "base/data_src.h"
 #include "chunk/file_sink.h"
-#include "chunk/work_pool.h"
+#include "base/work_pool.h"
 #include "support/support.h"
 
 #if !defined(_WIN32)
@@ -327,11 +327,11 @@ Bytes Content(size_t n, uint32_t seed) {
 
 TEST(ChunkContainer, DeflatedSegmentsAreOneStreamOfTheSameBytesWhereverTheyRun) {
   const Bytes data = Content(Deflater::kSegment * 4 + 999, 11);
-  chunk::SetWorkThreadLimit(1);
+  base::SetWorkThreadLimit(1);
   const Bytes one = DeflateBlocks(data, 4096);
-  chunk::SetWorkThreadLimit(3);
+  base::SetWorkThreadLimit(3);
   EXPECT_TRUE(DeflateBlocks(data, Deflater::kSegment * 3) == one) << "other threads and write sizes";
-  chunk::SetWorkThreadLimit(0);
+  base::SetWorkThreadLimit(0);
   EXPECT_TRUE(InflateBlocks(one) == data);
   // Runs of one value stay within the 256:1 the reader allows a file.
   const Bytes zeros(Deflater::kSegment * 8, 0);
@@ -360,7 +360,7 @@ TEST(ChunkContainer, DeflatedSegmentsAreOneStreamOfTheSameBytesWhereverTheyRun) 
     std::vector<Bytes> outs;
   };
   size_t differ = 0;
-  chunk::SetWorkThreadLimit(1);
+  base::SetWorkThreadLimit(1);
   for (size_t t = 0; t < kThreads; ++t) {
     Job job{&inputs, {}};
     pthread_attr_t attr;
@@ -376,7 +376,7 @@ TEST(ChunkContainer, DeflatedSegmentsAreOneStreamOfTheSameBytesWhereverTheyRun) 
     pthread_attr_destroy(&attr);
     for (size_t i = 0; i < inputs.size(); ++i) differ += job.outs[i] != expect[i];
   }
-  chunk::SetWorkThreadLimit(0);
+  base::SetWorkThreadLimit(0);
   munmap(region, kThreads * kStride);
   EXPECT_EQ(differ, 0u);
 #endif

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "chunk/work_pool.h"
+#include "base/work_pool.h"
 #include "iio/codepage.h"
 #include "iio/psd_out.h"
 #include "iio/write_stream.h"
@@ -46,7 +46,7 @@ TEST(PsdWriter, AStreamFailingAnywhereFailsTheFile) {
   std::vector<PixelRGBA> row(300);
   for (size_t x = 0; x < row.size(); ++x) row[x] = PixelRGBA{uint16_t(x * 50), 4000, 100, 16384};
   for (unsigned threads : {1u, 2u}) {
-    chunk::SetWorkThreadLimit(threads);
+    base::SetWorkThreadLimit(threads);
     size_t full = 0;
     for (size_t limit = 40; full == 0 || limit < full; limit += full ? full / 37 : 0) {
       LossyStream out(full ? limit : SIZE_MAX);
@@ -74,7 +74,7 @@ TEST(PsdWriter, AStreamFailingAnywhereFailsTheFile) {
       EXPECT_EQ(psd.LastError(), iio::kPsdOutStream) << "limit " << limit;
     }
   }
-  chunk::SetWorkThreadLimit(0);
+  base::SetWorkThreadLimit(0);
 }
 
 TEST(LayerNames, ConvertBetweenUtf8AndCharsetsWithoutSplittingACharacter) {

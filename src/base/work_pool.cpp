@@ -1,4 +1,4 @@
-#include "chunk/work_pool.h"
+#include "base/work_pool.h"
 
 #include <algorithm>
 #include <deque>
@@ -10,7 +10,7 @@
 #include <sched.h>
 #endif
 
-namespace chunk {
+namespace base {
 
 namespace {
 thread_local int t_inWork = 0;  // depth of parallel work running on this thread
@@ -263,4 +263,4 @@ void ParallelFor(size_t n, const std::function<void(size_t)>& fn) {
   if (error) std::rethrow_exception(error);
 }
 
-}  // namespace chunk
+}  // namespace base

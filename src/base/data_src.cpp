@@ -1,4 +1,4 @@
-#include "chunk/data_src.h"
+#include "base/data_src.h"
 
 #include <sys/stat.h>
 #if !defined(_WIN32)
@@ -11,17 +11,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace {
-
-bool Seek64(std::FILE* f, uint64_t pos) {
-#if defined(_WIN32)
-  return _fseeki64(f, int64_t(pos), SEEK_SET) == 0;
-#else
-  return fseeko(f, off_t(pos), SEEK_SET) == 0;
-#endif
-}
-
-}  // namespace
+#include "base/output_file.h"
 
 DataSrcReadFromFile::~DataSrcReadFromFile() { close(); }
 
@@ -65,12 +55,12 @@ bool DataSrcReadFromFile::open(const char* path) {
 
 void DataSrcReadFromFile::rewind() {
   pos_ = 0;
-  if (file_) Seek64(file_, 0);
+  if (file_) base::SeekFile(file_, 0);
 }
 
 bool DataSrcReadFromFile::skip(uint64_t n) {
   if (n > remaining()) return false;
-  if (!file_ || !Seek64(file_, pos_ + n)) return false;
+  if (!file_ || !base::SeekFile(file_, pos_ + n)) return false;
   pos_ += n;
   return true;
 }

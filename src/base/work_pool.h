@@ -4,9 +4,9 @@
 // the data only, never on the number of threads, so results are the same
 // whatever the pool's size.
 //
-//   chunk::ParallelFor(rows, [&](size_t i) { EncodeRow(i); });
+//   base::ParallelFor(rows, [&](size_t i) { EncodeRow(i); });
 //
-//   chunk::Task t([&] { out = Compress(in); });   // queued at once
+//   base::Task t([&] { out = Compress(in); });   // queued at once
 //   ...                                            // other work meanwhile
 //   t.wait();                                      // runs it here if no worker took it
 //
@@ -21,7 +21,7 @@
 #include <memory>
 #include <mutex>
 
-namespace chunk {
+namespace base {
 
 // Threads that take part in parallel work: the workers plus the caller.
 unsigned WorkThreads();
@@ -64,4 +64,4 @@ class Task {
 // when all have run. Calls may run in any order and at the same time.
 void ParallelFor(size_t n, const std::function<void(size_t)>& fn);
 
-}  // namespace chunk
+}  // namespace base
