@@ -10,8 +10,6 @@ namespace kzm {
 static_assert(sizeof(Cell) == sizeof(void*), "a cell handle is one pointer");
 static_assert(sizeof(Cell::ImplRGBABitmap) <= 32, "RGBA bitmap cells live in the 32-byte pool");
 static_assert(sizeof(Cell::ImplRGBAFill) <= 32, "RGBA fill cells live in the 32-byte pool");
-static_assert(sizeof(Cell::ImplGrayBitmap) <= 32, "gray bitmap cells live in the 32-byte pool");
-static_assert(sizeof(Cell::ImplGrayFill) <= 24, "gray fill cells live in the 24-byte pool");
 
 namespace {
 
@@ -66,50 +64,19 @@ void ApplyAmountRGBA(PixelRGBA& p, uint32_t m) {
   p.g = uint16_t(p.a - ((uint32_t(p.g) * m) >> 14));
   p.b = uint16_t(p.a - ((uint32_t(p.b) * m) >> 14));
 }
-void ApplyAmountGray(uint16_t& v, uint32_t m) {
-  if (m == 0) return;
-  v = uint16_t(v - ((uint32_t(v) * m) >> 14));
-}
 void InvertRGBA(PixelRGBA& p) {
   p.r = uint16_t(p.a - p.r);
   p.g = uint16_t(p.a - p.g);
   p.b = uint16_t(p.a - p.b);
 }
 
-// Single amount of a mask cell at (0, 0): a gray value, or an RGBA alpha.
+// Single amount of a mask cell at (0, 0): its alpha.
 uint16_t MaskValue(const Cell& mask) {
-  switch (mask.Kind()) {
-    case Cell::kGrayBitmap:
-    case Cell::kGrayFill:
-      return *static_cast<Cell::ImplGrayBase*>(mask.impl())->PixelAt(0, 0);
-    case Cell::kRGBABitmap:
-    case Cell::kRGBAFill: {
-      const PixelRGBA* p = mask.PixelAt(0, 0);
-      return p ? p->a : 0;
-    }
-    default:
-      return 0;
-  }
+  const PixelRGBA* p = mask.PixelAt(0, 0);
+  return p ? p->a : 0;
 }
-
-uint16_t* NewGrayValues() { return new uint16_t[64]; }
 
 }  // namespace
-
-uint16_t CombineGray(uint16_t value, uint16_t source, GrayOp op) {
-  const int32_t v = value, s = source;
-  switch (op) {
-    case GrayOp::kUnion:
-      return uint16_t(v + ((s * (16384 - v)) >> 14));
-    case GrayOp::kIntersect:
-      return uint16_t((v * s) >> 14);
-    case GrayOp::kSubtract:
-      return uint16_t(v > s ? v - s : 0);
-    case GrayOp::kAdd:
-      return uint16_t(v + s > 16384 ? 16384 : v + s);
-  }
-  return value;
-}
 
 // ---------------------------------------------------------------------------
 // Handle
@@ -145,14 +112,6 @@ const PixelRGBA* Cell::BitmapPixels() const {
 PixelRGBA* Cell::MutableBitmapPixels() {
   assert(Kind() == kRGBABitmap);
   return static_cast<ImplRGBABitmap*>(impl_)->Data();
-}
-uint16_t Cell::GrayFillValue() const {
-  assert(Kind() == kGrayFill);
-  return static_cast<const ImplGrayFill*>(impl_)->Value();
-}
-const uint16_t* Cell::GrayPixels() const {
-  assert(Kind() == kGrayBitmap);
-  return static_cast<const ImplGrayBitmap*>(impl_)->ConstData();
 }
 
 const PixelRGBA* Cell::PixelAt(int x, int y) const {
@@ -212,13 +171,7 @@ void Cell::ImplRGBABitmap::Invert() {
 
 void Cell::ImplRGBABitmap::ApplyMask(const Cell& mask) {
   if (!px_ || mask.IsNull()) return;
-  if (mask.Kind() == kGrayBitmap) {
-    const uint16_t* m = mask.GrayPixels();
-    if (!m) return;
-    for (int i = 0; i < 64; ++i) ApplyAmountRGBA(px_[i], m[i]);
-  } else {
-    ApplyAmount(MaskValue(mask));
-  }
+  ApplyAmount(MaskValue(mask));
 }
 
 void Cell::ImplRGBABitmap::ApplyAmount(uint16_t m) {
@@ -287,13 +240,6 @@ void Cell::ImplRGBAFill::Invert() { InvertRGBA(v_); }
 
 void Cell::ImplRGBAFill::ApplyMask(const Cell& mask) {
   if (mask.IsNull()) return;
-  if (mask.Kind() == kGrayBitmap) {
-    const Cell& m = mask;  // `this` may be gone after promotion
-    Cell* owner = owner_;
-    MakeBitmap();
-    static_cast<ImplRGBABase*>(owner->impl())->ApplyMask(m);
-    return;
-  }
   ApplyAmount(MaskValue(mask));
 }
 
@@ -375,155 +321,6 @@ void Cell::ImplRGBAFill::BlendPixelsPlain(const PixelRGBA* src, const blend::Opa
 #undef KZM_FILL_TO_BITMAP
 
 // ---------------------------------------------------------------------------
-// Gray bitmap
-
-Cell::ImplGrayBitmap::ImplGrayBitmap(Cell* owner, uint16_t* values, uint32_t stamp)
-    : ImplGrayBase(owner, kGrayBitmap, stamp), v_(values) {}
-
-Cell::ImplGrayBitmap::~ImplGrayBitmap() { delete[] v_; }
-
-void Cell::ImplGrayBitmap::Invert() {
-  if (!v_) return;
-  for (int i = 0; i < 64; ++i) v_[i] = uint16_t(16384 - v_[i]);
-}
-
-void Cell::ImplGrayBitmap::ApplyMask(const Cell& mask) {
-  if (!v_ || mask.IsNull()) return;
-  if (mask.Kind() == kGrayBitmap) {
-    const uint16_t* m = mask.GrayPixels();
-    if (!m) return;
-    for (int i = 0; i < 64; ++i) ApplyAmountGray(v_[i], m[i]);
-  } else {
-    ApplyAmount(MaskValue(mask));
-  }
-}
-
-void Cell::ImplGrayBitmap::ApplyAmount(uint16_t m) {
-  if (!v_ || m == 0) return;
-  for (int i = 0; i < 64; ++i) ApplyAmountGray(v_[i], m);
-}
-
-bool Cell::ImplGrayBitmap::CheckUniform(int& counter, const PixelRGBA& bg) const {
-  if (!v_) return false;
-  for (int i = 1; i < 64; ++i)
-    if (v_[i] != v_[0]) return false;
-  if (v_[0] == bg.a) ++counter;
-  return true;
-}
-
-bool Cell::ImplGrayBitmap::SnapshotCopy(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) {
-  if (stamp_ == snap.Generation() || !v_) return false;
-  std::unique_ptr<uint16_t[]> copy(NewGrayValues());
-  std::memcpy(copy.get(), v_, 128);
-  std::unique_ptr<ISaveCell> rec(new SaveCellImplGrayBitmap(loc, cx, cy, copy.get()));
-  copy.release();
-  snap.AddRecord(rec.release());
-  stamp_ = snap.Generation();
-  return true;
-}
-
-bool Cell::ImplGrayBitmap::SnapshotMove(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) {
-  if (stamp_ == snap.Generation() || !v_) return false;
-  std::unique_ptr<ISaveCell> rec(new SaveCellImplGrayBitmap(loc, cx, cy, v_));
-  v_ = nullptr;
-  snap.AddRecord(rec.release());
-  stamp_ = snap.Generation();
-  return true;
-}
-
-void Cell::ImplGrayBitmap::SetPixelSaved(int x, int y, uint16_t v, TileLocate loc, int cx, int cy,
-                                         SavePixelsImpl& snap) {
-  if (!v_ || v_[x + 8 * y] == v) return;
-  SnapshotCopy(loc, cx, cy, snap);
-  v_[x + 8 * y] = v;
-  stamp_ = snap.Generation();
-}
-
-void Cell::ImplGrayBitmap::CombineCells(const uint16_t* src64, GrayOp op) {
-  if (!v_) return;
-  for (int i = 0; i < 64; ++i) v_[i] = CombineGray(v_[i], src64[i], op);
-}
-
-void Cell::ImplGrayBitmap::CombineValue(uint16_t src, GrayOp op) {
-  if (!v_) return;
-  for (int i = 0; i < 64; ++i) v_[i] = CombineGray(v_[i], src, op);
-}
-
-// ---------------------------------------------------------------------------
-// Gray fill
-
-Cell::ImplGrayFill::ImplGrayFill(Cell* owner, uint16_t v, uint32_t stamp)
-    : ImplGrayBase(owner, kGrayFill, stamp), v_(v) {}
-
-void Cell::ImplGrayFill::Invert() { v_ = uint16_t(16384 - v_); }
-
-void Cell::ImplGrayFill::ApplyMask(const Cell& mask) {
-  if (mask.IsNull()) return;
-  if (mask.Kind() == kGrayBitmap) {
-    const Cell& m = mask;
-    Cell* owner = owner_;
-    MakeBitmap();
-    static_cast<ImplGrayBase*>(owner->impl())->ApplyMask(m);
-    return;
-  }
-  ApplyAmount(MaskValue(mask));
-}
-
-void Cell::ImplGrayFill::ApplyAmount(uint16_t m) { ApplyAmountGray(v_, m); }
-
-bool Cell::ImplGrayFill::CheckUniform(int& counter, const PixelRGBA& bg) const {
-  if (v_ == bg.a) ++counter;
-  return false;
-}
-
-bool Cell::ImplGrayFill::SnapshotCopy(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) {
-  if (stamp_ == snap.Generation()) return false;
-  std::unique_ptr<ISaveCell> rec(new SaveCellImplGrayFill(loc, cx, cy, v_));
-  snap.AddRecord(rec.release());
-  stamp_ = snap.Generation();
-  return true;
-}
-
-bool Cell::ImplGrayFill::SnapshotMove(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) {
-  return SnapshotCopy(loc, cx, cy, snap);
-}
-
-uint16_t* Cell::ImplGrayFill::MakeBitmap() {
-  std::unique_ptr<uint16_t[]> values(NewGrayValues());
-  for (int i = 0; i < 64; ++i) values[i] = v_;
-  auto* bm = new ImplGrayBitmap(owner_, values.get(), stamp_);
-  uint16_t* px = values.release();
-  ReplaceSelf(bm);
-  return px;
-}
-
-void Cell::ImplGrayFill::SetPixelSaved(int x, int y, uint16_t v, TileLocate loc, int cx, int cy,
-                                       SavePixelsImpl& snap) {
-  if (v == v_) return;
-  const uint32_t gen = snap.Generation();
-  if (stamp_ != gen) {
-    std::unique_ptr<ISaveCell> rec(new SaveCellImplGrayFill(loc, cx, cy, v_));
-    snap.AddRecord(rec.release());
-  }
-  stamp_ = gen;
-  uint16_t* px = MakeBitmap();
-  px[x + 8 * y] = v;
-}
-
-void Cell::ImplGrayFill::SetPixel(int x, int y, uint16_t v) {
-  if (v == v_) return;
-  uint16_t* px = MakeBitmap();
-  px[x + 8 * y] = v;
-}
-
-void Cell::ImplGrayFill::CombineCells(const uint16_t* src64, GrayOp op) {
-  uint16_t* px = MakeBitmap();
-  for (int i = 0; i < 64; ++i) px[i] = CombineGray(px[i], src64[i], op);
-}
-
-void Cell::ImplGrayFill::CombineValue(uint16_t src, GrayOp op) { v_ = CombineGray(v_, src, op); }
-
-// ---------------------------------------------------------------------------
 // Handle operations
 
 void SetFill(Cell& c, const PixelRGBA& v) {
@@ -575,29 +372,6 @@ void AdoptPixels(Cell& c, PixelRGBA* block) {
   c.Install(bm);
 }
 
-void SetGrayFill(Cell& c, uint16_t v) {
-  if (c.Kind() == Cell::kGrayFill) {
-    static_cast<Cell::ImplGrayFill*>(c.impl())->SetValue(v);
-    return;
-  }
-  c.Install(new Cell::ImplGrayFill(&c, v, c.SaveStamp()));
-}
-
-void AssignGray(Cell& c, const uint16_t* v64) {
-  if (c.Kind() == Cell::kGrayBitmap) {
-    auto* bm = static_cast<Cell::ImplGrayBitmap*>(c.impl());
-    if (uint16_t* v = bm->Data()) {
-      if (v != v64) std::memcpy(v, v64, 128);
-      return;
-    }
-  }
-  std::unique_ptr<uint16_t[]> values(NewGrayValues());
-  std::memcpy(values.get(), v64, 128);
-  auto* bm = new Cell::ImplGrayBitmap(&c, values.get(), c.SaveStamp());
-  values.release();
-  c.Install(bm);
-}
-
 void AssignFrom(Cell& c, const Cell& src) {
   if (&c == &src) return;
   switch (src.Kind()) {
@@ -615,18 +389,6 @@ void AssignFrom(Cell& c, const Cell& src) {
     }
     case Cell::kRGBAFill:
       SetFill(c, src.FillValue());
-      break;
-    case Cell::kGrayBitmap: {
-      const uint16_t* v = src.GrayPixels();
-      if (!v) {
-        c.Reset();
-        return;
-      }
-      AssignGray(c, v);
-      break;
-    }
-    case Cell::kGrayFill:
-      SetGrayFill(c, src.GrayFillValue());
       break;
   }
   c.impl()->SetSaveStamp(src.SaveStamp());

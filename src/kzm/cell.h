@@ -1,16 +1,16 @@
 // 8 x 8 pixel cells.
 //
 // A kzm::Cell handle holds one implementation or nothing (a cell that never got
-// content). Four kinds exist: RGBA bitmap (1), RGBA fill (2), gray bitmap (3),
-// gray fill (4). A fill holds one value for all 64 pixels and replaces itself
+// content). Two kinds exist: RGBA bitmap (1) and RGBA fill (2). A fill holds
+// one value for all 64 pixels and replaces itself
 // by a bitmap (in its owner handle) as soon as one pixel must differ; the
 // free functions below (SetFill, AssignPixels, ...) and tile compaction turn
 // cells back into fills. Every implementation keeps a pointer to its owner
 // handle, so handles must stay where they are: they are neither copyable nor
 // movable (tiles keep them in a fixed array).
 //
-// Pixel (x, y) of a cell is element x + 8 * y. Cell objects live in the 32- or
-// 24-byte pool, RGBA pixel blocks in the 512-byte pool.
+// Pixel (x, y) of a cell is element x + 8 * y. Cell objects live in the
+// 32-byte pool, pixel blocks in the 512-byte pool.
 #pragma once
 #include <cassert>
 #include <cstddef>
@@ -35,21 +35,15 @@ inline void Prefetch(const void* p) {
 #endif
 }
 
-// Gray combine operations (CombineCells / CombineValue).
-enum class GrayOp : int { kUnion = 0, kIntersect = 1, kSubtract = 2, kAdd = 3 };
-uint16_t CombineGray(uint16_t value, uint16_t source, GrayOp op);
-
 class Cell {
  public:
+  // No cell is ever of kind 3 or 4; compose.cpp still names them.
   enum Kind : int { kNull = 0, kRGBABitmap = 1, kRGBAFill = 2, kGrayBitmap = 3, kGrayFill = 4 };
 
   class ImplBase;
   class ImplRGBABase;
-  class ImplGrayBase;
   class ImplRGBABitmap;
   class ImplRGBAFill;
-  class ImplGrayBitmap;
-  class ImplGrayFill;
 
   Cell() = default;
   ~Cell();
@@ -65,10 +59,9 @@ class Cell {
   // ---- fast inspection ----
   int Kind() const;  // kNull for a null handle
   bool IsNull() const { return impl_ == nullptr; }
-  bool IsFill() const { int k = Kind(); return k == kRGBAFill || k == kGrayFill; }
-  bool IsBitmap() const { int k = Kind(); return k == kRGBABitmap || k == kGrayBitmap; }
+  bool IsFill() const { return Kind() == kRGBAFill; }
+  bool IsBitmap() const { return Kind() == kRGBABitmap; }
   bool IsRGBA() const { int k = Kind(); return k == kRGBABitmap || k == kRGBAFill; }
-  bool IsGray() const { int k = Kind(); return k == kGrayBitmap || k == kGrayFill; }
   uint32_t SaveStamp() const;  // 0 for a null handle
 
   // RGBA kinds only (asserted): the fill value / the 64 bitmap pixels (null
@@ -76,9 +69,9 @@ class Cell {
   const PixelRGBA& FillValue() const;
   const PixelRGBA* BitmapPixels() const;
   PixelRGBA* MutableBitmapPixels();
-  // Gray kinds only (asserted).
-  uint16_t GrayFillValue() const;
-  const uint16_t* GrayPixels() const;
+  // Kinds 3 and 4 only, which no cell has (compose.cpp still asks).
+  uint16_t GrayFillValue() const { return 0; }
+  const uint16_t* GrayPixels() const { return nullptr; }
 
   // RGBA: pointer to pixel (x, y); for a fill its single value; null when the
   // handle is null or not RGBA.
@@ -116,12 +109,11 @@ class Cell::ImplBase {
   Cell* Owner() const { return owner_; }
 
   virtual void Invert() = 0;
-  // Per-pixel amount from a gray bitmap mask, else the mask's single value.
-  // May replace this implementation (a fill under a bitmap mask).
+  // The amount is the mask cell's alpha at (0, 0).
   virtual void ApplyMask(const Cell& mask) = 0;
   virtual void ApplyAmount(uint16_t m) = 0;
   // True when all 64 pixels are equal (bitmaps only); counts a cell equal to
-  // the background (gray cells compare with the background's alpha).
+  // the background.
   virtual bool CheckUniform(int& counter, const PixelRGBA& background) const = 0;
   // Appends a copy to the snapshot unless already recorded in its generation.
   virtual bool SnapshotCopy(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) = 0;
@@ -153,20 +145,6 @@ class Cell::ImplRGBABase : public Cell::ImplBase {
   virtual void BlendPixelsMasked(const PixelRGBA* src, uint16_t opacity, const uint16_t* mask, const Blend& b) = 0;
   virtual void BlendColorMasked(const PixelRGBA& src, uint16_t opacity, const uint16_t* mask, const Blend& b) = 0;
   virtual void BlendPixelsPlain(const PixelRGBA* src, const blend::OpacityMask& om, const Blend& b) = 0;
-};
-
-class Cell::ImplGrayBase : public Cell::ImplBase {
- public:
-  using ImplBase::ImplBase;
-  virtual const uint16_t* ConstData() const = 0;
-  virtual uint16_t* Data() = 0;
-  virtual uint16_t* MakeBitmap() = 0;  // may replace this implementation
-  virtual uint16_t* BitmapData() = 0;
-  virtual const uint16_t* PixelAt(int x, int y) const = 0;
-  virtual void SetPixelSaved(int x, int y, uint16_t v, TileLocate loc, int cx, int cy, SavePixelsImpl& snap) = 0;
-  virtual void SetPixel(int x, int y, uint16_t v) = 0;
-  virtual void CombineCells(const uint16_t* src64, GrayOp op) = 0;  // promotes a fill
-  virtual void CombineValue(uint16_t src, GrayOp op) = 0;          // keeps a fill a fill
 };
 
 class Cell::ImplRGBABitmap final : public Cell::ImplRGBABase {
@@ -232,63 +210,6 @@ class Cell::ImplRGBAFill final : public Cell::ImplRGBABase {
   PixelRGBA v_;
 };
 
-class Cell::ImplGrayBitmap final : public Cell::ImplGrayBase {
- public:
-  // Takes ownership of `values` (new uint16_t[64], may be null).
-  ImplGrayBitmap(Cell* owner, uint16_t* values, uint32_t stamp);
-  ~ImplGrayBitmap() override;
-  KZM_POOLED(PoolId::k32)
-
-  bool IsFill() const override { return false; }
-  void Invert() override;
-  void ApplyMask(const Cell& mask) override;
-  void ApplyAmount(uint16_t m) override;
-  bool CheckUniform(int& counter, const PixelRGBA& bg) const override;
-  bool SnapshotCopy(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) override;
-  bool SnapshotMove(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) override;
-  const uint16_t* ConstData() const override { return v_; }
-  uint16_t* Data() override { return v_; }
-  uint16_t* MakeBitmap() override { return v_; }
-  uint16_t* BitmapData() override { return v_; }
-  const uint16_t* PixelAt(int x, int y) const override { return v_ + x + 8 * y; }
-  void SetPixelSaved(int x, int y, uint16_t v, TileLocate loc, int cx, int cy, SavePixelsImpl& snap) override;
-  void SetPixel(int x, int y, uint16_t v) override { v_[x + 8 * y] = v; }
-  void CombineCells(const uint16_t* src64, GrayOp op) override;
-  void CombineValue(uint16_t src, GrayOp op) override;
-
- private:
-  uint16_t* v_;
-};
-
-class Cell::ImplGrayFill final : public Cell::ImplGrayBase {
- public:
-  ImplGrayFill(Cell* owner, uint16_t v, uint32_t stamp);
-  KZM_POOLED(PoolId::k24)
-
-  uint16_t Value() const { return v_; }
-  void SetValue(uint16_t v) { v_ = v; }
-
-  bool IsFill() const override { return true; }
-  void Invert() override;
-  void ApplyMask(const Cell& mask) override;
-  void ApplyAmount(uint16_t m) override;
-  bool CheckUniform(int& counter, const PixelRGBA& bg) const override;
-  bool SnapshotCopy(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) override;
-  bool SnapshotMove(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) override;
-  const uint16_t* ConstData() const override { return nullptr; }
-  uint16_t* Data() override { return nullptr; }
-  uint16_t* MakeBitmap() override;
-  uint16_t* BitmapData() override { return nullptr; }
-  const uint16_t* PixelAt(int, int) const override { return &v_; }
-  void SetPixelSaved(int x, int y, uint16_t v, TileLocate loc, int cx, int cy, SavePixelsImpl& snap) override;
-  void SetPixel(int x, int y, uint16_t v) override;
-  void CombineCells(const uint16_t* src64, GrayOp op) override;
-  void CombineValue(uint16_t src, GrayOp op) override;
-
- private:
-  uint16_t v_;
-};
-
 // ---------------------------------------------------------------------------
 // Cell handle operations used by loaders and layers. A replaced implementation
 // hands its save stamp to the new one.
@@ -303,8 +224,6 @@ void AssignPixels(Cell& c, const PixelRGBA* px64);
 void AdoptPixels(Cell& c, PixelRGBA* block);
 // Copies another cell by kind (with its save stamp); a null source nulls c.
 void AssignFrom(Cell& c, const Cell& src);
-void SetGrayFill(Cell& c, uint16_t v);
-void AssignGray(Cell& c, const uint16_t* v64);
 
 // Whole cell from 8-bit packed pixels (byte 0 red .. byte 3 alpha), widened and
 // premultiplied. `src` is the cell's pixel (0, 0); steps are in pixels. With

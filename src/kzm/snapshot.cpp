@@ -10,8 +10,6 @@ namespace kzm {
 
 static_assert(sizeof(SaveCellImplRGBABitmap) <= 32, "cell records live in the 32-byte pool");
 static_assert(sizeof(SaveCellImplRGBAFill) <= 32, "cell records live in the 32-byte pool");
-static_assert(sizeof(SaveCellImplGrayBitmap) <= 32, "cell records live in the 32-byte pool");
-static_assert(sizeof(SaveCellImplGrayFill) <= 32, "cell records live in the 32-byte pool");
 
 namespace {
 
@@ -39,21 +37,6 @@ SaveCellImplRGBAFill::SaveCellImplRGBAFill(TileLocate loc, int cx, int cy, const
 void SaveCellImplRGBAFill::Restore(Tile& tile) const {
   Cell& c = PrepareRestore(tile, cx_, cy_);
   SetFill(c, v_);
-}
-
-SaveCellImplGrayBitmap::SaveCellImplGrayBitmap(TileLocate loc, int cx, int cy, uint16_t* values)
-    : SaveCellImplBase(loc, cx, cy), v_(values) {}
-SaveCellImplGrayBitmap::~SaveCellImplGrayBitmap() { delete[] v_; }
-void SaveCellImplGrayBitmap::Restore(Tile& tile) const {
-  Cell& c = PrepareRestore(tile, cx_, cy_);
-  AssignGray(c, v_);
-}
-
-SaveCellImplGrayFill::SaveCellImplGrayFill(TileLocate loc, int cx, int cy, uint16_t v)
-    : SaveCellImplBase(loc, cx, cy), v_(v) {}
-void SaveCellImplGrayFill::Restore(Tile& tile) const {
-  Cell& c = PrepareRestore(tile, cx_, cy_);
-  SetGrayFill(c, v_);
 }
 
 // ---------------------------------------------------------------------------

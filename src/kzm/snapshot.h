@@ -63,28 +63,6 @@ class SaveCellImplRGBAFill final : public SaveCellImplBase {
   PixelRGBA v_;
 };
 
-class SaveCellImplGrayBitmap final : public SaveCellImplBase {
- public:
-  // Takes ownership of 64 values allocated with new uint16_t[64].
-  SaveCellImplGrayBitmap(TileLocate loc, int cx, int cy, uint16_t* values);
-  ~SaveCellImplGrayBitmap() override;
-  KZM_POOLED(PoolId::k32)
-  void Restore(Tile& tile) const override;
-
- private:
-  uint16_t* v_;
-};
-
-class SaveCellImplGrayFill final : public SaveCellImplBase {
- public:
-  SaveCellImplGrayFill(TileLocate loc, int cx, int cy, uint16_t v);
-  KZM_POOLED(PoolId::k32)
-  void Restore(Tile& tile) const override;
-
- private:
-  uint16_t v_;
-};
-
 class ISavePixels {
  public:
   virtual ~ISavePixels() = default;

@@ -172,11 +172,7 @@ bool Tile::Compact(const PixelRGBA& background) {
       ++counter;
       continue;
     }
-    if (!c.impl()->CheckUniform(counter, background)) continue;
-    if (c.Kind() == Cell::kRGBABitmap)
-      SetFill(c, *c.PixelAt(0, 0));
-    else
-      SetGrayFill(c, c.GrayPixels()[0]);
+    if (c.impl()->CheckUniform(counter, background)) SetFill(c, *c.PixelAt(0, 0));
   }
   if (counter == kTileCellCount) return true;
   ShareIfUniform();
