@@ -49,7 +49,7 @@ void PaintStrokes(kzm::Plane::Impl* img) {
           const uint32_t a = d < radius - 3 ? 16384 : uint32_t(16384 * (radius - d) / 3);
           const PixelRGBA& c = s.colour;
           img->SetPixel(x, y, PixelRGBA{uint16_t(c.r * a >> 14), uint16_t(c.g * a >> 14), uint16_t(c.b * a >> 14),
-                                         uint16_t(a)}, nullptr);
+                                         uint16_t(a)});
         }
     }
   }

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <memory>
 
-#include "kzm/snapshot.h"
 
 namespace kzm {
 
@@ -159,8 +158,8 @@ void Cell::BlendPixelsPlain(const PixelRGBA* src64, const blend::OpacityMask& om
 // ---------------------------------------------------------------------------
 // RGBA bitmap
 
-Cell::ImplRGBABitmap::ImplRGBABitmap(Cell* owner, PixelRGBA* pixels, uint32_t stamp)
-    : ImplRGBABase(owner, kRGBABitmap, stamp), px_(pixels) {}
+Cell::ImplRGBABitmap::ImplRGBABitmap(Cell* owner, PixelRGBA* pixels)
+    : ImplRGBABase(owner, kRGBABitmap), px_(pixels) {}
 
 Cell::ImplRGBABitmap::~ImplRGBABitmap() { PoolFree(PoolId::k512, px_); }
 
@@ -185,33 +184,6 @@ bool Cell::ImplRGBABitmap::CheckUniform(int& counter, const PixelRGBA& bg) const
   return true;
 }
 
-bool Cell::ImplRGBABitmap::SnapshotCopy(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) {
-  if (stamp_ == snap.Generation() || !px_) return false;
-  PixelBlock copy;
-  std::memcpy(copy.p, px_, 512);
-  std::unique_ptr<ISaveCell> rec(new SaveCellImplRGBABitmap(loc, cx, cy, copy.release()));
-  snap.AddRecord(rec.release());
-  stamp_ = snap.Generation();
-  return true;
-}
-
-bool Cell::ImplRGBABitmap::SnapshotMove(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) {
-  if (stamp_ == snap.Generation() || !px_) return false;
-  std::unique_ptr<ISaveCell> rec(new SaveCellImplRGBABitmap(loc, cx, cy, px_));
-  px_ = nullptr;
-  snap.AddRecord(rec.release());
-  stamp_ = snap.Generation();
-  return true;
-}
-
-void Cell::ImplRGBABitmap::SetPixelSaved(int x, int y, const PixelRGBA& v, TileLocate loc, int cx, int cy,
-                                         SavePixelsImpl& snap) {
-  if (!px_ || px_[x + 8 * y] == v) return;
-  SnapshotCopy(loc, cx, cy, snap);
-  px_[x + 8 * y] = v;
-  stamp_ = snap.Generation();
-}
-
 void Cell::ImplRGBABitmap::BlendColor(const PixelRGBA& src, uint16_t opacity, const Blend& b) {
   if (px_) blend::BlendColor(px_, px_ + 64, src, opacity, b);
 }
@@ -233,8 +205,8 @@ void Cell::ImplRGBABitmap::BlendPixelsPlain(const PixelRGBA* src, const blend::O
 // ---------------------------------------------------------------------------
 // RGBA fill
 
-Cell::ImplRGBAFill::ImplRGBAFill(Cell* owner, const PixelRGBA& v, uint32_t stamp)
-    : ImplRGBABase(owner, kRGBAFill, stamp), v_(v) {}
+Cell::ImplRGBAFill::ImplRGBAFill(Cell* owner, const PixelRGBA& v)
+    : ImplRGBABase(owner, kRGBAFill), v_(v) {}
 
 void Cell::ImplRGBAFill::Invert() { InvertRGBA(v_); }
 
@@ -250,38 +222,13 @@ bool Cell::ImplRGBAFill::CheckUniform(int& counter, const PixelRGBA& bg) const {
   return false;
 }
 
-bool Cell::ImplRGBAFill::SnapshotCopy(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) {
-  if (stamp_ == snap.Generation()) return false;
-  std::unique_ptr<ISaveCell> rec(new SaveCellImplRGBAFill(loc, cx, cy, v_));
-  snap.AddRecord(rec.release());
-  stamp_ = snap.Generation();
-  return true;
-}
-
-bool Cell::ImplRGBAFill::SnapshotMove(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) {
-  return SnapshotCopy(loc, cx, cy, snap);
-}
-
 PixelRGBA* Cell::ImplRGBAFill::MakeBitmap() {
   PixelBlock block;
   Fill64(block.p, v_);
-  auto* bm = new ImplRGBABitmap(owner_, block.p, stamp_);
+  auto* bm = new ImplRGBABitmap(owner_, block.p);
   PixelRGBA* px = block.release();
   ReplaceSelf(bm);
   return px;
-}
-
-void Cell::ImplRGBAFill::SetPixelSaved(int x, int y, const PixelRGBA& v, TileLocate loc, int cx, int cy,
-                                       SavePixelsImpl& snap) {
-  if (v == v_) return;
-  const uint32_t gen = snap.Generation();
-  if (stamp_ != gen) {
-    std::unique_ptr<ISaveCell> rec(new SaveCellImplRGBAFill(loc, cx, cy, v_));
-    snap.AddRecord(rec.release());
-  }
-  stamp_ = gen;
-  PixelRGBA* px = MakeBitmap();  // `this` is gone from here on
-  px[x + 8 * y] = v;
 }
 
 void Cell::ImplRGBAFill::SetPixel(int x, int y, const PixelRGBA& v) {
@@ -300,7 +247,7 @@ void Cell::ImplRGBAFill::BlendColor(const PixelRGBA& src, uint16_t opacity, cons
   PixelBlock block;                                             \
   PixelRGBA* out = block.p;                                     \
   CALL;                                                         \
-  auto* bm = new ImplRGBABitmap(owner_, block.p, stamp_);       \
+  auto* bm = new ImplRGBABitmap(owner_, block.p);               \
   block.release();                                              \
   ReplaceSelf(bm);
 
@@ -328,7 +275,7 @@ void SetFill(Cell& c, const PixelRGBA& v) {
     static_cast<Cell::ImplRGBAFill*>(c.impl())->SetValue(v);
     return;
   }
-  c.Install(new Cell::ImplRGBAFill(&c, v, c.SaveStamp()));
+  c.Install(new Cell::ImplRGBAFill(&c, v));
 }
 
 void SetSolidBitmap(Cell& c, const PixelRGBA& v) {
@@ -341,7 +288,7 @@ void SetSolidBitmap(Cell& c, const PixelRGBA& v) {
   }
   PixelBlock block;
   Fill64(block.p, v);
-  auto* bm = new Cell::ImplRGBABitmap(&c, block.p, c.SaveStamp());
+  auto* bm = new Cell::ImplRGBABitmap(&c, block.p);
   block.release();
   c.Install(bm);
 }
@@ -356,7 +303,7 @@ void AssignPixels(Cell& c, const PixelRGBA* px64) {
   }
   PixelBlock block;
   std::memcpy(block.p, px64, 512);
-  auto* bm = new Cell::ImplRGBABitmap(&c, block.p, c.SaveStamp());
+  auto* bm = new Cell::ImplRGBABitmap(&c, block.p);
   block.release();
   c.Install(bm);
 }
@@ -364,7 +311,7 @@ void AssignPixels(Cell& c, const PixelRGBA* px64) {
 void AdoptPixels(Cell& c, PixelRGBA* block) {
   Cell::ImplRGBABitmap* bm;
   try {
-    bm = new Cell::ImplRGBABitmap(&c, block, c.SaveStamp());
+    bm = new Cell::ImplRGBABitmap(&c, block);
   } catch (...) {
     PoolFree(PoolId::k512, block);
     throw;
@@ -391,7 +338,6 @@ void AssignFrom(Cell& c, const Cell& src) {
       SetFill(c, src.FillValue());
       break;
   }
-  c.impl()->SetSaveStamp(src.SaveStamp());
 }
 
 void AssignFrom8(Cell& c, const uint32_t* src, ptrdiff_t colStep, ptrdiff_t rowStep, bool allowFill) {

@@ -24,8 +24,6 @@
 
 namespace kzm {
 
-class SavePixelsImpl;
-
 // Starts loading the cache line at p (a hint; nothing where unsupported).
 inline void Prefetch(const void* p) {
 #if defined(__GNUC__)
@@ -62,10 +60,9 @@ class Cell {
   bool IsFill() const { return Kind() == kRGBAFill; }
   bool IsBitmap() const { return Kind() == kRGBABitmap; }
   bool IsRGBA() const { int k = Kind(); return k == kRGBABitmap || k == kRGBAFill; }
-  uint32_t SaveStamp() const;  // 0 for a null handle
 
   // RGBA kinds only (asserted): the fill value / the 64 bitmap pixels (null
-  // for a bitmap whose block was handed to a snapshot).
+  // for a bitmap made without a block).
   const PixelRGBA& FillValue() const;
   const PixelRGBA* BitmapPixels() const;
   PixelRGBA* MutableBitmapPixels();
@@ -99,13 +96,11 @@ class Cell {
 // Implementations. The virtual interface follows the cell operation order.
 class Cell::ImplBase {
  public:
-  explicit ImplBase(Cell* owner, int kind, uint32_t stamp) : owner_(owner), stamp_(stamp), kind_(uint8_t(kind)) {}
+  explicit ImplBase(Cell* owner, int kind) : owner_(owner), kind_(uint8_t(kind)) {}
   virtual ~ImplBase() = default;
 
   int Kind() const { return kind_; }
   virtual bool IsFill() const = 0;
-  uint32_t SaveStamp() const { return stamp_; }
-  void SetSaveStamp(uint32_t s) { stamp_ = s; }
   Cell* Owner() const { return owner_; }
 
   virtual void Invert() = 0;
@@ -115,17 +110,12 @@ class Cell::ImplBase {
   // True when all 64 pixels are equal (bitmaps only); counts a cell equal to
   // the background.
   virtual bool CheckUniform(int& counter, const PixelRGBA& background) const = 0;
-  // Appends a copy to the snapshot unless already recorded in its generation.
-  virtual bool SnapshotCopy(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) = 0;
-  // As SnapshotCopy, but a bitmap hands its block to the record.
-  virtual bool SnapshotMove(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) = 0;
 
  protected:
   // Installs `repl` in the owner handle and destroys this implementation.
   void ReplaceSelf(ImplBase* repl);
 
   Cell* owner_;
-  uint32_t stamp_;
   uint8_t kind_;
 };
 
@@ -137,8 +127,6 @@ class Cell::ImplRGBABase : public Cell::ImplBase {
   virtual PixelRGBA* MakeBitmap() = 0;  // may replace this implementation
   virtual PixelRGBA* BitmapData() = 0;
   virtual const PixelRGBA* PixelAt(int x, int y) const = 0;
-  virtual void SetPixelSaved(int x, int y, const PixelRGBA& v, TileLocate loc, int cx, int cy,
-                             SavePixelsImpl& snap) = 0;
   virtual void SetPixel(int x, int y, const PixelRGBA& v) = 0;
   virtual void BlendColor(const PixelRGBA& src, uint16_t opacity, const Blend& b) = 0;
   virtual void BlendPixels(const PixelRGBA* src, uint16_t opacity, const Blend& b) = 0;
@@ -150,7 +138,7 @@ class Cell::ImplRGBABase : public Cell::ImplBase {
 class Cell::ImplRGBABitmap final : public Cell::ImplRGBABase {
  public:
   // Takes ownership of `pixels` (a 512-byte pool block, may be null).
-  ImplRGBABitmap(Cell* owner, PixelRGBA* pixels, uint32_t stamp);
+  ImplRGBABitmap(Cell* owner, PixelRGBA* pixels);
   ~ImplRGBABitmap() override;
   KZM_POOLED(PoolId::k32)
 
@@ -159,14 +147,11 @@ class Cell::ImplRGBABitmap final : public Cell::ImplRGBABase {
   void ApplyMask(const Cell& mask) override;
   void ApplyAmount(uint16_t m) override;
   bool CheckUniform(int& counter, const PixelRGBA& bg) const override;
-  bool SnapshotCopy(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) override;
-  bool SnapshotMove(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) override;
   const PixelRGBA* ConstData() const override { return px_; }
   PixelRGBA* Data() override { return px_; }
   PixelRGBA* MakeBitmap() override { return px_; }
   PixelRGBA* BitmapData() override { return px_; }
   const PixelRGBA* PixelAt(int x, int y) const override { return px_ + x + 8 * y; }
-  void SetPixelSaved(int x, int y, const PixelRGBA& v, TileLocate loc, int cx, int cy, SavePixelsImpl& snap) override;
   void SetPixel(int x, int y, const PixelRGBA& v) override { px_[x + 8 * y] = v; }
   void BlendColor(const PixelRGBA& src, uint16_t opacity, const Blend& b) override;
   void BlendPixels(const PixelRGBA* src, uint16_t opacity, const Blend& b) override;
@@ -180,7 +165,7 @@ class Cell::ImplRGBABitmap final : public Cell::ImplRGBABase {
 
 class Cell::ImplRGBAFill final : public Cell::ImplRGBABase {
  public:
-  ImplRGBAFill(Cell* owner, const PixelRGBA& v, uint32_t stamp);
+  ImplRGBAFill(Cell* owner, const PixelRGBA& v);
   KZM_POOLED(PoolId::k32)
 
   const PixelRGBA& Value() const { return v_; }
@@ -191,14 +176,11 @@ class Cell::ImplRGBAFill final : public Cell::ImplRGBABase {
   void ApplyMask(const Cell& mask) override;
   void ApplyAmount(uint16_t m) override;
   bool CheckUniform(int& counter, const PixelRGBA& bg) const override;
-  bool SnapshotCopy(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) override;
-  bool SnapshotMove(TileLocate loc, int cx, int cy, SavePixelsImpl& snap) override;
   const PixelRGBA* ConstData() const override { return nullptr; }
   PixelRGBA* Data() override { return nullptr; }
   PixelRGBA* MakeBitmap() override;
   PixelRGBA* BitmapData() override { return nullptr; }
   const PixelRGBA* PixelAt(int, int) const override { return &v_; }
-  void SetPixelSaved(int x, int y, const PixelRGBA& v, TileLocate loc, int cx, int cy, SavePixelsImpl& snap) override;
   void SetPixel(int x, int y, const PixelRGBA& v) override;
   void BlendColor(const PixelRGBA& src, uint16_t opacity, const Blend& b) override;
   void BlendPixels(const PixelRGBA* src, uint16_t opacity, const Blend& b) override;
@@ -211,8 +193,7 @@ class Cell::ImplRGBAFill final : public Cell::ImplRGBABase {
 };
 
 // ---------------------------------------------------------------------------
-// Cell handle operations used by loaders and layers. A replaced implementation
-// hands its save stamp to the new one.
+// Cell handle operations used by loaders and layers.
 
 // RGBA fill (null -> new fill, fill -> value replaced, bitmap -> replaced).
 void SetFill(Cell& c, const PixelRGBA& v);
@@ -222,7 +203,7 @@ void SetSolidBitmap(Cell& c, const PixelRGBA& v);
 void AssignPixels(Cell& c, const PixelRGBA* px64);
 // RGBA bitmap that takes over `block` (a 512-byte pool block of 64 pixels).
 void AdoptPixels(Cell& c, PixelRGBA* block);
-// Copies another cell by kind (with its save stamp); a null source nulls c.
+// Copies another cell by kind; a null source nulls c.
 void AssignFrom(Cell& c, const Cell& src);
 
 // Whole cell from 8-bit packed pixels (byte 0 red .. byte 3 alpha), widened and
@@ -238,6 +219,5 @@ void AssignFrom8Clipped(Cell& c, const uint32_t* src, ptrdiff_t colStep, ptrdiff
 
 // ---------------------------------------------------------------------------
 inline int Cell::Kind() const { return impl_ ? impl_->Kind() : kNull; }
-inline uint32_t Cell::SaveStamp() const { return impl_ ? impl_->SaveStamp() : 0; }
 
 }  // namespace kzm

@@ -1,5 +1,5 @@
 // Fixed-size block pools for the model's many small objects (cells, 512-byte
-// pixel blocks, tile cell arrays, snapshot records).
+// pixel blocks, tile cell arrays).
 //
 // A MemPoolAlloc owns chunks of 0x40010 bytes, each cut into 16 KiB pages
 // aligned on 16384 (16 pages when the allocation is aligned, as the default

@@ -65,7 +65,7 @@ Tile* PiImage::LookupTile(TileLocate loc) const {
   return it == tiles_.end() ? nullptr : it->second;
 }
 
-Tile* PiImage::TileForWrite(TileLocate loc, SavePixelsImpl* snap) { return PrepareTileForWrite(loc, snap); }
+Tile* PiImage::TileForWrite(TileLocate loc) { return PrepareTileForWrite(loc); }
 
 bool PiImage::RegisterDirtyTile(Tile& t) {
   if (t.dirty || &t == empty_) return false;
@@ -120,14 +120,12 @@ void PiImage::InsertTile(Tile* tile) {
   bounds_ = bounds_.United(Rect::OfTile(tile->Locate()));
 }
 
-Tile* PiImage::PrepareTileForWrite(TileLocate loc, SavePixelsImpl* snap) {
+Tile* PiImage::PrepareTileForWrite(TileLocate loc) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   auto it = tiles_.find(loc);
   Tile* t = it == tiles_.end() ? nullptr : it->second;
   if (!t || !t->HasCells()) {
     TileRef fresh = TileRef::Adopt(Tile::CreateFilled(loc, defPixel_));
-    fresh->snapStamp = snap ? snap->Generation() : 0;
-    if (snap) snap->AddNewTile(loc);
     t = fresh.get();
     InsertTile(fresh.release());
   }
@@ -155,7 +153,7 @@ void PiImage::CompactTiles() {
     else
       bounds_ = bounds_.United(Rect::OfTile(e.first));
   }
-  for (TileLocate loc : drop) RemoveTile(loc, nullptr);
+  for (TileLocate loc : drop) RemoveTile(loc);
 }
 
 // ---- pixels ----
@@ -169,69 +167,50 @@ const PixelRGBA* PiImage::PixelAt(int32_t x, int32_t y) const {
   return p ? p : &defPixel_;
 }
 
-void PiImage::SetPixel(int32_t x, int32_t y, const PixelRGBA& p, SavePixelsImpl* snap) {
+void PiImage::SetPixel(int32_t x, int32_t y, const PixelRGBA& p) {
   int32_t X, Y;
   if (!ToTileSpace(x, y, offset_, X, Y)) return;
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   const TileLocate loc = TileLocate::ForPixel(X, Y);
-  Tile* t = PrepareTileForWrite(loc, snap);
+  Tile* t = PrepareTileForWrite(loc);
   const int cx = (X & 127) >> 3, cy = (Y & 127) >> 3;
   Cell& c = t->MutableAt(cx, cy);
   if (!c.IsRGBA()) SetFill(c, defPixel_);
   t->MarkDirty(cx, cy);
-  auto* impl = static_cast<Cell::ImplRGBABase*>(c.impl());
-  if (snap && snap->Generation() != t->snapStamp)
-    impl->SetPixelSaved(X & 7, Y & 7, p, loc, cx, cy, *snap);
-  else
-    impl->SetPixel(X & 7, Y & 7, p);
+  static_cast<Cell::ImplRGBABase*>(c.impl())->SetPixel(X & 7, Y & 7, p);
 }
 
-void PiImage::SetDefaultPixel(const PixelRGBA& p, SavePixelsImpl* snap) {
-  (void)snap;  // a snapshot keeps the default pixel it began with
+void PiImage::SetDefaultPixel(const PixelRGBA& p) {
   if (p == defPixel_) return;
   defPixel_ = p;
   ResetDirtyAll();
 }
 
-void PiImage::SetCellFill(TileLocate loc, int cx, int cy, const PixelRGBA& p, SavePixelsImpl* snap) {
+void PiImage::SetCellFill(TileLocate loc, int cx, int cy, const PixelRGBA& p) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  const Tile* before = LookupTile(loc);
-  const bool existed = before && before->HasCells();
-  Tile* t = PrepareTileForWrite(loc, snap);
+  Tile* t = PrepareTileForWrite(loc);
   t->MarkDirty(cx, cy);
-  Cell& c = t->MutableAt(cx, cy);
-  if (snap && existed && t->snapStamp != snap->Generation() && !c.IsNull())
-    c.impl()->SnapshotCopy(loc, cx, cy, *snap);
-  SetFill(c, p);
+  SetFill(t->MutableAt(cx, cy), p);
 }
 
-void PiImage::FillTile(TileLocate loc, const PixelRGBA& p, SavePixelsImpl* snap) {
+void PiImage::FillTile(TileLocate loc, const PixelRGBA& p) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (p == defPixel_) {
-    RemoveTile(loc, snap);
+    RemoveTile(loc);
     return;
   }
-  PrepareTileForWrite(loc, snap);
+  PrepareTileForWrite(loc);
   for (int cy = 0; cy < kTileCells; ++cy)
-    for (int cx = 0; cx < kTileCells; ++cx) SetCellFill(loc, cx, cy, p, snap);
+    for (int cx = 0; cx < kTileCells; ++cx) SetCellFill(loc, cx, cy, p);
 }
 
-void PiImage::RemoveTile(TileLocate loc, SavePixelsImpl* snap) {
+void PiImage::RemoveTile(TileLocate loc, std::nullptr_t) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   auto it = tiles_.find(loc);
   if (it == tiles_.end()) return;
   Tile* t = it->second;
   if (!t->HasCells()) return;
   RegisterDirtyTile(*t);
-  if (snap && t->snapStamp != snap->Generation()) {
-    // The cells die with the tile, so their blocks can go to the records.
-    for (int cy = 0; cy < kTileCells; ++cy)
-      for (int cx = 0; cx < kTileCells; ++cx) {
-        Cell& c = t->MutableAt(cx, cy);
-        if (!c.IsNull()) c.impl()->SnapshotMove(loc, cx, cy, *snap);
-        t->MarkDirty(cx, cy);
-      }
-  }
   tiles_.erase(it);
   if (t->dirty) t->dirty->all = true;
   t->dirty = nullptr;
@@ -239,13 +218,9 @@ void PiImage::RemoveTile(TileLocate loc, SavePixelsImpl* snap) {
   t->Release();
 }
 
-std::unique_ptr<SavePixelsImpl> PiImage::BeginSnapshot(uint32_t generation) {
-  return std::make_unique<SavePixelsImpl>(owner_, generation);
-}
-
 void PiImage::EditTile(TileLocate loc, const std::function<void(Tile&)>& edit) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  Tile* t = PrepareTileForWrite(loc, nullptr);
+  Tile* t = PrepareTileForWrite(loc);
   edit(*t);
   if (t->dirty) t->dirty->all = true;
 }
@@ -292,13 +267,12 @@ bool PiImage::TakeMergedTiles(Plane* folderHandle) {
       Tile* t = folder->DetachMergedTile(loc);
       if (!t) continue;
       t->dirty = nullptr;
-      t->snapStamp = 0;
       // The bounds stay as they were: the caller decides them (the import
       // re-bases them from the layer's previous bounds).
       tiles_.emplace(loc, t);
     }
   }
-  SetDefaultPixel(folder->DefaultPixel(), nullptr);
+  SetDefaultPixel(folder->DefaultPixel());
   return folder->CopyPropertiesTo(*this);
 }
 

@@ -10,11 +10,11 @@
 // with SetFill/AssignPixels/AssignFrom8 (kzm/cell.h) or use BuildTileFrom8
 // (kzm/tile.h), then InsertTile, which also grows the tile bounds.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
 #include "kzm/plane.h"
-#include "kzm/snapshot.h"
 
 namespace kzm {
 
@@ -43,7 +43,7 @@ class PiImage final : public PiAdapter {
   // ---- tiles ----
   Tile* FindTile(TileLocate loc, bool compute) override;
   Tile* LookupTile(TileLocate loc) const override;
-  Tile* TileForWrite(TileLocate loc, SavePixelsImpl* snap) override;
+  Tile* TileForWrite(TileLocate loc) override;
   bool RegisterDirtyTile(Tile& t) override;
   size_t TileCount() const override { return tiles_.size(); }
   bool ForEachTile(const TileVisitor& visit) override;
@@ -56,9 +56,8 @@ class PiImage final : public PiAdapter {
   // that locate is released) and grows the bounds by the tile's square.
   void InsertTile(Tile* tile);
   // The tile under `loc` ready for writing: a missing tile becomes 256 fills
-  // of the default pixel (recorded as new in `snap`), every tile gets a dirty
-  // record.
-  Tile* PrepareTileForWrite(TileLocate loc, SavePixelsImpl* snap);
+  // of the default pixel, every tile gets a dirty record.
+  Tile* PrepareTileForWrite(TileLocate loc);
   // Compacts every tile against the default pixel, drops tiles that hold only
   // the default pixel and recomputes the bounds from the tiles kept.
   void CompactTiles();
@@ -68,12 +67,13 @@ class PiImage final : public PiAdapter {
   // ---- pixels ----
   const PixelRGBA& DefaultPixel() const override { return defPixel_; }
   const PixelRGBA* PixelAt(int32_t x, int32_t y) const override;
-  void SetPixel(int32_t x, int32_t y, const PixelRGBA& p, SavePixelsImpl* snap) override;
-  void SetDefaultPixel(const PixelRGBA& p, SavePixelsImpl* snap) override;
-  void SetCellFill(TileLocate loc, int cx, int cy, const PixelRGBA& p, SavePixelsImpl* snap) override;
-  void FillTile(TileLocate loc, const PixelRGBA& p, SavePixelsImpl* snap) override;
-  void RemoveTile(TileLocate loc, SavePixelsImpl* snap) override;
-  std::unique_ptr<SavePixelsImpl> BeginSnapshot(uint32_t generation) override;
+  void SetPixel(int32_t x, int32_t y, const PixelRGBA& p) override;
+  void SetDefaultPixel(const PixelRGBA& p) override;
+  void SetCellFill(TileLocate loc, int cx, int cy, const PixelRGBA& p) override;
+  void FillTile(TileLocate loc, const PixelRGBA& p) override;
+  // Drops the tile (its cells first). The second argument is always null;
+  // import_psd.cpp still passes it.
+  void RemoveTile(TileLocate loc, std::nullptr_t = nullptr);
   void EditTile(TileLocate loc, const std::function<void(Tile&)>& edit) override;
 
   std::unique_ptr<Plane> Clone() const override;

@@ -4,7 +4,6 @@
 
 #include "kzm/pi_folder.h"
 #include "kzm/pi_image.h"
-#include "kzm/snapshot.h"
 
 namespace kzm {
 
@@ -31,8 +30,6 @@ const PixelRGBA& Plane::Impl::DefaultPixel() const {
   static const PixelRGBA kZero{0, 0, 0, 0};
   return kZero;
 }
-
-std::unique_ptr<SavePixelsImpl> Plane::Impl::BeginSnapshot(uint32_t) { return nullptr; }
 
 // ---- adapter ----
 

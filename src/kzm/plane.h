@@ -39,7 +39,6 @@ class Plane;
 class PiAdapter;
 class PiFolder;
 class PiImage;
-class SavePixelsImpl;
 
 // Observer of a node: called with the changed node's handle, and for a folder
 // tile delivered from background work with its locate (else null).
@@ -138,7 +137,7 @@ class Plane::Impl {
   // Read-only lookup: the tile under `loc` or null; never creates.
   virtual Tile* LookupTile(TileLocate loc) const { (void)loc; return nullptr; }
   // Image: the tile under `loc` prepared for writing (PrepareTileForWrite).
-  virtual Tile* TileForWrite(TileLocate loc, SavePixelsImpl* snap) { (void)loc; (void)snap; return nullptr; }
+  virtual Tile* TileForWrite(TileLocate loc) { (void)loc; return nullptr; }
   // Gives the tile a dirty record if it has none; true when one was added.
   virtual bool RegisterDirtyTile(Tile& t) { (void)t; return false; }
   virtual size_t TileCount() const { return 0; }
@@ -152,13 +151,11 @@ class Plane::Impl {
   virtual const PixelRGBA& DefaultPixel() const;  // zero pixel unless an image
   // Image: pixel at layer position (x, y) (offset added), or the default pixel.
   virtual const PixelRGBA* PixelAt(int32_t x, int32_t y) const { (void)x; (void)y; return &DefaultPixel(); }
-  virtual void SetPixel(int32_t x, int32_t y, const PixelRGBA& p, SavePixelsImpl* snap) { (void)x; (void)y; (void)p; (void)snap; }
-  virtual void SetDefaultPixel(const PixelRGBA& p, SavePixelsImpl* snap) { (void)p; (void)snap; }
-  virtual void SetCellFill(TileLocate loc, int cx, int cy, const PixelRGBA& p, SavePixelsImpl* snap) { (void)loc; (void)cx; (void)cy; (void)p; (void)snap; }
-  virtual void FillTile(TileLocate loc, const PixelRGBA& p, SavePixelsImpl* snap) { (void)loc; (void)p; (void)snap; }
-  virtual void RemoveTile(TileLocate loc, SavePixelsImpl* snap) { (void)loc; (void)snap; }
-  virtual std::unique_ptr<SavePixelsImpl> BeginSnapshot(uint32_t generation);
-  // Image: prepares the tile (no snapshot), runs `edit` on it, marks it all-dirty.
+  virtual void SetPixel(int32_t x, int32_t y, const PixelRGBA& p) { (void)x; (void)y; (void)p; }
+  virtual void SetDefaultPixel(const PixelRGBA& p) { (void)p; }
+  virtual void SetCellFill(TileLocate loc, int cx, int cy, const PixelRGBA& p) { (void)loc; (void)cx; (void)cy; (void)p; }
+  virtual void FillTile(TileLocate loc, const PixelRGBA& p) { (void)loc; (void)p; }
+  // Image: prepares the tile, runs `edit` on it, marks it all-dirty.
   virtual void EditTile(TileLocate loc, const std::function<void(Tile&)>& edit) { (void)loc; (void)edit; }
 
   virtual std::unique_ptr<Plane> Clone() const { return nullptr; }

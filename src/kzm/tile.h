@@ -84,8 +84,6 @@ class Tile {
 
   // Pointer into the owning layer's dirty map, null while unchanged.
   dirtycells_t* dirty = nullptr;
-  // Generation of the snapshot under which the tile was created (0: none).
-  uint32_t snapStamp = 0;
   // Folder tiles: requested / last computed generation, generation being
   // computed (-1: none).
   uint32_t genRequested = 0;

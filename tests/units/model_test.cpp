@@ -72,13 +72,13 @@ TEST(Model, UniformTilesShareTheirCellsUntilOneIsChanged) {
   EXPECT_EQ(a->Cells(), b->Cells());
   EXPECT_NE(a->Cells(), img.LookupTile(TileLocate::FromColRow(2, 0))->Cells());
   // A pixel written into one gives it cells of its own; the other keeps red.
-  img.SetPixel(3, 4, blue, nullptr);
+  img.SetPixel(3, 4, blue);
   EXPECT_FALSE(a->IsShared());
   EXPECT_EQ(*img.PixelAt(3, 4), blue);
   EXPECT_EQ(*img.PixelAt(2, 4), red);
   EXPECT_EQ(*img.PixelAt(128 + 3, 4), red);
   // Compaction makes it shared again once it is uniform.
-  img.SetPixel(3, 4, red, nullptr);
+  img.SetPixel(3, 4, red);
   img.CompactTiles();
   EXPECT_TRUE(img.LookupTile(TileLocate::FromColRow(0, 0))->IsShared());
   EXPECT_EQ(img.LookupTile(TileLocate::FromColRow(0, 0))->Cells(), b->Cells());
