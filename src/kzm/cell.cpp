@@ -55,26 +55,6 @@ bool AllEqual(const PixelRGBA* px) {
   return true;
 }
 
-// Masked scaling: channel = alpha - ((channel * m) >> 14) for each colour
-// channel, where m != 0.
-void ApplyAmountRGBA(PixelRGBA& p, uint32_t m) {
-  if (m == 0) return;
-  p.r = uint16_t(p.a - ((uint32_t(p.r) * m) >> 14));
-  p.g = uint16_t(p.a - ((uint32_t(p.g) * m) >> 14));
-  p.b = uint16_t(p.a - ((uint32_t(p.b) * m) >> 14));
-}
-void InvertRGBA(PixelRGBA& p) {
-  p.r = uint16_t(p.a - p.r);
-  p.g = uint16_t(p.a - p.g);
-  p.b = uint16_t(p.a - p.b);
-}
-
-// Single amount of a mask cell at (0, 0): its alpha.
-uint16_t MaskValue(const Cell& mask) {
-  const PixelRGBA* p = mask.PixelAt(0, 0);
-  return p ? p->a : 0;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -163,21 +143,6 @@ Cell::ImplRGBABitmap::ImplRGBABitmap(Cell* owner, PixelRGBA* pixels)
 
 Cell::ImplRGBABitmap::~ImplRGBABitmap() { PoolFree(PoolId::k512, px_); }
 
-void Cell::ImplRGBABitmap::Invert() {
-  if (!px_) return;
-  for (int i = 0; i < 64; ++i) InvertRGBA(px_[i]);
-}
-
-void Cell::ImplRGBABitmap::ApplyMask(const Cell& mask) {
-  if (!px_ || mask.IsNull()) return;
-  ApplyAmount(MaskValue(mask));
-}
-
-void Cell::ImplRGBABitmap::ApplyAmount(uint16_t m) {
-  if (!px_ || m == 0) return;
-  for (int i = 0; i < 64; ++i) ApplyAmountRGBA(px_[i], m);
-}
-
 bool Cell::ImplRGBABitmap::CheckUniform(int& counter, const PixelRGBA& bg) const {
   if (!px_ || !AllEqual(px_)) return false;
   if (px_[0] == bg) ++counter;
@@ -207,15 +172,6 @@ void Cell::ImplRGBABitmap::BlendPixelsPlain(const PixelRGBA* src, const blend::O
 
 Cell::ImplRGBAFill::ImplRGBAFill(Cell* owner, const PixelRGBA& v)
     : ImplRGBABase(owner, kRGBAFill), v_(v) {}
-
-void Cell::ImplRGBAFill::Invert() { InvertRGBA(v_); }
-
-void Cell::ImplRGBAFill::ApplyMask(const Cell& mask) {
-  if (mask.IsNull()) return;
-  ApplyAmount(MaskValue(mask));
-}
-
-void Cell::ImplRGBAFill::ApplyAmount(uint16_t m) { ApplyAmountRGBA(v_, m); }
 
 bool Cell::ImplRGBAFill::CheckUniform(int& counter, const PixelRGBA& bg) const {
   if (v_ == bg) ++counter;

@@ -103,10 +103,6 @@ class Cell::ImplBase {
   virtual bool IsFill() const = 0;
   Cell* Owner() const { return owner_; }
 
-  virtual void Invert() = 0;
-  // The amount is the mask cell's alpha at (0, 0).
-  virtual void ApplyMask(const Cell& mask) = 0;
-  virtual void ApplyAmount(uint16_t m) = 0;
   // True when all 64 pixels are equal (bitmaps only); counts a cell equal to
   // the background.
   virtual bool CheckUniform(int& counter, const PixelRGBA& background) const = 0;
@@ -143,9 +139,6 @@ class Cell::ImplRGBABitmap final : public Cell::ImplRGBABase {
   KZM_POOLED(PoolId::k32)
 
   bool IsFill() const override { return false; }
-  void Invert() override;
-  void ApplyMask(const Cell& mask) override;
-  void ApplyAmount(uint16_t m) override;
   bool CheckUniform(int& counter, const PixelRGBA& bg) const override;
   const PixelRGBA* ConstData() const override { return px_; }
   PixelRGBA* Data() override { return px_; }
@@ -172,9 +165,6 @@ class Cell::ImplRGBAFill final : public Cell::ImplRGBABase {
   void SetValue(const PixelRGBA& v) { v_ = v; }
 
   bool IsFill() const override { return true; }
-  void Invert() override;
-  void ApplyMask(const Cell& mask) override;
-  void ApplyAmount(uint16_t m) override;
   bool CheckUniform(int& counter, const PixelRGBA& bg) const override;
   const PixelRGBA* ConstData() const override { return nullptr; }
   PixelRGBA* Data() override { return nullptr; }
