@@ -99,7 +99,7 @@ inline void TouchPlane(kzm::Plane& plane, bool checkPixels, int depth = 0) {
       for (int i = 0; i < kzm::kTileCellCount; ++i) {
         const kzm::Cell& c = cells[i];
         if (c.IsNull() || !c.IsRGBA()) continue;
-        const int n = c.IsBitmap() ? 8 : 1;
+        const int n = c.Kind() == kzm::Cell::kRGBABitmap ? 8 : 1;
         for (int y = 0; y < n; ++y)
           for (int x = 0; x < n; ++x) {
             const PixelRGBA& p = *c.PixelAt(x, y);

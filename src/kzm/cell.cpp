@@ -62,12 +62,6 @@ bool AllEqual(const PixelRGBA* px) {
 
 Cell::~Cell() { delete impl_; }
 
-void Cell::Reset() {
-  ImplBase* old = impl_;
-  impl_ = nullptr;
-  delete old;
-}
-
 void Cell::Install(ImplBase* repl) {
   ImplBase* old = impl_;
   impl_ = repl;
@@ -106,14 +100,6 @@ const PixelRGBA* Cell::PixelAt(int x, int y) const {
   }
 }
 
-void Cell::SetPixel(int x, int y, const PixelRGBA& v) {
-  assert(IsRGBA());
-  static_cast<ImplRGBABase*>(impl_)->SetPixel(x, y, v);
-}
-PixelRGBA* Cell::MakeBitmap() {
-  assert(IsRGBA());
-  return static_cast<ImplRGBABase*>(impl_)->MakeBitmap();
-}
 void Cell::BlendColor(const PixelRGBA& src, uint16_t opacity, const Blend& b) {
   assert(IsRGBA());
   static_cast<ImplRGBABase*>(impl_)->BlendColor(src, opacity, b);
@@ -178,21 +164,6 @@ bool Cell::ImplRGBAFill::CheckUniform(int& counter, const PixelRGBA& bg) const {
   return false;
 }
 
-PixelRGBA* Cell::ImplRGBAFill::MakeBitmap() {
-  PixelBlock block;
-  Fill64(block.p, v_);
-  auto* bm = new ImplRGBABitmap(owner_, block.p);
-  PixelRGBA* px = block.release();
-  ReplaceSelf(bm);
-  return px;
-}
-
-void Cell::ImplRGBAFill::SetPixel(int x, int y, const PixelRGBA& v) {
-  if (v == v_) return;
-  PixelRGBA* px = MakeBitmap();
-  px[x + 8 * y] = v;
-}
-
 void Cell::ImplRGBAFill::BlendColor(const PixelRGBA& src, uint16_t opacity, const Blend& b) {
   blend::BlendColorOnFill(&v_, src, opacity, b);
 }
@@ -234,21 +205,6 @@ void SetFill(Cell& c, const PixelRGBA& v) {
   c.Install(new Cell::ImplRGBAFill(&c, v));
 }
 
-void SetSolidBitmap(Cell& c, const PixelRGBA& v) {
-  if (c.Kind() == Cell::kRGBABitmap) {
-    auto* bm = static_cast<Cell::ImplRGBABitmap*>(c.impl());
-    if (PixelRGBA* px = bm->Data()) {
-      Fill64(px, v);
-      return;
-    }
-  }
-  PixelBlock block;
-  Fill64(block.p, v);
-  auto* bm = new Cell::ImplRGBABitmap(&c, block.p);
-  block.release();
-  c.Install(bm);
-}
-
 void AssignPixels(Cell& c, const PixelRGBA* px64) {
   if (c.Kind() == Cell::kRGBABitmap) {
     auto* bm = static_cast<Cell::ImplRGBABitmap*>(c.impl());
@@ -273,27 +229,6 @@ void AdoptPixels(Cell& c, PixelRGBA* block) {
     throw;
   }
   c.Install(bm);
-}
-
-void AssignFrom(Cell& c, const Cell& src) {
-  if (&c == &src) return;
-  switch (src.Kind()) {
-    case Cell::kNull:
-      c.Reset();
-      return;
-    case Cell::kRGBABitmap: {
-      const PixelRGBA* px = src.BitmapPixels();
-      if (!px) {
-        c.Reset();
-        return;
-      }
-      AssignPixels(c, px);
-      break;
-    }
-    case Cell::kRGBAFill:
-      SetFill(c, src.FillValue());
-      break;
-  }
 }
 
 void AssignFrom8(Cell& c, const uint32_t* src, ptrdiff_t colStep, ptrdiff_t rowStep, bool allowFill) {

@@ -49,7 +49,6 @@ class Cell {
   Cell& operator=(const Cell&) = delete;
 
   ImplBase* impl() const { return impl_; }
-  void Reset();  // destroys the implementation; the handle becomes null
   // Destroys the current implementation and adopts `repl` (whose owner must
   // be this handle).
   void Install(ImplBase* repl);
@@ -57,8 +56,6 @@ class Cell {
   // ---- fast inspection ----
   int Kind() const;  // kNull for a null handle
   bool IsNull() const { return impl_ == nullptr; }
-  bool IsFill() const { return Kind() == kRGBAFill; }
-  bool IsBitmap() const { return Kind() == kRGBABitmap; }
   bool IsRGBA() const { int k = Kind(); return k == kRGBABitmap || k == kRGBAFill; }
 
   // RGBA kinds only (asserted): the fill value / the 64 bitmap pixels (null
@@ -73,11 +70,6 @@ class Cell {
   // RGBA: pointer to pixel (x, y); for a fill its single value; null when the
   // handle is null or not RGBA.
   const PixelRGBA* PixelAt(int x, int y) const;
-  // RGBA pixel write; a fill with another value becomes a bitmap whose other
-  // 63 pixels keep the old value. The handle must hold an RGBA cell.
-  void SetPixel(int x, int y, const PixelRGBA& v);
-  // Makes an RGBA cell a bitmap (if a fill) and returns its 64 pixels.
-  PixelRGBA* MakeBitmap();
 
   // RGBA blends (cell must be RGBA): the kernels of blend/kernels.h over the
   // cell's pixels. BlendColor keeps a fill a fill; the others promote it.
@@ -100,8 +92,6 @@ class Cell::ImplBase {
   virtual ~ImplBase() = default;
 
   int Kind() const { return kind_; }
-  virtual bool IsFill() const = 0;
-  Cell* Owner() const { return owner_; }
 
   // True when all 64 pixels are equal (bitmaps only); counts a cell equal to
   // the background.
@@ -118,12 +108,6 @@ class Cell::ImplBase {
 class Cell::ImplRGBABase : public Cell::ImplBase {
  public:
   using ImplBase::ImplBase;
-  virtual const PixelRGBA* ConstData() const = 0;
-  virtual PixelRGBA* Data() = 0;
-  virtual PixelRGBA* MakeBitmap() = 0;  // may replace this implementation
-  virtual PixelRGBA* BitmapData() = 0;
-  virtual const PixelRGBA* PixelAt(int x, int y) const = 0;
-  virtual void SetPixel(int x, int y, const PixelRGBA& v) = 0;
   virtual void BlendColor(const PixelRGBA& src, uint16_t opacity, const Blend& b) = 0;
   virtual void BlendPixels(const PixelRGBA* src, uint16_t opacity, const Blend& b) = 0;
   virtual void BlendPixelsMasked(const PixelRGBA* src, uint16_t opacity, const uint16_t* mask, const Blend& b) = 0;
@@ -138,14 +122,10 @@ class Cell::ImplRGBABitmap final : public Cell::ImplRGBABase {
   ~ImplRGBABitmap() override;
   KZM_POOLED(PoolId::k32)
 
-  bool IsFill() const override { return false; }
+  const PixelRGBA* ConstData() const { return px_; }
+  PixelRGBA* Data() { return px_; }
+
   bool CheckUniform(int& counter, const PixelRGBA& bg) const override;
-  const PixelRGBA* ConstData() const override { return px_; }
-  PixelRGBA* Data() override { return px_; }
-  PixelRGBA* MakeBitmap() override { return px_; }
-  PixelRGBA* BitmapData() override { return px_; }
-  const PixelRGBA* PixelAt(int x, int y) const override { return px_ + x + 8 * y; }
-  void SetPixel(int x, int y, const PixelRGBA& v) override { px_[x + 8 * y] = v; }
   void BlendColor(const PixelRGBA& src, uint16_t opacity, const Blend& b) override;
   void BlendPixels(const PixelRGBA* src, uint16_t opacity, const Blend& b) override;
   void BlendPixelsMasked(const PixelRGBA* src, uint16_t opacity, const uint16_t* mask, const Blend& b) override;
@@ -164,14 +144,7 @@ class Cell::ImplRGBAFill final : public Cell::ImplRGBABase {
   const PixelRGBA& Value() const { return v_; }
   void SetValue(const PixelRGBA& v) { v_ = v; }
 
-  bool IsFill() const override { return true; }
   bool CheckUniform(int& counter, const PixelRGBA& bg) const override;
-  const PixelRGBA* ConstData() const override { return nullptr; }
-  PixelRGBA* Data() override { return nullptr; }
-  PixelRGBA* MakeBitmap() override;
-  PixelRGBA* BitmapData() override { return nullptr; }
-  const PixelRGBA* PixelAt(int, int) const override { return &v_; }
-  void SetPixel(int x, int y, const PixelRGBA& v) override;
   void BlendColor(const PixelRGBA& src, uint16_t opacity, const Blend& b) override;
   void BlendPixels(const PixelRGBA* src, uint16_t opacity, const Blend& b) override;
   void BlendPixelsMasked(const PixelRGBA* src, uint16_t opacity, const uint16_t* mask, const Blend& b) override;
@@ -187,14 +160,10 @@ class Cell::ImplRGBAFill final : public Cell::ImplRGBABase {
 
 // RGBA fill (null -> new fill, fill -> value replaced, bitmap -> replaced).
 void SetFill(Cell& c, const PixelRGBA& v);
-// RGBA bitmap whose 64 pixels all equal v.
-void SetSolidBitmap(Cell& c, const PixelRGBA& v);
 // RGBA bitmap holding a copy of the 64 pixels.
 void AssignPixels(Cell& c, const PixelRGBA* px64);
 // RGBA bitmap that takes over `block` (a 512-byte pool block of 64 pixels).
 void AdoptPixels(Cell& c, PixelRGBA* block);
-// Copies another cell by kind; a null source nulls c.
-void AssignFrom(Cell& c, const Cell& src);
 
 // Whole cell from 8-bit packed pixels (byte 0 red .. byte 3 alpha), widened and
 // premultiplied. `src` is the cell's pixel (0, 0); steps are in pixels. With

@@ -7,38 +7,17 @@
 
 namespace kzm {
 
-namespace {
-
-// Tile keys hold 16-bit signed columns and rows, so tile space spans
-// [-2^22, 2^22) pixels per axis; positions outside it have no tile (they would
-// otherwise alias tiles on the other side).
-constexpr int64_t kSpaceMin = -(int64_t(1) << 22);
-constexpr int64_t kSpaceMax = int64_t(1) << 22;
-
-bool ToTileSpace(int32_t x, int32_t y, const Point& off, int32_t& X, int32_t& Y) {
-  const int64_t xx = int64_t(x) + off.x, yy = int64_t(y) + off.y;
-  if (xx < kSpaceMin || xx >= kSpaceMax || yy < kSpaceMin || yy >= kSpaceMax) return false;
-  X = int32_t(xx);
-  Y = int32_t(yy);
-  return true;
-}
-
-}  // namespace
-
 std::unique_ptr<Plane> PiImage::Create(const ImageGeometry& geometry, const PixelRGBA& defPixel, const Rect& bounds) {
   return std::make_unique<Plane>(new PiImage(geometry, defPixel, bounds));
 }
 
 PiImage::PiImage(const ImageGeometry& geometry, const PixelRGBA& defPixel, const Rect& bounds)
-    : geometry_(geometry), bounds_(bounds), defPixel_(defPixel), empty_(Tile::Create(TileLocate(), false)) {}
+    : geometry_(geometry), bounds_(bounds), defPixel_(defPixel) {}
 
 PiImage::~PiImage() {
   std::vector<Tile*> tiles;
   tiles.reserve(tiles_.size());
-  for (auto& e : tiles_) {
-    e.second->dirty = nullptr;
-    tiles.push_back(e.second);
-  }
+  for (auto& e : tiles_) tiles.push_back(e.second);
   tiles_.clear();
   // A large layer gives its cells back on the work pool, where every thread
   // returns blocks through its own cache instead of taking the pool lock for
@@ -48,31 +27,14 @@ PiImage::~PiImage() {
     const size_t end = std::min(tiles.size(), (k + 1) * kTilesPerShare);
     for (size_t i = k * kTilesPerShare; i < end; ++i) tiles[i]->Release();
   });
-  empty_->Release();
 }
 
 // ---- tiles ----
-
-Tile* PiImage::FindTile(TileLocate loc, bool) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  auto it = tiles_.find(loc);
-  return it == tiles_.end() ? empty_ : it->second;
-}
 
 Tile* PiImage::LookupTile(TileLocate loc) const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   auto it = tiles_.find(loc);
   return it == tiles_.end() ? nullptr : it->second;
-}
-
-Tile* PiImage::TileForWrite(TileLocate loc) { return PrepareTileForWrite(loc); }
-
-bool PiImage::RegisterDirtyTile(Tile& t) {
-  if (t.dirty || &t == empty_) return false;
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  auto res = dirty_.map->emplace(t.Locate(), Tile::dirtycells_t{});
-  t.dirty = &res.first->second;
-  return true;
 }
 
 bool PiImage::ForEachTile(const TileVisitor& visit) {
@@ -112,25 +74,9 @@ void PiImage::InsertTile(Tile* tile) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   Tile*& slot = tiles_[tile->Locate()];
   if (slot == tile) return;  // already there: `ref` drops the extra reference
-  if (slot) {
-    slot->dirty = nullptr;
-    slot->Release();
-  }
+  if (slot) slot->Release();
   slot = ref.release();
   bounds_ = bounds_.United(Rect::OfTile(tile->Locate()));
-}
-
-Tile* PiImage::PrepareTileForWrite(TileLocate loc) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  auto it = tiles_.find(loc);
-  Tile* t = it == tiles_.end() ? nullptr : it->second;
-  if (!t || !t->HasCells()) {
-    TileRef fresh = TileRef::Adopt(Tile::CreateFilled(loc, defPixel_));
-    t = fresh.get();
-    InsertTile(fresh.release());
-  }
-  RegisterDirtyTile(*t);
-  return t;
 }
 
 void PiImage::RecomputeBounds() {
@@ -156,95 +102,18 @@ void PiImage::CompactTiles() {
   for (TileLocate loc : drop) RemoveTile(loc);
 }
 
-// ---- pixels ----
-
-const PixelRGBA* PiImage::PixelAt(int32_t x, int32_t y) const {
-  int32_t X, Y;
-  if (!ToTileSpace(x, y, offset_, X, Y)) return &defPixel_;
-  const Tile* t = LookupTile(TileLocate::ForPixel(X, Y));
-  if (!t || !t->HasCells()) return &defPixel_;
-  const PixelRGBA* p = t->At((X & 127) >> 3, (Y & 127) >> 3).PixelAt(X & 7, Y & 7);
-  return p ? p : &defPixel_;
-}
-
-void PiImage::SetPixel(int32_t x, int32_t y, const PixelRGBA& p) {
-  int32_t X, Y;
-  if (!ToTileSpace(x, y, offset_, X, Y)) return;
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  const TileLocate loc = TileLocate::ForPixel(X, Y);
-  Tile* t = PrepareTileForWrite(loc);
-  const int cx = (X & 127) >> 3, cy = (Y & 127) >> 3;
-  Cell& c = t->MutableAt(cx, cy);
-  if (!c.IsRGBA()) SetFill(c, defPixel_);
-  t->MarkDirty(cx, cy);
-  static_cast<Cell::ImplRGBABase*>(c.impl())->SetPixel(X & 7, Y & 7, p);
-}
-
-void PiImage::SetDefaultPixel(const PixelRGBA& p) {
-  if (p == defPixel_) return;
-  defPixel_ = p;
-  ResetDirtyAll();
-}
-
-void PiImage::SetCellFill(TileLocate loc, int cx, int cy, const PixelRGBA& p) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  Tile* t = PrepareTileForWrite(loc);
-  t->MarkDirty(cx, cy);
-  SetFill(t->MutableAt(cx, cy), p);
-}
-
-void PiImage::FillTile(TileLocate loc, const PixelRGBA& p) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (p == defPixel_) {
-    RemoveTile(loc);
-    return;
-  }
-  PrepareTileForWrite(loc);
-  for (int cy = 0; cy < kTileCells; ++cy)
-    for (int cx = 0; cx < kTileCells; ++cx) SetCellFill(loc, cx, cy, p);
-}
-
 void PiImage::RemoveTile(TileLocate loc, std::nullptr_t) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   auto it = tiles_.find(loc);
   if (it == tiles_.end()) return;
   Tile* t = it->second;
   if (!t->HasCells()) return;
-  RegisterDirtyTile(*t);
   tiles_.erase(it);
-  if (t->dirty) t->dirty->all = true;
-  t->dirty = nullptr;
   t->DestroyCells();
   t->Release();
 }
 
-void PiImage::EditTile(TileLocate loc, const std::function<void(Tile&)>& edit) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  Tile* t = PrepareTileForWrite(loc);
-  edit(*t);
-  if (t->dirty) t->dirty->all = true;
-}
-
 // ---- copies ----
-
-std::unique_ptr<Plane> PiImage::Clone() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  auto* img = new PiImage(geometry_, defPixel_, bounds_);
-  std::unique_ptr<Plane> h = std::make_unique<Plane>(img);
-  for (auto& e : tiles_) {
-    const Tile* src = e.second;
-    TileRef t = TileRef::Adopt(Tile::Create(e.first, src->HasCells()));
-    if (src->HasCells())
-      for (int i = 0; i < kTileCellCount; ++i) AssignFrom(t->MutableCells()[i], src->Cells()[i]);
-    if (src->IsShared()) t->ShareIfUniform();
-    img->tiles_.emplace(e.first, t.release());
-  }
-  CopyPropertiesTo(*img);
-  // A clone reads the same pixels at the same positions.
-  img->offset_ = offset_;
-  img->placement_ = placement_;
-  return h;
-}
 
 std::unique_ptr<Plane> PiImage::CloneEmpty() const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -266,18 +135,13 @@ bool PiImage::TakeMergedTiles(Plane* folderHandle) {
     for (TileLocate loc : locs) {
       Tile* t = folder->DetachMergedTile(loc);
       if (!t) continue;
-      t->dirty = nullptr;
       // The bounds stay as they were: the caller decides them (the import
       // re-bases them from the layer's previous bounds).
       tiles_.emplace(loc, t);
     }
   }
-  SetDefaultPixel(folder->DefaultPixel());
+  defPixel_ = folder->DefaultPixel();
   return folder->CopyPropertiesTo(*this);
-}
-
-void PiImage::DetachDirtyRecords() {
-  for (auto& e : tiles_) e.second->dirty = nullptr;
 }
 
 }  // namespace kzm

@@ -1,14 +1,9 @@
 // Raster layer: a sparse map of tiles in locate order.
 //
-// Positions without a tile read as the default pixel; every lookup of such a
-// locate returns the image's shared empty tile (no cell array). Writing
-// through the layer (SetPixel, SetCellFill, FillTile, EditTile) first prepares
-// the tile (PrepareTileForWrite: a missing tile becomes 256 fills of the
-// default pixel) and records dirty cells.
-//
-// Loaders build tiles directly: Tile::Create(loc, true), fill its 256 cells
-// with SetFill/AssignPixels/AssignFrom8 (kzm/cell.h) or use BuildTileFrom8
-// (kzm/tile.h), then InsertTile, which also grows the tile bounds.
+// Positions without a tile read as the default pixel. Loaders build tiles
+// directly: Tile::Create(loc, true), fill its 256 cells with
+// SetFill/AssignPixels/AssignFrom8 (kzm/cell.h), then InsertTile, which also
+// grows the tile bounds.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -41,61 +36,40 @@ class PiImage final : public PiAdapter {
   const ImageGeometry& Geometry() const { return geometry_; }
 
   // ---- tiles ----
-  Tile* FindTile(TileLocate loc, bool compute) override;
   Tile* LookupTile(TileLocate loc) const override;
-  Tile* TileForWrite(TileLocate loc) override;
-  bool RegisterDirtyTile(Tile& t) override;
-  size_t TileCount() const override { return tiles_.size(); }
   bool ForEachTile(const TileVisitor& visit) override;
   bool HasContentIn(const Rect& r) const override;
   // Direct access to the ordered tile map (each entry holds one reference).
   const TileMap& Tiles() const { return tiles_; }
-  const Tile& EmptyTile() const { return *empty_; }
 
   // Puts a tile into the map (adopting its reference; a tile already under
   // that locate is released) and grows the bounds by the tile's square.
   void InsertTile(Tile* tile);
-  // The tile under `loc` ready for writing: a missing tile becomes 256 fills
-  // of the default pixel, every tile gets a dirty record.
-  Tile* PrepareTileForWrite(TileLocate loc);
   // Compacts every tile against the default pixel, drops tiles that hold only
   // the default pixel and recomputes the bounds from the tiles kept.
   void CompactTiles();
   // Bounds = union of the squares of the tiles that hold cells (empty if none).
   void RecomputeBounds();
 
-  // ---- pixels ----
   const PixelRGBA& DefaultPixel() const override { return defPixel_; }
-  const PixelRGBA* PixelAt(int32_t x, int32_t y) const override;
-  void SetPixel(int32_t x, int32_t y, const PixelRGBA& p) override;
-  void SetDefaultPixel(const PixelRGBA& p) override;
-  void SetCellFill(TileLocate loc, int cx, int cy, const PixelRGBA& p) override;
-  void FillTile(TileLocate loc, const PixelRGBA& p) override;
   // Drops the tile (its cells first). The second argument is always null;
   // import_psd.cpp still passes it.
   void RemoveTile(TileLocate loc, std::nullptr_t = nullptr);
-  void EditTile(TileLocate loc, const std::function<void(Tile&)>& edit) override;
 
-  std::unique_ptr<Plane> Clone() const override;
+  // Only import_psd.cpp calls these two, in a branch that never runs.
   std::unique_ptr<Plane> CloneEmpty() const override;
   // When `folder` is a folder and this image holds no tiles: moves the
-  // folder's merged tiles that hold cells into this image (bounds grow), takes
-  // the folder's default pixel and copies its properties. True when done.
+  // folder's merged tiles that hold cells into this image, takes the
+  // folder's default pixel and copies its properties. True when done.
   bool TakeMergedTiles(Plane* folder) override;
 
   Rect Bounds() const override { return bounds_; }
-  void SetBounds(const Rect& r) override { bounds_ = r; }
-  void UnionBounds(const Rect& r) override { bounds_ = bounds_.United(r); }
-
- protected:
-  void DetachDirtyRecords() override;
 
  private:
   ImageGeometry geometry_;
   Rect bounds_;
   PixelRGBA defPixel_;
   TileMap tiles_;
-  Tile* empty_;
   uint64_t attribute_ = 0;
 };
 

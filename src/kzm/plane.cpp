@@ -121,20 +121,4 @@ void PiAdapter::NotifyChanged() {
 
 void PiAdapter::SetOffset(const Point& p) { offset_ = p; }
 
-void PiAdapter::ResetDirty() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  DetachDirtyRecords();
-  dirty_ = DirtyHolder{};
-  dirty_.all = 0;
-  dirty_.offset = offset_;
-}
-
-void PiAdapter::ResetDirtyAll() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  DetachDirtyRecords();
-  dirty_ = DirtyHolder{};
-  dirty_.all = 1;
-  dirty_.offset = offset_;
-}
-
 }  // namespace kzm

@@ -12,11 +12,11 @@
 //   std::shared_ptr<Plane> root = PiFolder::CreateRoot();
 //   std::unique_ptr<Plane> layer = PiImage::Create();       // empty raster layer
 //   layer->impl()->SetName("Layer 1");                       // UTF-8
-//   layer->image()->SetDefaultPixel(px, nullptr);
 //   Plane* l = root->impl()->AppendChild(std::move(layer));  // folder takes it
 //
 // Coordinates: a node's offset is added to a layer (folder) position to get
-// its tile-space position: PixelAt(x, y) reads tile-space (x + off.x, y + off.y).
+// its tile-space position: position (x, y) reads tile-space (x + off.x,
+// y + off.y).
 // Bounds() of an image is in tile space; a folder reports its children's bounds
 // moved into folder coordinates (bounds - child offset).
 #pragma once
@@ -54,13 +54,6 @@ struct Placement {
   int32_t a = 1;
   int32_t b = 1;
   friend bool operator==(const Placement& x, const Placement& y) { return x.mode == y.mode && x.a == y.a && x.b == y.b; }
-};
-
-// Per-node record of changed tiles: flag 1 means "everything changed".
-struct DirtyHolder {
-  uint8_t all = 0;
-  std::shared_ptr<DirtyMap> map = std::make_shared<DirtyMap>();
-  Point offset;  // offset when the record was (re)started
 };
 
 class Plane {
@@ -131,15 +124,11 @@ class Plane::Impl {
   virtual void SetOpacity(uint16_t o) = 0;
 
   // ---- tiles ----
-  // Image: the tile under `loc`, or the shared empty tile (no cell array).
   // Folder: the merged tile, created on first request (computed when asked).
   virtual Tile* FindTile(TileLocate loc, bool compute) { (void)loc; (void)compute; return nullptr; }
   // Read-only lookup: the tile under `loc` or null; never creates.
   virtual Tile* LookupTile(TileLocate loc) const { (void)loc; return nullptr; }
-  // Image: the tile under `loc` prepared for writing (PrepareTileForWrite).
-  virtual Tile* TileForWrite(TileLocate loc) { (void)loc; return nullptr; }
-  // Gives the tile a dirty record if it has none; true when one was added.
-  virtual bool RegisterDirtyTile(Tile& t) { (void)t; return false; }
+  // Folder: the number of merged tiles.
   virtual size_t TileCount() const { return 0; }
   // Visits the tiles in locate order until the visitor returns true; true
   // when all were visited. Runs under the node lock; the visitor may change
@@ -149,16 +138,8 @@ class Plane::Impl {
   virtual bool HasContentIn(const Rect& r) const { (void)r; return false; }
 
   virtual const PixelRGBA& DefaultPixel() const;  // zero pixel unless an image
-  // Image: pixel at layer position (x, y) (offset added), or the default pixel.
-  virtual const PixelRGBA* PixelAt(int32_t x, int32_t y) const { (void)x; (void)y; return &DefaultPixel(); }
-  virtual void SetPixel(int32_t x, int32_t y, const PixelRGBA& p) { (void)x; (void)y; (void)p; }
-  virtual void SetDefaultPixel(const PixelRGBA& p) { (void)p; }
-  virtual void SetCellFill(TileLocate loc, int cx, int cy, const PixelRGBA& p) { (void)loc; (void)cx; (void)cy; (void)p; }
-  virtual void FillTile(TileLocate loc, const PixelRGBA& p) { (void)loc; (void)p; }
-  // Image: prepares the tile, runs `edit` on it, marks it all-dirty.
-  virtual void EditTile(TileLocate loc, const std::function<void(Tile&)>& edit) { (void)loc; (void)edit; }
 
-  virtual std::unique_ptr<Plane> Clone() const { return nullptr; }
+  // Image: an empty image with this one's geometry and properties.
   virtual std::unique_ptr<Plane> CloneEmpty() const { return nullptr; }
   // Copies opacity, blend, name, visible, plane lock, alpha lock.
   virtual bool CopyPropertiesTo(Impl& other) const = 0;
@@ -186,8 +167,6 @@ class Plane::Impl {
   virtual void DeleteAllChildren() {}
 
   virtual Rect Bounds() const = 0;
-  virtual void SetBounds(const Rect& r) { (void)r; }
-  virtual void UnionBounds(const Rect& r) { (void)r; }
   virtual Point Offset() const = 0;
   virtual void SetOffset(const Point& p) = 0;
   virtual kzm::Placement Placement() const = 0;
@@ -200,9 +179,10 @@ class Plane::Impl {
   // Folder: invalidates merged tiles, notifies observers and the parent.
   virtual void ChildChanged(Plane* child) { (void)child; }
 
-  virtual DirtyHolder* GetDirtyHolder() = 0;
-  virtual void ResetDirty() = 0;
-  virtual void ResetDirtyAll() = 0;
+  // No node keeps a record of changed tiles: these do nothing (pi_folder.cpp
+  // still calls them).
+  void ResetDirty() {}
+  void ResetDirtyAll() {}
 };
 
 // What all nodes share: properties, observers, the node lock, swapping.
@@ -259,12 +239,9 @@ class PiAdapter : public Plane::Impl {
   kzm::Placement Placement() const override { return placement_; }
   void SetPlacement(const kzm::Placement& p) override { placement_ = p; }
 
-  DirtyHolder* GetDirtyHolder() override { return &dirty_; }
-  void ResetDirty() override;
-  void ResetDirtyAll() override;
 
  protected:
-  // Clears the dirty pointers of the node's tiles before the dirty map goes.
+  // Nothing calls it; pi_folder.h still overrides it.
   virtual void DetachDirtyRecords() {}
   void CallObservers(const TileLocate* tile);
 
@@ -278,7 +255,6 @@ class PiAdapter : public Plane::Impl {
   uint16_t opacity_ = 16384;
   Point offset_;
   kzm::Placement placement_;
-  DirtyHolder dirty_;
   mutable std::recursive_mutex mutex_;
   std::unique_ptr<kzm::Blend> blend_ = std::make_unique<kzm::Blend>();
   std::vector<std::unique_ptr<kzm::Blend>> blendHistory_;

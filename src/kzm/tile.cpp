@@ -135,20 +135,6 @@ void Tile::DestroyCells() {
   DeleteCellArray(cells);
 }
 
-void Tile::Unshare() {
-  Cell* own = NewCellArray();
-  try {
-    for (int i = 0; i < kTileCellCount; ++i) SetFill(own[i], shared_->value);
-  } catch (...) {
-    DeleteCellArray(own);
-    throw;
-  }
-  Shared* s = shared_;
-  shared_ = nullptr;
-  cells_ = own;
-  ReleaseShared(s);
-}
-
 void Tile::ShareIfUniform() {
   if (!cells_ || shared_) return;
   const Cell& first = cells_[0];
@@ -177,29 +163,6 @@ bool Tile::Compact(const PixelRGBA& background) {
   if (counter == kTileCellCount) return true;
   ShareIfUniform();
   return false;
-}
-
-Tile* BuildTileFrom8(TileLocate loc, const uint32_t* src, ptrdiff_t rowStride, int w, int h, const PixelRGBA& def) {
-  TileRef t = TileRef::Adopt(Tile::Create(loc, true));
-  w = std::max(0, std::min(w, kTileSize));
-  h = std::max(0, std::min(h, kTileSize));
-  for (int cy = 0; cy < kTileCells; ++cy) {
-    for (int cx = 0; cx < kTileCells; ++cx) {
-      Cell& c = t->MutableAt(cx, cy);
-      const int x0 = cx * 8, y0 = cy * 8;
-      const int cw = std::min(8, w - x0), ch = std::min(8, h - y0);
-      if (cw <= 0 || ch <= 0) {
-        SetFill(c, def);
-      } else {
-        const uint32_t* s = src + y0 * rowStride + x0;
-        if (cw == 8 && ch == 8)
-          AssignFrom8(c, s, 1, rowStride);
-        else
-          AssignFrom8Clipped(c, s, 1, rowStride, Rect{0, 0, cw, ch}, def);
-      }
-    }
-  }
-  return t.release();
 }
 
 }  // namespace kzm

@@ -5,15 +5,17 @@
 // may also exist without a cell array (the shared empty tile of an image, a
 // folder tile where no child has content).
 //
-// A tile whose 256 cells are RGBA fills of one value shares one read-only
+// A tile whose 256 cells are RGBA fills of one value may share one read-only
 // cell array with every other such tile of that value, so that flat areas
 // cost a tile object each and not 256 cells. Reading is the same for both;
-// the mutable accessors give a shared tile a cell array of its own first.
+// only tiles with cells of their own are changed (a shared tile takes its
+// array when the layer is complete).
 //
 // Tiles are reference counted (the owning tile map holds one reference);
 // Release() of the last reference destroys cells, array and tile.
 #pragma once
 #include <atomic>
+#include <cassert>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -26,18 +28,6 @@ namespace kzm {
 
 class Tile {
  public:
-  // Which cells of a tile changed: cell (cx, cy) is dirty when bit
-  // (0x8000 >> cx) of rows[cy] is set; while `all` is set the rows are not kept.
-  struct dirtycells_t {
-    bool all = false;
-    uint16_t rows[16] = {};
-
-    void Mark(int cx, int cy) {
-      if (!all) rows[cy] |= uint16_t(0x8000u >> cx);
-    }
-    bool IsDirty(int cx, int cy) const { return all || (rows[cy] & (0x8000u >> cx)) != 0; }
-  };
-
   // New tile with reference count 1; `withCells` allocates 256 null handles.
   static Tile* Create(TileLocate loc, bool withCells);
   // New tile whose 256 cells are RGBA fills of `v`.
@@ -48,14 +38,12 @@ class Tile {
 
   TileLocate Locate() const { return loc_; }
   bool HasCells() const { return cells_ != nullptr; }
-  // Whether the cells are the shared array of a uniform tile.
-  bool IsShared() const { return shared_ != nullptr; }
   // The 256 handles (cell (cx, cy) at cx + 16 * cy), or null without an array.
   const Cell* Cells() const { return cells_; }
   const Cell& At(int cx, int cy) const { return cells_[cx + 16 * cy]; }
-  // For changing cells: a shared tile first gets cells of its own.
+  // For changing cells; never of a shared tile.
   Cell* MutableCells() {
-    if (shared_) Unshare();
+    assert(!shared_);
     return cells_;
   }
   Cell& MutableAt(int cx, int cy) { return MutableCells()[cx + 16 * cy]; }
@@ -77,13 +65,8 @@ class Tile {
   // The array shared by the uniform tiles of one value (opaque outside tile.cpp).
   struct Shared;
 
-  // Marks cell (cx, cy) in the dirty record, if the tile has one.
-  void MarkDirty(int cx, int cy) {
-    if (dirty) dirty->Mark(cx, cy);
-  }
-
-  // Pointer into the owning layer's dirty map, null while unchanged.
-  dirtycells_t* dirty = nullptr;
+  // Always null; pi_folder.cpp still clears it.
+  void* dirty = nullptr;
   // Folder tiles: requested / last computed generation, generation being
   // computed (-1: none).
   uint32_t genRequested = 0;
@@ -96,8 +79,6 @@ class Tile {
  private:
   explicit Tile(TileLocate loc) : loc_(loc) {}
   ~Tile();
-
-  void Unshare();
 
   Cell* cells_ = nullptr;
   Shared* shared_ = nullptr;
@@ -129,18 +110,7 @@ class TileRef {
   Tile* t_ = nullptr;
 };
 
-// Dirty map of a layer, in locate order.
-using DirtyMap = std::map<TileLocate, Tile::dirtycells_t, loccomp_t>;
-
 // Tile map of a layer or folder: each entry holds one reference.
 using TileMap = std::map<TileLocate, Tile*, loccomp_t>;
-
-// Tile building from 8-bit packed source pixels (byte 0 red .. byte 3 alpha).
-// `src` is the tile's top-left source pixel, `rowStride` the distance between
-// source rows in pixels; only the w x h block (w, h in 1..128) is read. Cells
-// wholly outside the block become fills of `def`, cells cut by its edge get
-// `def` outside it; uniform cells become fills. Returns a tile with one
-// reference, ready for PiImage::InsertTile.
-Tile* BuildTileFrom8(TileLocate loc, const uint32_t* src, ptrdiff_t rowStride, int w, int h, const PixelRGBA& def);
 
 }  // namespace kzm

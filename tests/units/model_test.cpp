@@ -1,11 +1,13 @@
 // The document model where the program relies on it beyond what a
 // conversion shows: the node locks and tile references that parallel
-// composition needs, the cells shared by uniform tiles, the switch to wide
-// cell codes past 32768 palette colours, and the thumbnail's size rule.
+// composition needs, the cells shared by uniform tiles and the tiles that
+// compaction drops, the switch to wide cell codes past 32768 palette
+// colours, and the thumbnail's size rule.
 #include <gtest/gtest.h>
 
-#include <set>
+#include <algorithm>
 #include <thread>
+#include <vector>
 
 #include "chunk/chunk_reader.h"
 #include "chunk/chunk_writer.h"
@@ -15,6 +17,7 @@
 #include "kzm/doc_save.h"
 #include "kzm/pi_folder.h"
 #include "kzm/pi_image.h"
+#include "kzm/pix_iterator.h"
 #include "kzm/record_layer.h"
 #include "kzm/tile.h"
 
@@ -56,32 +59,39 @@ TEST(Model, NodeLocksAndTileReferencesHoldAcrossThreads) {
   EXPECT_EQ(tile->Release(), 0) << "every reference taken was given back";
 }
 
-TEST(Model, UniformTilesShareTheirCellsUntilOneIsChanged) {
+TEST(Model, UniformTilesShareOneCellArrayAndCompactionDropsDefaultTiles) {
+  // Columns: red fills, red fills, blue fills, red uniform bitmaps (fills
+  // after compaction), fills of the default pixel (dropped by compaction).
   auto layer = PiImage::Create();
   PiImage& img = *layer->image();
   const PixelRGBA red = Px(16384, 0, 0, 16384), blue = Px(0, 0, 16384, 16384);
-  for (int col = 0; col < 3; ++col) {
+  PixelRGBA solid[64];
+  std::fill(solid, solid + 64, red);
+  for (int col = 0; col < 5; ++col) {
     TileRef t = TileRef::Adopt(Tile::Create(TileLocate::FromColRow(col, 0), true));
-    for (int i = 0; i < kTileCellCount; ++i) SetFill(t->MutableCells()[i], col == 2 ? blue : red);
-    t->ShareIfUniform();
+    for (int i = 0; i < kTileCellCount; ++i) {
+      Cell& c = t->MutableCells()[i];
+      if (col == 3)
+        AssignPixels(c, solid);
+      else
+        SetFill(c, col == 2 ? blue : col == 4 ? PixelRGBA{} : red);
+    }
+    if (col < 3) t->ShareIfUniform();
     img.InsertTile(t.release());
   }
-  const Tile* a = img.LookupTile(TileLocate::FromColRow(0, 0));
-  const Tile* b = img.LookupTile(TileLocate::FromColRow(1, 0));
-  ASSERT_TRUE(a->IsShared() && b->IsShared());
-  EXPECT_EQ(a->Cells(), b->Cells());
-  EXPECT_NE(a->Cells(), img.LookupTile(TileLocate::FromColRow(2, 0))->Cells());
-  // A pixel written into one gives it cells of its own; the other keeps red.
-  img.SetPixel(3, 4, blue);
-  EXPECT_FALSE(a->IsShared());
-  EXPECT_EQ(*img.PixelAt(3, 4), blue);
-  EXPECT_EQ(*img.PixelAt(2, 4), red);
-  EXPECT_EQ(*img.PixelAt(128 + 3, 4), red);
-  // Compaction makes it shared again once it is uniform.
-  img.SetPixel(3, 4, red);
+  auto cells = [&](int col) { return img.LookupTile(TileLocate::FromColRow(col, 0))->Cells(); };
+  EXPECT_EQ(cells(0), cells(1));
+  EXPECT_NE(cells(0), cells(2));
+  EXPECT_NE(cells(0), cells(3));
   img.CompactTiles();
-  EXPECT_TRUE(img.LookupTile(TileLocate::FromColRow(0, 0))->IsShared());
-  EXPECT_EQ(img.LookupTile(TileLocate::FromColRow(0, 0))->Cells(), b->Cells());
+  EXPECT_EQ(cells(3), cells(0));
+  EXPECT_EQ(img.LookupTile(TileLocate::FromColRow(4, 0)), nullptr);
+  const Rect b = img.Bounds();
+  EXPECT_EQ((std::vector<int32_t>{b.left, b.top, b.right, b.bottom}), (std::vector<int32_t>{0, 0, 4 * 128, 128}));
+  PixRandIterator read(*layer);
+  EXPECT_EQ(read.At(3 * 128 + 5, 7), red);
+  EXPECT_EQ(read.At(2 * 128 + 127, 127), blue);
+  EXPECT_EQ(read.At(4 * 128, 0), PixelRGBA{});
 }
 
 TEST(Model, CellCodesWidenPastThe32768thPaletteColour) {
@@ -114,9 +124,10 @@ TEST(Model, CellCodesWidenPastThe32768thPaletteColour) {
     EXPECT_EQ(r.size() / ((colours + 255) / 256 + 1), colours >= 32768 ? 1028u : 516u) << colours;
     auto back = PiImage::Create();
     ASSERT_EQ(LoadLayerRecord(*back, tree, LoadOptions()), 0);
+    PixRandIterator read(*back);
     for (uint32_t k = 0; k < colours; k += 97)
-      ASSERT_EQ(*back->image()->PixelAt(int32_t(k % 25600 % 256 % 16 * 8 + (k / 256 % 100) * 128),
-                                       int32_t(k % 256 / 16 * 8 + (k / 25600) * 128)),
+      ASSERT_EQ(read.At(int32_t(k % 25600 % 256 % 16 * 8 + (k / 256 % 100) * 128),
+                        int32_t(k % 256 / 16 * 8 + (k / 25600) * 128)),
                 Px(uint16_t(k & 0x3FFF), uint16_t(k >> 14), 0, 16384))
           << k;
   }
