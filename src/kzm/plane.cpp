@@ -1,7 +1,5 @@
 #include "kzm/plane.h"
 
-#include <algorithm>
-
 #include "kzm/pi_folder.h"
 #include "kzm/pi_image.h"
 
@@ -38,26 +36,6 @@ void PiAdapter::SetName(const std::string& utf8) {
   name_.assign(utf8.c_str());
 }
 
-void PiAdapter::AddObserver(IPlaneObserver* o) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  observers_.push_back(o);
-}
-
-void PiAdapter::RemoveObserver(IPlaneObserver* o) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  auto it = std::find(observers_.begin(), observers_.end(), o);
-  if (it != observers_.end()) observers_.erase(it);
-}
-
-void PiAdapter::CallObservers(const TileLocate* tile) {
-  std::vector<IPlaneObserver*> obs;
-  {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    obs = observers_;
-  }
-  for (IPlaneObserver* o : obs) o->OnPlaneChanged(owner_, tile);
-}
-
 void PiAdapter::SetBlend(const kzm::Blend& b) {
   auto fresh = std::make_unique<kzm::Blend>(b);
   blendHistory_.push_back(std::move(blend_));
@@ -80,7 +58,6 @@ Plane::Impl::INoSwapInfo* PiAdapter::TakeNoSwapInfo() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   info->owner = owner_;
   info->parent = parent_;
-  info->observers = observers_;
   return info;
 }
 
@@ -91,7 +68,6 @@ void PiAdapter::RestoreNoSwapInfo(INoSwapInfo* info) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   owner_ = rec->owner;
   parent_ = rec->parent;
-  observers_ = std::move(rec->observers);
 }
 
 void PiAdapter::Swap(Plane* other) {
@@ -109,14 +85,8 @@ void PiAdapter::Swap(Plane* other) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     owner_ = other;
     parent_ = nullptr;
-    observers_.clear();
   }
   if (theirs) theirs->RestoreNoSwapInfo(myInfo.release());
-}
-
-void PiAdapter::NotifyChanged() {
-  CallObservers(nullptr);
-  if (parent_ && parent_->impl()) parent_->impl()->ChildChanged(owner_);
 }
 
 void PiAdapter::SetOffset(const Point& p) { offset_ = p; }

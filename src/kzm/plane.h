@@ -2,7 +2,7 @@
 //
 // A Plane is a small handle with a stable identity; its implementation
 // (PiFolder: kind 3, PiImage: kind 1, both derived from PiAdapter) can be
-// exchanged with Swap, while owner, parent and observers stay with the handle.
+// exchanged with Swap, while owner and parent stay with the handle.
 //
 // Ownership: the document's root handle is held by shared_ptr (ImageContext);
 // every other handle is owned by its parent folder, which destroys it with the
@@ -39,14 +39,6 @@ class Plane;
 class PiAdapter;
 class PiFolder;
 class PiImage;
-
-// Observer of a node: called with the changed node's handle, and for a folder
-// tile delivered from background work with its locate (else null).
-class IPlaneObserver {
- public:
-  virtual ~IPlaneObserver() = default;
-  virtual void OnPlaneChanged(Plane* plane, const TileLocate* tile) = 0;
-};
 
 // 12-byte placement record: one byte and two 32-bit numbers, read and written whole.
 struct Placement {
@@ -101,8 +93,6 @@ class Plane::Impl {
   virtual Plane* Owner() const = 0;
   virtual const std::string& Name() const = 0;  // UTF-8, "" when never named
   virtual void SetName(const std::string& utf8) = 0;
-  virtual void AddObserver(IPlaneObserver* o) = 0;
-  virtual void RemoveObserver(IPlaneObserver* o) = 0;
 
   // The node's recursive lock (structural changes, folder tiles).
   virtual void Lock() = 0;
@@ -144,12 +134,10 @@ class Plane::Impl {
   // Copies opacity, blend, name, visible, plane lock, alpha lock.
   virtual bool CopyPropertiesTo(Impl& other) const = 0;
   // Exchanges the implementations behind this node's owner and `other`;
-  // owner, parent and observers stay with their handles.
+  // owner and parent stay with their handles.
   virtual void Swap(Plane* other) = 0;
   virtual INoSwapInfo* TakeNoSwapInfo() = 0;
   virtual void RestoreNoSwapInfo(INoSwapInfo* info) = 0;  // consumes `info`
-  // Calls the observers, then the parent's ChildChanged.
-  virtual void NotifyChanged() {}
 
   // ---- folder structure ----
   virtual size_t ChildCount() const { return 0; }
@@ -160,8 +148,8 @@ class Plane::Impl {
   virtual void SetParent(Plane* parent) = 0;
   // The folder takes ownership and returns the handle.
   virtual Plane* AppendChild(std::unique_ptr<Plane> child) { return child.release(), nullptr; }
+  // Nothing calls these four; pi_folder.h still overrides them.
   virtual Plane* PrependChild(std::unique_ptr<Plane> child) { return child.release(), nullptr; }
-  // Before `existing`, or at the end when it is not a child.
   virtual Plane* InsertChildBefore(Plane* existing, std::unique_ptr<Plane> child) { (void)existing; return child.release(), nullptr; }
   virtual bool DeleteChild(Plane* child) { (void)child; return false; }
   virtual void DeleteAllChildren() {}
@@ -176,7 +164,7 @@ class Plane::Impl {
   virtual bool TakeMergedTiles(Plane* folder) { (void)folder; return false; }
   // Folder: recomposes the merged tiles from the children.
   virtual bool Compose(const ProgressFunc& progress) { (void)progress; return false; }
-  // Folder: invalidates merged tiles, notifies observers and the parent.
+  // Folder: invalidates merged tiles and tells the parent.
   virtual void ChildChanged(Plane* child) { (void)child; }
 
   // No node keeps a record of changed tiles: these do nothing (pi_folder.cpp
@@ -185,14 +173,13 @@ class Plane::Impl {
   void ResetDirtyAll() {}
 };
 
-// What all nodes share: properties, observers, the node lock, swapping.
+// What all nodes share: properties, the node lock, swapping.
 class PiAdapter : public Plane::Impl {
  public:
   class NoSwapInfoImpl final : public INoSwapInfo {
    public:
     Plane* owner = nullptr;
     Plane* parent = nullptr;
-    std::vector<IPlaneObserver*> observers;
   };
 
   PiAdapter() = default;
@@ -202,9 +189,6 @@ class PiAdapter : public Plane::Impl {
   Plane* Owner() const override { return owner_; }
   const std::string& Name() const override { return name_; }
   void SetName(const std::string& utf8) override;
-  void AddObserver(IPlaneObserver* o) override;
-  void RemoveObserver(IPlaneObserver* o) override;
-  const std::vector<IPlaneObserver*>& Observers() const { return observers_; }
 
   void Lock() override { mutex_.lock(); }
   bool TryLock() override { return mutex_.try_lock(); }
@@ -230,7 +214,6 @@ class PiAdapter : public Plane::Impl {
   void Swap(Plane* other) override;
   INoSwapInfo* TakeNoSwapInfo() override;
   void RestoreNoSwapInfo(INoSwapInfo* info) override;
-  void NotifyChanged() override;
 
   Plane* Parent() const override { return parent_; }
   void SetParent(Plane* parent) override { parent_ = parent; }
@@ -243,11 +226,11 @@ class PiAdapter : public Plane::Impl {
  protected:
   // Nothing calls it; pi_folder.h still overrides it.
   virtual void DetachDirtyRecords() {}
-  void CallObservers(const TileLocate* tile);
+  // Nodes have no observers: does nothing (pi_folder.cpp still calls it).
+  void CallObservers(const TileLocate* tile) { (void)tile; }
 
   Plane* owner_ = nullptr;
   Plane* parent_ = nullptr;
-  std::vector<IPlaneObserver*> observers_;
   std::string name_;
   uint8_t visible_ = 1;
   uint8_t planeLock_ = 0;

@@ -46,7 +46,7 @@ TEST(Model, NodeLocksAndTileReferencesHoldAcrossThreads) {
       f->Unlock();
       Plane* c = f->AppendChild(PiImage::Create());
       c->impl()->SetOpacity(uint16_t(id));
-      if (i % 3 == 0) f->DeleteChild(c);
+      if (i % 3 == 0) f->RemoveChild(c);
       TileRef r = TileRef::Share(tile);
       TileRef copy = r;
     }
