@@ -17,9 +17,6 @@ namespace kzm {
 // loaders seed it with their two 32-bit geometry values.
 struct ImageGeometry {
   int32_t v0 = 0, v1 = 0, v2 = 0, v3 = 0;
-  friend bool operator==(const ImageGeometry& a, const ImageGeometry& b) {
-    return a.v0 == b.v0 && a.v1 == b.v1 && a.v2 == b.v2 && a.v3 == b.v3;
-  }
 };
 
 class PiImage final : public PiAdapter {
@@ -32,7 +29,6 @@ class PiImage final : public PiAdapter {
   ~PiImage() override;
 
   int Kind() const override { return 1; }
-  uint64_t Attribute() const override { return attribute_; }
   const ImageGeometry& Geometry() const { return geometry_; }
 
   // ---- tiles ----
@@ -70,7 +66,6 @@ class PiImage final : public PiAdapter {
   Rect bounds_;
   PixelRGBA defPixel_;
   TileMap tiles_;
-  uint64_t attribute_ = 0;
 };
 
 }  // namespace kzm

@@ -18,7 +18,6 @@ Plane::~Plane() {
 }
 
 int Plane::Kind() const { return impl_ ? impl_->Kind() : 0; }
-PiAdapter* Plane::adapter() const { return dynamic_cast<PiAdapter*>(impl_); }
 PiImage* Plane::image() const { return impl_ && impl_->Kind() == 1 ? static_cast<PiImage*>(impl_) : nullptr; }
 PiFolder* Plane::folder() const { return impl_ && impl_->Kind() == 3 ? static_cast<PiFolder*>(impl_) : nullptr; }
 
@@ -34,12 +33,6 @@ const PixelRGBA& Plane::Impl::DefaultPixel() const {
 void PiAdapter::SetName(const std::string& utf8) {
   // The name ends at its first NUL, as a C string would.
   name_.assign(utf8.c_str());
-}
-
-void PiAdapter::SetBlend(const kzm::Blend& b) {
-  auto fresh = std::make_unique<kzm::Blend>(b);
-  blendHistory_.push_back(std::move(blend_));
-  blend_ = std::move(fresh);
 }
 
 bool PiAdapter::CopyPropertiesTo(Impl& other) const {

@@ -40,14 +40,6 @@ class PiAdapter;
 class PiFolder;
 class PiImage;
 
-// 12-byte placement record: one byte and two 32-bit numbers, read and written whole.
-struct Placement {
-  uint8_t mode = 0;
-  int32_t a = 1;
-  int32_t b = 1;
-  friend bool operator==(const Placement& x, const Placement& y) { return x.mode == y.mode && x.a == y.a && x.b == y.b; }
-};
-
 class Plane {
  public:
   class Impl;
@@ -60,10 +52,8 @@ class Plane {
   Plane& operator=(const Plane&) = delete;
 
   Impl* impl() const { return impl_; }
-  Impl* operator->() const { return impl_; }
   int Kind() const;
   // Typed views (null when the implementation is of another kind).
-  PiAdapter* adapter() const;
   PiImage* image() const;
   PiFolder* folder() const;
 
@@ -88,28 +78,23 @@ class Plane::Impl {
   virtual ~Impl() = default;
 
   virtual int Kind() const = 0;                     // 1 image, 3 folder
-  virtual uint64_t Attribute() const { return 0; }  // image attribute
   virtual void SetOwner(Plane* owner) = 0;
-  virtual Plane* Owner() const = 0;
   virtual const std::string& Name() const = 0;  // UTF-8, "" when never named
   virtual void SetName(const std::string& utf8) = 0;
 
   // The node's recursive lock (structural changes, folder tiles).
   virtual void Lock() = 0;
-  virtual bool TryLock() = 0;
   virtual void Unlock() = 0;
 
   virtual bool IsVisibleEffective() const = 0;
   virtual uint8_t Visible() const = 0;
   virtual void SetVisible(uint8_t v) = 0;
-  virtual bool IsPlaneLockedEffective() const = 0;
   virtual uint8_t PlaneLock() const = 0;
   virtual void SetPlaneLock(uint8_t v) = 0;
-  virtual bool IsAlphaLockedEffective() const = 0;
   virtual uint8_t AlphaLock() const = 0;
   virtual void SetAlphaLock(uint8_t v) = 0;
   virtual const kzm::Blend* Blend() const = 0;
-  virtual void SetBlend(const kzm::Blend& b) = 0;  // old value goes to the history
+  virtual void SetBlend(const kzm::Blend& b) = 0;
   virtual uint16_t Opacity() const = 0;           // 16384 = opaque
   virtual void SetOpacity(uint16_t o) = 0;
 
@@ -157,8 +142,6 @@ class Plane::Impl {
   virtual Rect Bounds() const = 0;
   virtual Point Offset() const = 0;
   virtual void SetOffset(const Point& p) = 0;
-  virtual kzm::Placement Placement() const = 0;
-  virtual void SetPlacement(const kzm::Placement& p) = 0;
 
   // Image: takes over a folder's merged tiles (see PiImage).
   virtual bool TakeMergedTiles(Plane* folder) { (void)folder; return false; }
@@ -186,27 +169,21 @@ class PiAdapter : public Plane::Impl {
   ~PiAdapter() override = default;
 
   void SetOwner(Plane* owner) override { owner_ = owner; }
-  Plane* Owner() const override { return owner_; }
   const std::string& Name() const override { return name_; }
   void SetName(const std::string& utf8) override;
 
   void Lock() override { mutex_.lock(); }
-  bool TryLock() override { return mutex_.try_lock(); }
   void Unlock() override { mutex_.unlock(); }
-  std::recursive_mutex& Mutex() const { return mutex_; }
 
   bool IsVisibleEffective() const override { return visible_ != 0; }
   uint8_t Visible() const override { return visible_; }
   void SetVisible(uint8_t v) override { visible_ = v; }
-  bool IsPlaneLockedEffective() const override { return planeLock_ != 0; }
   uint8_t PlaneLock() const override { return planeLock_; }
   void SetPlaneLock(uint8_t v) override { planeLock_ = v; }
-  bool IsAlphaLockedEffective() const override { return alphaLock_ != 0; }
   uint8_t AlphaLock() const override { return alphaLock_; }
   void SetAlphaLock(uint8_t v) override { alphaLock_ = v; }
-  const kzm::Blend* Blend() const override { return blend_.get(); }
-  void SetBlend(const kzm::Blend& b) override;
-  const std::vector<std::unique_ptr<kzm::Blend>>& BlendHistory() const { return blendHistory_; }
+  const kzm::Blend* Blend() const override { return &blend_; }
+  void SetBlend(const kzm::Blend& b) override { blend_ = b; }
   uint16_t Opacity() const override { return opacity_; }
   void SetOpacity(uint16_t o) override { opacity_ = o; }
 
@@ -219,8 +196,6 @@ class PiAdapter : public Plane::Impl {
   void SetParent(Plane* parent) override { parent_ = parent; }
   Point Offset() const override { return offset_; }
   void SetOffset(const Point& p) override;
-  kzm::Placement Placement() const override { return placement_; }
-  void SetPlacement(const kzm::Placement& p) override { placement_ = p; }
 
 
  protected:
@@ -237,10 +212,8 @@ class PiAdapter : public Plane::Impl {
   uint8_t alphaLock_ = 0;
   uint16_t opacity_ = 16384;
   Point offset_;
-  kzm::Placement placement_;
   mutable std::recursive_mutex mutex_;
-  std::unique_ptr<kzm::Blend> blend_ = std::make_unique<kzm::Blend>();
-  std::vector<std::unique_ptr<kzm::Blend>> blendHistory_;
+  kzm::Blend blend_;
 };
 
 // RAII for a node's recursive lock.

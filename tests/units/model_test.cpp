@@ -35,11 +35,7 @@ TEST(Model, NodeLocksAndTileReferencesHoldAcrossThreads) {
   Tile* tile = Tile::CreateFilled(TileLocate(), Px(1, 1, 1, 1));
   auto work = [&](int id) {
     for (int i = 0; i < kRounds; ++i) {
-      if (i % 2) {
-        while (!f->TryLock()) std::this_thread::yield();
-      } else {
-        f->Lock();
-      }
+      f->Lock();
       f->Lock();  // recursive
       ++counter;
       f->Unlock();
