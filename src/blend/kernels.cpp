@@ -4,10 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
-#include <mutex>
-#include <thread>
 #include <utility>
-#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -631,31 +628,8 @@ int AlphaSlotOf(uint32_t alphaMode) {
   }
 }
 
-// Threads that have blended, in order of their first call.
-std::mutex& RegistryLock() {
-  static std::mutex m;
-  return m;
-}
-std::vector<std::thread::id>& Registry() {
-  static std::vector<std::thread::id> ids;
-  return ids;
-}
-
-void EnterThread() {
-  thread_local bool entered = false;
-  if (entered) return;
-  const std::thread::id self = std::this_thread::get_id();
-  {
-    std::lock_guard<std::mutex> lock(RegistryLock());
-    auto& ids = Registry();
-    if (std::find(ids.begin(), ids.end(), self) == ids.end()) ids.push_back(self);
-  }
-  entered = true;
-}
-
 void Run(PixelRGBA* d, PixelRGBA* e, const PixelRGBA* s, size_t step, uint32_t opacity,
          const uint16_t* mask, const kzm::Blend& b) {
-  EnterThread();
   const ModeKernels* kernels = KernelsForId(b.ColorMode());
   const int flags = FlagGroupOf(b.Flags());
   const int alpha = AlphaSlotOf(b.AlphaMode());
@@ -669,11 +643,6 @@ void Run(PixelRGBA* d, PixelRGBA* e, const PixelRGBA* s, size_t step, uint32_t o
 }  // namespace
 
 void InitBlendTables() { ReciprocalTable(); }
-
-size_t BlendThreadCount() {
-  std::lock_guard<std::mutex> lock(RegistryLock());
-  return Registry().size();
-}
 
 void BlendColorOnFill(PixelRGBA* dst, const PixelRGBA& src, uint16_t opacity, const kzm::Blend& b) {
   Run(dst, dst + 1, &src, 0, opacity, nullptr, b);
@@ -694,10 +663,6 @@ void BlendColorMasked(PixelRGBA* dst, PixelRGBA* dstEnd, const PixelRGBA& src, u
                       const uint16_t* mask, const kzm::Blend& b) {
   Run(dst, dstEnd, &src, 0, opacity, mask, b);
 }
-void BlendPixelsPlain(PixelRGBA* dst, PixelRGBA* dstEnd, const PixelRGBA* src,
-                      const OpacityMask& om, const kzm::Blend& b) {
-  Run(dst, dstEnd, src, 1, om.opacity, om.mask, b);
-}
 void BlendPixelsFromFill(PixelRGBA* out64, const PixelRGBA& fill, const PixelRGBA* src,
                          uint16_t opacity, const kzm::Blend& b) {
   std::fill(out64, out64 + 64, fill);
@@ -712,11 +677,6 @@ void BlendColorMaskedFromFill(PixelRGBA* out64, const PixelRGBA& fill, const Pix
                               uint16_t opacity, const uint16_t* mask, const kzm::Blend& b) {
   std::fill(out64, out64 + 64, fill);
   BlendColorMasked(out64, out64 + 64, src, opacity, mask, b);
-}
-void BlendPixelsPlainFromFill(PixelRGBA* out64, const PixelRGBA& fill, const PixelRGBA* src,
-                              const OpacityMask& om, const kzm::Blend& b) {
-  std::fill(out64, out64 + 64, fill);
-  BlendPixelsPlain(out64, out64 + 64, src, om, b);
 }
 
 }  // namespace blend

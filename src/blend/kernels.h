@@ -4,19 +4,12 @@
 // the opacity is full; a mode or combination without a kernel leaves the
 // destination unchanged.
 #pragma once
-#include <cstddef>
 #include <cstdint>
 
 #include "blend/blend_desc.h"
 #include "blend/pixel.h"
 
 namespace blend {
-
-// Opacity and optional per-pixel mask (64 values, 0..16384) for BlendPixelsPlain.
-struct OpacityMask {
-  uint16_t opacity = 16384;
-  const uint16_t* mask = nullptr;  // null: no mask
-};
 
 // Destination: one pixel (a fill cell's value); source: one colour.
 void BlendColorOnFill(PixelRGBA* dst, const PixelRGBA& src, uint16_t opacity, const kzm::Blend& b);
@@ -29,10 +22,8 @@ void BlendPixelsMasked(PixelRGBA* dst, PixelRGBA* dstEnd, const PixelRGBA* src, 
                        const uint16_t* mask, const kzm::Blend& b);
 void BlendColorMasked(PixelRGBA* dst, PixelRGBA* dstEnd, const PixelRGBA& src, uint16_t opacity,
                       const uint16_t* mask, const kzm::Blend& b);
-void BlendPixelsPlain(PixelRGBA* dst, PixelRGBA* dstEnd, const PixelRGBA* src,
-                      const OpacityMask& om, const kzm::Blend& b);
 
-// The four forms whose destination is a fill value: out (64 pixels) is first
+// The three forms whose destination is a fill value: out (64 pixels) is first
 // filled with `fill`, then blended as above.
 void BlendPixelsFromFill(PixelRGBA* out64, const PixelRGBA& fill, const PixelRGBA* src,
                          uint16_t opacity, const kzm::Blend& b);
@@ -40,15 +31,9 @@ void BlendPixelsMaskedFromFill(PixelRGBA* out64, const PixelRGBA& fill, const Pi
                                uint16_t opacity, const uint16_t* mask, const kzm::Blend& b);
 void BlendColorMaskedFromFill(PixelRGBA* out64, const PixelRGBA& fill, const PixelRGBA& src,
                               uint16_t opacity, const uint16_t* mask, const kzm::Blend& b);
-void BlendPixelsPlainFromFill(PixelRGBA* out64, const PixelRGBA& fill, const PixelRGBA* src,
-                              const OpacityMask& om, const kzm::Blend& b);
 
 // Builds the shared tables (the reciprocal table); call before blending on
 // more than one thread. Safe to call more than once.
 void InitBlendTables();
-
-// Number of distinct threads that have called an entry point so far; every
-// entry point registers its calling thread (under a lock, once per thread).
-size_t BlendThreadCount();
 
 }  // namespace blend

@@ -1,8 +1,9 @@
 #include "kzm/cell.h"
 
+#include <algorithm>
 #include <cstring>
-#include <memory>
 
+#include "blend/kernels.h"
 
 namespace kzm {
 
@@ -116,11 +117,6 @@ void Cell::BlendColorMasked(const PixelRGBA& src, uint16_t opacity, const uint16
   assert(IsRGBA());
   static_cast<ImplRGBABase*>(impl_)->BlendColorMasked(src, opacity, mask64, b);
 }
-void Cell::BlendPixelsPlain(const PixelRGBA* src64, const blend::OpacityMask& om, const Blend& b) {
-  assert(IsRGBA());
-  static_cast<ImplRGBABase*>(impl_)->BlendPixelsPlain(src64, om, b);
-}
-
 // ---------------------------------------------------------------------------
 // RGBA bitmap
 
@@ -149,10 +145,6 @@ void Cell::ImplRGBABitmap::BlendColorMasked(const PixelRGBA& src, uint16_t opaci
                                             const Blend& b) {
   if (px_) blend::BlendColorMasked(px_, px_ + 64, src, opacity, mask, b);
 }
-void Cell::ImplRGBABitmap::BlendPixelsPlain(const PixelRGBA* src, const blend::OpacityMask& om, const Blend& b) {
-  if (px_) blend::BlendPixelsPlain(px_, px_ + 64, src, om, b);
-}
-
 // ---------------------------------------------------------------------------
 // RGBA fill
 
@@ -188,9 +180,6 @@ void Cell::ImplRGBAFill::BlendPixelsMasked(const PixelRGBA* src, uint16_t opacit
 void Cell::ImplRGBAFill::BlendColorMasked(const PixelRGBA& src, uint16_t opacity, const uint16_t* mask,
                                           const Blend& b) {
   KZM_FILL_TO_BITMAP(blend::BlendColorMaskedFromFill(out, v_, src, opacity, mask, b))
-}
-void Cell::ImplRGBAFill::BlendPixelsPlain(const PixelRGBA* src, const blend::OpacityMask& om, const Blend& b) {
-  KZM_FILL_TO_BITMAP(blend::BlendPixelsPlainFromFill(out, v_, src, om, b))
 }
 #undef KZM_FILL_TO_BITMAP
 

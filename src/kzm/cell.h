@@ -17,7 +17,6 @@
 #include <cstdint>
 
 #include "blend/blend_desc.h"
-#include "blend/kernels.h"
 #include "blend/pixel.h"
 #include "kzm/geometry.h"
 #include "kzm/mempool.h"
@@ -77,7 +76,6 @@ class Cell {
   void BlendPixels(const PixelRGBA* src64, uint16_t opacity, const Blend& b);
   void BlendPixelsMasked(const PixelRGBA* src64, uint16_t opacity, const uint16_t* mask64, const Blend& b);
   void BlendColorMasked(const PixelRGBA& src, uint16_t opacity, const uint16_t* mask64, const Blend& b);
-  void BlendPixelsPlain(const PixelRGBA* src64, const blend::OpacityMask& om, const Blend& b);
 
  private:
   friend class ImplBase;
@@ -112,7 +110,6 @@ class Cell::ImplRGBABase : public Cell::ImplBase {
   virtual void BlendPixels(const PixelRGBA* src, uint16_t opacity, const Blend& b) = 0;
   virtual void BlendPixelsMasked(const PixelRGBA* src, uint16_t opacity, const uint16_t* mask, const Blend& b) = 0;
   virtual void BlendColorMasked(const PixelRGBA& src, uint16_t opacity, const uint16_t* mask, const Blend& b) = 0;
-  virtual void BlendPixelsPlain(const PixelRGBA* src, const blend::OpacityMask& om, const Blend& b) = 0;
 };
 
 class Cell::ImplRGBABitmap final : public Cell::ImplRGBABase {
@@ -130,7 +127,6 @@ class Cell::ImplRGBABitmap final : public Cell::ImplRGBABase {
   void BlendPixels(const PixelRGBA* src, uint16_t opacity, const Blend& b) override;
   void BlendPixelsMasked(const PixelRGBA* src, uint16_t opacity, const uint16_t* mask, const Blend& b) override;
   void BlendColorMasked(const PixelRGBA& src, uint16_t opacity, const uint16_t* mask, const Blend& b) override;
-  void BlendPixelsPlain(const PixelRGBA* src, const blend::OpacityMask& om, const Blend& b) override;
 
  private:
   PixelRGBA* px_;
@@ -149,7 +145,6 @@ class Cell::ImplRGBAFill final : public Cell::ImplRGBABase {
   void BlendPixels(const PixelRGBA* src, uint16_t opacity, const Blend& b) override;
   void BlendPixelsMasked(const PixelRGBA* src, uint16_t opacity, const uint16_t* mask, const Blend& b) override;
   void BlendColorMasked(const PixelRGBA& src, uint16_t opacity, const uint16_t* mask, const Blend& b) override;
-  void BlendPixelsPlain(const PixelRGBA* src, const blend::OpacityMask& om, const Blend& b) override;
 
  private:
   PixelRGBA v_;
