@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "kzm/cell.h"
-#include "kzm/mempool.h"
 #include "kzm/pi_image.h"
 #include "kzm/pix_iterator.h"
 
@@ -111,9 +110,6 @@ void BM_SparseLayerMemory(benchmark::State& state) {
     state.counters["fill_cells"] = double(c.fillCells);
     state.counters["bitmap_MiB"] = bitmapBytes / (1 << 20);
     state.counters["resident_MiB"] = double(after - before) / (1 << 20);
-    state.counters["pool_MiB"] =
-        double(kzm::PoolPages(kzm::PoolId::k32) + kzm::PoolPages(kzm::PoolId::k512) +
-               kzm::PoolPages(kzm::PoolId::k2056)) * 16384 / (1 << 20);
     state.counters["dense_MiB"] = double(kSize) * kSize * 8 / (1 << 20);
     benchmark::DoNotOptimize(layer.get());
   }

@@ -1,9 +1,8 @@
 #include "kzm/mempool.h"
 
-#include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #if defined(_WIN32)
 #include <malloc.h>
 #else
@@ -23,25 +22,24 @@ constexpr size_t kTrailerOffset = MemPoolAlloc::kPageSize * MemPoolAlloc::kPages
 // Chunks are placed on a page boundary, so that all 16 of their pages are
 // usable (a plain malloc block starts just past one and yields 15).
 #if defined(_WIN32)
-void* AllocateChunk(size_t bytes) {
-  void* p = _aligned_malloc(bytes, MemPoolAlloc::kPageSize);
+void* AllocateChunk() {
+  void* p = _aligned_malloc(MemPoolAlloc::kChunkBytes, MemPoolAlloc::kPageSize);
   if (!p) throw std::bad_alloc();
   return p;
 }
 void ReleaseChunk(void* p) { _aligned_free(p); }
 #else
-// Chunks of the usual size are cut from large mappings, 17 pages apart: the
-// trailer past a chunk's 16 pages opens the 17th, of which only the first
-// 4 KiB is ever touched. Aligned heap blocks of this size leave the heap's
-// headers and padding between them, which costs about twice that.
+// Chunks are cut from large mappings, 17 pages apart: the trailer past a
+// chunk's 16 pages opens the 17th, of which only the first 4 KiB is ever
+// touched. Aligned heap blocks of this size leave the heap's headers and
+// padding between them, which costs about twice that.
 class ChunkSlabs {
  public:
   static ChunkSlabs& Get() {
     static ChunkSlabs* slabs = new ChunkSlabs;  // outlives every allocator
     return *slabs;
   }
-  void* Allocate(size_t bytes) {
-    if (bytes != MemPoolAlloc::kChunkBytes) return Aligned(bytes);
+  void* Allocate() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!open_ || open_->used == kPerSlab) {
       void* m = mmap(nullptr, kSlabBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -55,19 +53,15 @@ class ChunkSlabs {
     ++open_->live;
     return p;
   }
-  bool Release(void* p) {
+  void Release(void* p) {
     const uintptr_t a = reinterpret_cast<uintptr_t>(p);
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = slabs_.upper_bound(a);
-    if (it == slabs_.begin()) return false;
-    --it;
-    if (a >= it->first + kSlabBytes) return false;
+    auto it = std::prev(slabs_.upper_bound(a));  // the slab holding p
     if (--it->second.live == 0) {
       if (open_ == &it->second) open_ = nullptr;
       munmap(reinterpret_cast<void*>(it->first), kSlabBytes);
       slabs_.erase(it);
     }
-    return true;
   }
 
  private:
@@ -78,28 +72,15 @@ class ChunkSlabs {
     uintptr_t first = 0;  // first chunk, on a page boundary
     size_t used = 0, live = 0;
   };
-  static void* Aligned(size_t bytes) {
-    void* p = nullptr;
-    if (posix_memalign(&p, MemPoolAlloc::kPageSize, bytes) != 0 || !p) throw std::bad_alloc();
-    return p;
-  }
   std::mutex mutex_;
   std::map<uintptr_t, Slab> slabs_;  // by mapping address
   Slab* open_ = nullptr;             // the slab chunks are cut from
 };
 
-void* AllocateChunk(size_t bytes) { return ChunkSlabs::Get().Allocate(bytes); }
-void ReleaseChunk(void* p) {
-  if (!ChunkSlabs::Get().Release(p)) std::free(p);
-}
+void* AllocateChunk() { return ChunkSlabs::Get().Allocate(); }
+void ReleaseChunk(void* p) { ChunkSlabs::Get().Release(p); }
 #endif
 
-uint32_t& FreeCount(void* page) {
-  return *reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(page) + MemPoolAlloc::kFreeCountOffset);
-}
-void* PageOf(const void* block) {
-  return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(block) & MemPoolAlloc::kPageMask);
-}
 // A free block's first 8 bytes link to the next one; blocks of odd sizes
 // (20 bytes) are not pointer-aligned, hence the copies.
 void* NextOf(const void* block) {
@@ -111,28 +92,18 @@ void SetNext(void* block, void* next) { std::memcpy(block, &next, sizeof next); 
 
 }  // namespace
 
-MemPoolAlloc::ChunkSource MemPoolAlloc::DefaultChunkSource() { return ChunkSource{&AllocateChunk, &ReleaseChunk}; }
-
 // ---- chunk ----
 
-MemPoolAlloc::blksrc_t::blksrc_t(const ChunkSource& src) : src_(src) {
-  raw_ = static_cast<uint8_t*>(src_.allocate(kChunkBytes));
+MemPoolAlloc::blksrc_t::blksrc_t() : raw_(static_cast<uint8_t*>(AllocateChunk())) {
   const uintptr_t a = reinterpret_cast<uintptr_t>(raw_);
   const uintptr_t first = (a + kPageSize - 1) & kPageMask;
-  total_ = first == a ? unsigned(kPagesPerChunk) : unsigned(kPagesPerChunk - 1);
   uint64_t next = first;
-  uint32_t left = total_;
+  uint32_t left = first == a ? uint32_t(kPagesPerChunk) : uint32_t(kPagesPerChunk - 1);
   std::memcpy(raw_ + kTrailerOffset, &next, 8);
   std::memcpy(raw_ + kTrailerOffset + 8, &left, 4);
 }
 
-MemPoolAlloc::blksrc_t::~blksrc_t() { src_.release(raw_); }
-
-uint32_t MemPoolAlloc::blksrc_t::PagesLeft() const {
-  uint32_t left;
-  std::memcpy(&left, raw_ + kTrailerOffset + 8, 4);
-  return left;
-}
+MemPoolAlloc::blksrc_t::~blksrc_t() { ReleaseChunk(raw_); }
 
 void* MemPoolAlloc::blksrc_t::TakePage() {
   uint64_t next;
@@ -150,21 +121,18 @@ void* MemPoolAlloc::blksrc_t::TakePage() {
 
 // ---- allocator ----
 
-MemPoolAlloc::MemPoolAlloc(ChunkSource src) : src_(src) {}
-
 MemPoolAlloc::~MemPoolAlloc() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   pools_.clear();
   chunks_.clear();
 }
 
-MemPoolAlloc::PoolHandle MemPoolAlloc::CreatePool(uint32_t blockSize, const char* name) {
-  if (blockSize < sizeof(void*) || blockSize > kFreeCountOffset) throw std::invalid_argument("bad pool block size");
+MemPoolAlloc::PoolHandle MemPoolAlloc::CreatePool(uint32_t blockSize) {
+  if (blockSize < sizeof(void*) || blockSize > kPageBlockBytes) throw std::invalid_argument("bad pool block size");
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   auto pool = std::make_unique<Pool>();
   pool->alloc = this;
   pool->blockSize = blockSize;
-  pool->name = name ? name : "";
   pools_.push_back(std::move(pool));
   return PoolHandle{this, pools_.back().get()};
 }
@@ -174,7 +142,7 @@ void* MemPoolAlloc::TakePage() {
   if (!chunks_.empty()) {
     if (void* p = chunks_.back()->TakePage()) return p;
   }
-  auto chunk = std::make_shared<blksrc_t>(src_);  // may throw: nothing changed yet
+  auto chunk = std::make_shared<blksrc_t>();  // may throw: nothing changed yet
   chunks_.push_back(chunk);
   return chunk->TakePage();
 }
@@ -220,22 +188,12 @@ void* MemPoolAlloc::Alloc(PoolHandle h) {
     // list first: linking wrote to every block of a cold page while holding
     // the lock other threads were waiting for.
     if (pool->next == pool->end) {
-      // Room for the page first, so that a failure leaves the pool as it
-      // was; grown by doubling (growing by one entry copied the whole list
-      // for every page: quadratic in the pool's size).
-      if (pool->pages.size() == pool->pages.capacity())
-        pool->pages.reserve(std::max<size_t>(64, pool->pages.capacity() * 2));
-      void* page = a->TakePage();
-      pool->pages.push_back(page);
-      const uint32_t n = uint32_t(kFreeCountOffset / pool->blockSize);
-      FreeCount(page) = n;
-      pool->next = static_cast<uint8_t*>(page);
-      pool->end = pool->next + size_t(n) * pool->blockSize;
+      pool->next = static_cast<uint8_t*>(a->TakePage());  // may throw: the pool is unchanged
+      pool->end = pool->next + kPageBlockBytes / pool->blockSize * pool->blockSize;
     }
     block = pool->next;
     pool->next += pool->blockSize;
   }
-  --FreeCount(PageOf(block));
   return block;
 }
 
@@ -244,26 +202,6 @@ void MemPoolAlloc::Free(PoolHandle h, void* block) {
   SpinLockGuard lock(h.alloc->mutex_);
   SetNext(block, h.pool->head);
   h.pool->head = block;
-  ++FreeCount(PageOf(block));
-}
-
-size_t MemPoolAlloc::ChunkCount() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  return chunks_.size();
-}
-
-size_t MemPoolAlloc::BlocksInUse(PoolHandle h) {
-  std::lock_guard<std::recursive_mutex> lock(h.alloc->mutex_);
-  const size_t perPage = kFreeCountOffset / h.pool->blockSize;
-  size_t used = 0;
-  for (void* page : h.pool->pages) used += perPage - FreeCount(page);
-  return used;
-}
-
-uint32_t MemPoolAlloc::PageFreeCount(const void* block) {
-  uint32_t n;
-  std::memcpy(&n, static_cast<const uint8_t*>(PageOf(block)) + kFreeCountOffset, 4);
-  return n;
 }
 
 // ---- process-wide pools ----
@@ -299,7 +237,7 @@ void CreateProcessPools(std::initializer_list<PoolId> ids) {
   }
   for (PoolId id : ids) {
     if (g_pools[int(id)].load(std::memory_order_acquire)) continue;
-    g_pools[int(id)].store(a->CreatePool(kSizes[int(id)], "").pool, std::memory_order_release);
+    g_pools[int(id)].store(a->CreatePool(kSizes[int(id)]).pool, std::memory_order_release);
   }
 }
 
@@ -309,8 +247,6 @@ void DestroyProcessPools() {
   for (auto& p : g_pools) p.store(nullptr, std::memory_order_release);
   delete g_alloc.exchange(nullptr, std::memory_order_acq_rel);
 }
-
-MemPoolAlloc* ProcessAllocator() { return g_alloc.load(std::memory_order_acquire); }
 
 namespace {
 
@@ -392,20 +328,6 @@ void PoolFree(PoolId id, void* block) {
     --c.count[i];
     MemPoolAlloc::Free(h, b);
   }
-}
-
-uint32_t PoolBlockSize(PoolId id) { return kSizes[int(id)]; }
-
-size_t PoolBlocksInUse(PoolId id) {
-  MemPoolAlloc::Pool* p = g_pools[int(id)].load(std::memory_order_acquire);
-  return p ? MemPoolAlloc::BlocksInUse(MemPoolAlloc::PoolHandle{p->alloc, p}) : 0;
-}
-
-size_t PoolPages(PoolId id) {
-  MemPoolAlloc::Pool* p = g_pools[int(id)].load(std::memory_order_acquire);
-  if (!p) return 0;
-  std::lock_guard<std::recursive_mutex> lock(p->alloc->Mutex());
-  return p->pages.size();
 }
 
 }  // namespace kzm

@@ -2,12 +2,10 @@
 // pixel blocks, tile cell arrays).
 //
 // A MemPoolAlloc owns chunks of 0x40010 bytes, each cut into 16 KiB pages
-// aligned on 16384 (16 pages when the allocation is aligned, as the default
-// source places it, 15 otherwise). A pool takes whole pages and hands out
-// their blocks in order, freed blocks first; the unsigned 32-bit word at page
-// offset 16376 counts the page's free blocks, so the page of a block is found
-// by masking its address. Pages are never returned before the allocator is
-// destroyed.
+// aligned on 16384 (16 pages when the allocation is aligned, as it is placed,
+// 15 otherwise). A pool takes whole pages and hands out their blocks in
+// order, freed blocks first; blocks fill the first 16376 bytes of a page.
+// Pages are never returned before the allocator is destroyed.
 //
 // Process-wide pools: the runtime start-up (kzm/runtime.h) creates them in two
 // steps. Code that never ran the start-up (tests of other subsystems, fuzzers,
@@ -19,7 +17,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <string>
 #include <vector>
 
 namespace kzm {
@@ -29,34 +26,22 @@ class MemPoolAlloc {
   static constexpr size_t kPageSize = 16384;
   static constexpr size_t kPagesPerChunk = 16;
   static constexpr size_t kChunkBytes = 0x40010;      // 16 pages plus the trailer
-  static constexpr size_t kFreeCountOffset = 16376;    // u32 free-block count in a page
+  static constexpr size_t kPageBlockBytes = 16376;     // bytes of a page cut into blocks
   static constexpr uintptr_t kPageMask = ~uintptr_t(kPageSize - 1);
 
-  // Where chunk memory comes from; replaceable so tests can force aligned and
-  // unaligned chunk placement. Allocate throws std::bad_alloc on failure.
-  struct ChunkSource {
-    void* (*allocate)(size_t bytes);
-    void (*release)(void* p);
-  };
-  static ChunkSource DefaultChunkSource();
-
   // One chunk: the raw allocation; at byte offset 262144 lie the address of the
-  // next page to hand out (64-bit) and the number of pages left (32-bit).
+  // next page to hand out (64-bit) and the number of pages left (32-bit). The
+  // constructor throws std::bad_alloc when no memory is left.
   struct blksrc_t {
-    blksrc_t(const ChunkSource& src);
+    blksrc_t();
     ~blksrc_t();
     blksrc_t(const blksrc_t&) = delete;
     blksrc_t& operator=(const blksrc_t&) = delete;
 
     void* TakePage();        // null when exhausted
-    uint32_t PagesLeft() const;
-    unsigned PagesTotal() const { return total_; }
-    uint8_t* Raw() const { return raw_; }
 
    private:
-    ChunkSource src_;
     uint8_t* raw_;
-    unsigned total_;
   };
 
   struct Pool {
@@ -64,25 +49,22 @@ class MemPoolAlloc {
     void* head = nullptr;            // free list; a free block's first 8 bytes link to the next
     uint8_t* next = nullptr;         // the newest page's blocks not handed out yet: [next, end)
     uint8_t* end = nullptr;
-    std::vector<void*> pages;        // pages taken by this pool
     uint32_t blockSize = 0;
-    std::string name;
   };
 
   // (allocator, pool record), as kept in the process-wide pool variables.
   struct PoolHandle {
     MemPoolAlloc* alloc = nullptr;
     Pool* pool = nullptr;
-    explicit operator bool() const { return pool != nullptr; }
   };
 
-  explicit MemPoolAlloc(ChunkSource src = DefaultChunkSource());
+  MemPoolAlloc() = default;
   ~MemPoolAlloc();  // releases every chunk; blocks still in use become invalid
   MemPoolAlloc(const MemPoolAlloc&) = delete;
   MemPoolAlloc& operator=(const MemPoolAlloc&) = delete;
 
   // Block sizes must be at least 8 (the free-list link) and at most 16376.
-  PoolHandle CreatePool(uint32_t blockSize, const char* name = "");
+  PoolHandle CreatePool(uint32_t blockSize);
   // One block of the pool's size. Takes the (recursive) allocator lock itself,
   // so callers may but need not hold it. Throws std::bad_alloc when a new
   // chunk cannot be allocated; the pool is then unchanged.
@@ -93,13 +75,9 @@ class MemPoolAlloc {
   void* TakePage();
 
   std::recursive_mutex& Mutex() { return mutex_; }
-  size_t ChunkCount() const;
-  static size_t BlocksInUse(PoolHandle h);  // over the pool's pages
-  static uint32_t PageFreeCount(const void* block);  // free count of the block's page
 
  private:
-  ChunkSource src_;
-  mutable std::recursive_mutex mutex_;
+  std::recursive_mutex mutex_;
   std::vector<std::unique_ptr<Pool>> pools_;
   std::vector<std::shared_ptr<blksrc_t>> chunks_;
 };
@@ -111,17 +89,11 @@ enum class PoolId : int { k16 = 0, k20a, k20b, k24, k32, k512, k2056, kCount };
 // blocks through a small cache of its own; other calls use the pool directly.
 void* PoolAlloc(PoolId id);
 void PoolFree(PoolId id, void* block);
-uint32_t PoolBlockSize(PoolId id);
-// Blocks of a process-wide pool currently handed out (blocks in the caches of
-// threads count as handed out) / pages it holds.
-size_t PoolBlocksInUse(PoolId id);
-size_t PoolPages(PoolId id);
 
 // Runtime plumbing (used by kzm/runtime.cpp): create the process-wide
 // allocator if missing plus the listed pools if missing; release everything.
 void CreateProcessPools(std::initializer_list<PoolId> ids);
 void DestroyProcessPools();
-MemPoolAlloc* ProcessAllocator();  // null before the first pool exists
 
 // Class-level operator new/delete for objects that live in a pool block.
 #define KZM_POOLED(POOL_ID)                                                            \
