@@ -81,8 +81,8 @@ void* AllocateChunk() { return ChunkSlabs::Get().Allocate(); }
 void ReleaseChunk(void* p) { ChunkSlabs::Get().Release(p); }
 #endif
 
-// A free block's first 8 bytes link to the next one; blocks of odd sizes
-// (20 bytes) are not pointer-aligned, hence the copies.
+// A free block's first 8 bytes link to the next one (copied, so that no
+// block size needs pointer alignment).
 void* NextOf(const void* block) {
   void* next;
   std::memcpy(&next, block, sizeof next);
@@ -208,7 +208,7 @@ void MemPoolAlloc::Free(PoolHandle h, void* block) {
 
 namespace {
 
-constexpr uint32_t kSizes[int(PoolId::kCount)] = {16, 20, 20, 24, 32, 512, 2056};
+constexpr uint32_t kSizes[int(PoolId::kCount)] = {32, 512, 2056};
 
 std::mutex g_setupMutex;
 // Changes whenever the process-wide pools are destroyed: a thread's
@@ -221,8 +221,7 @@ std::atomic<MemPoolAlloc::Pool*> g_pools[int(PoolId::kCount)];
 MemPoolAlloc::Pool* EnsurePool(PoolId id) {
   MemPoolAlloc::Pool* p = g_pools[int(id)].load(std::memory_order_acquire);
   if (p) return p;
-  CreateProcessPools({PoolId::k16, PoolId::k20a, PoolId::k20b, PoolId::k24, PoolId::k32, PoolId::k512,
-                      PoolId::k2056});
+  CreateProcessPools({PoolId::k32, PoolId::k512, PoolId::k2056});
   return g_pools[int(id)].load(std::memory_order_acquire);
 }
 

@@ -83,7 +83,7 @@ class MemPoolAlloc {
 };
 
 // The process-wide pools.
-enum class PoolId : int { k16 = 0, k20a, k20b, k24, k32, k512, k2056, kCount };
+enum class PoolId : int { k32 = 0, k512, k2056, kCount };
 
 // A thread running parallel work (base::InParallelWork) takes and returns
 // blocks through a small cache of its own; other calls use the pool directly.

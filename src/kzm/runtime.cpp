@@ -7,14 +7,14 @@
 namespace kzm {
 
 void RuntimeStartup() {
-  CreateProcessPools({PoolId::k20a, PoolId::k512});
+  CreateProcessPools({PoolId::k512});
   MainContext::CreateInstance();
   // The kernels' shared tables are built here, before any thread blends.
   blend::InitBlendTables();
 }
 
 void RuntimeStartupPools() {
-  CreateProcessPools({PoolId::k16, PoolId::k20b, PoolId::k24, PoolId::k32, PoolId::k2056});
+  CreateProcessPools({PoolId::k32, PoolId::k2056});
 }
 
 void RuntimeShutdown() {

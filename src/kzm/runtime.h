@@ -8,11 +8,11 @@
 
 namespace kzm {
 
-// First step: the block allocator with its first pools (20 and 512 bytes),
+// First step: the block allocator with its first pool (512 bytes),
 // then the main context recording the calling thread as the main thread, and
 // the blend kernels' shared tables.
 void RuntimeStartup();
-// Second step: the remaining pools (16, 20, 24, 32 and 2056 bytes).
+// Second step: the remaining pools (32 and 2056 bytes).
 void RuntimeStartupPools();
 // Releases the main context, then the allocator with all its pools and pages:
 // every document must be gone by then.
