@@ -15,7 +15,7 @@
 
 #include "chunk/chunk_reader.h"
 #include "chunk/chunk_writer.h"
-#include "chunk/file_sink.h"
+#include "support/sinks.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ size_t PayloadBytes() {
 }
 
 std::vector<uint8_t> WriteContainer(size_t reserve) {
-  chunk::MemorySink mem;
+  ts::MemorySink mem;
   mem.bytes().reserve(reserve);
   chunk::ChunkSink sink(mem.func());
   chunk::ChunkWriter& root = sink.beginRoot("VorletBitmapImage");

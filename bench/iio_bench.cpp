@@ -72,8 +72,8 @@ Fixture& Shared() {
 }
 
 bool WriteFile(const Fixture& f) {
-  iio::WriteStream s(f.path);
-  if (!s.Open()) return false;
+  iio::WriteStream s;
+  if (!s.Open(f.path)) return false;
   iio::PsdOut psd(s);
   std::vector<iio::layer_param_t> layers(kLayers);
   for (int i = 0; i < kLayers; ++i) {

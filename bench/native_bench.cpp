@@ -16,7 +16,6 @@
 #include "chunk/chunk_reader.h"
 #include "chunk/chunk_writer.h"
 #include "base/data_src.h"
-#include "chunk/file_sink.h"
 #include "kzm/cell.h"
 #include "kzm/doc_load.h"
 #include "kzm/doc_save.h"
@@ -25,6 +24,7 @@
 #include "kzm/pi_image.h"
 #include "kzm/tile.h"
 #include "paint_layers.h"
+#include "support/sinks.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ kzm::ImageContextImpl& Document() {
 
 // A sink that keeps the file bytes (compressing packed chunks).
 std::vector<uint8_t> Save(kzm::ImageContext& doc, bool compress) {
-  chunk::MemorySink mem;
+  ts::MemorySink mem;
   chunk::ChunkSink sink(mem.func());
   chunk::ChunkWriter& root = sink.beginRoot("VorletBitmapImage");
   kzm::SaveDocument(doc, compress, ProgressFunc(), root);

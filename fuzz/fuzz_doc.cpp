@@ -9,13 +9,13 @@
 #include "chunk/chunk_values.h"
 #include "chunk/chunk_writer.h"
 #include "base/data_src.h"
-#include "chunk/file_sink.h"
 #include "fuzz_util.h"
 #include "kzm/doc_load.h"
 #include "kzm/doc_save.h"
 #include "kzm/image_context.h"
 #include "kzm/pi_image.h"
 #include "kzm/plane.h"
+#include "support/sinks.h"
 
 int fuzz::Doc(const uint8_t* data, size_t size) {
   DataSrcMemory src(data, size);
@@ -57,7 +57,7 @@ int fuzz::Doc(const uint8_t* data, size_t size) {
   if (!bounds.IsEmpty() &&
       (int64_t(bounds.right) - bounds.left > 4096 || int64_t(bounds.bottom) - bounds.top > 4096))
     return 0;
-  chunk::MemorySink mem;
+  ts::MemorySink mem;
   {
     chunk::ChunkSink sink(mem.func());
     chunk::ChunkWriter& w = sink.beginRoot("VorletBitmapImage");

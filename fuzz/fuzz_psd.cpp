@@ -8,7 +8,6 @@
 #include "chunk/chunk_reader.h"
 #include "chunk/chunk_writer.h"
 #include "base/data_src.h"
-#include "chunk/file_sink.h"
 #include "convert/import_psd.h"
 #include "fuzz_util.h"
 #include "iio/psd.h"
@@ -16,6 +15,7 @@
 #include "kzm/doc_save.h"
 #include "kzm/image_context.h"
 #include "kzm/pi_folder.h"
+#include "support/sinks.h"
 
 int fuzz::Psd(const uint8_t* data, size_t size) {
   DataSrcMemory src(data, size);
@@ -33,7 +33,7 @@ int fuzz::Psd(const uint8_t* data, size_t size) {
   fuzz::TouchPlane(*doc->Root(), true);
 
   // The rest of the conversion: the native save, whose result loads again.
-  chunk::MemorySink mem;
+  ts::MemorySink mem;
   {
     chunk::ChunkSink sink(mem.func());
     chunk::ChunkWriter& w = sink.beginRoot("VorletBitmapImage");

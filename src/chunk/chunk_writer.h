@@ -1,7 +1,7 @@
 // Streaming writer of the chunk container. A chunk is opened, its values are
 // written, then its children, then it is ended; nothing is seeked back.
 //
-// Opening a file (see file_sink.h for FileSink / MemorySink):
+// Opening a file (see file_sink.h):
 //
 //   chunk::FileSink file;
 //   if (!file.open(path)) ...;                  // "wb"

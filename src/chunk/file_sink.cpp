@@ -44,8 +44,32 @@ bool Deflater::finish() {
   return ok_ = raw_(term, 8);
 }
 
-// The sink callback shared by both sinks: plain bytes go to raw, bytes of a
-// compressed chunk through the deflater.
+FileSink::FileSink() : raw_([this](const void* d, size_t n) { return raw(d, n); }) {}
+
+FileSink::~FileSink() { close(); }
+
+bool FileSink::open(const char* path) {
+  close();
+  ok_ = true;
+  file_ = base::OpenOutputFile(path);
+  if (!file_) return false;
+  std::setvbuf(file_, nullptr, _IOFBF, 0x40000);
+  written_ = 0;
+  behind_.reset(new base::WriteBehind(file_));
+  return true;
+}
+
+bool FileSink::raw(const void* data, size_t size) {
+  if (!file_) return false;
+  if (size == 0) return true;
+  if (std::fwrite(data, 1, size, file_) != size) return false;
+  written_ += size;
+  behind_->Wrote(written_);
+  return true;
+}
+
+// Plain bytes go straight to the file, bytes of a compressed chunk through
+// the deflater.
 static bool Dispatch(std::unique_ptr<Deflater>& deflater, const Deflater::RawWrite& raw, SinkOp op,
                      uint64_t size, const void* data) {
   switch (op) {
@@ -63,31 +87,6 @@ static bool Dispatch(std::unique_ptr<Deflater>& deflater, const Deflater::RawWri
     }
   }
   return false;
-}
-
-FileSink::FileSink() : raw_([this](const void* d, size_t n) { return raw(d, n); }) {}
-
-FileSink::~FileSink() { close(); }
-
-bool FileSink::open(const char* path) {
-  close();
-  ok_ = true;
-  file_ = base::OpenOutputFile(path);
-  if (!file_) return false;
-  path_ = path;
-  std::setvbuf(file_, nullptr, _IOFBF, 0x40000);
-  written_ = 0;
-  behind_.reset(new base::WriteBehind(file_));
-  return true;
-}
-
-bool FileSink::raw(const void* data, size_t size) {
-  if (!file_) return false;
-  if (size == 0) return true;
-  if (std::fwrite(data, 1, size, file_) != size) return false;
-  written_ += size;
-  behind_->Wrote(written_);
-  return true;
 }
 
 bool FileSink::onSink(SinkOp op, uint64_t size, const void* data) {
@@ -109,21 +108,6 @@ bool FileSink::close() {
   ok = std::fclose(file_) == 0 && ok;
   file_ = nullptr;
   return ok;
-}
-
-MemorySink::MemorySink()
-    : raw_([this](const void* d, size_t n) {
-        const uint8_t* p = static_cast<const uint8_t*>(d);
-        bytes_.insert(bytes_.end(), p, p + n);
-        return true;
-      }) {}
-
-bool MemorySink::onSink(SinkOp op, uint64_t size, const void* data) {
-  return Dispatch(deflater_, raw_, op, size, data);
-}
-
-SinkFunc MemorySink::func() {
-  return [this](SinkOp op, uint64_t size, const void* data) { return onSink(op, size, data); };
 }
 
 }  // namespace chunk

@@ -1,13 +1,12 @@
-// Sinks that turn the chunk writer's byte stream into file bytes, deflating
-// compressed chunks into block sequences. Use with ChunkSink (chunk_writer.h):
+// The sink that turns the chunk writer's byte stream into file bytes,
+// deflating compressed chunks into block sequences. Use with ChunkSink
+// (chunk_writer.h):
 //   chunk::ChunkSink sink(fileSink.func());
 #pragma once
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "base/deflate_stream.h"
 #include "base/output_file.h"
@@ -56,40 +55,20 @@ class FileSink {
   // Flushes and closes; true when every byte reached the file. The partly
   // written file is left for the caller to remove.
   bool close();
-  bool isOpen() const { return file_ != nullptr; }
-  const std::string& path() const { return path_; }
 
   // The callback for ChunkSink, bound to this object.
   SinkFunc func();
-  bool onSink(SinkOp op, uint64_t size, const void* data);
 
  private:
+  bool onSink(SinkOp op, uint64_t size, const void* data);
   bool raw(const void* data, size_t size);
 
   std::FILE* file_ = nullptr;
-  std::string path_;
   uint64_t written_ = 0;
   std::unique_ptr<base::WriteBehind> behind_;
   Deflater::RawWrite raw_;
   std::unique_ptr<Deflater> deflater_;
   bool ok_ = true;
-};
-
-// Writes into a byte vector, with the same compression as FileSink.
-class MemorySink {
- public:
-  MemorySink();
-  MemorySink(const MemorySink&) = delete;
-  MemorySink& operator=(const MemorySink&) = delete;
-  SinkFunc func();
-  bool onSink(SinkOp op, uint64_t size, const void* data);
-  const std::vector<uint8_t>& bytes() const { return bytes_; }
-  std::vector<uint8_t>& bytes() { return bytes_; }
-
- private:
-  std::vector<uint8_t> bytes_;
-  Deflater::RawWrite raw_;
-  std::unique_ptr<Deflater> deflater_;
 };
 
 }  // namespace chunk

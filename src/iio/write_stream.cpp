@@ -1,7 +1,6 @@
 #include "iio/write_stream.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "base/output_file.h"
 
@@ -10,12 +9,8 @@ namespace iio {
 WriteStream::~WriteStream() { Close(); }
 
 bool WriteStream::Open(const std::string& path) {
-  path_ = path;
-  return Open();
-}
-
-bool WriteStream::Open() {
   Close();
+  path_ = path;
   file_ = base::OpenOutputFile(path_.c_str());
   if (!file_) return false;
   behind_.reset(new base::WriteBehind(file_));
@@ -54,19 +49,6 @@ bool WriteStream::Close() {
 void WriteStream::Discard() {
   Close();
   if (!path_.empty()) std::remove(path_.c_str());
-}
-
-size_t MemoryStream::Write(const void* bytes, size_t count) {
-  if (pos_ + count > bytes_.size()) bytes_.resize(size_t(pos_ + count));
-  if (count) std::memcpy(bytes_.data() + pos_, bytes, count);
-  pos_ += count;
-  return count;
-}
-
-bool MemoryStream::Seek(uint64_t position) {
-  if (position > bytes_.size()) bytes_.resize(size_t(position));
-  pos_ = position;
-  return true;
 }
 
 }  // namespace iio

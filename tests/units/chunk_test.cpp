@@ -15,6 +15,7 @@
 #include "base/data_src.h"
 #include "chunk/file_sink.h"
 #include "base/work_pool.h"
+#include "support/sinks.h"
 #include "support/support.h"
 
 #if !defined(_WIN32)
@@ -230,7 +231,7 @@ TEST(ChunkContainer, TheSmallestFileIsTheSixtyBytesOfTheExample) {
       0xA0, 0xCD, 0xEA, 0xFA, 0x11, 0, 0, 0, 'V', 'o', 'r', 'l', 'e', 't', 'B', 'i', 't', 'm', 'a', 'p',
       'I', 'm', 'a', 'g', 'e', 0, 0, 0, 0x07, 0, 0, 0, 'v', 'e', 'r', 's', 'i', 'o', 'n', 0,
       0x04, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0xA0, 0xCD, 0xEA, 0xFA, 0, 0, 0, 0};
-  chunk::MemorySink mem;
+  ts::MemorySink mem;
   chunk::ChunkSink sink(mem.func());
   chunk::ChunkWriter& root = sink.beginRoot("VorletBitmapImage");
   ASSERT_TRUE(root.writeU32("version", 0x10000000));
@@ -250,7 +251,7 @@ TEST(ChunkContainer, RandomTreesReadBackByBothReaders) {
     std::mt19937 rng(seed);
     Chunk tree = MakeTree(rng, "Root", 0, seed % 2);
     tree.packed = seed % 5 == 0;
-    chunk::MemorySink mem;
+    ts::MemorySink mem;
     {
       chunk::ChunkSink sink(mem.func());
       chunk::ChunkWriter& w = tree.packed ? sink.beginPackedRoot("Root") : sink.beginRoot("Root");
@@ -272,7 +273,7 @@ TEST(ChunkContainer, RandomTreesReadBackByBothReaders) {
 
 TEST(ChunkContainer, AMisusedWriterOrAFailedSinkFailsTheRoot) {
   for (int k = 0; k < 4; ++k) {
-    chunk::MemorySink mem;
+    ts::MemorySink mem;
     int writes = 0;
     chunk::ChunkSink sink([&](chunk::SinkOp op, uint64_t n, const void* p) {
       return (k != 3 || ++writes < 3) && mem.onSink(op, n, p);

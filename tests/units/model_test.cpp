@@ -12,7 +12,6 @@
 #include "chunk/chunk_reader.h"
 #include "chunk/chunk_writer.h"
 #include "base/data_src.h"
-#include "chunk/file_sink.h"
 #include "kzm/cell.h"
 #include "kzm/doc_save.h"
 #include "kzm/pi_folder.h"
@@ -20,6 +19,7 @@
 #include "kzm/pix_iterator.h"
 #include "kzm/record_layer.h"
 #include "kzm/tile.h"
+#include "support/sinks.h"
 
 namespace {
 
@@ -104,7 +104,7 @@ TEST(Model, CellCodesWidenPastThe32768thPaletteColour) {
       }
       img.InsertTile(tile.release());
     }
-    chunk::MemorySink mem;
+    ts::MemorySink mem;
     {
       chunk::ChunkSink sink(mem.func());
       chunk::ChunkWriter& root = sink.beginRoot("Plane0000");

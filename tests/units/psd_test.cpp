@@ -7,7 +7,7 @@
 #include "base/work_pool.h"
 #include "iio/codepage.h"
 #include "iio/psd_out.h"
-#include "iio/write_stream.h"
+#include "support/sinks.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ layer_param_t Layer(int32_t l, int32_t t, int32_t r, int32_t b) {
 }
 
 // Writes what it is given up to `limit` bytes, then fails once and goes on.
-class LossyStream : public iio::MemoryStream {
+class LossyStream : public ts::MemoryStream {
  public:
   explicit LossyStream(size_t limit) : limit_(limit) {}
   size_t Write(const void* bytes, size_t count) override {
