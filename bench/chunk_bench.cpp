@@ -90,10 +90,10 @@ std::vector<uint8_t> WriteContainer(size_t reserve) {
     const Plane& pl = Planes()[p];
     const uint32_t cells = uint32_t(pl.cells.size() / 512);
     body.beginArray("Bitmap", cells, 512);
-    for (uint32_t c = 0; c < cells; ++c) body.writeElement(&pl.cells[size_t(c) * 512]);
+    for (uint32_t c = 0; c < cells; ++c) body.writeElements(&pl.cells[size_t(c) * 512], 1);
     body.endArray();
     body.beginArray("Tile", kTilesPerPlane, 516);
-    for (int t = 0; t < kTilesPerPlane; ++t) body.writeElement(&pl.tiles[size_t(t) * 516]);
+    for (int t = 0; t < kTilesPerPlane; ++t) body.writeElements(&pl.tiles[size_t(t) * 516], 1);
     body.endArray();
     body.end();
     img.end();

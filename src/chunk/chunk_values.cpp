@@ -19,13 +19,6 @@ bool ReadU32(const IChunkBase& c, const char* name, uint32_t& out) {
   return true;
 }
 
-bool ReadI32(const IChunkBase& c, const char* name, int32_t& out) {
-  uint32_t v;
-  if (!ReadU32(c, name, v)) return false;
-  out = int32_t(v);
-  return true;
-}
-
 bool ReadBool(const IChunkBase& c, const char* name, bool& out) {
   uint32_t v;
   if (!ReadU32(c, name, v)) return false;

@@ -20,7 +20,6 @@ struct ArrayView {
 
 // Count 1 and exactly 4 bytes (little-endian).
 bool ReadU32(const IChunkBase& c, const char* name, uint32_t& out);
-bool ReadI32(const IChunkBase& c, const char* name, int32_t& out);
 // Count 1 and 4 bytes; any non-zero word is true.
 bool ReadBool(const IChunkBase& c, const char* name, bool& out);
 // Count 1; data = u32 L, L text bytes, at least one zero byte (L + 4 < size

@@ -39,20 +39,6 @@ ChunkWriter& ChunkSink::beginRoot(const char* name) {
   return w;
 }
 
-ChunkWriter& ChunkSink::beginPackedRoot(const char* name) {
-  ChunkWriter& w = make(nullptr, true);
-  if (rootBegun_ || !ValidName(name)) {
-    w.fail();
-  } else {
-    rootBegun_ = true;
-    nesting_ = 1;
-    w.putU32(kPackedChunkMarker) && send(SinkOp::BeginPacked, 0, nullptr) &&
-        w.putString(name, std::strlen(name));
-    if (!ok_) w.fail();
-  }
-  return w;
-}
-
 bool ChunkWriter::fail() {
   ok_ = false;
   sink_->ok_ = false;
@@ -109,8 +95,6 @@ bool ChunkWriter::beginArray(const char* name, uint32_t count, uint32_t elemSize
   arrayWritten_ = 0;
   return true;
 }
-
-bool ChunkWriter::writeElement(const void* data) { return writeElements(data, 1); }
 
 bool ChunkWriter::writeElements(const void* data, uint32_t n) {
   if (!usable() || !arrayOpen_ || n > arrayCount_ - arrayWritten_ || (n && !data)) return fail();
@@ -191,8 +175,6 @@ bool ChunkWriter::writeU32(const char* name, uint32_t value) {
   StoreLe32(b, value);
   return writeValue(name, 4, b);
 }
-
-bool ChunkWriter::writeI32(const char* name, int32_t value) { return writeU32(name, uint32_t(value)); }
 
 bool ChunkWriter::writeBool(const char* name, bool value) { return writeU32(name, value ? 1u : 0u); }
 

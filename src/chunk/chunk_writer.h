@@ -48,10 +48,6 @@ class ChunkSink {
 
   // The root chunk: kChunkMarker and the name. Call once per file.
   ChunkWriter& beginRoot(const char* name);
-  // A compressed root (readers accept it; this program writes plain roots).
-  ChunkWriter& beginPackedRoot(const char* name);
-
-  bool ok() const { return ok_; }
 
  private:
   friend class ChunkWriter;
@@ -72,8 +68,7 @@ class ChunkWriter {
   // An array of count elements of elemSize bytes (1 ... 0x7FFFFFFF); exactly
   // count elements must follow before endArray.
   bool beginArray(const char* name, uint32_t count, uint32_t elemSize);
-  bool writeElement(const void* data);
-  // n consecutive elements at once (n * elemSize bytes).
+  // n consecutive elements (n * elemSize bytes).
   bool writeElements(const void* data, uint32_t n);
   bool endArray();
 
@@ -87,7 +82,6 @@ class ChunkWriter {
   bool end();
 
   bool writeU32(const char* name, uint32_t value);
-  bool writeI32(const char* name, int32_t value);
   bool writeBool(const char* name, bool value);  // 4-byte word 0 or 1
   // u32 L, the text, zero bytes up to (L + 8) & ~3 data bytes.
   bool writeString(const char* name, const char* text);
