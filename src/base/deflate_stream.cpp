@@ -135,14 +135,6 @@ struct DeflateStream::Segment {
   }
 };
 
-const char* DeflateStream::Engine() {
-#if defined(YVN_HAVE_ISAL)
-  return "isa-l";
-#else
-  return "zlib";
-#endif
-}
-
 DeflateStream::DeflateStream(Output out) : out_(std::move(out)) {
   // Enough segments in flight to keep every thread busy while the caller
   // produces the next one.

@@ -35,9 +35,6 @@ class DeflateStream {
   // The last segment and the Adler-32 trailer.
   bool finish();
 
-  // Which deflate implementation segments use ("isa-l" or "zlib").
-  static const char* Engine();
-
  private:
   struct Segment;
   void submit(bool last);

@@ -18,9 +18,6 @@ struct Blend {
   uint8_t ColorMode() const { return uint8_t(word0 & 0xFF); }
   uint32_t Flags() const { return word0 & 0xFFFFFF00u; }
   uint32_t AlphaMode() const { return word1; }
-
-  friend bool operator==(const Blend& x, const Blend& y) { return x.word0 == y.word0 && x.word1 == y.word1; }
-  friend bool operator!=(const Blend& x, const Blend& y) { return !(x == y); }
 };
 
 }  // namespace kzm

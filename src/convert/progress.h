@@ -42,10 +42,7 @@ class ProgressLine {
   void Close(uint64_t phase, uint64_t count);
   void Error(int32_t code) { PrintError(out_, code); }
 
-  bool quiet() const { return quiet_; }
-  const std::string& displayName() const { return name_; }
   void SetOutput(std::FILE* out) { out_ = out; }
-  std::FILE* output() const { return out_; }
 
   uint64_t lastPercent = kNoPercent;
 

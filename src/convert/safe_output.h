@@ -42,8 +42,6 @@ class SafeOutputFile {
   // Removes the temporary file; the destination is untouched.
   void Discard();
 
-  const std::string& destination() const { return destination_; }
-
  private:
   std::string destination_;
   std::string path_;

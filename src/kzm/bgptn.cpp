@@ -32,12 +32,6 @@ bool BGPtnInfo::IsAllowedSize(uint32_t size) {
   }
 }
 
-bool operator==(const BGPtnInfo& a, const BGPtnInfo& b) {
-  return std::memcmp(a.color0, b.color0, sizeof a.color0) == 0 &&
-         std::memcmp(a.color1, b.color1, sizeof a.color1) == 0 && a.kind == b.kind && a.move == b.move &&
-         a.size == b.size;
-}
-
 void SaveBGPtnInfo(const BGPtnInfo& ptn, chunk::ChunkWriter& outerBg) {
   chunk::ChunkWriter& bg = outerBg.beginChild("Bg");
   bg.writeU32("version", kRecordVersion);

@@ -24,9 +24,6 @@ struct BGPtnInfo {
   // The pattern a document without one is saved with.
   static BGPtnInfo Default() { return BGPtnInfo(); }
   static bool IsAllowedSize(uint32_t size);
-
-  friend bool operator==(const BGPtnInfo& a, const BGPtnInfo& b);
-  friend bool operator!=(const BGPtnInfo& a, const BGPtnInfo& b) { return !(a == b); }
 };
 
 // Writes the inner "Bg" record into `outerBg`. "Pattern" / "PtnMove" are

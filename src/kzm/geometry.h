@@ -9,7 +9,6 @@
 
 namespace kzm {
 
-constexpr int kCellSize = 8;
 constexpr int kCellPixels = 64;
 constexpr int kTileCells = 16;       // cells per tile row/column
 constexpr int kTileCellCount = 256;  // cells per tile
@@ -44,8 +43,6 @@ struct loccomp_t {
 
 struct Point {
   int32_t x = 0, y = 0;
-  friend bool operator==(const Point& a, const Point& b) { return a.x == b.x && a.y == b.y; }
-  friend bool operator!=(const Point& a, const Point& b) { return !(a == b); }
 };
 
 // (left, top, right, bottom), right and bottom exclusive; 16 bytes.
@@ -53,8 +50,6 @@ struct Rect {
   int32_t left = 0, top = 0, right = 0, bottom = 0;
 
   bool IsEmpty() const { return right <= left || bottom <= top; }
-  int32_t Width() const { return right - left; }
-  int32_t Height() const { return bottom - top; }
   // Smallest rectangle holding both; an empty operand is ignored.
   Rect United(const Rect& o) const {
     if (o.IsEmpty()) return *this;
@@ -64,11 +59,6 @@ struct Rect {
   }
   Rect Moved(int32_t dx, int32_t dy) const { return Rect{left + dx, top + dy, right + dx, bottom + dy}; }
   static Rect OfTile(TileLocate l) { return Rect{l.Left(), l.Top(), l.Left() + kTileSize, l.Top() + kTileSize}; }
-
-  friend bool operator==(const Rect& a, const Rect& b) {
-    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
-  }
-  friend bool operator!=(const Rect& a, const Rect& b) { return !(a == b); }
 };
 
 }  // namespace kzm

@@ -33,16 +33,14 @@ class ImageContextImpl final : public ImageContext {
   ~ImageContextImpl() override;  // releases the pattern, then the root
 
   Plane* Root() const override { return root_.get(); }
-  const std::shared_ptr<Plane>& RootShared() const { return root_; }
   size_t ChildCount(const Plane* plane) const override;
   Plane* ChildAt(const Plane* plane, int index) const override;
   std::shared_ptr<BGPtnInfo> PatternInfo() const override { return pattern_; }
   void SetPatternInfo(std::shared_ptr<BGPtnInfo> p) { pattern_ = std::move(p); }
 
-  // Arrangement flags set by the native loader; stored only.
-  uint8_t Flag1() const { return flag1_; }
-  uint8_t Flag2() const { return flag2_; }
-  void SetFlags(uint8_t flag1, uint8_t flag2) { flag1_ = flag1; flag2_ = flag2; }
+  // Nothing reads the loader's arrangement flags: dropped (doc_load.cpp
+  // still hands them in).
+  void SetFlags(uint8_t flag1, uint8_t flag2) { (void)flag1, (void)flag2; }
 
   // An image is appended to the root; a folder is dissolved into it (its
   // children move to the root in order, the folder is destroyed); other
@@ -50,10 +48,8 @@ class ImageContextImpl final : public ImageContext {
   size_t AddPlane(std::unique_ptr<Plane> plane);
 
  private:
-  uint8_t flag1_ = 0;
   std::shared_ptr<Plane> root_;
   std::shared_ptr<BGPtnInfo> pattern_;
-  uint8_t flag2_ = 0;
 };
 
 }  // namespace kzm

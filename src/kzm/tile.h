@@ -103,7 +103,7 @@ class TileRef {
   Tile* get() const { return t_; }
   Tile* operator->() const { return t_; }
   Tile& operator*() const { return *t_; }
-  explicit operator bool() const { return t_ != nullptr; }
+  explicit operator bool() const { return t_ != nullptr; }  // only pi_folder.cpp asks
   Tile* release() { Tile* t = t_; t_ = nullptr; return t; }
 
  private:
