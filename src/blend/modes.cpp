@@ -5,6 +5,19 @@
 namespace blend {
 namespace {
 
+struct ColorModeRow {
+  uint8_t id;
+  const char* name;       // as stored in the native file
+  const char* psdWrite;   // the PSD key written for this id
+  const char* psdRead[3]; // PSD keys read as this id (null-terminated list)
+  bool hasKernel;
+};
+
+struct AlphaModeRow {
+  uint32_t id;
+  const char* name;
+};
+
 // One row per colour mode. A mode without a kernel is carried through files
 // unchanged but writes "norm" to PSD, since no reader would render it as we do.
 const ColorModeRow kColorModes[] = {
@@ -50,16 +63,6 @@ const ColorModeRow* RowForId(uint8_t id) {
 
 }  // namespace
 
-const ColorModeRow* ColorModeTable(int* count) {
-  if (count) *count = int(sizeof kColorModes / sizeof kColorModes[0]);
-  return kColorModes;
-}
-
-const AlphaModeRow* AlphaModeTable(int* count) {
-  if (count) *count = int(sizeof kAlphaModes / sizeof kAlphaModes[0]);
-  return kAlphaModes;
-}
-
 uint8_t ColorModeByName(const std::string& name) {
   for (const auto& row : kColorModes)
     if (name == row.name) return row.id;
@@ -93,11 +96,6 @@ uint8_t ColorModeForPsdKey(const char key[4]) {
     for (const char* const* k = row.psdRead; *k; ++k)
       if (std::memcmp(*k, key, 4) == 0) return row.id;
   return 1;
-}
-
-bool ColorModeHasKernel(uint8_t id) {
-  const ColorModeRow* row = RowForId(id);
-  return row && row->hasKernel;
 }
 
 }  // namespace blend

@@ -290,11 +290,12 @@ TEST_F(RoundTrip, EveryEightBitValueComesBackWhereItsAlphaLeavesStepsEnough) {
 }
 
 TEST_F(RoundTrip, EveryModeKeyAndOpacityComesBackAsTheTableSays) {
-  int count;
-  const blend::ColorModeRow* rows = blend::ColorModeTable(&count);
   std::vector<std::string> keys = {"fdiv", "hMix", "pass", "diss", "xxxx"};  // read as normal or darken
-  for (int i = 0; i < count; ++i)
-    for (const char* const* k = rows[i].psdRead; *k; ++k) keys.push_back(*k);
+  for (int id = 0; id < 256; ++id) {
+    if (!blend::ColorModeName(uint8_t(id))) continue;
+    const std::string k(blend::PsdKeyForColorMode(uint8_t(id)), 4);
+    if (std::find(keys.begin(), keys.end(), k) == keys.end()) keys.push_back(k);
+  }
   // 256 layers: every opacity byte, the keys in turn.
   PsdSpec s;
   s.width = s.height = 2;
