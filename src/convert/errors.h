@@ -8,7 +8,7 @@ enum ErrorCode : int32_t {
   kErrIllegalFormat = 1,
   kErrNotFound = -1,
   kErrFeatureVersion = -2,
-  kErrBusyBgThread = -3,
+  kErrBusyBgThread = -3,  // returned by nothing; the table keeps its text
 
   kErrSourceOpen = 100,         // the source cannot be opened for reading
   kErrNotPsd = 101,             // not a PSD file this program reads
@@ -23,13 +23,5 @@ enum ErrorCode : int32_t {
   kErrUnusablePath = 110,       // a path of the command line that cannot be resolved
 };
 
-struct ErrorTextEntry {
-  int32_t code;
-  const char* text;
-};
-
-// Every code with its text, in the order above; any code not listed is "Unknown".
-extern const ErrorTextEntry kErrorTexts[];
-extern const int kErrorTextCount;
-
+// The code's text; any code not listed above is "Unknown".
 const char* ErrorText(int32_t code);

@@ -6,6 +6,14 @@
 #include "convert/safe_output.h"
 #include "iio/codepage.h"
 
+namespace {
+
+struct ErrorTextEntry {
+  int32_t code;
+  const char* text;
+};
+
+// Every code with its text, in the order of errors.h.
 const ErrorTextEntry kErrorTexts[] = {
     {kErrIllegalFormat, "Illigal data format"},
     {kErrNotFound, "Not found data"},
@@ -23,7 +31,8 @@ const ErrorTextEntry kErrorTexts[] = {
     {kErrSameFile, "Destination is the source"},
     {kErrUnusablePath, "Unusable path"},
 };
-const int kErrorTextCount = sizeof kErrorTexts / sizeof kErrorTexts[0];
+
+}  // namespace
 
 const char* ErrorText(int32_t code) {
   for (const ErrorTextEntry& e : kErrorTexts)
