@@ -2,10 +2,10 @@
 //
 // A kzm::Cell handle holds one implementation or nothing (a cell that never got
 // content). Two kinds exist: RGBA bitmap (1) and RGBA fill (2). A fill holds
-// one value for all 64 pixels and replaces itself
-// by a bitmap (in its owner handle) as soon as one pixel must differ; the
-// free functions below (SetFill, AssignPixels, ...) and tile compaction turn
-// cells back into fills. Every implementation keeps a pointer to its owner
+// one value for all 64 pixels and replaces itself by a bitmap (in its owner
+// handle) as soon as a blend makes one pixel differ; the free functions below
+// (SetFill, AssignPixels, ...) and tile compaction turn cells back into
+// fills. Every implementation keeps a pointer to its owner
 // handle, so handles must stay where they are: they are neither copyable nor
 // movable (tiles keep them in a fixed array).
 //

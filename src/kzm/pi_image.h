@@ -52,7 +52,6 @@ class PiImage final : public PiAdapter {
   // import_psd.cpp still passes it.
   void RemoveTile(TileLocate loc, std::nullptr_t = nullptr);
 
-  // Only import_psd.cpp calls these two, in a branch that never runs.
   std::unique_ptr<Plane> CloneEmpty() const override;
   // When `folder` is a folder and this image holds no tiles: moves the
   // folder's merged tiles that hold cells into this image, takes the

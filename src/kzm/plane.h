@@ -16,9 +16,8 @@
 //
 // Coordinates: a node's offset is added to a layer (folder) position to get
 // its tile-space position: position (x, y) reads tile-space (x + off.x,
-// y + off.y).
-// Bounds() of an image is in tile space; a folder reports its children's bounds
-// moved into folder coordinates (bounds - child offset).
+// y + off.y). Bounds() of an image is in tile space; a folder reports its
+// children's bounds moved into folder coordinates (bounds - child offset).
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -114,7 +113,8 @@ class Plane::Impl {
 
   virtual const PixelRGBA& DefaultPixel() const;  // zero pixel unless an image
 
-  // Image: an empty image with this one's geometry and properties.
+  // Image: an empty image with this one's geometry and properties. Only the
+  // import's offset normalisation calls it and TakeMergedTiles.
   virtual std::unique_ptr<Plane> CloneEmpty() const { return nullptr; }
   // Copies opacity, blend, name, visible, plane lock, alpha lock.
   virtual bool CopyPropertiesTo(Impl& other) const = 0;
@@ -196,7 +196,6 @@ class PiAdapter : public Plane::Impl {
   void SetParent(Plane* parent) override { parent_ = parent; }
   Point Offset() const override { return offset_; }
   void SetOffset(const Point& p) override;
-
 
  protected:
   // Nothing calls it; pi_folder.h still overrides it.

@@ -2,14 +2,14 @@
 //
 // A tile's cell array (256 handles, all null at creation) is one block of the
 // 2056-byte pool: a 64-bit element count 256 followed by the handles. A tile
-// may also exist without a cell array (the shared empty tile of an image, a
-// folder tile where no child has content).
+// may also exist without a cell array (a folder tile where no child has
+// content).
 //
 // A tile whose 256 cells are RGBA fills of one value may share one read-only
 // cell array with every other such tile of that value, so that flat areas
 // cost a tile object each and not 256 cells. Reading is the same for both;
-// only tiles with cells of their own are changed (a shared tile takes its
-// array when the layer is complete).
+// only tiles with cells of their own are changed (a tile takes a shared
+// array once its layer is complete).
 //
 // Tiles are reference counted (the owning tile map holds one reference);
 // Release() of the last reference destroys cells, array and tile.
