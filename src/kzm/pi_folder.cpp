@@ -143,48 +143,18 @@ std::unique_ptr<Plane> PiFolder::RemoveChild(Plane* child) {
   return owned;
 }
 
-Plane* PiFolder::InsertChild(std::unique_ptr<Plane> child, Plane* existing, bool front) {
+Plane* PiFolder::AppendChild(std::unique_ptr<Plane> child) {
   if (!child || child.get() == owner_) return nullptr;
   Plane* c = child.get();
   if (c->impl()) c->impl()->ResetDirtyAll();
   {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    size_t at = children_.size();
-    if (front) {
-      at = 0;
-    } else if (existing) {
-      at = size_t(std::find(children_.begin(), children_.end(), existing) - children_.begin());
-    }
-    children_.reserve(children_.size() + 1);  // the insert below cannot fail any more
-    children_.insert(children_.begin() + ptrdiff_t(at), child.release());
+    children_.reserve(children_.size() + 1);  // the push below cannot fail any more
+    children_.push_back(child.release());
     if (c->impl()) c->impl()->SetParent(owner_);
   }
   ChildChanged(c);
   return c;
-}
-
-Plane* PiFolder::InsertChildBefore(Plane* existing, std::unique_ptr<Plane> child) {
-  return InsertChild(std::move(child), existing, false);
-}
-
-Plane* PiFolder::AppendChild(std::unique_ptr<Plane> child) { return InsertChild(std::move(child), nullptr, false); }
-
-Plane* PiFolder::PrependChild(std::unique_ptr<Plane> child) { return InsertChild(std::move(child), nullptr, true); }
-
-bool PiFolder::DeleteChild(Plane* child) {
-  std::unique_ptr<Plane> owned = RemoveChild(child);
-  return owned != nullptr;
-}
-
-void PiFolder::DeleteAllChildren() {
-  std::vector<Plane*> children;
-  {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    children.swap(children_);
-    ClearMergedTiles();
-  }
-  for (Plane* c : children) delete c;
-  ChildChanged(nullptr);
 }
 
 // ---- bounds ----

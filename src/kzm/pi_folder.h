@@ -87,10 +87,6 @@ class PiFolder final : public PiAdapter {
   Plane* ChildAt(int64_t index) const override;
   std::unique_ptr<Plane> RemoveChild(Plane* child) override;
   Plane* AppendChild(std::unique_ptr<Plane> child) override;
-  Plane* PrependChild(std::unique_ptr<Plane> child) override;
-  Plane* InsertChildBefore(Plane* existing, std::unique_ptr<Plane> child) override;
-  bool DeleteChild(Plane* child) override;
-  void DeleteAllChildren() override;
   const std::vector<Plane*>& Children() const { return children_; }
 
   // ---- bounds ----
@@ -180,7 +176,6 @@ class PiFolder final : public PiAdapter {
   friend class UpdateTileBGEvent;
   friend class EventForMain;
 
-  Plane* InsertChild(std::unique_ptr<Plane> child, Plane* existing, bool front);
   // The merged tile for `loc`, created without computing when missing.
   Tile* FindOrCreateTile(TileLocate loc);
   // Under the lock. `lazy`: child folder tiles are computed as they are read;

@@ -133,11 +133,6 @@ class Plane::Impl {
   virtual void SetParent(Plane* parent) = 0;
   // The folder takes ownership and returns the handle.
   virtual Plane* AppendChild(std::unique_ptr<Plane> child) { return child.release(), nullptr; }
-  // Nothing calls these four; pi_folder.h still overrides them.
-  virtual Plane* PrependChild(std::unique_ptr<Plane> child) { return child.release(), nullptr; }
-  virtual Plane* InsertChildBefore(Plane* existing, std::unique_ptr<Plane> child) { (void)existing; return child.release(), nullptr; }
-  virtual bool DeleteChild(Plane* child) { (void)child; return false; }
-  virtual void DeleteAllChildren() {}
 
   virtual Rect Bounds() const = 0;
   virtual Point Offset() const = 0;
