@@ -20,32 +20,8 @@ class MainContext {
   // True on the recorded main thread, and on every thread when none exists.
   static bool IsMainThread();
 
-  // pi_folder.* still names these: no notice is ever handed to the main
-  // thread, and one that were would be dropped unhandled.
-  class IHandler {
-   public:
-    virtual ~IHandler() = default;
-    virtual void Handle(bool aborting) = 0;
-  };
-  void PostToMain(IHandler* h) { delete h; }
-
  private:
   std::thread::id mainThread_;
-};
-
-// pi_folder.* still names this worker queue: it cannot be made, so no folder
-// ever has a worker and nothing is posted.
-class BGThread {
- public:
-  class IEvent {
-   public:
-    virtual ~IEvent() = default;
-    virtual void Run() = 0;
-  };
-
-  BGThread() = delete;
-  void Post(IEvent* e) { delete e; }
-  void Signal() {}
 };
 
 }  // namespace kzm

@@ -1,84 +1,11 @@
 #include "kzm/pi_folder.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "base/work_pool.h"
 #include "kzm/pi_image.h"
 
 namespace kzm {
-
-// ---- background events ----
-
-PiFolder::UpdateTileBGEvent::UpdateTileBGEvent(PiFolder* folder, uint32_t generation, TileLocate loc,
-                                               uint32_t epoch)
-    : folder_(folder), generation_(generation), pendingGeneration_(generation), loc_(loc), epoch_(epoch) {
-  std::lock_guard<std::recursive_mutex> lock(folder_->mutex_);
-  folder_->pending_.fetch_add(1);
-  folder_->pendingUpdates_[loc_] = pendingGeneration_;
-}
-
-PiFolder::UpdateTileBGEvent::~UpdateTileBGEvent() {
-  if (ran_) return;
-  // Dropped without running (queue destroyed): the folder must not wait for it.
-  std::lock_guard<std::recursive_mutex> lock(folder_->mutex_);
-  folder_->pending_.fetch_sub(1);
-}
-
-void PiFolder::UpdateTileBGEvent::Run() {
-  ran_ = true;
-  PiFolder* f = folder_;
-  TileRef tile;
-  std::shared_ptr<const ComposePlan> plan;
-  {
-    std::lock_guard<std::recursive_mutex> lock(f->mutex_);
-    if (!f->closing_.load() && f->epoch_ == epoch_) {
-      auto it = f->tiles_.find(loc_);
-      if (it != f->tiles_.end()) tile = TileRef::Share(it->second);
-      // The children are read under the folder lock; the merge itself runs
-      // under the tile's mutex only (folder lock before tile mutex).
-      if (tile) plan = f->MakePlan(true);
-    }
-  }
-  if (tile) {
-    {
-      std::lock_guard<std::mutex> content(tile->ContentMutex());
-      if (int32_t(generation_ - tile->genComputed) > 0 && tile->HasCells()) {
-        tile->genInProgress = int32_t(generation_);
-        ComposeTileWith(*plan, *tile.get());
-        tile->genComputed = generation_;
-        tile->genInProgress = -1;
-      }
-    }
-    std::lock_guard<std::recursive_mutex> lock(f->mutex_);
-    auto pu = f->pendingUpdates_.find(loc_);
-    if (pu != f->pendingUpdates_.end() && pu->second == pendingGeneration_) f->pendingUpdates_.erase(pu);
-    if (!f->closing_.load()) {
-      if (MainContext* mc = MainContext::Instance()) mc->PostToMain(new EventForMain(f, loc_));
-    }
-  }
-  tile = TileRef();
-  plan.reset();
-  std::lock_guard<std::recursive_mutex> lock(f->mutex_);
-  f->pending_.fetch_sub(1);
-}
-
-PiFolder::EventForMain::EventForMain(PiFolder* folder, TileLocate loc) : folder_(folder), loc_(loc) {
-  std::lock_guard<std::recursive_mutex> lock(folder_->mutex_);
-  folder_->pendingNotices_[this] = this;
-}
-
-PiFolder::EventForMain::~EventForMain() {
-  if (cancelled_.load()) return;
-  std::lock_guard<std::recursive_mutex> lock(folder_->mutex_);
-  folder_->pendingNotices_.erase(this);
-}
-
-void PiFolder::EventForMain::Handle(bool aborting) {
-  if (aborting || cancelled_.load()) return;
-  folder_->CallObservers(&loc_);
-}
 
 // ---- folder ----
 
@@ -89,15 +16,6 @@ PiFolder::PiFolder() = default;
 
 PiFolder::~PiFolder() {
   closing_.store(true);
-  while (pending_.load() != 0) {
-    if (worker_) worker_->Signal();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    for (auto& e : pendingNotices_) e.second->Cancel();
-    pendingNotices_.clear();
-  }
   ClearMergedTiles();
   std::vector<Plane*> children;
   children.swap(children_);
@@ -146,7 +64,6 @@ std::unique_ptr<Plane> PiFolder::RemoveChild(Plane* child) {
 Plane* PiFolder::AppendChild(std::unique_ptr<Plane> child) {
   if (!child || child.get() == owner_) return nullptr;
   Plane* c = child.get();
-  if (c->impl()) c->impl()->ResetDirtyAll();
   {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     children_.reserve(children_.size() + 1);  // the push below cannot fail any more
@@ -246,17 +163,6 @@ Tile* PiFolder::FindTile(TileLocate loc, bool compute) {
   std::unique_lock<std::recursive_mutex> lock(mutex_);
   Tile* t = FindOrCreateTile(loc);
   if (!compute || !t->HasCells()) return t;
-  if (worker_) {
-    if (pendingUpdates_.count(loc)) return t;  // a request is already on its way
-    uint32_t gen;
-    {
-      std::lock_guard<std::mutex> content(t->ContentMutex());
-      if (t->genComputed == t->genRequested || t->genInProgress != -1) return t;
-      gen = ++t->genRequested;
-    }
-    worker_->Post(new UpdateTileBGEvent(this, gen, loc, epoch_));
-    return t;
-  }
   if (!MainContext::IsMainThread()) return t;
   return MergedTileNow(loc);
 }
@@ -306,10 +212,7 @@ void PiFolder::InsertMergedTile(Tile* tile) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   Tile*& slot = tiles_[tile->Locate()];
   if (slot == tile) return;
-  if (slot) {
-    slot->dirty = nullptr;
-    slot->Release();
-  }
+  if (slot) slot->Release();
   slot = ref.release();
 }
 
@@ -319,7 +222,6 @@ Tile* PiFolder::DetachMergedTile(TileLocate loc) {
   if (it == tiles_.end()) return nullptr;
   Tile* t = it->second;
   tiles_.erase(it);
-  t->dirty = nullptr;
   return t;
 }
 
@@ -327,25 +229,15 @@ void PiFolder::ClearMergedTiles() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   TileMap tiles;
   tiles.swap(tiles_);
-  for (auto& e : tiles) {
-    e.second->dirty = nullptr;
-    e.second->Release();
-  }
+  for (auto& e : tiles) e.second->Release();
 }
 
 void PiFolder::ChildChanged(Plane*) {
   {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    ++epoch_;
     ClearMergedTiles();
-    ResetDirty();
   }
-  CallObservers(nullptr);
   if (parent_ && parent_->impl()) parent_->impl()->ChildChanged(owner_);
-}
-
-void PiFolder::DetachDirtyRecords() {
-  for (auto& e : tiles_) e.second->dirty = nullptr;
 }
 
 }  // namespace kzm

@@ -5,14 +5,13 @@
 // of all children (hidden ones included), each moved by minus the child's
 // offset into folder coordinates; empty when no child has any.
 //
-// Merged tiles are created on request (FindTile); their content is computed on
-// the main thread, or by a posted UpdateTileBGEvent when a worker queue is
-// attached. ChildChanged drops every merged tile (raising the epoch) so the
+// Merged tiles are created on request (FindTile, MergedTilesNow) and their
+// content computed for the asker. ChildChanged drops every merged tile so the
 // next request or Compose rebuilds it from the children.
 //
 // Coordinates: the merged tile at tile-space X holds the composition at
 // folder position X - offset, where every child reads its own tile space at
-// that position plus the child's offset (as PixelAt does). A folder's offset
+// that position plus the child's offset. A folder's offset
 // thus moves where its merged tiles are stored, not what they show, and its
 // Bounds() are folder positions.
 #pragma once
@@ -32,50 +31,16 @@
 
 namespace kzm {
 
+class BGThread;
+
 class PiFolder final : public PiAdapter {
  public:
-  // Computes one merged tile on the worker.
-  class UpdateTileBGEvent final : public BGThread::IEvent {
-   public:
-    // Takes the folder's lock, counts the event as pending and stores the
-    // generation in the folder's pending record for the locate.
-    UpdateTileBGEvent(PiFolder* folder, uint32_t generation, TileLocate loc, uint32_t epoch);
-    // An event destroyed without running no longer counts as pending.
-    ~UpdateTileBGEvent() override;
-    void Run() override;
-
-   private:
-    bool ran_ = false;
-    PiFolder* folder_;
-    uint32_t generation_;
-    uint32_t pendingGeneration_;
-    TileLocate loc_;
-    uint32_t epoch_;
-  };
-
-  // Hands a computed tile back to the main thread's observers.
-  class EventForMain final : public MainContext::IHandler {
-   public:
-    // Must be created under the folder's lock; enters the pending-notice map.
-    EventForMain(PiFolder* folder, TileLocate loc);
-    ~EventForMain() override;  // leaves the map unless cancelled
-    void Handle(bool aborting) override;
-    void Cancel() { cancelled_.store(true); }
-    bool Cancelled() const { return cancelled_.load(); }
-
-   private:
-    PiFolder* folder_;
-    TileLocate loc_;
-    std::atomic<bool> cancelled_{false};
-  };
-
   // A new empty folder behind a new handle / as a shared document root.
   static std::unique_ptr<Plane> Create();
   static std::shared_ptr<Plane> CreateRoot();
 
   PiFolder();
-  // Waits for posted events to finish (1 ms polls), cancels pending notices,
-  // then destroys the merged tiles and the children.
+  // Destroys the merged tiles and the children.
   ~PiFolder() override;
 
   int Kind() const override { return 3; }
@@ -100,8 +65,8 @@ class PiFolder final : public PiAdapter {
   // ---- merged tiles ----
   // Under the lock: the merged tile for `loc`, created on first request as a
   // tile without cells where no child has content, else with 256 empty cells;
-  // with `compute` its content is brought up to date (main thread only when
-  // no worker is attached).
+  // with `compute` its content is brought up to date (on the main thread
+  // only).
   Tile* FindTile(TileLocate loc, bool compute) override;
   Tile* LookupTile(TileLocate loc) const override;
   size_t TileCount() const override;
@@ -157,25 +122,10 @@ class PiFolder final : public PiAdapter {
   void MergedTilesNow(const std::vector<TileLocate>& locs,
                       const std::function<const CellMask*(TileLocate)>& cellsOf);
 
-  // ---- background work ----
-  // The kernels' shared tables are built first: the worker blends on its own
-  // thread while the main thread may blend too.
-  void AttachWorker(BGThread* worker) {
-    if (worker) blend::InitBlendTables();
-    worker_ = worker;
-  }
-  BGThread* Worker() const { return worker_; }
-  uint32_t Epoch() const { return epoch_; }
-  uint32_t PendingEvents() const { return pending_.load(); }
-  bool Closing() const { return closing_.load(); }
-
- protected:
-  void DetachDirtyRecords() override;
+  // No folder has a worker queue; doc_save.cpp still asks.
+  BGThread* Worker() const { return nullptr; }
 
  private:
-  friend class UpdateTileBGEvent;
-  friend class EventForMain;
-
   // The merged tile for `loc`, created without computing when missing.
   Tile* FindOrCreateTile(TileLocate loc);
   // Under the lock. `lazy`: child folder tiles are computed as they are read;
@@ -191,12 +141,7 @@ class PiFolder final : public PiAdapter {
   std::unique_ptr<Plane> attached_;
   std::optional<Rect> fixedBounds_;
   TileMap tiles_;
-  BGThread* worker_ = nullptr;
-  std::atomic<uint32_t> pending_{0};
-  uint32_t epoch_ = 1;
-  std::atomic<bool> closing_{false};
-  std::map<EventForMain*, EventForMain*> pendingNotices_;
-  std::map<TileLocate, uint32_t, loccomp_t> pendingUpdates_;
+  std::atomic<bool> closing_{false};  // cancels a composition (compose.cpp)
 };
 
 }  // namespace kzm

@@ -144,11 +144,6 @@ class Plane::Impl {
   virtual bool Compose(const ProgressFunc& progress) { (void)progress; return false; }
   // Folder: invalidates merged tiles and tells the parent.
   virtual void ChildChanged(Plane* child) { (void)child; }
-
-  // No node keeps a record of changed tiles: these do nothing (pi_folder.cpp
-  // still calls them).
-  void ResetDirty() {}
-  void ResetDirtyAll() {}
 };
 
 // What all nodes share: properties, the node lock, swapping.
@@ -193,11 +188,6 @@ class PiAdapter : public Plane::Impl {
   void SetOffset(const Point& p) override;
 
  protected:
-  // Nothing calls it; pi_folder.h still overrides it.
-  virtual void DetachDirtyRecords() {}
-  // Nodes have no observers: does nothing (pi_folder.cpp still calls it).
-  void CallObservers(const TileLocate* tile) { (void)tile; }
-
   Plane* owner_ = nullptr;
   Plane* parent_ = nullptr;
   std::string name_;

@@ -65,8 +65,6 @@ class Tile {
   // The array shared by the uniform tiles of one value (opaque outside tile.cpp).
   struct Shared;
 
-  // Always null; pi_folder.cpp still clears it.
-  void* dirty = nullptr;
   // Folder tiles: requested / last computed generation, generation being
   // computed (-1: none).
   uint32_t genRequested = 0;
