@@ -253,8 +253,7 @@ namespace {
 // lock for every block kept them waiting on each other most of the time. So
 // while a thread runs parallel work it keeps a few free blocks of every pool
 // and takes or gives back kCacheBatch at a time under one lock. Outside
-// parallel work a thread goes straight to the pools, so the counts it sees
-// stay exact; blocks in a thread's cache count as in use.
+// parallel work a thread goes straight to the pools.
 constexpr uint32_t kCacheBatch = 32;
 
 struct WorkerCache {
