@@ -1,18 +1,17 @@
 #include "kzm/merged_rows.h"
 
+#include <algorithm>
+#include <cassert>
+
 #include "kzm/pi_folder.h"
 #include "kzm/pix_iterator.h"
 #include "kzm/plane.h"
 
 namespace kzm {
 
-MergedRowReader::MergedRowReader(Plane& folder) : plane_(folder), folder_(folder.folder()) {
-  Plane::Impl& impl = *folder.impl();
-  if (!folder_ || folder_->TileCount() != 0) {
-    impl.Compose(ProgressFunc());
-    kept_.reset(new PixRandIterator(impl));
-    return;
-  }
+MergedRowReader::MergedRowReader(Plane& folder) : folder_(folder.folder()) {
+  assert(folder_);
+  const Plane::Impl& impl = *folder.impl();
   off_ = impl.Offset();
   def_ = impl.DefaultPixel();
   std::vector<uint32_t> keys;
@@ -38,24 +37,8 @@ void MergedRowReader::Hold(int64_t row) {
   }
 }
 
-const Tile* MergedRowReader::TileAt(int64_t col, int64_t row) {
-  Hold(row);
-  auto it = tiles_.find(col);
-  return it != tiles_.end() ? it->second.get() : nullptr;
-}
-
-void MergedRowReader::ReadRow(int32_t y, int32_t x0, int32_t x1, PixelRGBA* out) {
-  if (kept_) return kept_->ReadRow(y, x0, x1, out);
-  ReadTileRow(int64_t(y) + off_.y, int64_t(x0) + off_.x, int64_t(x1) + off_.x, def_, out,
-              [this](int64_t X, int64_t Y) { return TileAt(X >> 7, Y >> 7); });
-}
-
 std::shared_ptr<const MergedRowReader::Band> MergedRowReader::Compose(int32_t y0, int32_t y1) {
   auto band = std::make_shared<Band>();
-  if (kept_) {
-    band->kept = &plane_;
-    return band;
-  }
   band->off = off_;
   band->def = def_;
   if (y1 <= y0) return band;
@@ -69,7 +52,6 @@ std::shared_ptr<const MergedRowReader::Band> MergedRowReader::Compose(int32_t y0
 }
 
 void MergedRowReader::Band::ReadRows(int32_t y, int count, int32_t x0, int32_t x1, PixelRGBA* out) const {
-  if (kept) return PixRandIterator(*kept).ReadRows(y, count, x0, x1, out);
   ReadTileRows(int64_t(y) + off.y, count, int64_t(x0) + off.x, int64_t(x1) + off.x, def, out,
                size_t(std::max<int64_t>(0, int64_t(x1) - x0)), [&](int64_t X, int64_t Y) -> const Tile* {
                  const auto row = tiles.find(Y >> 7);

@@ -1,13 +1,16 @@
 // Rows of a folder's composition, read top to bottom without holding it.
 //
 //   kzm::MergedRowReader merged(*root);
-//   for (y = top; y < bottom; ++y) merged.ReadRow(y, left, right, row);
+//   for (y = top; y < bottom; y = y1) {
+//     y1 = ...;
+//     merged.Compose(y, y1)->ReadRows(y, y1 - y, left, right, rows);
+//   }
 //
 // Reads exactly what PixRandIterator over the folder reads after
 // PiFolder::Compose, but the merged tiles are composed one row of tiles at a
 // time (on the work pool) and let go when the reader moves on, so a large
-// canvas's merged image never sits in memory whole. A folder that already
-// holds merged tiles is composed and read the ordinary way.
+// canvas's merged image never sits in memory whole. The folder's own merged
+// tiles are neither read nor changed.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -22,17 +25,14 @@ namespace kzm {
 
 class Plane;
 class PiFolder;
-class PixRandIterator;
 
 class MergedRowReader {
  public:
+  // `folder` must be a folder.
   explicit MergedRowReader(Plane& folder);
   ~MergedRowReader();
   MergedRowReader(const MergedRowReader&) = delete;
   MergedRowReader& operator=(const MergedRowReader&) = delete;
-
-  // Pixels [x0, x1) of row y (folder positions); rows in increasing order.
-  void ReadRow(int32_t y, int32_t x0, int32_t x1, PixelRGBA* out);
 
   // Rows of the composition held for reading from any thread, for as long
   // as the band lives.
@@ -43,22 +43,18 @@ class MergedRowReader {
 
    private:
     friend class MergedRowReader;
-    const Plane* kept = nullptr;  // the folder read the ordinary way
     Point off{0, 0};
     PixelRGBA def{0, 0, 0, 0};
     std::map<int64_t, std::map<int64_t, TileRef>> tiles;  // by tile row, then column
   };
   // Rows [y0, y1), composed now; bands in increasing order, not overlapping
-  // (except within one row of tiles). Not to be mixed with ReadRow.
+  // (except within one row of tiles).
   std::shared_ptr<const Band> Compose(int32_t y0, int32_t y1);
 
  private:
   void Hold(int64_t row);
-  const Tile* TileAt(int64_t col, int64_t row);
 
-  Plane& plane_;
   PiFolder* folder_;
-  std::unique_ptr<PixRandIterator> kept_;  // the ordinary way
   Point off_{0, 0};
   PixelRGBA def_{0, 0, 0, 0};
   std::map<int64_t, std::vector<TileLocate>> rows_;  // tiles Compose makes, by tile row

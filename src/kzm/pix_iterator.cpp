@@ -26,11 +26,6 @@ const PixelRGBA& PixRandIterator::At(int32_t x, int32_t y) {
   return p ? *p : def_;
 }
 
-void PixRandIterator::ReadRow(int32_t y, int32_t x0, int32_t x1, PixelRGBA* out) {
-  ReadTileRow(int64_t(y) + off_.y, int64_t(x0) + off_.x, int64_t(x1) + off_.x, def_, out,
-              [this](int64_t X, int64_t Y) { return TileFor(TileLocate::ForPixel(int32_t(X), int32_t(Y))); });
-}
-
 void PixRandIterator::ReadRows(int32_t y, int count, int32_t x0, int32_t x1, PixelRGBA* out) {
   ReadTileRows(int64_t(y) + off_.y, count, int64_t(x0) + off_.x, int64_t(x1) + off_.x, def_, out,
                size_t(std::max<int64_t>(0, int64_t(x1) - x0)),

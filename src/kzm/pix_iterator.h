@@ -1,16 +1,14 @@
 // Random-access pixel reader over a plane's tiles and cells.
 //
-// Positions are layer positions as for Plane::Impl::PixelAt (the plane's
-// offset is added). Works on images (their tile map) and folders (their merged
-// tiles as they are; nothing is created or computed). The last tile is
-// cached, so neighbouring reads cost no map lookup; ReadRow costs one lookup
-// per tile crossed. Positions without a tile or cell read as the default pixel.
+// Positions are layer positions (the plane's offset is added). Works on
+// images (their tile map) and folders (their merged tiles as they are; nothing
+// is created or computed). The last tile is cached, so neighbouring reads cost
+// no map lookup; ReadRows costs one lookup per tile crossed. Positions without a tile or cell read as the default pixel.
 // The plane must not change while an iterator reads it.
 #pragma once
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <utility>
 
 #include "blend/pixel.h"
 #include "kzm/cell.h"
@@ -91,23 +89,14 @@ void ReadTileRows(int64_t Y, int count, int64_t X0, int64_t Xend, const PixelRGB
   }
 }
 
-// Pixels [X, Xend) of row Y of tile space into out (ReadTileRows of one row).
-template <class TileAt>
-void ReadTileRow(int64_t Y, int64_t X, int64_t Xend, const PixelRGBA& def, PixelRGBA* out, TileAt&& tileAt) {
-  ReadTileRows(Y, 1, X, Xend, def, out, 0, std::forward<TileAt>(tileAt));
-}
-
 class PixRandIterator {
  public:
   explicit PixRandIterator(const Plane& plane);
   explicit PixRandIterator(const Plane::Impl& impl);
 
   const PixelRGBA& At(int32_t x, int32_t y);
-  // out[i] = pixel (x0 + i, y) for x0 <= x0 + i < x1.
-  void ReadRow(int32_t y, int32_t x0, int32_t x1, PixelRGBA* out);
   // Rows [y, y + count), each x1 - x0 pixels, back to back into out.
   void ReadRows(int32_t y, int count, int32_t x0, int32_t x1, PixelRGBA* out);
-
 
  private:
   const Tile* TileFor(TileLocate loc);
