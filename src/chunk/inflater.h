@@ -42,7 +42,6 @@ class Inflater {
   bool finish();
 
   uint64_t totalOut() const { return total_; }
-  bool failed() const { return failed_; }
 
  private:
   bool produce(uint8_t* dst, size_t cap, size_t& produced);

@@ -72,7 +72,6 @@ class PaletteRing {
     added = true;
     return int32_t(count_++);
   }
-  uint32_t Count() const { return count_; }
 
  private:
   uint64_t def_;

@@ -101,7 +101,6 @@ class TileRef {
   Tile* get() const { return t_; }
   Tile* operator->() const { return t_; }
   Tile& operator*() const { return *t_; }
-  explicit operator bool() const { return t_ != nullptr; }  // only pi_folder.cpp asks
   Tile* release() { Tile* t = t_; t_ = nullptr; return t; }
 
  private:
