@@ -7,7 +7,7 @@
 
 #include "chunk/chunk_writer.h"
 #include "kzm/bgptn.h"
-#include "kzm/doc_load.h"
+#include "kzm/native_reader.h"
 #include "kzm/image_context.h"
 #include "kzm/pi_folder.h"
 #include "kzm/pix_iterator.h"

@@ -4,7 +4,6 @@
 
 #include <vector>
 
-#include "base/work_pool.h"
 #include "iio/codepage.h"
 #include "iio/psd_out.h"
 #include "iio/write_stream.h"
@@ -38,43 +37,44 @@ class LossyStream : public iio::MemoryStream {
 };
 
 // Wherever the stream gives out (in the records, in a layer's channel data,
-// which is written while the next layer is encoded, or in the merged image),
-// a call fails with the stream error, every later one fails too, and Finish
-// never reports success.
+// in a rectangle filled in later, or in the merged image), a call fails with
+// the stream error, every later one fails too, and Finish never reports
+// success.
 TEST(PsdWriter, AStreamFailingAnywhereFailsTheFile) {
   const std::vector<layer_param_t> layers{Layer(0, 0, 300, 200), Layer(5, 5, 290, 180), Layer(0, 0, 300, 200)};
   std::vector<PixelRGBA> row(300);
   for (size_t x = 0; x < row.size(); ++x) row[x] = PixelRGBA{uint16_t(x * 50), 4000, 100, 16384};
-  for (unsigned threads : {1u, 2u}) {
-    base::SetWorkThreadLimit(threads);
-    size_t full = 0;
-    for (size_t limit = 40; full == 0 || limit < full; limit += full ? full / 37 : 0) {
-      LossyStream out(full ? limit : SIZE_MAX);
-      iio::PsdOut psd(out);
-      bool failed = !psd.Begin(300, 200, layers);
-      auto step = [&](bool ok) {
-        if (failed) {
-          EXPECT_FALSE(ok) << "a call succeeded after a failure, limit " << limit;
-        }
-        failed = failed || !ok;
-      };
-      for (const layer_param_t& l : layers) {
-        step(psd.BeginLayer(l));
-        for (int64_t y = 0; y < l.Height(); ++y) step(psd.WriteRows(row.data(), 1));
-        step(psd.EndLayer());
+  size_t full = 0;
+  for (size_t limit = 40; full == 0 || limit < full; limit += full ? full / 37 : 0) {
+    LossyStream out(full ? limit : SIZE_MAX);
+    iio::PsdOut psd(out);
+    bool failed = !psd.Begin(300, 200, std::vector<layer_param_t>(layers.size(), Layer(0, 0, 0, 0)));
+    auto step = [&](bool ok) {
+      if (failed) {
+        EXPECT_FALSE(ok) << "a call succeeded after a failure, limit " << limit;
       }
-      for (int y = 0; y < 200; ++y) step(psd.WriteRows(row.data(), 1));
-      step(psd.Finish());
-      if (full == 0) {  // the first pass measures the whole file
-        ASSERT_FALSE(failed);
-        full = out.Bytes().size();
-        continue;
-      }
-      EXPECT_TRUE(failed) << "limit " << limit;
-      EXPECT_EQ(psd.LastError(), iio::kPsdOutStream) << "limit " << limit;
+      failed = failed || !ok;
+    };
+    iio::PsdRows rows;
+    auto put = [&](size_t width, int64_t count, bool matte) {
+      iio::EncodePsdRows(row.data(), width, 1, matte, rows);
+      for (int64_t y = 0; y < count; ++y) step(psd.AddRows(rows));
+    };
+    for (const layer_param_t& l : layers) {
+      step(psd.BeginLayer(l.left, l.top, l.right, l.bottom));
+      put(size_t(l.Width()), l.Height(), false);
+      step(psd.EndLayer());
     }
+    put(300, 200, true);
+    step(psd.Finish());
+    if (full == 0) {  // the first pass measures the whole file
+      ASSERT_FALSE(failed);
+      full = out.Bytes().size();
+      continue;
+    }
+    EXPECT_TRUE(failed) << "limit " << limit;
+    EXPECT_EQ(psd.LastError(), iio::kPsdOutStream) << "limit " << limit;
   }
-  base::SetWorkThreadLimit(0);
 }
 
 TEST(LayerNames, ConvertBetweenUtf8AndCharsetsWithoutSplittingACharacter) {
