@@ -218,8 +218,15 @@ int PsdSave::Write(const std::string& path) {
   const kzm::Rect& canvas = source_->canvas;
   if (const int code = CheckCanvasSize(canvas)) return code;
   if (canvas.IsEmpty()) return kErrEmptyCanvas;
-  using namespace std::placeholders;
-  const ProgressFunc progress = std::bind(&Job::OnProgress, this, _1, _2, _3, _4);
+  // A second attempt goes over the layers again: its line only moves on
+  // once it has passed where the first one got to.
+  uint64_t furthestStep = 0, furthestPercent = 0;
+  const ProgressFunc progress = [&](uint64_t step, uint64_t steps, uint64_t done, uint64_t total) {
+    const uint64_t percent = PercentOf(done, total);
+    if (step < furthestStep || (step == furthestStep && percent < furthestPercent)) return true;
+    furthestStep = step, furthestPercent = percent;
+    return OnProgress(step, steps, done, total);
+  };
   for (int attempt = 0;; ++attempt) {
     iio::WriteStream stream;
     if (!stream.Open(path)) return kErrDestinationCreate;

@@ -38,30 +38,29 @@ int CheckRoot(const chunk::IChunkBase& root, bool& paint) {
   return 0;
 }
 
-}  // namespace
-
 // Keeps everything; a layer's bitmap pixels go straight into pool blocks
 // (kzm/bitmap_blocks.h) instead of a buffer of the tree.
 class LayerParse final : public chunk::ReadAllListener {
  public:
-  explicit LayerParse(chunk::IListener* progress = nullptr) : progress_(progress) {}
+  // `sink`: bitmaps go into blocks, which one load of the layer takes over;
+  // else they stay in the tree, which may be loaded from again and again.
+  explicit LayerParse(bool sink, chunk::IListener* progress = nullptr) : sink_(sink), progress_(progress) {}
   bool onProgress(uint32_t depth, uint64_t position, uint64_t total) override {
     return progress_ ? progress_->onProgress(depth, position, total) : false;
   }
   chunk::IValueSink* valueSink(uint32_t, const chunk::ChunkSA& chunk, const char* name, uint64_t elemSize,
                                uint64_t count) override {
-    if (elemSize != 512 || std::strcmp(name, "Bitmap") != 0 || std::strcmp(chunk.name(), "Body") != 0)
+    if (!sink_ || elemSize != 512 || std::strcmp(name, "Bitmap") != 0 || std::strcmp(chunk.name(), "Body") != 0)
       return nullptr;
     blocks_.emplace_back(new BitmapBlocks(count));
     return blocks_.back().get();
   }
 
  private:
+  bool sink_;
   chunk::IListener* progress_;
   std::vector<std::unique_ptr<BitmapBlocks>> blocks_;  // outlive the trees' references
 };
-
-namespace {
 
 // The fixed canvas of a root record chunk; empty without one.
 Rect FixedCanvasOf(const chunk::IChunkBase* rootRecord) {
@@ -202,10 +201,10 @@ int NativeReader::Open(chunk::IListener* listener, const ProgressFunc& progress)
 
 int NativeReader::OpenWhole(chunk::IListener* listener, const ProgressFunc& progress) {
   index_.reset();
-  auto parse = std::make_unique<LayerParse>(listener);
+  LayerParse parse(false, listener);
   chunk::ReadLimits limits;
   limits.account = &account_;
-  whole_.reset(new chunk::ChunkSA(parse.get(), src_, limits));
+  whole_.reset(new chunk::ChunkSA(&parse, src_, limits));
   if (!whole_->ok()) return 1;
   const chunk::IChunkBase& root = *whole_;
   bool paint = false;
@@ -236,7 +235,6 @@ int NativeReader::OpenWhole(chunk::IListener* listener, const ProgressFunc& prog
     layers_.push_back(std::move(layer));
   }
   if (layers_.empty()) layers_.push_back(Layer());
-  wholeListener_ = std::move(parse);
   return 0;
 }
 
@@ -252,7 +250,7 @@ int NativeReader::LoadLayer(size_t i, LoadedLayer& out, bool* headChanged) {
   if (layer.chunk) {
     r = LoadLayerRecord(*plane, *layer.chunk, options);
   } else if (layer.span) {
-    LayerParse parse;
+    LayerParse parse(true);
     std::unique_ptr<chunk::ChunkSA> tree = Parse(*layer.span, &parse, nullptr);
     if (!tree) return 1;
     r = LoadLayerRecord(*plane, *tree, options);

@@ -29,7 +29,6 @@
 namespace kzm {
 
 class Plane;
-class LayerParse;
 
 constexpr uint32_t kNativeVersion = 0x10000000;
 
@@ -128,7 +127,6 @@ class NativeReader {
   chunk::InflateAccount account_;
   std::unique_ptr<LoadBudget> budget_;
   std::unique_ptr<chunk::ChunkIndex> index_;
-  std::unique_ptr<LayerParse> wholeListener_;  // owns the blocks whole_ refers to
   std::unique_ptr<chunk::ChunkSA> whole_;
   std::vector<Layer> layers_;
   Rect fixed_;
