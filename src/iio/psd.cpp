@@ -1,7 +1,6 @@
 #include "iio/psd.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -15,8 +14,6 @@
 namespace iio {
 
 namespace {
-
-std::atomic<bool> g_userMasks{true};
 
 // Reads from the source without passing a limit (a section end, or the end
 // of the file); every declared size is checked before it is read.
@@ -66,10 +63,7 @@ uint16_t OpacityFromByte(uint8_t op) {
 
 }  // namespace
 
-void SetPsdUserMasks(bool on) { g_userMasks = on; }
-bool PsdUserMasks() { return g_userMasks; }
-
-Psd::Psd(DataSrcBase& src) : src_(src), userMasks_(g_userMasks) {
+Psd::Psd(DataSrcBase& src) : src_(src) {
   src_.rewind();
   if (src_.remaining() < 28) {
     error_ = kPsdTooShort;
@@ -358,7 +352,7 @@ bool Psd::NextImage(layer_param_t& out) {
     current_ = rec.param;
     if (!rec.param.pixelsIrrelevant) {
       if (rec.dataOffset > src_.size() || !src_.seek(rec.dataOffset)) return Fail(kPsdBadImage);
-      applyMask_ = userMasks_ && rec.hasMask && rec.param.maskEnabled;
+      applyMask_ = rec.hasMask && rec.param.maskEnabled;
       std::unique_ptr<ImageBlockBase> b(new ImageBlockMixCh(src_, rec.param, rec.table, applyMask_));
       if (!b->ok()) return Fail(kPsdBadImage);
       block_ = std::move(b);

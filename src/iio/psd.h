@@ -26,12 +26,6 @@ enum PsdError : int32_t {
   kPsdTooShort = 255,    // not even a header
 };
 
-// Process-wide: whether user layer masks (channel -2) are applied to the
-// transparency of the layers read. On by default; readers take the setting
-// when they are constructed.
-void SetPsdUserMasks(bool on);
-bool PsdUserMasks();
-
 class Psd : public ImageInputBase32 {
  public:
   // Rewinds the source and checks the header; the source must outlive the
@@ -82,7 +76,6 @@ class Psd : public ImageInputBase32 {
   DataSrcBase& src_;
   int32_t error_ = kPsdOk;
   bool failed_ = false;
-  bool userMasks_ = true;
   bool opened_ = false;
 
   uint16_t version_ = 0, channels_ = 0, depth_ = 0, mode_ = 0;
