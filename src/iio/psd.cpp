@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "base/work_pool.h"
 #include "iio/psd_sections.h"
 
 namespace iio {
@@ -130,38 +129,16 @@ uint32_t Psd::ReadRows(uint32_t count) {
     d.winCount = n;
     return n;
   }
-  // Layer rows are in memory: when every row of the window can hold its
-  // pixels, the rows are decoded on the work pool, and then taken in order
-  // as one at a time would be (progress first, then the row's own result).
-  constexpr uint32_t kRowsPerTask = 8;
-  const bool parallel =
-      d.layer && n > kRowsPerTask && base::WorkThreads() > 1 && d.layer->RowsPlausible(d.winTop, n);
-  std::vector<uint8_t> decoded;
-  if (parallel) {
-    d.window.resize(size_t(n) * w);
-    decoded.assign(n, 0);
-    base::ParallelFor((n + kRowsPerTask - 1) / kRowsPerTask, [&](size_t t) {
-      std::vector<uint8_t> scratch(d.layer->ScratchBytes());
-      const uint32_t i1 = std::min<uint32_t>(n, uint32_t(t + 1) * kRowsPerTask);
-      for (uint32_t i = uint32_t(t) * kRowsPerTask; i < i1; ++i)
-        decoded[i] = d.layer->DecodeRow(d.winTop + i, scratch.data(), d.window.data() + size_t(i) * w);
-    });
-  } else if (d.layer) {
-    d.scratch.resize(d.layer->ScratchBytes());
-  }
+  if (d.layer) d.scratch.resize(d.layer->ScratchBytes());
   // The window grows row by row as rows are decoded, so that a declared
   // width never claims memory for rows the file cannot supply.
   for (uint32_t i = 0; i < n; ++i) {
     const uint32_t row = d.winTop + i;
     if (!Report(d.next - 1, d.images, row, d.imageHeight)) break;
-    if (parallel) {
-      if (!decoded[i]) return d.RowFailed();
-    } else {
-      d.window.resize(size_t(i + 1) * w);
-      uint32_t* px = d.window.data() + size_t(i) * w;
-      if (d.layer ? !d.layer->DecodeRow(row, d.scratch.data(), px) : !d.merged->ReadRow(row, px))
-        return d.RowFailed();
-    }
+    d.window.resize(size_t(i + 1) * w);
+    uint32_t* px = d.window.data() + size_t(i) * w;
+    if (d.layer ? !d.layer->DecodeRow(row, d.scratch.data(), px) : !d.merged->ReadRow(row, px))
+      return d.RowFailed();
     d.winCount = i + 1;
   }
   return d.winCount;
@@ -173,6 +150,34 @@ const uint32_t* Psd::RowPointer(int32_t y) const {
   const int64_t rel = int64_t(y) - d.current.top;
   if (rel < int64_t(d.winTop) || rel >= int64_t(d.winTop) + d.winCount) return nullptr;
   return d.window.data() + size_t(rel - d.winTop) * d.imageWidth;
+}
+
+bool Psd::RowsDecodable(uint32_t first, uint32_t count) const {
+  const Impl& d = *impl_;
+  return !d.error && d.layer && uint64_t(first) + count <= d.imageHeight && d.layer->RowsPlausible(first, count);
+}
+
+uint32_t Psd::DecodeRows(uint32_t first, uint32_t count, uint32_t* out) const {
+  const Impl& d = *impl_;
+  if (d.error || !d.layer || uint64_t(first) + count > d.imageHeight) return 0;
+  std::vector<uint8_t> scratch(d.layer->ScratchBytes());
+  const size_t w = d.imageWidth;
+  for (uint32_t i = 0; i < count; ++i)
+    if (!d.layer->DecodeRow(first + i, scratch.data(), out + size_t(i) * w)) return i;
+  return count;
+}
+
+uint32_t Psd::TakeRows(uint32_t count, uint32_t decoded) {
+  Impl& d = *impl_;
+  if (d.error || !d.haveImage) return 0;
+  const uint32_t n = d.NextWindow(count);
+  uint32_t i = 0;
+  for (; i < n; ++i) {
+    if (!Report(d.next - 1, d.images, d.winTop + i, d.imageHeight)) break;
+    if (i >= decoded) return d.RowFailed();
+  }
+  d.winTop += i;
+  return i;
 }
 
 }  // namespace iio

@@ -3,6 +3,11 @@
 // merged image is named kMergedImageName; when it has a fourth channel (its
 // transparency), its colour is taken off the white that files store it
 // matted on, so that it comes out as straight colour like the layers.
+//
+// The reader is sequential: Open reads the sections before the channel data,
+// NextImage loads one image, ReadRows hands out its rows in order. A layer's
+// rows are decoded from memory, so a caller with threads may decode them
+// itself: DecodeRows on any threads, then TakeRows on the reading thread.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -46,6 +51,23 @@ class Psd : public ImageInputBase32 {
   uint32_t LayerCount() const;
   // Layer record i (file order: bottom to top) as parsed by Open.
   const layer_param_t& LayerParam(uint32_t i) const;
+
+  // Rows of the current image counted from its top, decoded by the caller.
+  // Whether rows [first, first + count) may go to DecodeRows: they are held
+  // in memory, and each stored row is long enough to make a full row, so
+  // that a buffer for them claims no more memory than the file's bytes
+  // justify.
+  bool RowsDecodable(uint32_t first, uint32_t count) const;
+  // Decodes rows [first, first + count), where RowsDecodable holds, into
+  // `out` (count rows of the image's width) as ReadRows would; returns how
+  // many from `first` were decoded before one failed. Changes nothing: any
+  // threads may call it at once while no other call is made on the reader.
+  uint32_t DecodeRows(uint32_t first, uint32_t count, uint32_t* out) const;
+  // Moves past the next `count` rows, of which the caller decoded the first
+  // `decoded`, as ReadRows would: each row's progress is reported in turn,
+  // and the read fails (kPsdBadRow) at the first row that was not decoded.
+  // Returns the rows passed; RowPointer gives none of them.
+  uint32_t TakeRows(uint32_t count, uint32_t decoded);
 
  private:
   struct Impl;
