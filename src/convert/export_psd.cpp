@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "base/work_pool.h"
-#include "iio/image_block.h"
+#include "iio/psd.h"
 #include "iio/psd_encode.h"
 #include "iio/psd_out.h"
 #include "kzm/composite.h"
