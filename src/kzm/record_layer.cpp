@@ -326,14 +326,18 @@ bool LoadBudget::Take(uint64_t bytes) {
 }
 
 int SaveFolderRecord(const PiFolder& folder, chunk::ChunkWriter& container) {
+  SaveFolderRecord(folder.FixedBounds() ? *folder.FixedBounds() : Rect{}, container);
+  return 0;
+}
+
+void SaveFolderRecord(const Rect& fixed, chunk::ChunkWriter& container) {
   chunk::ChunkWriter& w = container.beginChild("PiFolder");
   w.writeU32("version", kRecordVersion);
-  if (const auto& fixed = folder.FixedBounds()) {
-    int32_t r[4] = {fixed->left, fixed->top, fixed->right, fixed->bottom};
+  if (!fixed.IsEmpty()) {
+    int32_t r[4] = {fixed.left, fixed.top, fixed.right, fixed.bottom};
     w.writeValue("FixBound", sizeof r, r);
   }
   w.end();
-  return 0;
 }
 
 int LoadFolderRecord(PiFolder& folder, const chunk::IChunkBase& container) {

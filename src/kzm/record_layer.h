@@ -21,6 +21,7 @@
 
 #include "blend/blend_desc.h"
 #include "blend/pixel.h"
+#include "kzm/geometry.h"
 #include "kzm/progress.h"
 
 namespace chunk {
@@ -78,6 +79,8 @@ int LoadLayerRecord(Plane& plane, const chunk::IChunkBase& container, const Load
 
 // "PiFolder": "version" and, when the folder has one, "FixBound". Returns 0.
 int SaveFolderRecord(const PiFolder& folder, chunk::ChunkWriter& container);
+// The same for a folder whose fixed bounds are `fixed` (none when empty).
+void SaveFolderRecord(const Rect& fixed, chunk::ChunkWriter& container);
 // 0, or -1 without a "PiFolder" child. A missing or empty "FixBound" clears
 // the fixed bounds.
 int LoadFolderRecord(PiFolder& folder, const chunk::IChunkBase& container);
