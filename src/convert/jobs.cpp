@@ -238,7 +238,7 @@ int PsdSave::Write(const std::string& path) {
       if ((code = CorrectHeads(*source_->reader)) == 0) continue;
     }
     if (code == kExportAgain) code = kErrIllegalFormat;
-    readFailed_ = code < 100 || code == kErrTooLarge;
+    readFailed_ = code != 0 && (code < 100 || code == kErrTooLarge);
     if (code != 0) return code;
     return stream.Close() ? 0 : kErrWrite;
   }
