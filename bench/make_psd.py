@@ -16,6 +16,9 @@ Writes:
   paint-N-12L.psd     (only when named with --only) the paint-like content at
                       N x N for N = 2048 or 8192: the same strokes scaled with the
                       canvas side, so the painted area grows with N * N
+  photo-4096-24L.psd  (only when named with --only) the photo-like content with
+                      24 layers, to show that peak memory follows the largest
+                      layer, not the layer count
 
 Needs numpy and psd-tools (Debian: python3-numpy python3-psd-tools); psd-tools is
 used only for its PackBits row encoder. Same seed -> same bytes (checked against
@@ -289,6 +292,7 @@ INPUTS = {
 EXTRA = {
     'paint-2048-12L.psd': (2048, 2048, [paper] + [paint] * 11, 4096121),
     'paint-8192-12L.psd': (8192, 8192, [paper] + [paint] * 11, 4096121),
+    'photo-4096-24L.psd': (4096, 4096, [photo(True)] + [photo(False)] * 23, 4096241),
 }
 
 

@@ -6,7 +6,8 @@
 #
 #   bench/perf.sh [-r RUNS] [-j CPUS] [--peers] [--growth] [--no-build] [INPUT ...]
 #
-#   INPUT       names without .psd (default: photo-4096-8L paint-4096-12L scale-8000-4L)
+#   INPUT       names without .psd (default: photo-4096-8L paint-4096-12L scale-8000-4L;
+#               also photo-4096-24L, paint-2048-12L, paint-8192-12L)
 #   -r RUNS     runs per step (default 3)
 #   -j CPUS     run the converter on the first CPUS cores only (taskset; it
 #               uses as many threads as it is given cores; default: all)
@@ -38,7 +39,7 @@ while [ $# -gt 0 ]; do
     --peers) PEERS=1; shift ;;
     --growth) GROWTH=1; shift ;;
     --no-build) BUILD=0; shift ;;
-    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) INPUTS+=("${1%.psd}"); shift ;;
   esac

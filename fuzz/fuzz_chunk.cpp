@@ -46,6 +46,4 @@ int fuzz::Chunk(const uint8_t* data, size_t size) {
   return 0;
 }
 
-#ifndef YVN_FUZZ_REPLAY
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return fuzz::Chunk(data, size); }
-#endif

@@ -1,85 +1,78 @@
-// The document load, on a parsed tree and in one pass from the bytes (the
-// program's path): both agree, whatever loads is a consistent document with
-// valid pixels, and it saves and loads again.
+// The .yvn -> PSD path as the program takes it: the file's structure and
+// the layers' heads, every layer on its own, and the PSD written a layer at
+// a time. Whatever opens gives valid layers, and the write either succeeds
+// or names a read failure.
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <vector>
 
-#include "chunk/chunk_reader.h"
-#include "chunk/chunk_values.h"
-#include "chunk/chunk_writer.h"
 #include "base/data_src.h"
+#include "convert/errors.h"
+#include "convert/export_psd.h"
 #include "fuzz_util.h"
-#include "kzm/doc_load.h"
-#include "kzm/doc_save.h"
-#include "kzm/image_context.h"
+#include "iio/image_io.h"
+#include "kzm/native_reader.h"
 #include "kzm/pi_image.h"
-#include "kzm/plane.h"
-#include "support/sinks.h"
+
+namespace {
+
+// The PSD's bytes, kept in memory.
+class Bytes final : public iio::ImageDestBase {
+ public:
+  size_t Write(const void* bytes, size_t count) override {
+    const uint8_t* p = static_cast<const uint8_t*>(bytes);
+    if (pos_ + count > bytes_.size()) bytes_.resize(size_t(pos_ + count));
+    std::copy(p, p + count, bytes_.begin() + ptrdiff_t(pos_));
+    pos_ += count;
+    return count;
+  }
+  uint64_t Size() const override { return bytes_.size(); }
+  uint64_t Tell() const override { return pos_; }
+  bool Seek(uint64_t position) override {
+    if (position > bytes_.size()) return false;
+    pos_ = position;
+    return true;
+  }
+  bool Close() override { return true; }
+  void Discard() override { bytes_.clear(), pos_ = 0; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  uint64_t pos_ = 0;
+};
+
+}  // namespace
 
 int fuzz::Doc(const uint8_t* data, size_t size) {
   DataSrcMemory src(data, size);
-  chunk::ChunkSA root(nullptr, src);
-  std::shared_ptr<kzm::ImageContext> doc;
-  const int err = kzm::LoadDocument(0, 0, &root, ProgressFunc(), doc);
-  FUZZ_CHECK((err == 0) == (doc != nullptr));
-  FUZZ_CHECK(err == 0 || err == 1 || err == -2);
+  const ConversionBudget budget = BudgetFor(size);
+  kzm::LoadLimits limits;
+  limits.memoryBytes = budget.memoryBytes;
+  limits.checkCanvas = [](const kzm::Rect& canvas) { return CheckCanvasSize(canvas); };
+  kzm::NativeReader reader(src, limits);
+  const int err = reader.Open(nullptr, ProgressFunc());
+  FUZZ_CHECK(err == 0 || err == 1 || err == -2 || err == kErrTooLarge || err == kErrTooLargeForPsd);
+  if (err != 0) return 0;
+  FUZZ_CHECK(reader.LayerCount() >= 1);
 
-  // The program's own path parses and loads in one pass, decoding layers on
-  // the work pool as they arrive: the same answer as the parsed tree's.
-  DataSrcMemory src2(data, size);
-  std::shared_ptr<kzm::ImageContext> streamed;
-  const int err2 = kzm::LoadDocumentFromSource(0, 0, src2, nullptr, ProgressFunc(), streamed);
-  FUZZ_CHECK(err2 == err);
-  FUZZ_CHECK((streamed != nullptr) == (doc != nullptr));
-  if (!doc) return 0;
-  kzm::Plane* top = doc->Root();
-  FUZZ_CHECK(top != nullptr);
-  FUZZ_CHECK(top->impl()->ChildCount() >= 1);
-  fuzz::TouchPlane(*top, true);
-  FUZZ_CHECK(streamed->Root()->impl()->ChildCount() == top->impl()->ChildCount());
-  for (size_t i = 0; i < top->impl()->ChildCount(); ++i) {
-    const kzm::Plane* a = top->impl()->ChildAt(int64_t(i));
-    const kzm::Plane* b = streamed->Root()->impl()->ChildAt(int64_t(i));
-    FUZZ_CHECK(a->Kind() == b->Kind());
-    if (a->image()) FUZZ_CHECK(a->image()->Tiles().size() == b->image()->Tiles().size());
-    FUZZ_CHECK(a->impl()->Name() == b->impl()->Name());
+  // Every layer loads on its own into valid pixels, or names the damage.
+  for (size_t i = 0; i < reader.LayerCount(); ++i) {
+    kzm::LoadedLayer layer;
+    const int r = reader.LoadLayer(i, layer);
+    FUZZ_CHECK(r == 0 || r == 1 || r == kzm::kLoadTooLarge);
+    if (r != 0) return 0;
+    fuzz::TouchPlane(*layer, true);
   }
-  fuzz::TouchPlane(*streamed->Root(), true);
 
-  // Saving composes the thumbnail from every layer: it must cope with
-  // whatever the load accepted, and the result must load again. The program
-  // saves only documents read from PSDs, whose canvas is at most 30000
-  // pixels a side; composing is proportional to the canvas (a layer's
-  // default pixel covers all of it), so one input stays fast only on small
-  // canvases.
-  const kzm::Rect bounds = top->impl()->Bounds();
-  if (!bounds.IsEmpty() &&
-      (int64_t(bounds.right) - bounds.left > 4096 || int64_t(bounds.bottom) - bounds.top > 4096))
+  // The PSD, on canvases small enough to stay fast.
+  kzm::Rect canvas = reader.FixedCanvas();
+  if (canvas.IsEmpty() && ComputeCanvas(reader, canvas) != 0) return 0;
+  if (canvas.IsEmpty() || int64_t(canvas.right) - canvas.left > 4096 || int64_t(canvas.bottom) - canvas.top > 4096)
     return 0;
-  ts::MemorySink mem;
-  {
-    chunk::ChunkSink sink(mem.func());
-    chunk::ChunkWriter& w = sink.beginRoot("VorletBitmapImage");
-    const int saved = kzm::SaveDocument(*doc, (size & 1) != 0, ProgressFunc(), w);
-    FUZZ_CHECK(w.end());
-    FUZZ_CHECK(saved == 0);
-  }
-  DataSrcMemory again(mem.bytes().data(), mem.bytes().size());
-  chunk::ChunkSA root2(nullptr, again);
-  FUZZ_CHECK(root2.ok());
-  // Whatever the bounds, the thumbnail holds at most 384 x 384 pixels.
-  std::shared_ptr<const chunk::IChunkBase> thumb = root2.findChild("MergedThumb");
-  FUZZ_CHECK(thumb != nullptr);
-  uint32_t tw = 0, th = 0;
-  FUZZ_CHECK(chunk::ReadU32(*thumb, "width", tw) && chunk::ReadU32(*thumb, "height", th));
-  FUZZ_CHECK(uint64_t(tw) * th <= 384 * 384);
-  std::shared_ptr<kzm::ImageContext> doc2;
-  FUZZ_CHECK(kzm::LoadDocument(0, 0, &root2, ProgressFunc(), doc2) == 0);
-  FUZZ_CHECK(doc2->Root()->impl()->ChildCount() == top->impl()->ChildCount());
+  Bytes out;
+  const int written = ExportPsd(reader, canvas, budget, out, ProgressFunc());
+  FUZZ_CHECK(written == 0 || written == 1 || written == kErrTooLarge || written == kErrWrite);
   return 0;
 }
 
-#ifndef YVN_FUZZ_REPLAY
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return fuzz::Doc(data, size); }
-#endif

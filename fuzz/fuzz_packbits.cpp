@@ -33,6 +33,4 @@ int fuzz::PackBits(const uint8_t* data, size_t size) {
   return 0;
 }
 
-#ifndef YVN_FUZZ_REPLAY
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return fuzz::PackBits(data, size); }
-#endif

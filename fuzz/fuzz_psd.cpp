@@ -11,7 +11,7 @@
 #include "convert/import_psd.h"
 #include "fuzz_util.h"
 #include "iio/psd.h"
-#include "kzm/doc_load.h"
+#include "kzm/native_reader.h"
 #include "kzm/doc_save.h"
 #include "kzm/image_context.h"
 #include "kzm/pi_folder.h"
@@ -41,13 +41,14 @@ int fuzz::Psd(const uint8_t* data, size_t size) {
     FUZZ_CHECK(w.end());
   }
   DataSrcMemory again(mem.bytes().data(), mem.bytes().size());
-  chunk::ChunkSA root(nullptr, again);
-  std::shared_ptr<kzm::ImageContext> back;
-  FUZZ_CHECK(kzm::LoadDocument(0, 0, &root, ProgressFunc(), back) == 0);
-  FUZZ_CHECK(back->Root()->impl()->ChildCount() == doc->Root()->impl()->ChildCount());
+  kzm::NativeReader back(again, kzm::LoadLimits());
+  FUZZ_CHECK(back.Open(nullptr, ProgressFunc()) == 0);
+  FUZZ_CHECK(back.LayerCount() == doc->Root()->impl()->ChildCount());
+  for (size_t i = 0; i < back.LayerCount(); ++i) {
+    kzm::LoadedLayer layer;
+    FUZZ_CHECK(back.LoadLayer(i, layer) == 0);
+  }
   return 0;
 }
 
-#ifndef YVN_FUZZ_REPLAY
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return fuzz::Psd(data, size); }
-#endif

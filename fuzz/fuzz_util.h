@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 #include "chunk/chunk_reader.h"
@@ -19,21 +18,13 @@
 
 namespace fuzz {
 
-// Harness entry points; each harness file also defines the libFuzzer entry
-// unless YVN_FUZZ_REPLAY is defined (the replay test calls them directly).
+// Harness entry points; each harness file also defines the libFuzzer entry.
 int Chunk(const uint8_t* data, size_t size);
 int Doc(const uint8_t* data, size_t size);
 int Psd(const uint8_t* data, size_t size);
 int PackBits(const uint8_t* data, size_t size);
 
-#ifdef YVN_FUZZ_REPLAY
-struct CheckFailed : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-#define FUZZ_FAIL(text) throw ::fuzz::CheckFailed(text)
-#else
 #define FUZZ_FAIL(text) (std::fprintf(stderr, "%s\n", text), std::abort())
-#endif
 
 #define FUZZ_STR2(x) #x
 #define FUZZ_STR(x) FUZZ_STR2(x)

@@ -23,11 +23,13 @@ class ChunkReaderState {
 
   // Parses one chunk into c. endRecord is set when the bytes were an end
   // record instead of a chunk.
-  // parent: the chunk c is a child of (null for the root); deferred is set
-  // when the listener took c over unparsed.
-  bool parse(ChunkSA& c, uint32_t depth, bool skip, bool& endRecord, ChunkSA* parent = nullptr,
-             bool* deferred = nullptr);
+  bool parse(ChunkSA& c, uint32_t depth, bool skip, bool& endRecord);
+  // The root's values into c, and where each child lies instead of the
+  // children themselves; packedRoot is set for a compressed root.
+  bool index(ChunkSA& c, std::vector<ChunkSpan>& children, bool& packedRoot);
   uint64_t inflated() const { return inflated_; }
+  // The parse stopped before a chunk named limits.stopBefore.
+  bool stopped() const { return stopped_; }
 
  private:
   bool progress() { return listener_->onProgress(depth_, src_.position(), src_.size()); }
@@ -39,10 +41,10 @@ class ChunkReaderState {
   bool readValue(uint64_t n, std::unique_ptr<uint8_t[]>& out);
   bool sinkValue(uint64_t n, IValueSink& sink);
   bool skipPackedBlocks();
-  bool deferPacked(uint32_t depth, const ChunkSA& parent);
   bool openPacked();
   bool closePacked(bool ok);
   bool parseBody(ChunkSA& c, uint32_t depth, bool skip, bool& endRecord);
+  bool parseValues(ChunkSA& c, uint32_t depth, bool skip);
 
   IListener* listener_;
   DataSrcBase& src_;
@@ -53,6 +55,7 @@ class ChunkReaderState {
   uint64_t budget_;        // bytes all compressed chunks may inflate to
   uint64_t inflated_ = 0;  // by inflaters already closed
   std::unique_ptr<uint8_t[]> piece_;  // bytes on their way to a value sink
+  bool stopped_ = false;
 };
 
 bool ChunkReaderState::readU32(uint32_t& v) {
@@ -123,40 +126,6 @@ bool ChunkReaderState::skipPackedBlocks() {
   }
 }
 
-// Hands a compressed chunk, marker included, to the listener: the block
-// headers are walked first, then the chunk is given as a range of the source
-// or, where the source cannot give one, copied into a buffer of the exact
-// size.
-bool ChunkReaderState::deferPacked(uint32_t depth, const ChunkSA& parent) {
-  const uint64_t start = src_.position();
-  uint64_t bytes = 4;
-  for (;;) {
-    if (progress()) return false;
-    const uint8_t* h = src_.read(8);
-    if (!h || LoadLe32(h) != kPackedBlockMarker) return false;
-    const uint32_t count = LoadLe32(h + 4);
-    bytes += 8;
-    if (count == 0) break;
-    const uint64_t padded = (uint64_t(count) + 3) & ~uint64_t(3);
-    if (!src_.skip(padded)) return false;
-    bytes += padded;
-  }
-  PackedChunk chunk;
-  if (bytes > SIZE_MAX) return false;
-  // The marker was read just before start.
-  if ((chunk.source = src_.openRange(start - 4, bytes))) {
-    chunk.size = size_t(bytes);
-    listener_->onPackedDeferred(depth, parent, parent.childNames().size(), std::move(chunk));
-    return true;
-  }
-  chunk.bytes.reset(new uint8_t[size_t(bytes)]);
-  chunk.size = size_t(bytes);
-  StoreLe32(chunk.bytes.get(), kPackedChunkMarker);
-  if (!src_.seek(start) || !src_.readTo(chunk.bytes.get() + 4, bytes - 4)) return false;
-  listener_->onPackedDeferred(depth, parent, parent.childNames().size(), std::move(chunk));
-  return true;
-}
-
 bool ChunkReaderState::openPacked() {
   if (nesting_++ > 0) return true;
   const uint64_t budget = budget_ - std::min(inflated_, budget_);
@@ -166,14 +135,14 @@ bool ChunkReaderState::openPacked() {
 
 bool ChunkReaderState::closePacked(bool ok) {
   if (--nesting_ > 0) return ok;
-  ok = ok && inflater_->finish();
+  // A stopped parse leaves the rest of the stream unread.
+  ok = ok && (stopped_ || inflater_->finish());
   inflated_ += inflater_->totalOut();
   inflater_.reset();
   return ok;
 }
 
-bool ChunkReaderState::parse(ChunkSA& c, uint32_t depth, bool skip, bool& endRecord, ChunkSA* parent,
-                             bool* deferred) {
+bool ChunkReaderState::parse(ChunkSA& c, uint32_t depth, bool skip, bool& endRecord) {
   endRecord = false;
   depth_ = depth;
   if (progress()) return false;
@@ -182,10 +151,6 @@ bool ChunkReaderState::parse(ChunkSA& c, uint32_t depth, bool skip, bool& endRec
   if (marker == kChunkMarker) return parseBody(c, depth, skip, endRecord);
   if (marker != kPackedChunkMarker) return false;
   if (skip && !inflater_) return skipPackedBlocks();
-  if (!inflater_ && parent && deferred && listener_->deferPacked(depth, *parent)) {
-    *deferred = true;
-    return deferPacked(depth, *parent);
-  }
   // Inside a compressed stream a packed marker only adds a nesting level of
   // the same stream.
   if (!openPacked()) {
@@ -196,19 +161,12 @@ bool ChunkReaderState::parse(ChunkSA& c, uint32_t depth, bool skip, bool& endRec
   return closePacked(ok);
 }
 
-bool ChunkReaderState::parseBody(ChunkSA& c, uint32_t depth, bool skip, bool& endRecord) {
-  uint32_t len;
-  if (!readU32(len)) return false;
-  if (len == 0) {
-    endRecord = true;
-    return true;
-  }
-  if (depth > limits_.maxDepth || !readName(len, c.name_)) return false;
-
+bool ChunkReaderState::parseValues(ChunkSA& c, uint32_t depth, bool skip) {
   const ValuePolicy policy = skip ? ValuePolicy::SkipAll : listener_->valuePolicy(depth);
   for (;;) {
+    uint32_t len;
     if (!readU32(len)) return false;
-    if (len == 0) break;
+    if (len == 0) return true;
     std::string name;
     if (!readName(len, name)) return false;
     uint32_t s;
@@ -248,27 +206,67 @@ bool ChunkReaderState::parseBody(ChunkSA& c, uint32_t depth, bool skip, bool& en
     c.values_.emplace(name, v);
     c.valueNames_.push_back(std::move(name));
   }
+}
+
+bool ChunkReaderState::parseBody(ChunkSA& c, uint32_t depth, bool skip, bool& endRecord) {
+  uint32_t len;
+  if (!readU32(len)) return false;
+  if (len == 0) {
+    endRecord = true;
+    return true;
+  }
+  if (depth > limits_.maxDepth || !readName(len, c.name_)) return false;
+  if (depth > 0 && !skip && limits_.stopBefore && c.name_ == limits_.stopBefore) {
+    stopped_ = true;
+    return true;
+  }
+  if (!parseValues(c, depth, skip)) return false;
 
   const bool want = !skip && listener_->wantChildren(depth, c.name_.c_str());
   for (;;) {
     std::shared_ptr<ChunkSA> child(new ChunkSA(depth + 1));
-    bool end, deferred = false;
-    if (!parse(*child, depth + 1, !want, end, &c, &deferred)) return false;
-    if (deferred) continue;
+    bool end;
+    if (!parse(*child, depth + 1, !want, end)) return false;
+    if (stopped_) {
+      // The child that stopped the parse is not listed; its parents end here.
+      if (child->name_ == limits_.stopBefore) child.reset();
+      if (child && !c.children_.count(child->name_)) {
+        c.childNames_.push_back(child->name_);
+        c.children_.emplace(child->name_, std::move(child));
+      }
+      return true;
+    }
     if (end) {
       if (want) listener_->onChildrenEnd(depth);
       break;
     }
-    if (want && !c.children_.count(child->name_) && !c.takenChildren_.count(child->name_)) {
+    if (want && !c.children_.count(child->name_)) {
       c.childNames_.push_back(child->name_);
-      if (listener_->onChildParsed(depth, c, child))
-        c.takenChildren_.insert(child->name_);
-      else
-        c.children_.emplace(child->name_, std::move(child));
+      c.children_.emplace(child->name_, std::move(child));
     }
   }
   depth_ = depth;
   return true;
+}
+
+bool ChunkReaderState::index(ChunkSA& c, std::vector<ChunkSpan>& children, bool& packedRoot) {
+  depth_ = 0;
+  if (progress()) return false;
+  uint32_t marker;
+  if (!readU32(marker)) return false;
+  if (marker == kPackedChunkMarker) packedRoot = true;
+  if (marker != kChunkMarker) return false;
+  uint32_t len;
+  if (!readU32(len) || len == 0 || !readName(len, c.name_)) return false;
+  if (!parseValues(c, 0, false)) return false;
+  for (;;) {
+    const uint64_t start = src_.position();
+    ChunkSA child(1);
+    bool end;
+    if (!parse(child, 1, true, end)) return false;
+    if (end) return true;
+    children.push_back(ChunkSpan{child.name_, start, src_.position() - start});
+  }
 }
 
 ChunkSA::ChunkSA(uint32_t depth) : depth_(depth) {}
@@ -278,9 +276,22 @@ ChunkSA::ChunkSA(IListener* listener, DataSrcBase& src, const ReadLimits& limits
   ChunkReaderState state(listener, src, limits);
   bool end = false;
   ok_ = state.parse(*this, 0, false, end) && !end;
+  complete_ = !state.stopped();
   inflated_ = state.inflated();
   if (!ok_) clear();
 }
+
+ChunkIndex::ChunkIndex(IListener* listener, DataSrcBase& src, const ReadLimits& limits) : root_(new ChunkSA(0)) {
+  src.rewind();
+  ChunkReaderState state(listener, src, limits);
+  ok_ = state.index(*root_, children_, packedRoot_);
+  if (!ok_) {
+    root_->clear();
+    children_.clear();
+  }
+}
+
+ChunkIndex::~ChunkIndex() = default;
 
 ChunkSA::~ChunkSA() = default;
 
@@ -291,7 +302,6 @@ void ChunkSA::clear() {
   storage_.clear();
   children_.clear();
   childNames_.clear();
-  takenChildren_.clear();
 }
 
 uint32_t ChunkSA::findValue(const char* name, ValueRange& out) const {

@@ -17,10 +17,8 @@
 // or for compressed data their largest possible inflated size), and buffers
 // inside compressed data grow only as bytes are actually inflated.
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <map>
-#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,23 +55,21 @@ class IChunkBase {
   virtual const std::vector<std::string>& childNames() const = 0;
 };
 
-// Bytes inflated by several parses of one file (the main parse and the
-// compressed chunks it deferred, parsed on other threads), counted together
-// against one limit.
+// Bytes inflated by several parses of one file (its records parsed one
+// after another), counted together against one limit. Parses that share an
+// account must not run at the same time.
 struct InflateAccount {
   explicit InflateAccount(uint64_t l) : limit(l) {}
   const uint64_t limit;
-  std::atomic<uint64_t> used{0};
+  uint64_t used = 0;
 };
 
-// One compressed chunk as it stands in the file (its marker, then its block
-// sequence through the terminating block): a source of its own for a ChunkSA.
-// Either a range of the file that another thread can read (`source`), or,
-// where the file's source cannot give one, a copy of the bytes.
-struct PackedChunk {
-  std::shared_ptr<DataSrcBase> source;
-  std::unique_ptr<uint8_t[]> bytes;
-  size_t size = 0;
+// Where a chunk lies in its source: a child of the root as ChunkIndex lists
+// it. Parsing bytes [offset, offset + size) on their own gives the chunk.
+struct ChunkSpan {
+  std::string name;
+  uint64_t offset = 0;
+  uint64_t size = 0;
 };
 
 enum class ValuePolicy : uint32_t { SkipAll = 0, ReadAll = 1, AskEach = 2 };
@@ -104,6 +100,11 @@ struct ReadLimits {
   // When set, the bytes inflated by this parse count against the account's
   // limit (shared with other parses) instead of InflateBudget of the source.
   InflateAccount* account = nullptr;
+  // When set, the parse ends where a chunk of this name begins (below the
+  // root), successfully: the tree holds what came before it, and
+  // ChunkSA::complete() is false. Reads the head of a record without
+  // inflating the rest.
+  const char* stopBefore = nullptr;
 
   // Bytes a source of `size` bytes may inflate to.
   uint64_t InflateBudget(uint64_t size) const {
@@ -142,30 +143,6 @@ class ChunkSA : public IChunkBase {
     virtual bool wantChildren(uint32_t depth, const char* chunkName) = 0;
     // The end record of a chunk whose children were wanted has been read.
     virtual void onChildrenEnd(uint32_t depth) = 0;
-    // A wanted child of `parent` (at `depth`) has been parsed completely, and
-    // no earlier child has its name. Returning true takes it over: the
-    // parent lists its name but does not keep it, so findChild does not find
-    // it (nor a later child of the same name). Lets a reader use large
-    // children as they arrive instead of holding the whole file. If the parse
-    // fails later, the whole tree is discarded as usual.
-    virtual bool onChildParsed(uint32_t depth, const ChunkSA& parent, const std::shared_ptr<const ChunkSA>& child) {
-      (void)depth, (void)parent, (void)child;
-      return false;
-    }
-    // Asked when a compressed child of `parent` (whose values are read)
-    // starts in the raw file, before its name is known. True hands it over
-    // unparsed: its bytes are copied to onPackedDeferred and it is neither
-    // listed nor kept. Lets a reader inflate large chunks on other threads;
-    // it must parse them itself (damage in them is not seen by this parse).
-    virtual bool deferPacked(uint32_t depth, const ChunkSA& parent) {
-      (void)depth, (void)parent;
-      return false;
-    }
-    // The deferred child; `position` is how many distinct child names the
-    // parent had listed when it started (where it would have been listed).
-    virtual void onPackedDeferred(uint32_t depth, const ChunkSA& parent, size_t position, PackedChunk chunk) {
-      (void)depth, (void)parent, (void)position, (void)chunk;
-    }
     // Asked before the bytes of a value the tree would keep are read, for an
     // array value (elemSize, count > 0) of `chunk` (whose name is set). A sink
     // returned here gets the bytes instead of the tree, which then lists the
@@ -197,6 +174,8 @@ class ChunkSA : public IChunkBase {
 
   // Root: the parse succeeded. Children of a successful parse are always ok.
   bool ok() const { return ok_; }
+  // Root: the parse read the whole chunk (it did not stop early).
+  bool complete() const { return complete_; }
   uint32_t depth() const { return depth_; }
   // Root: bytes inflated during the parse (for limits and diagnostics).
   uint64_t inflatedBytes() const { return inflated_; }
@@ -205,6 +184,7 @@ class ChunkSA : public IChunkBase {
 
  private:
   friend class ChunkReaderState;
+  friend class ChunkIndex;
   explicit ChunkSA(uint32_t depth);
   void clear();
 
@@ -219,13 +199,41 @@ class ChunkSA : public IChunkBase {
   std::vector<std::unique_ptr<uint8_t[]>> storage_;  // owns every value's bytes
   std::map<std::string, std::shared_ptr<const ChunkSA>> children_;
   std::vector<std::string> childNames_;
-  std::set<std::string> takenChildren_;  // listed, handed to the listener
   uint32_t depth_ = 0;
   bool ok_ = true;
+  bool complete_ = true;
   uint64_t inflated_ = 0;
 };
 
 using IListener = ChunkSA::IListener;
+
+// The root of a source with its children listed by place instead of parsed:
+// their structure is walked (compressed children block by block, never
+// inflated), so that each can be parsed on its own later, in any order.
+//
+//   chunk::ChunkIndex index(&listener, src);
+//   for (const chunk::ChunkSpan& c : index.children()) ...
+//
+// A compressed root cannot be walked: ok() is false and packedRoot() true.
+class ChunkIndex {
+ public:
+  ChunkIndex(IListener* listener, DataSrcBase& src, const ReadLimits& limits = ReadLimits());
+  ~ChunkIndex();
+
+  bool ok() const { return ok_; }
+  bool packedRoot() const { return packedRoot_; }
+  // The root's name and values; no children.
+  const ChunkSA& root() const { return *root_; }
+  // Every child in file order, repeated names included.
+  const std::vector<ChunkSpan>& children() const { return children_; }
+
+ private:
+  friend class ChunkReaderState;
+  std::unique_ptr<ChunkSA> root_;
+  std::vector<ChunkSpan> children_;
+  bool ok_ = false;
+  bool packedRoot_ = false;
+};
 
 // Keeps every value and child, never cancels, reports nothing.
 class ReadAllListener : public ChunkSA::IListener {

@@ -61,8 +61,7 @@ Inflater::~Inflater() {
 
 uint64_t Inflater::accountLeft() const {
   if (!account_) return UINT64_MAX;
-  const uint64_t used = account_->used.load(std::memory_order_relaxed);
-  return used < account_->limit ? account_->limit - used : 0;
+  return account_->used < account_->limit ? account_->limit - account_->used : 0;
 }
 
 bool Inflater::fail() {
@@ -144,9 +143,7 @@ bool Inflater::produce(uint8_t* dst, size_t cap, size_t& produced) {
     produced = cap - s.avail_out;
     total_ += produced;
     if (total_ > maxOut_) return fail();
-    if (account_ && produced &&
-        account_->used.fetch_add(produced, std::memory_order_relaxed) + produced > account_->limit)
-      return fail();
+    if (account_ && produced && (account_->used += produced) > account_->limit) return fail();
     if (end) {
       streamEnd_ = true;
       // The writer puts the terminating block right after the end of the

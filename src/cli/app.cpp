@@ -66,9 +66,10 @@ bool DestinationUsable(const std::string& source, const std::string& d) {
 
 enum class Outcome { Next, Stop };
 
-// Reads one source and writes its conversion; `last` keeps the document.
+// Reads one source and writes its conversion; `last` keeps what was read.
 template <typename Reader, typename Writer, typename MakeWriter>
-Outcome Convert(const CommandOptions& options, const std::string& s, DocumentPtr& last, MakeWriter&& makeWriter) {
+Outcome Convert(const CommandOptions& options, const std::string& s, std::shared_ptr<const void>& last,
+                MakeWriter&& makeWriter) {
   Reader reader(options.quiet, s, FileNameOf(s));
   reader.Run();
   // The job has reported a failed read; the write needs a document.
@@ -76,14 +77,16 @@ Outcome Convert(const CommandOptions& options, const std::string& s, DocumentPtr
   Writer writer = makeWriter(reader.document());
   const int code = writer.Run();
   last = reader.document();
-  // Out of memory stops the batch as a failed read does.
-  return code == kErrOutOfMemory && !options.force ? Outcome::Stop : Outcome::Next;
+  // Out of memory, and a read failure the write found, stop the batch as a
+  // failed read does.
+  return (code == kErrOutOfMemory || writer.readFailed()) && !options.force ? Outcome::Stop : Outcome::Next;
 }
 
 // Returns the last document converted, still held: released before the next
 // source is read, or by the caller.
-DocumentPtr RunBatch(CommandOptions& options, const SourceList& list, const DestinationSettings& settings) {
-  DocumentPtr last;
+std::shared_ptr<const void> RunBatch(CommandOptions& options, const SourceList& list,
+                                     const DestinationSettings& settings) {
+  std::shared_ptr<const void> last;
   for (size_t i = 0; i < list.sources.size(); ++i) {
     const std::string& s = list.sources[i];
     const bool native = UpperExtension(s) == kNativeExt;
@@ -113,7 +116,7 @@ DocumentPtr RunBatch(CommandOptions& options, const SourceList& list, const Dest
     const bool quiet = options.quiet, compress = options.compress;
     const Outcome o =
         native ? Convert<KzmLoad, PsdSave>(options, s, last,
-                                           [&](const DocumentPtr& doc) { return PsdSave(quiet, doc, d, FileNameOf(d)); })
+                                           [&](const NativeSourcePtr& src) { return PsdSave(quiet, src, d, FileNameOf(d)); })
                : Convert<PsdLoad, KzmSave>(options, s, last, [&](const DocumentPtr& doc) {
                    return KzmSave(quiet, doc, d, FileNameOf(d), compress);
                  });
@@ -180,7 +183,7 @@ int Main(int argc, const char* const* argv, bool exitWhenDone) {
   ComputeDestinationSettings(options.outputPath, options.dstArg, settings);
 
   RuntimeSession runtime;
-  const DocumentPtr last = RunBatch(options, list, settings);
+  const std::shared_ptr<const void> last = RunBatch(options, list, settings);
   if (exitWhenDone) {
     std::fflush(nullptr);
     std::_Exit(0);

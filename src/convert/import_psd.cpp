@@ -80,10 +80,36 @@ Tile* BuildPartialTile(TileLocate loc, const uint32_t* src, ptrdiff_t stride, in
   return t;
 }
 
+constexpr uint32_t kRowsPerTask = 8;
+
+// Makes rows [row, row + count) of the current image available and returns
+// the first of them (rows of the image's width follow it), or null when the
+// read fails. Rows the reader holds in memory are decoded on the work pool,
+// a batch per task, into `rows`, and then taken in order as the reader takes
+// them one at a time: progress first, then the row's own result.
+const uint32_t* ReadWindow(iio::Psd& reader, const iio::layer_param_t& P, uint32_t row, uint32_t count,
+                           std::vector<uint32_t>& rows) {
+  const size_t w = size_t(P.Width());
+  if (count > kRowsPerTask && base::WorkThreads() > 1 && reader.RowsDecodable(row, count)) {
+    rows.resize(size_t(count) * w);
+    const size_t tasks = (count + kRowsPerTask - 1) / kRowsPerTask;
+    std::vector<uint32_t> decoded(tasks);
+    base::ParallelFor(tasks, [&](size_t t) {
+      const uint32_t i0 = uint32_t(t) * kRowsPerTask;
+      decoded[t] = reader.DecodeRows(row + i0, std::min(kRowsPerTask, count - i0), rows.data() + i0 * w);
+    });
+    uint32_t good = 0;
+    for (size_t t = 0; t < tasks && good == uint32_t(t) * kRowsPerTask; ++t) good += decoded[t];
+    return reader.TakeRows(count, good) == count ? rows.data() : nullptr;
+  }
+  if (reader.ReadRows(count) < count) return nullptr;
+  return reader.RowPointer(int32_t(P.top + int64_t(row)));
+}
+
 // Reads the current image's rows straight into tiles at document positions
 // (the layer's rectangle may start anywhere, also left of or above the canvas),
 // one window per tile row of the document so that each tile is built once.
-bool ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image) {
+bool ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, std::vector<uint32_t>& rows) {
   const int64_t w = P.Width(), h = P.Height();
   if (w <= 0 || h <= 0) return true;
   const PixelRGBA transparent{};
@@ -91,8 +117,7 @@ bool ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage&
     const int32_t docY = int32_t(P.top + row);
     const int32_t inTileY = docY & (kzm::kTileSize - 1);
     const uint32_t count = uint32_t(std::min<int64_t>(kzm::kTileSize - inTileY, h - row));
-    if (reader.ReadRows(count) < count) return false;
-    const uint32_t* base = reader.RowPointer(docY);
+    const uint32_t* base = ReadWindow(reader, P, uint32_t(row), count, rows);
     if (!base) return false;
     const int32_t firstCol = P.left >> 7;
     const int32_t lastCol = int32_t((int64_t(P.left) + w - 1) >> 7);
@@ -138,6 +163,7 @@ bool HoldsMergedLayer(const iio::Psd& reader) {
 std::unique_ptr<Plane> ImportLayers(int32_t geo0, int32_t geo1, iio::Psd& reader, int32_t* code) {
   *code = kImportOk;
   std::unique_ptr<Plane> folder = kzm::PiFolder::Create();
+  std::vector<uint32_t> rows;  // decoded on the work pool, reused from window to window
   uint32_t n = reader.Open();
   if (n == 0 && reader.ErrorCode() != 0) {
     *code = kImportReadFailed;
@@ -162,7 +188,7 @@ std::unique_ptr<Plane> ImportLayers(int32_t geo0, int32_t geo1, iio::Psd& reader
     kzm::PiImage& image = *layer->image();
     // Pixels land at their document positions directly, so the layer's
     // offset is zero from the start and no re-basing pass is needed.
-    if (!ReadImageTiles(reader, P, image)) {
+    if (!ReadImageTiles(reader, P, image, rows)) {
       *code = kImportReadFailed;
       return nullptr;
     }

@@ -1,22 +1,26 @@
-// The four jobs of a conversion. The batch loop runs a read job, takes its
-// document, and hands it to the matching write job:
+// The jobs of a conversion. The batch loop runs a read job, takes what it
+// read, and hands it to the matching write job:
 //   .yvn -> .psd : KzmLoad, then PsdSave
 //   .psd -> .yvn : PsdLoad, then KzmSave
 // Each job prints its own progress line, closing line and error lines.
+//
+// A .yvn read reads the file's structure and the layers' properties only
+// (phase 1 of 2: the walk over the file; phase 2 of 2: the layers' heads);
+// the PSD write then reads each layer as it writes it, so a read failure can
+// also show on the write's line, with the same error line.
 #pragma once
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 
-#include "chunk/chunk_reader.h"
 #include "convert/progress.h"
 #include "kzm/geometry.h"
 
 class DataSrcReadFromFile;
 namespace kzm {
 class ImageContext;
-}
+class NativeReader;
+}  // namespace kzm
 
 using DocumentPtr = std::shared_ptr<kzm::ImageContext>;
 
@@ -25,9 +29,10 @@ constexpr int64_t kMaxPsdSide = 30000;
 constexpr int64_t kMaxSide = 300000;
 
 // What one conversion may take, decided from the source's size before it is
-// read: memory for the document's tiles and cells, and pixels to write.
-// Every file gets at least enough for ordinary large paintings (a 1 MB file
-// converts within 1 GiB and about 30 s on two cores, or is refused).
+// read: memory for the tiles and cells of the layers held at once, and
+// pixels to write. Every file gets at least enough for ordinary large
+// paintings (a 1 MB file converts within 1 GiB and about 30 s on two cores,
+// or is refused).
 struct ConversionBudget {
   uint64_t memoryBytes = 0;
   uint64_t outputPixels = 0;
@@ -36,139 +41,111 @@ ConversionBudget BudgetFor(uint64_t sourceBytes);
 // 0 for a canvas a PSD can hold; kErrTooLargeForPsd over kMaxPsdSide,
 // kErrTooLarge over kMaxSide.
 int CheckCanvasSize(const kzm::Rect& canvas);
-// 0 when a PSD of the document fits PSD's canvas limit and the budget's
-// pixels (canvas plus every layer's rectangle); else kErrTooLarge or
-// kErrTooLargeForPsd.
-int CheckPsdOutput(kzm::ImageContext& doc, const ConversionBudget& budget);
 
-// Reads a native file: the chunk reader parses it (phase 1 of 2), then the
-// document is built from the chunk tree (phase 2 of 2).
-class KzmLoad {
+// A native file opened for a layer-at-a-time read.
+struct NativeSource {
+  NativeSource();
+  ~NativeSource();
+  std::unique_ptr<DataSrcReadFromFile> file;
+  std::unique_ptr<kzm::NativeReader> reader;
+  kzm::Rect canvas;
+  ConversionBudget budget;
+};
+using NativeSourcePtr = std::shared_ptr<NativeSource>;
+
+// What every job shares: its line, its progress and its error lines.
+class Job {
+ public:
+  Job(bool quiet, std::string displayName, LineKind kind);
+  virtual ~Job();
+  Job(const Job&) = delete;
+  Job& operator=(const Job&) = delete;
+
+  // Progress of phase step + 1 of steps.
+  bool OnProgress(uint64_t step, uint64_t steps, uint64_t done, uint64_t total);
+
+ protected:
+  // Prints the job's error line once.
+  void ReportError(int32_t code);
+  // Runs the work; an allocation failure anywhere in it ends the job with
+  // its own error line.
+  template <typename Fn>
+  int Guarded(Fn&& work);
+  // Writes through a temporary file beside the destination, which replaces
+  // it only once complete; a failure leaves the destination as it was and
+  // is reported on the line. write(path) gives 0 or an error line's code.
+  template <typename Fn>
+  int SaveThroughTemporary(const std::string& destination, Fn&& write);
+
+  ProgressLine line_;
+  bool errorShown_ = false;
+};
+
+// Reads a native file's structure: phase 1 of 2 walks the file, phase 2 of
+// 2 reads the layers' heads (and, for a file whose root record fixes no
+// canvas, the layers' bounds).
+class KzmLoad : public Job {
  public:
   KzmLoad(bool quiet, std::string sourcePath, std::string displayName);
-  ~KzmLoad();
+  ~KzmLoad() override;
 
   int Run();
   // Empty when the read failed.
-  const DocumentPtr& document() const { return document_; }
-
-  // Bound into the ProgressFunc of the document load.
-  bool OnProgress(uint64_t step, uint64_t steps, uint64_t done, uint64_t total);
-
-  // Gives the chunk reader's progress to the job's line; keeps everything, never cancels.
-  class CSAListener final : public chunk::ChunkSA::IListener {
-   public:
-    explicit CSAListener(KzmLoad* job) : job_(job) {}
-    bool onProgress(uint32_t depth, uint64_t position, uint64_t total) override;
-    chunk::ValuePolicy valuePolicy(uint32_t) override { return chunk::ValuePolicy::ReadAll; }
-    bool wantValue(uint32_t, const char*) override { return true; }
-    bool wantChildren(uint32_t, const char*) override { return true; }
-    void onChildrenEnd(uint32_t) override {}
-
-   private:
-    KzmLoad* job_;
-  };
-
-  uint64_t lastPercent() const { return line_.lastPercent; }
-  void SetOutput(std::FILE* out) { line_.SetOutput(out); }
+  const NativeSourcePtr& document() const { return source_; }
 
  private:
   int Load();
-  // Parses the opened source and builds the document from it; sets document_
-  // and reports through ReportError. 0, or -1 when no document came of it.
-  int LoadDocument(DataSrcReadFromFile& source);
-  void ReportError(int32_t code);
-
   std::string sourcePath_;
-  ProgressLine line_;
-  DocumentPtr document_;
-  bool errorShown_ = false;
+  NativeSourcePtr source_;
 };
 
 // Reads a PSD file into a document; one phase per image of the file.
-class PsdLoad {
+class PsdLoad : public Job {
  public:
   PsdLoad(bool quiet, std::string sourcePath, std::string displayName);
-  ~PsdLoad();
+  ~PsdLoad() override;
 
   int Run();
   const DocumentPtr& document() const { return document_; }
 
-  // Bound into the ProgressFunc given to the PSD import; step counts from 0.
-  bool OnProgress(uint64_t step, uint64_t steps, uint64_t done, uint64_t total);
-
-  uint64_t lastPercent() const { return line_.lastPercent; }
-  uint64_t lastSteps() const { return lastSteps_; }
-  void SetOutput(std::FILE* out) { line_.SetOutput(out); }
-
  private:
   int Load();
-  // Reads the PSD from the opened source and imports it; sets document_ and
-  // reports through ReportError. 0, or -1 when no document came of it.
-  int ImportDocument(DataSrcReadFromFile& source);
-  void ReportError(int32_t code);
-
   std::string sourcePath_;
-  ProgressLine line_;
   DocumentPtr document_;
   uint64_t lastSteps_ = 1;
-  bool errorShown_ = false;
 };
 
-// Writes a document as PSD: one phase per root child, then the merged image.
-class PsdSave {
+// Writes a native file as PSD: one phase per layer, then the merged image.
+class PsdSave : public Job {
  public:
-  PsdSave(bool quiet, DocumentPtr document, std::string destinationPath, std::string displayName);
-  ~PsdSave();
+  PsdSave(bool quiet, NativeSourcePtr source, std::string destinationPath, std::string displayName);
+  ~PsdSave() override;
 
   int Run();
-
-  // Row progress: child k of n root children is step k of n + 1 steps, the
-  // merged image step n.
-  bool OnProgress(uint64_t step, uint64_t steps, uint64_t done, uint64_t total);
-
-  uint64_t lastPercent() const { return line_.lastPercent; }
-  // The PSD writer's code of the last failure (0 when none).
-  int32_t lastError() const { return lastError_; }
-  void SetOutput(std::FILE* out) { line_.SetOutput(out); }
+  // The run ended on a failure to read the source (a damaged layer, or one
+  // past the budget), as a read job's failure would.
+  bool readFailed() const { return readFailed_; }
 
  private:
-  int Save();
-  // Writes the whole PSD to path and closes it. 0, or the code of the error
-  // line to print; the caller then removes the file.
   int Write(const std::string& path);
-  uint64_t RootChildCount() const;
-
-  DocumentPtr document_;
+  NativeSourcePtr source_;
   std::string destinationPath_;
-  ProgressLine line_;
-  int32_t lastError_ = 0;
+  bool readFailed_ = false;
 };
 
 // Writes a document as a native file; one phase per root child.
-class KzmSave {
+class KzmSave : public Job {
  public:
   KzmSave(bool quiet, DocumentPtr document, std::string destinationPath, std::string displayName, bool compress);
-  ~KzmSave();
+  ~KzmSave() override;
 
   int Run();
-
-  // Bound into the ProgressFunc of the document save.
-  bool OnProgress(uint64_t step, uint64_t steps, uint64_t done, uint64_t total);
-
-  uint64_t lastPercent() const { return line_.lastPercent; }
-  bool compress() const { return compress_; }
-  void SetOutput(std::FILE* out) { line_.SetOutput(out); }
+  bool readFailed() const { return false; }
 
  private:
-  int Save();
-  // Writes the whole native file to path and closes it. 0, or the code of
-  // the error line to print; the caller then removes the file.
   int Write(const std::string& path);
   uint64_t RootChildCount() const;
-
   DocumentPtr document_;
   std::string destinationPath_;
-  ProgressLine line_;
   bool compress_;
 };

@@ -1,7 +1,5 @@
 #include "iio/codepage.h"
 
-#include <mutex>
-
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -214,19 +212,17 @@ size_t CharsetPrefix(const std::string& text, size_t maxBytes, const std::string
 #else
 
 std::string SystemCharset() {
-  static std::once_flag once;
-  static std::string charset;
-  std::call_once(once, [] {
+  // A function-local static is initialised once, also when threads race to it.
+  static const std::string charset = [] {
     std::setlocale(LC_CTYPE, "");
     const char* cs = nl_langinfo(CODESET);
     const std::string name = cs ? cs : "";
     // A plain ASCII locale cannot hold names at all: treat it as UTF-8.
     if (name.empty() || name == "ANSI_X3.4-1968" || name == "ASCII" || name == "US-ASCII" ||
         IsUtf8Name(name))
-      charset.clear();
-    else
-      charset = name;
-  });
+      return std::string();
+    return name;
+  }();
   return charset;
 }
 

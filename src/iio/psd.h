@@ -1,20 +1,25 @@
 // PSD reader: version 1, 8-bit RGB. Hands out the layers in file order and
 // then the merged image, each as a layer_param_t and rows of 8-bit RGBA. The
-// merged image is named "ImgIOPsd_MergedImage"; when it has a fourth channel
-// (its transparency), its colour is taken off the white that files store it
+// merged image is named kMergedImageName; when it has a fourth channel (its
+// transparency), its colour is taken off the white that files store it
 // matted on, so that it comes out as straight colour like the layers.
+//
+// The reader is sequential: Open reads the sections before the channel data,
+// NextImage loads one image, ReadRows hands out its rows in order. A layer's
+// rows are decoded from memory, so a caller with threads may decode them
+// itself: DecodeRows on any threads, then TakeRows on the reading thread.
 #pragma once
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "base/data_src.h"
-#include "iio/image_block.h"
 #include "iio/image_io.h"
 
 namespace iio {
+
+// Name of the record of the merged image, and of the layer that holds it in
+// a document made from a PSD.
+constexpr const char kMergedImageName[] = "ImgIOPsd_MergedImage";
 
 // Error codes of the reader.
 enum PsdError : int32_t {
@@ -25,12 +30,6 @@ enum PsdError : int32_t {
   kPsdBadRow = 4,        // a row that cannot be fetched or decoded
   kPsdTooShort = 255,    // not even a header
 };
-
-// Process-wide: whether user layer masks (channel -2) are applied to the
-// transparency of the layers read. On by default; readers take the setting
-// when they are constructed.
-void SetPsdUserMasks(bool on);
-bool PsdUserMasks();
 
 class Psd : public ImageInputBase32 {
  public:
@@ -45,64 +44,34 @@ class Psd : public ImageInputBase32 {
   uint32_t Height() const override;
   uint32_t ReadRows(uint32_t count) override;
   const uint32_t* RowPointer(int32_t y) const override;
-  int32_t ErrorCode() const override { return error_; }
+  int32_t ErrorCode() const override;
   bool NextImage(layer_param_t& out) override;
 
-  uint32_t ImageCount() const { return images_; }
-  uint32_t LayerCount() const { return uint32_t(records_.size()); }
+  uint32_t ImageCount() const;
+  uint32_t LayerCount() const;
   // Layer record i (file order: bottom to top) as parsed by Open.
-  const layer_param_t& LayerParam(uint32_t i) const { return records_[i].param; }
-  // The layer count was negative: the merged image's first extra channel is
-  // its transparency.
-  bool MergedTransparency() const { return mergedAlpha_; }
-  uint16_t ChannelCount() const { return channels_; }
+  const layer_param_t& LayerParam(uint32_t i) const;
+
+  // Rows of the current image counted from its top, decoded by the caller.
+  // Whether rows [first, first + count) may go to DecodeRows: they are held
+  // in memory, and each stored row is long enough to make a full row, so
+  // that a buffer for them claims no more memory than the file's bytes
+  // justify.
+  bool RowsDecodable(uint32_t first, uint32_t count) const;
+  // Decodes rows [first, first + count), where RowsDecodable holds, into
+  // `out` (count rows of the image's width) as ReadRows would; returns how
+  // many from `first` were decoded before one failed. Changes nothing: any
+  // threads may call it at once while no other call is made on the reader.
+  uint32_t DecodeRows(uint32_t first, uint32_t count, uint32_t* out) const;
+  // Moves past the next `count` rows, of which the caller decoded the first
+  // `decoded`, as ReadRows would: each row's progress is reported in turn,
+  // and the read fails (kPsdBadRow) at the first row that was not decoded.
+  // Returns the rows passed; RowPointer gives none of them.
+  uint32_t TakeRows(uint32_t count, uint32_t decoded);
 
  private:
-  struct Record {
-    layer_param_t param;                 // filled in when parsed
-    std::vector<psd_channel_t> table;
-    uint64_t dataOffset = 0;             // of the channel data, from the file start
-    bool hasMask = false;
-    uint8_t flags = 0;
-  };
-
-  bool ParseRecord(uint64_t limit, Record& rec);
-  void ResolveGroups();
-  bool LoadMerged();
-  bool Fail(int32_t code);
-  uint32_t OpenFailed() {
-    Fail(kPsdBadLayers);
-    return 0;
-  }
-  uint32_t RowFailed() {
-    Fail(kPsdBadRow);
-    return 0;
-  }
-
-  DataSrcBase& src_;
-  int32_t error_ = kPsdOk;
-  bool failed_ = false;
-  bool userMasks_ = true;
-  bool opened_ = false;
-
-  uint16_t version_ = 0, channels_ = 0, depth_ = 0, mode_ = 0;
-  uint32_t width_ = 0, height_ = 0;
-  uint64_t mergedStart_ = 0;
-  bool mergedAlpha_ = false;
-
-  std::vector<Record> records_;
-  uint32_t images_ = 0;
-  uint32_t next_ = 0;
-
-  // Current image and its row window.
-  std::unique_ptr<ImageBlockBase> block_;
-  layer_param_t current_;
-  bool haveImage_ = false;
-  bool applyMask_ = false;
-  bool unmatte_ = false;  // the merged image, whose fourth channel is its transparency
-  uint32_t imageWidth_ = 0, imageHeight_ = 0;
-  uint32_t winTop_ = 0, winCount_ = 0;  // rows relative to the image's top
-  std::vector<uint32_t> window_;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace iio

@@ -7,7 +7,7 @@
 
 #include "chunk/chunk_writer.h"
 #include "kzm/bgptn.h"
-#include "kzm/doc_load.h"
+#include "kzm/native_reader.h"
 #include "kzm/image_context.h"
 #include "kzm/pi_folder.h"
 #include "kzm/pix_iterator.h"
@@ -127,6 +127,41 @@ std::vector<PixelRGBA> SampleThumbnail(Plane& root, const Rect& bounds, const Th
     j = jEnd;
   }
   return px;
+}
+
+void SaveDocumentHead(chunk::ChunkWriter& root, const ThumbGeometry& g, const std::vector<PixelRGBA>& thumbnail,
+                      const Rect& canvas) {
+  root.writeU32("version", kNativeVersion);
+  root.writeString("tooltype", "VORLET_PAINT");
+  {
+    chunk::ChunkWriter& bg = root.beginChild("Bg");
+    SaveBGPtnInfo(BGPtnInfo::Default(), bg);
+    bg.end();
+  }
+  {
+    chunk::ChunkWriter& thumb = root.beginChild("MergedThumb");
+    thumb.writeU32("version", kNativeVersion);
+    thumb.writeU32("width", uint32_t(g.width));
+    thumb.writeU32("height", uint32_t(g.height));
+    thumb.writeValue("Image", uint64_t(thumbnail.size()) * sizeof(PixelRGBA), thumbnail.data());
+    thumb.end();
+  }
+  {
+    chunk::ChunkWriter& r = root.beginChild("Root");
+    SaveFolderRecord(canvas, r);
+    r.end();
+  }
+}
+
+int SaveLayer(chunk::ChunkWriter& root, const PiImage& layer, bool compress, const ProgressFunc& progress,
+              uint64_t index, uint64_t count) {
+  Report(progress, index, count, 0, 100);
+  char name[32];
+  std::snprintf(name, sizeof name, "Plane%04llx", static_cast<unsigned long long>(index));
+  chunk::ChunkWriter& w = root.beginChild(name);
+  const int res = SaveImageRecord(layer, w, compress, progress, index, count);
+  w.end();
+  return res;
 }
 
 int SaveDocument(ImageContext& doc, bool compress, const ProgressFunc& progress, chunk::ChunkWriter& root) {

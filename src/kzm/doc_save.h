@@ -22,6 +22,7 @@ class ChunkWriter;
 namespace kzm {
 
 class ImageContext;
+class PiImage;
 class Plane;
 
 // Largest thumbnail side that sampling aims for.
@@ -42,6 +43,18 @@ ThumbGeometry ThumbnailGeometry(const Rect& bounds);
 // at (left + i * step, top + j * step) of its bounds. Merged tiles are
 // requested (and composed) from the root folder before they are read.
 std::vector<PixelRGBA> SampleThumbnail(Plane& root, const Rect& bounds, const ThumbGeometry& g);
+
+// The head of a native file written a layer at a time: "version", "tooltype"
+// "VORLET_PAINT", "Bg" (the default pattern), "MergedThumb" (`thumbnail`,
+// g.width x g.height pixels row-major) and "Root" (fixing `canvas`). Write
+// failures show in the writer's state.
+void SaveDocumentHead(chunk::ChunkWriter& root, const ThumbGeometry& g, const std::vector<PixelRGBA>& thumbnail,
+                      const Rect& canvas);
+// "Plane%04x" for layer `index` of `count`: progress (index, count, 0, 100),
+// then the record's own calls (see SaveImageRecord). 0, or 1 when a write
+// failed.
+int SaveLayer(chunk::ChunkWriter& root, const PiImage& layer, bool compress, const ProgressFunc& progress,
+              uint64_t index, uint64_t count);
 
 // Writes the document into `root` (compressed "PiImage" records when
 // `compress`). Progress: (i, n, 0, 100) before layer i of n, then the layer

@@ -325,14 +325,18 @@ bool LoadBudget::Take(uint64_t bytes) {
 }
 
 int SaveFolderRecord(const PiFolder& folder, chunk::ChunkWriter& container) {
+  SaveFolderRecord(folder.FixedBounds() ? *folder.FixedBounds() : Rect{}, container);
+  return 0;
+}
+
+void SaveFolderRecord(const Rect& fixed, chunk::ChunkWriter& container) {
   chunk::ChunkWriter& w = container.beginChild("PiFolder");
   w.writeU32("version", kRecordVersion);
-  if (const auto& fixed = folder.FixedBounds()) {
-    int32_t r[4] = {fixed->left, fixed->top, fixed->right, fixed->bottom};
+  if (!fixed.IsEmpty()) {
+    int32_t r[4] = {fixed.left, fixed.top, fixed.right, fixed.bottom};
     w.writeValue("FixBound", sizeof r, r);
   }
   w.end();
-  return 0;
 }
 
 int LoadFolderRecord(PiFolder& folder, const chunk::IChunkBase& container) {
@@ -376,14 +380,18 @@ int SaveImageRecord(const PiImage& image, chunk::ChunkWriter& container, bool co
   return bodyOk && recOk ? 0 : 1;
 }
 
-int LoadImageRecord(Plane& plane, const chunk::IChunkBase& container, const LoadOptions& options) {
-  PiImage* target = plane.image();
-  if (!target) return -1;
+bool ImageProperties::SameAs(const ImageProperties& o) const {
+  return name == o.name && blend.word0 == o.blend.word0 && blend.word1 == o.blend.word1 && visible == o.visible &&
+         planeLock == o.planeLock && alphaLock == o.alphaLock && opacity == o.opacity &&
+         defaultPixel.Word() == o.defaultPixel.Word();
+}
+
+int ReadImageProperties(const chunk::IChunkBase& container, ImageProperties& out) {
   std::shared_ptr<const chunk::IChunkBase> rec = container.findChild("PiImage");
   if (!rec) return -1;
-
-  std::string name;
-  const bool named = chunk::ReadString(*rec, "tagName", name);
+  ImageProperties p;
+  p.named = chunk::ReadString(*rec, "tagName", p.name);
+  if (!p.named) p.name.clear();
   bool visible = true, planeLock = false, alphaLock = false;
   chunk::ReadBool(*rec, "LocalVisible", visible);
   uint32_t opacity = kUnit;
@@ -392,24 +400,48 @@ int LoadImageRecord(Plane& plane, const chunk::IChunkBase& container, const Load
   if (chunk::ReadBytes(*rec, "DefPixel", &def, sizeof def)) def = Sanitize(def);
   chunk::ReadBool(*rec, "LocalPlaneLock", planeLock);
   chunk::ReadBool(*rec, "LocalAlphaLock", alphaLock);
+  if (LoadBlendRecord(p.blend, *rec) == 1) return 1;
+  p.visible = visible ? 1 : 0;
+  p.planeLock = planeLock ? 1 : 0;
+  p.alphaLock = alphaLock ? 1 : 0;
+  p.opacity = uint16_t(std::min<uint32_t>(opacity, kUnit));
+  p.defaultPixel = def;
+  out = std::move(p);
+  return 0;
+}
 
-  Blend blend;  // normal, modulate
-  if (LoadBlendRecord(blend, *rec) == 1) return 1;
+ImageProperties PropertiesOf(const PiImage& image) {
+  ImageProperties p;
+  p.name = image.Name();
+  p.named = !p.name.empty();
+  p.blend = *image.Blend();
+  p.visible = image.Visible();
+  p.planeLock = image.PlaneLock();
+  p.alphaLock = image.AlphaLock();
+  p.opacity = image.Opacity();
+  p.defaultPixel = image.DefaultPixel();
+  return p;
+}
 
-  std::shared_ptr<const chunk::IChunkBase> body = rec->findChild("Body");
+int LoadImageRecord(Plane& plane, const chunk::IChunkBase& container, const LoadOptions& options) {
+  PiImage* target = plane.image();
+  if (!target) return -1;
+  ImageProperties props;
+  if (const int r = ReadImageProperties(container, props)) return r;
+  std::shared_ptr<const chunk::IChunkBase> body = container.findChild("PiImage")->findChild("Body");
   if (!body) return -1;
 
-  std::unique_ptr<Plane> fresh = PiImage::Create(target->Geometry(), def, Rect{});
+  std::unique_ptr<Plane> fresh = PiImage::Create(target->Geometry(), props.defaultPixel, Rect{});
   PiImage& img = *fresh->image();
   bool refused = false;
   if (!DecodeBody(img, *body, options.dropDefaultTiles != 0, options.budget, &refused)) return refused ? 2 : 1;
 
-  if (named) img.SetName(name);
-  img.SetBlend(blend);
-  img.SetVisible(visible ? 1 : 0);
-  img.SetOpacity(uint16_t(std::min<uint32_t>(opacity, kUnit)));
-  img.SetPlaneLock(planeLock ? 1 : 0);
-  img.SetAlphaLock(alphaLock ? 1 : 0);
+  if (props.named) img.SetName(props.name);
+  img.SetBlend(props.blend);
+  img.SetVisible(props.visible);
+  img.SetOpacity(props.opacity);
+  img.SetPlaneLock(props.planeLock);
+  img.SetAlphaLock(props.alphaLock);
   if (options.dropDefaultTiles) img.CompactTiles();
 
   // The handle takes the new content; the old implementation leaves with `fresh`.

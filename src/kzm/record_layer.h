@@ -17,7 +17,11 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <string>
 
+#include "blend/blend_desc.h"
+#include "blend/pixel.h"
+#include "kzm/geometry.h"
 #include "kzm/progress.h"
 
 namespace chunk {
@@ -31,10 +35,9 @@ class Plane;
 class PiFolder;
 class PiImage;
 
-// Memory that the layers of one load may take for their tiles and cells,
-// shared by the threads decoding them. Bitmap pixels are not counted: they
-// exist as inflated bytes, which the container reader bounds by the file's
-// size.
+// Memory that the layers held at once may take for their tiles and cells.
+// Bitmap pixels are not counted: they exist as inflated bytes, which the
+// container reader bounds by the file's size.
 class LoadBudget {
  public:
   explicit LoadBudget(uint64_t bytes) : limit_(bytes) {}
@@ -43,6 +46,8 @@ class LoadBudget {
   bool Take(uint64_t bytes);
   bool Exceeded() const { return exceeded_.load(std::memory_order_relaxed); }
   uint64_t Used() const { return used_.load(std::memory_order_relaxed); }
+  // What a layer took, given back when it goes.
+  void Give(uint64_t bytes) { used_.fetch_sub(bytes, std::memory_order_relaxed); }
 
  private:
   const uint64_t limit_;
@@ -74,6 +79,8 @@ int LoadLayerRecord(Plane& plane, const chunk::IChunkBase& container, const Load
 
 // "PiFolder": "version" and, when the folder has one, "FixBound". Returns 0.
 int SaveFolderRecord(const PiFolder& folder, chunk::ChunkWriter& container);
+// The same for a folder whose fixed bounds are `fixed` (none when empty).
+void SaveFolderRecord(const Rect& fixed, chunk::ChunkWriter& container);
 // 0, or -1 without a "PiFolder" child. A missing or empty "FixBound" clears
 // the fixed bounds.
 int LoadFolderRecord(PiFolder& folder, const chunk::IChunkBase& container);
@@ -85,6 +92,25 @@ int LoadFolderRecord(PiFolder& folder, const chunk::IChunkBase& container);
 // chunks are closed either way).
 int SaveImageRecord(const PiImage& image, chunk::ChunkWriter& container, bool compress,
                     const ProgressFunc& progress, uint64_t index, uint64_t count);
+
+// What a "PiImage" record says of its layer besides the pixels: its values
+// and its "Blend". A new layer's own until a record is read.
+struct ImageProperties {
+  std::string name;  // UTF-8
+  bool named = false;
+  Blend blend;
+  uint8_t visible = 1, planeLock = 0, alphaLock = 0;
+  uint16_t opacity = kUnit;
+  PixelRGBA defaultPixel{0, 0, 0, 0};
+
+  bool SameAs(const ImageProperties& o) const;
+};
+// The properties of the "PiImage" record in `container`: 0, -1 without a
+// "PiImage", 1 for an unknown blend mode name (`out` unchanged but for 0).
+// The record need not be complete: its values and "Blend" come first.
+int ReadImageProperties(const chunk::IChunkBase& container, ImageProperties& out);
+// The properties a raster layer holds.
+ImageProperties PropertiesOf(const PiImage& image);
 
 // Rebuilds the raster layer behind `plane` from the "PiImage" record in
 // `container`; the handle keeps its identity, owner, parent and observers.

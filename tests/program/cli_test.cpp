@@ -217,6 +217,17 @@ TEST_F(Cli, ProgressLinesCountPhasesAndCloseAtAHundred) {
   EXPECT_EQ(Go({"-q", "-W", "p.yvn"}).out, "");
 }
 
+TEST_F(Cli, EveryFileOfABatchIsConvertedInBothDirections) {
+  for (const char* n : {"a.psd", "b.psd", "c.psd"}) WriteFile(P(n), SmallPsd(4));
+  RunResult r = Go({"-q", "*.psd"});
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_EQ(r.out, "");
+  fs::create_directory(P("out"));
+  r = Go({"-q", "-oout", "*.yvn"});
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_EQ(Listing(P("out")), (std::vector<std::string>{"a.psd", "b.psd", "c.psd"}));
+}
+
 TEST_F(Cli, FailedSourcesStopTheBatchUnlessForced) {
   fs::create_symlink(P("missing"), P("a.yvn"));
   Junk("b.yvn");

@@ -269,6 +269,27 @@ TEST_F(Failure, HostileAndOnceFoundFilesAreHandledAsRecorded) {
   }
 }
 
+// A .yvn is read a layer at a time while its PSD is written: a layer found
+// damaged then fails the file as a failed read does (its error line, the
+// old destination whole, no temporary) and stops the batch unless forced.
+TEST_F(Failure, ALayerFoundDamagedWhileWritingFailsTheFileAsAReadWould) {
+  WriteFile(P("src.psd"), NoisePsd(3, 60, 40, 5));
+  ASSERT_EQ(Go({"-q", "-W", "src.psd", "b.yvn"}).out, "");
+  std::string bad = ReadFile(P("b.yvn"));
+  // Inside the last layer's compressed record, far past its head.
+  bad[bad.size() - 300] = char(bad[bad.size() - 300] ^ 0x5A);
+  WriteFile(P("a.yvn"), bad);
+  WriteFile(P("a.psd"), kOld);
+  fs::remove(P("src.psd"));
+  const std::string damaged = "\nerror(1):Illigal data format\n";
+  EXPECT_EQ(Go({"-q", "-W", "*.yvn"}).out, damaged);
+  EXPECT_EQ(ReadFile(P("a.psd")), kOld);
+  ExpectOnly({"a.psd", "a.yvn", "b.yvn"});
+  EXPECT_EQ(Go({"-q", "-W", "-F", "*.yvn"}).out, damaged);
+  EXPECT_EQ(ReadFile(P("a.psd")), kOld);
+  ExpectOnly({"a.psd", "a.yvn", "b.psd", "b.yvn"});
+}
+
 // ------------------------------------------------------------ destinations
 
 TEST_F(Failure, DestinationLinksAreReplacedAndTheSourceIsNeverWritten) {

@@ -1,12 +1,17 @@
-// The PSD writer when its stream gives out anywhere, and the conversions of
-// layer names between UTF-8 and the character sets of Pascal names.
+// The PSD writer when its stream gives out anywhere, the reader's rows
+// decoded by its caller, and the conversions of layer names between UTF-8
+// and the character sets of Pascal names.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <thread>
 #include <vector>
 
-#include "base/work_pool.h"
+#include "base/data_src.h"
 #include "iio/codepage.h"
+#include "iio/psd.h"
 #include "iio/psd_out.h"
+#include "support/psd.h"
 #include "support/sinks.h"
 
 namespace {
@@ -38,43 +43,132 @@ class LossyStream : public ts::MemoryStream {
 };
 
 // Wherever the stream gives out (in the records, in a layer's channel data,
-// which is written while the next layer is encoded, or in the merged image),
-// a call fails with the stream error, every later one fails too, and Finish
-// never reports success.
+// in a rectangle filled in later, or in the merged image), a call fails with
+// the stream error, every later one fails too, and Finish never reports
+// success.
 TEST(PsdWriter, AStreamFailingAnywhereFailsTheFile) {
   const std::vector<layer_param_t> layers{Layer(0, 0, 300, 200), Layer(5, 5, 290, 180), Layer(0, 0, 300, 200)};
   std::vector<PixelRGBA> row(300);
   for (size_t x = 0; x < row.size(); ++x) row[x] = PixelRGBA{uint16_t(x * 50), 4000, 100, 16384};
-  for (unsigned threads : {1u, 2u}) {
-    base::SetWorkThreadLimit(threads);
-    size_t full = 0;
-    for (size_t limit = 40; full == 0 || limit < full; limit += full ? full / 37 : 0) {
-      LossyStream out(full ? limit : SIZE_MAX);
-      iio::PsdOut psd(out);
-      bool failed = !psd.Begin(300, 200, layers);
-      auto step = [&](bool ok) {
-        if (failed) {
-          EXPECT_FALSE(ok) << "a call succeeded after a failure, limit " << limit;
-        }
-        failed = failed || !ok;
-      };
-      for (const layer_param_t& l : layers) {
-        step(psd.BeginLayer(l));
-        for (int64_t y = 0; y < l.Height(); ++y) step(psd.WriteRows(row.data(), 1));
-        step(psd.EndLayer());
+  size_t full = 0;
+  for (size_t limit = 40; full == 0 || limit < full; limit += full ? full / 37 : 0) {
+    LossyStream out(full ? limit : SIZE_MAX);
+    iio::PsdOut psd(out);
+    bool failed = !psd.Begin(300, 200, std::vector<layer_param_t>(layers.size(), Layer(0, 0, 0, 0)));
+    auto step = [&](bool ok) {
+      if (failed) {
+        EXPECT_FALSE(ok) << "a call succeeded after a failure, limit " << limit;
       }
-      for (int y = 0; y < 200; ++y) step(psd.WriteRows(row.data(), 1));
-      step(psd.Finish());
-      if (full == 0) {  // the first pass measures the whole file
-        ASSERT_FALSE(failed);
-        full = out.Bytes().size();
-        continue;
-      }
-      EXPECT_TRUE(failed) << "limit " << limit;
-      EXPECT_EQ(psd.LastError(), iio::kPsdOutStream) << "limit " << limit;
+      failed = failed || !ok;
+    };
+    iio::PsdRows rows;
+    auto put = [&](size_t width, int64_t count, bool matte) {
+      iio::EncodePsdRows(row.data(), width, 1, matte, rows);
+      for (int64_t y = 0; y < count; ++y) step(psd.AddRows(rows));
+    };
+    for (const layer_param_t& l : layers) {
+      step(psd.BeginLayer(l.left, l.top, l.right, l.bottom));
+      put(size_t(l.Width()), l.Height(), false);
+      step(psd.EndLayer());
+    }
+    put(300, 200, true);
+    step(psd.Finish());
+    if (full == 0) {  // the first pass measures the whole file
+      ASSERT_FALSE(failed);
+      full = out.Bytes().size();
+      continue;
+    }
+    EXPECT_TRUE(failed) << "limit " << limit;
+    EXPECT_EQ(psd.LastError(), iio::kPsdOutStream) << "limit " << limit;
+  }
+}
+
+// What a reader hands out for the first layer: its rows, the rows reported
+// in progress, and the error it ends with.
+struct LayerRows {
+  std::vector<uint32_t> px;
+  std::vector<uint64_t> progress;
+  int32_t error = -1;
+};
+
+// Reads the layer in windows of 16 rows: with ReadRows, or decoded by the
+// caller in batches of 8 rows, each on a thread of its own, and then taken.
+LayerRows ReadFirstLayer(const std::string& bytes, bool byCaller) {
+  DataSrcMemory src(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  iio::Psd psd(src);
+  LayerRows r;
+  psd.SetProgress([&](uint64_t, uint64_t, uint64_t done, uint64_t) {
+    r.progress.push_back(done);
+    return true;
+  });
+  layer_param_t p;
+  EXPECT_TRUE(psd.Open() > 0 && psd.NextImage(p));
+  const uint32_t w = uint32_t(p.Width()), h = uint32_t(p.Height());
+  EXPECT_FALSE(psd.RowsDecodable(h - 4, 8));
+  for (uint32_t row = 0; row < h;) {
+    const uint32_t n = std::min(16u, h - row);
+    std::vector<uint32_t> px(size_t(n) * w);
+    if (byCaller) {
+      EXPECT_TRUE(psd.RowsDecodable(row, n));
+      uint32_t decoded[2] = {};
+      std::vector<std::thread> batches;
+      for (uint32_t b = 0; 8 * b < n; ++b)
+        batches.emplace_back([&, b] {
+          decoded[b] = psd.DecodeRows(row + 8 * b, std::min(8u, n - 8 * b), px.data() + size_t(8 * b) * w);
+        });
+      for (std::thread& t : batches) t.join();
+      if (psd.TakeRows(n, decoded[0] < std::min(8u, n) ? decoded[0] : decoded[0] + decoded[1]) != n) break;
+    } else {
+      if (psd.ReadRows(n) != n) break;
+      for (uint32_t i = 0; i < n; ++i)
+        std::copy_n(psd.RowPointer(int32_t(p.top + row + i)), w, px.data() + size_t(i) * w);
+    }
+    r.px.insert(r.px.end(), px.begin(), px.end());
+    row += n;
+  }
+  r.error = psd.ErrorCode();
+  return r;
+}
+
+// Rows decoded by the caller, on any threads, are the rows ReadRows hands
+// out (raw and PackBits channels, a user mask over part of the layer); a
+// row that cannot be decoded ends the read at that row, after its progress,
+// with the same error.
+TEST(PsdReader, RowsDecodedByTheCallerAreTheRowsReadInOrder) {
+  const uint32_t w = 20, h = 40;
+  std::vector<uint32_t> rgba(w * h);
+  for (uint32_t i = 0; i < rgba.size(); ++i) rgba[i] = ts::Rgba(i % 7 * 30, i / 3 % 256, 90, 100 + i % 5 * 30);
+  for (int bad : {-1, 0, 13, 15, 39}) {
+    ts::PsdSpec spec;
+    spec.width = 30, spec.height = 50;
+    ts::LayerSpec layer = ts::RgbaLayer(3, 2, 3 + int32_t(w), 2 + int32_t(h), rgba, "L");
+    layer.channels[0].compression = 0;
+    ts::ChannelSpec mask;
+    mask.id = -2, mask.width = 13, mask.height = 25;
+    for (uint32_t i = 0; i < mask.width * mask.height; ++i) mask.pixels.push_back(uint8_t(i * 37));
+    layer.channels.push_back(mask);
+    layer.mask = ts::MaskData(5, 10, 18, 35, 0x40, 0);
+    if (bad >= 0) {
+      // A green row of plausible length that decodes to one byte.
+      ts::ChannelSpec& g = layer.channels[1];
+      std::string data("\0\1", 2);
+      for (uint32_t y = 0; y < h; ++y) data += std::string("\0\2", 2);
+      for (uint32_t y = 0; y < h; ++y) data += int(y) == bad ? std::string("\0\7", 2) : std::string("\xED\x11", 2);
+      g.rawData = true;
+      g.data = ts::ToBytes(data);
+    }
+    spec.layers = {layer};
+    const std::string bytes = ts::BuildPsd(spec);
+    const LayerRows inOrder = ReadFirstLayer(bytes, false), byCaller = ReadFirstLayer(bytes, true);
+    EXPECT_EQ(byCaller.px, inOrder.px) << bad;
+    EXPECT_EQ(byCaller.progress, inOrder.progress) << bad;
+    EXPECT_EQ(byCaller.error, inOrder.error) << bad;
+    EXPECT_EQ(inOrder.error, bad < 0 ? iio::kPsdOk : iio::kPsdBadRow) << bad;
+    EXPECT_EQ(inOrder.px.size(), bad < 0 ? size_t(w * h) : size_t(bad / 16 * 16 * w)) << bad;
+    if (bad >= 0) {
+      EXPECT_EQ(inOrder.progress.back(), uint64_t(bad)) << bad;
     }
   }
-  base::SetWorkThreadLimit(0);
 }
 
 TEST(LayerNames, ConvertBetweenUtf8AndCharsetsWithoutSplittingACharacter) {

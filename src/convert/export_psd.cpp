@@ -1,0 +1,307 @@
+#include "convert/export_psd.h"
+
+#include <algorithm>
+#include <climits>
+#include <new>
+#include <vector>
+
+#include "base/work_pool.h"
+#include "iio/psd.h"
+#include "iio/psd_encode.h"
+#include "iio/psd_out.h"
+#include "kzm/composite.h"
+#include "kzm/native_reader.h"
+#include "kzm/pi_image.h"
+#include "kzm/pix_iterator.h"
+#include "kzm/plane.h"
+
+namespace {
+
+using kzm::ImageProperties;
+using kzm::Rect;
+
+// A layer is written as a PSD layer unless it is hidden and its name starts
+// with "*" (working layers).
+bool IsEligible(const ImageProperties& p) { return !(!p.name.empty() && p.name[0] == '*' && !p.visible); }
+
+// Smallest rectangle (document positions) of the pixels that a PSD reader
+// would see as content: alpha above 0 for a transparent default pixel, else
+// any pixel that differs from the default, together with the whole canvas
+// (the default colour shows everywhere).
+Rect ContentRect(const kzm::PiImage& img, const Rect& canvas) {
+  const PixelRGBA def = img.DefaultPixel();
+  const bool clearDefault = def.a == 0;
+  auto differs = [&](const PixelRGBA& p) { return clearDefault ? p.a != 0 : p != def; };
+  int32_t l = INT32_MAX, t = INT32_MAX, r = INT32_MIN, b = INT32_MIN;
+  auto take = [&](int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+    l = std::min(l, x0), t = std::min(t, y0), r = std::max(r, x1), b = std::max(b, y1);
+  };
+  // What lies inside the rectangle found so far cannot widen it; in most
+  // layers nearly every tile and cell soon does, so few are looked at.
+  auto inside = [&](int32_t x0, int32_t y0, int32_t size) {
+    return l <= x0 && x0 + size <= r && t <= y0 && y0 + size <= b;
+  };
+  for (const auto& [loc, tile] : img.Tiles()) {
+    if (!tile->HasCells() || inside(loc.Left(), loc.Top(), 128)) continue;
+    for (int cy = 0; cy < kzm::kTileCells; ++cy) {
+      for (int cx = 0; cx < kzm::kTileCells; ++cx) {
+        const int32_t x0 = loc.Left() + cx * 8, y0 = loc.Top() + cy * 8;
+        if (inside(x0, y0, 8)) continue;
+        const kzm::Cell& cell = tile->At(cx, cy);
+        if (cell.Kind() == kzm::Cell::kRGBAFill) {
+          if (differs(cell.FillValue())) take(x0, y0, x0 + 8, y0 + 8);
+        } else if (cell.Kind() == kzm::Cell::kRGBABitmap) {
+          const PixelRGBA* px = cell.BitmapPixels();
+          unsigned rows = 0, cols = 0;  // bit i: row / column i has content
+          for (unsigned i = 0; i < 64; ++i)
+            if (differs(px[i])) rows |= 1u << (i >> 3), cols |= 1u << (i & 7);
+          if (rows)
+            take(x0 + __builtin_ctz(cols), y0 + __builtin_ctz(rows), x0 + 32 - __builtin_clz(cols),
+                 y0 + 32 - __builtin_clz(rows));
+        }
+      }
+    }
+  }
+  Rect rect;
+  if (l < r && t < b) rect = Rect{l, t, r, b};  // layers lie at offset 0
+  if (!clearDefault) rect = rect.United(canvas);
+  return rect;
+}
+
+iio::layer_param_t RecordOf(const ImageProperties& p) {
+  iio::layer_param_t P;
+  P.blend = p.blend;
+  P.name = p.name;
+  P.visible = p.visible;
+  P.planeLock = p.planeLock;
+  P.alphaLock = p.alphaLock;
+  P.opacity = p.opacity;
+  return P;
+}
+
+uint64_t Area(const Rect& r) {
+  return r.IsEmpty() ? 0 : uint64_t(int64_t(r.right) - r.left) * uint64_t(int64_t(r.bottom) - r.top);
+}
+
+// Rows of one rectangle encoded on the work pool, a band at a time, and
+// handed to the writer in order.
+class RowWriter {
+ public:
+  // read(y, count, out): rows [y, y + count) of the rectangle (0: its top),
+  // `width` pixels each; called on the pool for different rows at once.
+  // blank(y, count): whether those rows hold nothing but `def`, which is then
+  // encoded once (a sparse layer's rectangle is mostly such rows).
+  template <typename Read, typename Blank, typename Progress>
+  bool Write(iio::PsdOut& out, uint32_t height, size_t width, bool matte, const PixelRGBA& def, Read&& read,
+             Blank&& blank, Progress&& progress) {
+    std::vector<PixelRGBA> defRow(width, def);
+    iio::EncodePsdRows(defRow.data(), width, 1, matte, defRow_);
+    for (uint32_t y = 0; y < height; y += kBand) {
+      progress(y);
+      const uint32_t band = std::min(kBand, height - y);
+      const size_t tasks = (band + kTaskRows - 1) / kTaskRows;
+      if (slots_.size() < tasks) slots_.resize(tasks);
+      base::ParallelFor(tasks, [&](size_t k) {
+        Slot& s = slots_[k];
+        const uint32_t y0 = y + uint32_t(k) * kTaskRows, n = std::min(kTaskRows, y + band - y0);
+        if (blank(y0, n)) {
+          Repeat(defRow_, n, s.rows);
+          return;
+        }
+        s.pixels.resize(width * n);
+        read(y0, n, s.pixels.data());
+        iio::EncodePsdRows(s.pixels.data(), width, n, matte, s.rows);
+      });
+      for (size_t k = 0; k < tasks; ++k)
+        if (!out.AddRows(slots_[k].rows)) return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr uint32_t kBand = 128;
+  static constexpr uint32_t kTaskRows = 8;
+  struct Slot {
+    std::vector<PixelRGBA> pixels;
+    iio::PsdRows rows;
+  };
+  // `n` copies of one encoded row.
+  static void Repeat(const iio::PsdRows& row, uint32_t n, iio::PsdRows& out) {
+    out.width = row.width;
+    out.rows = n;
+    out.slot = row.slot;
+    if (out.bytes.size() < size_t(n) * 4 * row.slot) out.bytes.resize(size_t(n) * 4 * row.slot);
+    out.lengths.resize(size_t(n) * 4);
+    for (uint32_t y = 0; y < n; ++y)
+      for (size_t c = 0; c < 4; ++c) {
+        out.lengths[y * 4 + c] = row.lengths[c];
+        std::copy_n(row.bytes.data() + c * row.slot, row.lengths[c], out.bytes.data() + (y * 4 + c) * row.slot);
+      }
+  }
+  std::vector<Slot> slots_;
+  iio::PsdRows defRow_;
+};
+
+// Which rows of tile space hold a tile with cells: a row of tiles at a time.
+class TileRows {
+ public:
+  explicit TileRows(const kzm::TileMap& tiles) {
+    for (const auto& e : tiles)
+      if (e.second->HasCells()) rows_.push_back(e.first.Row());
+    std::sort(rows_.begin(), rows_.end());
+    rows_.erase(std::unique(rows_.begin(), rows_.end()), rows_.end());
+  }
+  // Whether rows [y0, y1) of tile space meet no tile.
+  bool Empty(int64_t y0, int64_t y1) const {
+    const auto it = std::lower_bound(rows_.begin(), rows_.end(), int(y0 >> 7));
+    return it == rows_.end() || int64_t(*it) > ((y1 - 1) >> 7);
+  }
+
+ private:
+  std::vector<int> rows_;
+};
+
+}  // namespace
+
+int ComputeCanvas(kzm::NativeReader& reader, Rect& canvas) {
+  canvas = Rect{};
+  for (size_t i = 0; i < reader.LayerCount(); ++i) {
+    kzm::LoadedLayer layer;
+    const int r = reader.LoadLayer(i, layer);
+    if (r == kzm::kLoadTooLarge) return kErrTooLarge;
+    if (r != 0) return r;
+    const Rect b = layer->image()->Bounds();
+    if (!b.IsEmpty()) canvas = canvas.United(b);
+  }
+  return 0;
+}
+
+int CorrectHeads(kzm::NativeReader& reader) {
+  for (size_t i = 0; i < reader.LayerCount(); ++i) {
+    kzm::LoadedLayer layer;
+    const int r = reader.LoadLayer(i, layer);
+    if (r == kzm::kLoadTooLarge) return kErrTooLarge;
+    if (r != 0) return r;
+  }
+  return 0;
+}
+
+int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, const ConversionBudget& budget,
+              iio::ImageDestBase& stream, const ProgressFunc& progress) {
+  const size_t n = reader.LayerCount();
+  const uint32_t width = uint32_t(int64_t(canvas.right) - canvas.left);
+  const uint32_t height = uint32_t(int64_t(canvas.bottom) - canvas.top);
+  auto report = [&](uint64_t step, uint64_t done, uint64_t total) {
+    if (progress) progress(step, n + 1, done, total);
+  };
+
+  std::vector<ImageProperties> heads(n);
+  for (size_t i = 0; i < n; ++i) heads[i] = reader.Head(i);
+  std::vector<iio::layer_param_t> records;
+  for (const ImageProperties& h : heads)
+    if (IsEligible(h)) records.push_back(RecordOf(h));
+  // Readers take the fourth channel of a file without layers for an extra
+  // channel, not for its transparency: a document without a layer to write
+  // gets one that holds the merged image, visible and over the canvas.
+  const bool mergedLayer = records.empty();
+  if (mergedLayer) {
+    iio::layer_param_t P;
+    P.name = iio::kMergedImageName;
+    records.push_back(P);
+  }
+
+  iio::PsdOut out(stream);
+  if (!out.Begin(width, height, records)) return kErrWrite;
+
+  // The merged image as the layers pass. A clip base is held until the
+  // last layer it masks has been blended.
+  kzm::Composite merged(canvas);
+  for (const ImageProperties& h : heads)
+    if (h.visible && h.defaultPixel.Word() != 0) {
+      merged.CoverCanvas();
+      break;
+    }
+  const std::vector<int> bases = kzm::Composite::MaskBases(heads);
+  std::vector<size_t> lastMasked(n, SIZE_MAX);
+  for (size_t i = 0; i < n; ++i)
+    if (bases[i] >= 0) lastMasked[size_t(bases[i])] = i;
+  std::vector<kzm::LoadedLayer> held(n);
+
+  // Pixels written: the merged image, and each layer's tile rectangle (the
+  // whole canvas too for a layer whose default pixel shows).
+  uint64_t pixels = Area(canvas);
+  RowWriter rows;
+  for (size_t k = 0; k < n; ++k) {
+    const ImageProperties& head = heads[k];
+    const bool eligible = IsEligible(head), needed = eligible || head.visible || lastMasked[k] != SIZE_MAX;
+    report(k, 0, 1);
+    if (!needed) {
+      // Never written nor composed, but a damaged layer fails the file.
+      if (const int r = reader.CheckLayer(k)) return r;
+      continue;
+    }
+    kzm::LoadedLayer layer;
+    bool changed = false;
+    const int r = reader.LoadLayer(k, layer, &changed);
+    if (r == kzm::kLoadTooLarge) return kErrTooLarge;
+    if (r != 0) return r;
+    if (changed) return kExportAgain;
+    const kzm::PiImage& img = *layer->image();
+
+    if (eligible) {
+      Rect bounds = img.Bounds();
+      if (img.DefaultPixel().a != 0) bounds = bounds.United(canvas);
+      if ((pixels += Area(bounds)) > budget.outputPixels) return kErrTooLarge;
+      const Rect rect = ContentRect(img, canvas);
+      if (!out.BeginLayer(rect.left - canvas.left, rect.top - canvas.top, rect.right - canvas.left,
+                          rect.bottom - canvas.top))
+        return kErrWrite;
+      const size_t w = size_t(int64_t(rect.right) - rect.left);
+      const uint32_t h = uint32_t(int64_t(rect.bottom) - rect.top);
+      const kzm::Plane& plane = *layer;
+      const TileRows tileRows(img.Tiles());
+      if (!rows.Write(out, h, w, false, img.DefaultPixel(),
+                      [&](uint32_t y, uint32_t count, PixelRGBA* o) {
+                        kzm::PixRandIterator(plane).ReadRows(rect.top + int32_t(y), int(count), rect.left,
+                                                             rect.right, o);
+                      },
+                      [&](uint32_t y, uint32_t count) {
+                        return tileRows.Empty(int64_t(rect.top) + y, int64_t(rect.top) + y + count);
+                      },
+                      [&](uint32_t y) { report(k, y, h); }) ||
+          !out.EndLayer())
+        return kErrWrite;
+    }
+    if (head.visible) {
+      const kzm::PiImage* base = bases[k] >= 0 ? held[size_t(bases[k])]->image() : nullptr;
+      const std::vector<kzm::Tile*> tiles =
+          merged.Begin(&img, head, base, bases[k] >= 0 ? &heads[size_t(bases[k])] : nullptr);
+      base::ParallelFor(tiles.size(), [&](size_t t) { merged.BlendTile(*tiles[t]); });
+      merged.End();
+    }
+    if (bases[k] >= 0 && lastMasked[size_t(bases[k])] == k) held[size_t(bases[k])].Reset();
+    if (lastMasked[k] != SIZE_MAX) held[k] = std::move(layer);
+  }
+
+  // The merged image (and first the layer that holds it, for a document
+  // without layers to write), read from the composite.
+  const uint64_t passes = mergedLayer ? 2 : 1;
+  for (uint64_t pass = 0; pass < passes; ++pass) {
+    const bool layer = pass + 1 < passes;
+    if (layer && !out.BeginLayer(0, 0, int32_t(width), int32_t(height))) return kErrWrite;
+    if (!rows.Write(out, height, width, !layer, PixelRGBA{0, 0, 0, 0},
+                    [&](uint32_t y, uint32_t count, PixelRGBA* o) {
+                      merged.ReadRows(canvas.top + int32_t(y), int(count), canvas.left, canvas.right, o);
+                    },
+                    [&](uint32_t y, uint32_t count) {
+                      return merged.RowsEmpty(canvas.top + int32_t(y), canvas.top + int32_t(y + count));
+                    },
+                    [&](uint32_t y) {
+                      report(n, pass * height + y, passes * height);
+                      if (!layer) merged.ReleaseAbove(canvas.top + int32_t(y));
+                    }))
+      return kErrWrite;
+    if (layer && !out.EndLayer()) return kErrWrite;
+  }
+  return out.Finish() ? 0 : kErrWrite;
+}

@@ -1,0 +1,43 @@
+// .yvn -> PSD, a layer at a time: each layer is read, written as a PSD layer
+// and blended into the running merged image, then let go.
+//
+// The PSD's layer records precede all channel data, but only a record's
+// rectangle and lengths depend on the layer's pixels: the records are
+// written from the layers' heads and their rectangles filled in as each
+// layer arrives (the writer seeks back into its own output). The merged
+// image is composed as the layers pass (kzm/composite.h) and written last.
+#pragma once
+#include <cstdint>
+
+#include "convert/jobs.h"
+#include "kzm/geometry.h"
+#include "kzm/progress.h"
+
+namespace iio {
+class ImageDestBase;
+}
+namespace kzm {
+class NativeReader;
+}
+
+// ExportPsd's answer when a layer's whole record gave it other properties
+// than its head did: the reader's heads are right now, and the file is to be
+// written again from the start.
+constexpr int kExportAgain = -100;
+
+// Writes the PSD of the file `reader` has opened to `stream`. `canvas` is
+// the document's canvas (non-empty, within the PSD limit). Progress: (k, n +
+// 1, done, total) for the rows of layer k of n, (n, n + 1, ...) for the
+// merged image. Returns 0, kExportAgain, or the code of the error line: a
+// read failure of a layer (1: damaged), kErrTooLarge, or kErrWrite.
+int ExportPsd(kzm::NativeReader& reader, const kzm::Rect& canvas, const ConversionBudget& budget,
+              iio::ImageDestBase& stream, const ProgressFunc& progress);
+
+// Loads every layer once so that each head is what the whole record says:
+// 0, or the read failure's code.
+int CorrectHeads(kzm::NativeReader& reader);
+
+// The canvas of a file whose root record fixes none: the union of the
+// layers' tile bounds, each layer loaded once. 0, or the read failure's
+// code.
+int ComputeCanvas(kzm::NativeReader& reader, kzm::Rect& canvas);

@@ -1,0 +1,30 @@
+// Rows of premultiplied pixels to the PackBits rows of a PSD's four channels
+// (red, green, blue, transparency), as the writer stores them: colour
+// divided by transparency and rounded to 8 bits, transparent pixels as four
+// zero bytes; the merged image's colour matted on white. A pure function:
+// any thread may encode any rows.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "blend/pixel.h"
+
+namespace iio {
+
+// Encoded rows: row y's channel c is lengths[y * 4 + c] bytes at
+// bytes[(y * 4 + c) * slot]. Reused from call to call.
+struct PsdRows {
+  size_t width = 0;
+  uint32_t rows = 0;
+  size_t slot = 0;
+  std::vector<uint8_t> bytes;
+  std::vector<uint32_t> lengths;
+  std::vector<uint8_t> planes;  // one row's four 8-bit planes
+};
+
+// Encodes `rows` rows of `width` pixels, back to back; `matte` for rows of
+// the merged image.
+void EncodePsdRows(const PixelRGBA* pixels, size_t width, uint32_t rows, bool matte, PsdRows& out);
+
+}  // namespace iio

@@ -1,0 +1,25 @@
+// The file header: signature, version, channels, canvas size, depth and
+// colour mode.
+#include "iio/psd_sections.h"
+
+namespace iio {
+
+PsdError ReadPsdHeader(DataSrcBase& src, PsdHeader* out) {
+  src.rewind();
+  if (src.remaining() < 28) return kPsdTooShort;
+  const uint8_t* h = src.read(kPsdHeaderBytes);
+  if (!h) return kPsdTooShort;
+  PsdHeader& f = *out;
+  f.version = LoadBe16(h + 4);
+  f.channels = LoadBe16(h + 12);
+  f.height = LoadBe32(h + 14);
+  f.width = LoadBe32(h + 18);
+  f.depth = LoadBe16(h + 22);
+  f.mode = LoadBe16(h + 24);
+  if (!KeyIs(h, "8BPS") || f.version != 1 || f.width < 1 || f.width > kMaxCanvasSide || f.height < 1 ||
+      f.height > kMaxCanvasSide || f.channels < 1 || f.channels > 56 || f.mode != 3 || f.depth != 8)
+    return kPsdBadHeader;
+  return kPsdOk;
+}
+
+}  // namespace iio

@@ -1,0 +1,307 @@
+// Layer and mask information: the layer info (a layer count, the layer
+// records, then the channel data of every layer in record order), a global
+// layer mask and additional information. Only the layer info is read.
+#include <cstring>
+
+#include "blend/modes.h"
+#include "iio/codepage.h"
+#include "iio/psd_sections.h"
+
+namespace iio {
+
+namespace {
+
+struct Rect {
+  int32_t left, top, right, bottom;
+};
+
+// Rectangles are stored top, left, bottom, right. An empty or inverted one
+// collapses onto its top-left corner so that every consumer sees 0 x 0.
+bool ReadRect(const uint8_t* p, Rect* r) {
+  r->top = int32_t(LoadBe32(p));
+  r->left = int32_t(LoadBe32(p + 4));
+  r->bottom = int32_t(LoadBe32(p + 8));
+  r->right = int32_t(LoadBe32(p + 12));
+  const int64_t w = int64_t(r->right) - r->left, h = int64_t(r->bottom) - r->top;
+  if (w > kMaxLayerSide || h > kMaxLayerSide) return false;
+  if (w <= 0 || h <= 0) r->right = r->left, r->bottom = r->top;
+  return true;
+}
+
+uint16_t OpacityFromByte(uint8_t op) {
+  // The smallest native opacity that the writer turns back into this byte.
+  return uint16_t((uint32_t(op) * 16384u + 254u) / 255u);
+}
+
+// The fields between the channel table and the extra data.
+struct BlendFields {
+  char key[4] = {};
+  uint8_t opacity = 0, clipping = 0;
+  uint32_t extraLength = 0;
+};
+
+// The additional information blocks the reader uses; the first of each key
+// counts.
+struct ExtraBlocks {
+  std::vector<uint8_t> luni, lspf, lsct;
+  bool haveLuni = false, haveLspf = false, haveLsct = false;
+};
+
+bool ReadBoundsAndChannels(SectionCursor& c, LayerRecord& rec) {
+  layer_param_t& p = rec.param;
+  const uint8_t* b = c.Take(18);
+  if (!b) return false;
+  Rect r;
+  if (!ReadRect(b, &r)) return false;
+  p.left = r.left, p.top = r.top, p.right = r.right, p.bottom = r.bottom;
+  const uint16_t nch = LoadBe16(b + 16);
+  if (nch < 1 || nch > 56) return false;
+  b = c.Take(6u * nch);
+  if (!b) return false;
+  rec.table.resize(nch);
+  for (uint16_t i = 0; i < nch; ++i) {
+    // Ids outside -3..2 (animation data) are kept in the table so that the
+    // data of the other channels is found, and otherwise ignored.
+    rec.table[i].id = int16_t(LoadBe16(b + 6 * i));
+    rec.table[i].length = LoadBe32(b + 6 * i + 2);
+  }
+  p.channelCount = nch;
+  p.depth = 8;
+  return true;
+}
+
+bool ReadBlendFields(SectionCursor& c, LayerRecord& rec, BlendFields* f) {
+  const uint8_t* b = c.Take(16);
+  if (!b || !KeyIs(b, "8BIM")) return false;
+  std::memcpy(f->key, b + 4, 4);
+  f->opacity = b[8];
+  f->clipping = b[9];
+  rec.flags = b[10];
+  f->extraLength = LoadBe32(b + 12);
+  return c.Fits(f->extraLength);
+}
+
+// Layer mask data: length 0 or at least 20; the published fields are taken
+// from the front and the rest (real mask, density, feather) skipped.
+bool ReadMaskData(SectionCursor& x, LayerRecord& rec) {
+  layer_param_t& p = rec.param;
+  uint32_t maskLen;
+  if (!x.U32(&maskLen)) return false;
+  if (maskLen == 0) {
+    p.maskRelative = p.maskEnabled = p.maskInverted = p.maskDefault = 0;
+    return true;
+  }
+  if (maskLen < 20) return false;
+  const uint8_t* m = x.Take(maskLen);
+  if (!m) return false;
+  Rect mr;
+  if (!ReadRect(m, &mr)) return false;
+  p.maskLeft = mr.left, p.maskTop = mr.top, p.maskRight = mr.right, p.maskBottom = mr.bottom;
+  p.maskDefault = m[16];
+  p.maskRelative = m[17] & 1;
+  p.maskEnabled = (m[17] & 2) ? 0 : 1;
+  p.maskInverted = (m[17] & 4) ? 1 : 0;
+  rec.hasMask = true;
+  return true;
+}
+
+// Blending ranges are not used.
+bool SkipBlendingRanges(SectionCursor& x) {
+  uint32_t rangesLen;
+  return x.U32(&rangesLen) && x.Skip(rangesLen);
+}
+
+// The name in the system's character set, padded to a multiple of 4 bytes
+// with its length byte.
+bool ReadPascalName(SectionCursor& x, std::string* out) {
+  // Each read may reuse the source's buffer: copy what is needed at once.
+  const uint8_t* nl = x.Take(1);
+  if (!nl) return false;
+  const uint8_t nameLen = nl[0];
+  const uint8_t* name = nameLen ? x.Take(nameLen) : reinterpret_cast<const uint8_t*>("");
+  if (!name) return false;
+  out->assign(reinterpret_cast<const char*>(name), nameLen);
+  x.Skip(std::min<uint64_t>((4 - (1 + nameLen) % 4) % 4, x.Left()));
+  return true;
+}
+
+// Additional information blocks up to the end of the record's extra data.
+// Lengths are taken as written; a writer that padded without saying so is
+// caught by looking for the signature a few bytes further on.
+bool ReadExtraBlocks(DataSrcBase& src, SectionCursor& x, ExtraBlocks* out) {
+  while (x.Left() >= 12) {
+    const uint64_t at = src.position();
+    const uint64_t window = std::min<uint64_t>(x.Left(), 12 + 6);
+    const uint8_t* w = x.Take(window);
+    if (!w) return false;
+    uint64_t shift = 0;
+    while (shift < 7 && shift + 12 <= window && !KeyIs(w + shift, "8BIM") && !KeyIs(w + shift, "8B64"))
+      ++shift;
+    if (shift == 7 || shift + 12 > window) return false;
+    char key[4];
+    std::memcpy(key, w + shift + 4, 4);
+    const uint32_t len = LoadBe32(w + shift + 8);
+    if (!src.seek(at + shift + 12) || !x.Fits(len)) return false;
+    std::vector<uint8_t>* keep = nullptr;
+    if (std::memcmp(key, "luni", 4) == 0 && !out->haveLuni) keep = &out->luni, out->haveLuni = true;
+    if (std::memcmp(key, "lspf", 4) == 0 && !out->haveLspf) keep = &out->lspf, out->haveLspf = true;
+    if (std::memcmp(key, "lsct", 4) == 0 && !out->haveLsct) keep = &out->lsct, out->haveLsct = true;
+    if (keep) {
+      if (!src.readInto(*keep, len)) return false;
+    } else if (!x.Skip(len)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The Unicode name ("luni") wins over the Pascal name.
+std::string LayerName(const std::string& pascal, const ExtraBlocks& blocks) {
+  std::string name = SystemToUtf8(pascal);
+  const std::vector<uint8_t>& luni = blocks.luni;
+  if (blocks.haveLuni && luni.size() >= 4) {
+    const uint64_t n = LoadBe32(luni.data());
+    if (DeclaredFits(4 + 2 * n, luni.size())) {
+      std::u16string units(size_t(n), u'\0');
+      for (size_t i = 0; i < n; ++i) units[i] = char16_t(LoadBe16(&luni[4 + 2 * i]));
+      while (!units.empty() && units.back() == 0) units.pop_back();
+      name = Utf16ToUtf8(units.data(), units.size());
+    }
+  }
+  return name;
+}
+
+// Visibility and transparency lock from the record's flags; the protection
+// block ("lspf") overrides the lock and adds the others.
+void TakeFlagsAndLocks(uint8_t flags, const ExtraBlocks& blocks, layer_param_t& p) {
+  p.visible = (flags & 2) ? 0 : 1;
+  p.alphaLock = flags & 1;
+  if (blocks.haveLspf && blocks.lspf.size() >= 4) {
+    const uint32_t v = LoadBe32(blocks.lspf.data());
+    p.alphaLock = v & 1;
+    p.planeLock = (v >> 1) & 1;
+    p.lockPosition = (v >> 2) & 1;
+    p.lockAll = (v >> 31) & 1;
+  }
+}
+
+// The section divider ("lsct") makes the record a group marker.
+void TakeSectionDivider(const ExtraBlocks& blocks, layer_param_t& p) {
+  const std::vector<uint8_t>& lsct = blocks.lsct;
+  if (!blocks.haveLsct || lsct.size() < 4) return;
+  const uint32_t type = LoadBe32(lsct.data());
+  if (type < 1 || type > 3) return;
+  auto f = std::make_shared<folder_info_t>();
+  f->sectionType = type;
+  if (lsct.size() >= 12 && KeyIs(&lsct[4], "8BIM")) {
+    f->hasBlendKey = true;
+    f->blend.word0 = blend::ColorModeForPsdKey(reinterpret_cast<const char*>(&lsct[8]));
+  }
+  p.folder = f;
+}
+
+void TakeBlend(const BlendFields& f, layer_param_t& p) {
+  const uint8_t mode = blend::ColorModeForPsdKey(f.key);
+  p.blend.word0 = mode | (f.clipping ? kzm::Blend::clip_dsta | kzm::Blend::lockdonly : 0u);
+  p.blend.word1 = ((mode >= 1 && mode <= 21) || (mode >= 50 && mode <= 53)) ? 4u : 0u;
+  p.opacity = OpacityFromByte(f.opacity);
+}
+
+// Records without layer pixels: group markers, and flagged records with an
+// empty rectangle (adjustment layers). Fill and shape layers carry the flag
+// too but store their pixels, so they are kept.
+void MarkPixelsIrrelevant(LayerRecord& rec) {
+  layer_param_t& p = rec.param;
+  const bool flagged = (rec.flags & 8) && (rec.flags & 16);
+  bool colour = false;
+  for (const psd_channel_t& ch : rec.table) colour |= ch.id >= -1 && ch.id <= 2;
+  p.pixelsIrrelevant = p.folder || (flagged && p.Width() == 0) || !colour ? 1 : 0;
+}
+
+bool ReadLayerRecord(DataSrcBase& src, uint64_t limit, LayerRecord& rec) {
+  SectionCursor c(src, limit);
+  BlendFields blend;
+  if (!ReadBoundsAndChannels(c, rec) || !ReadBlendFields(c, rec, &blend)) return false;
+  const uint64_t extraEnd = src.position() + blend.extraLength;
+  SectionCursor x(src, extraEnd);
+  std::string pascal;
+  ExtraBlocks blocks;
+  if (!ReadMaskData(x, rec) || !SkipBlendingRanges(x) || !ReadPascalName(x, &pascal) ||
+      !ReadExtraBlocks(src, x, &blocks) || !src.seek(extraEnd))
+    return false;
+  layer_param_t& p = rec.param;
+  p.name = LayerName(pascal, blocks);
+  TakeFlagsAndLocks(rec.flags, blocks, p);
+  TakeSectionDivider(blocks, p);
+  TakeBlend(blend, p);
+  MarkPixelsIrrelevant(rec);
+  return true;
+}
+
+// Channel data follows the records, layer after layer.
+void LocateChannelData(uint64_t offset, std::vector<LayerRecord>& records) {
+  for (LayerRecord& r : records) {
+    r.dataOffset = offset;
+    for (const psd_channel_t& c : r.table) offset += c.length;
+  }
+}
+
+// Records run bottom to top: a group's end marker (type 3) comes first, its
+// header record (type 1 or 2, which holds the group's visibility) last.
+// Walking top down, every layer under a hidden header is hidden.
+void ResolveGroups(std::vector<LayerRecord>& records) {
+  std::vector<bool> hidden;  // per open group: hidden, itself or by a parent
+  for (size_t i = records.size(); i-- > 0;) {
+    layer_param_t& p = records[i].param;
+    const bool parentHidden = !hidden.empty() && hidden.back();
+    const uint32_t type = p.folder ? p.folder->sectionType : 0;
+    if (type == folder_info_t::kEndOfFolder) {
+      if (!hidden.empty()) hidden.pop_back();
+      if (parentHidden) p.visible = 0;
+      continue;
+    }
+    if (parentHidden) p.visible = 0;
+    if (type == folder_info_t::kOpenFolder || type == folder_info_t::kClosedFolder)
+      hidden.push_back(parentHidden || !p.visible);
+  }
+}
+
+// The layer info up to `end`: a signed layer count and the records.
+PsdError ReadLayerInfo(DataSrcBase& src, uint64_t end, LayerSection* out) {
+  SectionCursor li(src, end);
+  const uint8_t* c = li.Take(2);
+  if (!c) return kPsdBadLayers;
+  const int16_t count = int16_t(LoadBe16(c));
+  out->mergedAlpha = count < 0;
+  const uint32_t n = uint32_t(count < 0 ? -int32_t(count) : count);
+  for (uint32_t i = 0; i < n; ++i) {
+    out->records.emplace_back();
+    if (!ReadLayerRecord(src, end, out->records.back())) return kPsdBadLayers;
+  }
+  LocateChannelData(src.position(), out->records);
+  ResolveGroups(out->records);
+  return kPsdOk;
+}
+
+}  // namespace
+
+PsdError ReadLayerSection(DataSrcBase& src, SectionCursor& file, LayerSection* out) {
+  out->mergedStart = src.position();
+  // A file may end before the section: it then has no layers.
+  if (file.Left() < 4) return kPsdOk;
+  uint32_t sectionLen = 0;
+  file.U32(&sectionLen);
+  if (!file.Fits(sectionLen)) return kPsdBadLayers;
+  out->mergedStart = src.position() + sectionLen;
+  // A section of length 0 holds no layers (the merged image follows at once).
+  if (sectionLen == 0) return kPsdOk;
+  if (sectionLen < 4) return kPsdBadLayers;
+  SectionCursor section(src, out->mergedStart);
+  uint32_t infoLen = 0;
+  section.U32(&infoLen);
+  if (!section.Fits(infoLen)) return kPsdBadLayers;
+  const uint64_t infoEnd = src.position() + infoLen;
+  return infoLen >= 2 ? ReadLayerInfo(src, infoEnd, out) : kPsdOk;
+}
+
+}  // namespace iio
