@@ -113,7 +113,7 @@ int ReadImageProperties(const chunk::IChunkBase& container, ImageProperties& out
 ImageProperties PropertiesOf(const PiImage& image);
 
 // Rebuilds the raster layer behind `plane` from the "PiImage" record in
-// `container`; the handle keeps its identity, owner, parent and observers.
+// `container`; the handle keeps its identity, owner and parent.
 //   0  loaded;
 //  -1  no "PiImage" or no "Body" (the layer is unchanged);
 //   1  an unknown blend mode name, or a "Body" that is inconsistent: table
