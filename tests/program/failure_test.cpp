@@ -456,7 +456,8 @@ TEST_F(Failure, OutOfMemoryIsReportedAndTheBatchGoesOnWithForce) {
 #ifdef YVN_ASAN
   GTEST_SKIP() << "the sanitizer's own mappings need more address space than the limit leaves";
 #endif
-  WriteFile(P("a.psd"), NoisePsd(6, 2048, 2048));
+  // One layer takes more than the limit: a conversion holds a layer at a time.
+  WriteFile(P("a.psd"), NoisePsd(1, 4096, 4096));
   WriteFile(P("b.psd"), NoisePsd(1, 32, 32));
   WriteFile(P("a.yvn"), kOld);
   RunOptions o;
