@@ -1,49 +1,57 @@
-// The PSD reader with the whole import: header, sections, layer records,
-// channel blocks, rows into tiles, re-basing. Whatever imports is a
-// consistent document on the file's canvas that saves as a native file.
+// The PSD reader with the whole conversion to a native file, as the jobs run
+// it: header, sections, layer records, the thumbnail's sampled rows, then
+// each image's channel blocks into tiles and out as a layer record. Whatever
+// converts is a native file that loads again, with a layer per planned image.
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <vector>
 
-#include "chunk/chunk_reader.h"
-#include "chunk/chunk_writer.h"
 #include "base/data_src.h"
+#include "chunk/chunk_writer.h"
+#include "convert/errors.h"
 #include "convert/import_psd.h"
 #include "fuzz_util.h"
 #include "iio/psd.h"
-#include "kzm/native_reader.h"
 #include "kzm/doc_save.h"
-#include "kzm/image_context.h"
-#include "kzm/pi_folder.h"
+#include "kzm/native_reader.h"
 #include "support/sinks.h"
 
 int fuzz::Psd(const uint8_t* data, size_t size) {
   DataSrcMemory src(data, size);
-  iio::Psd psd(src);
-  uint64_t calls = 0;
-  std::shared_ptr<kzm::ImageContext> doc;
-  const int32_t err = ImportPsd(0, 0, psd, [&](uint64_t, uint64_t, uint64_t done, uint64_t total) {
+  const auto counted = [](uint64_t, uint64_t, uint64_t done, uint64_t total) {
     FUZZ_CHECK(done <= total);
-    ++calls;
     return true;
-  }, doc);
-  FUZZ_CHECK((err == kImportOk) == (doc != nullptr));
-  if (!doc) return 0;
-  FUZZ_CHECK(psd.Width() >= 1 && psd.Width() <= 30000 && psd.Height() >= 1 && psd.Height() <= 30000);
-  fuzz::TouchPlane(*doc->Root(), true);
-
-  // The rest of the conversion: the native save, whose result loads again.
-  ts::MemorySink mem;
+  };
+  PsdLayerPlan plan;
+  kzm::ThumbGeometry g;
+  std::vector<PixelRGBA> thumbnail;
   {
+    iio::Psd psd(src);
+    if (psd.ErrorCode() != 0 || psd.Open() == 0) return 0;
+    FUZZ_CHECK(psd.Width() >= 1 && psd.Width() <= 30000 && psd.Height() >= 1 && psd.Height() <= 30000);
+    plan = PlanPsdLayers(psd);
+    FUZZ_CHECK(plan.read <= plan.images && plan.layers.size() <= plan.read);
+    if (!PsdThumbnail(psd, plan, counted, g, thumbnail)) return 0;
+    FUZZ_CHECK(thumbnail.size() == size_t(g.width) * size_t(g.height));
+  }
+
+  ts::MemorySink mem;
+  int code;
+  {
+    iio::Psd psd(src);
+    FUZZ_CHECK(psd.ErrorCode() == 0 && psd.Open() != 0);
     chunk::ChunkSink sink(mem.func());
     chunk::ChunkWriter& w = sink.beginRoot("VorletBitmapImage");
-    FUZZ_CHECK(kzm::SaveDocument(*doc, (size & 1) != 0, ProgressFunc(), w) == 0);
+    kzm::SaveDocumentHead(w, g, thumbnail, kzm::Rect{0, 0, int32_t(psd.Width()), int32_t(psd.Height())});
+    code = WritePsdLayers(psd, plan, (size & 1) != 0, counted, w);
+    FUZZ_CHECK(code == 0 || code == kErrNotPsd);
     FUZZ_CHECK(w.end());
   }
+  if (code != 0) return 0;
   DataSrcMemory again(mem.bytes().data(), mem.bytes().size());
   kzm::NativeReader back(again, kzm::LoadLimits());
   FUZZ_CHECK(back.Open(nullptr, ProgressFunc()) == 0);
-  FUZZ_CHECK(back.LayerCount() == doc->Root()->impl()->ChildCount());
+  FUZZ_CHECK(back.LayerCount() == plan.layers.size());
   for (size_t i = 0; i < back.LayerCount(); ++i) {
     kzm::LoadedLayer layer;
     FUZZ_CHECK(back.LoadLayer(i, layer) == 0);

@@ -117,7 +117,7 @@ std::shared_ptr<const void> RunBatch(CommandOptions& options, const SourceList& 
     const Outcome o =
         native ? Convert<KzmLoad, PsdSave>(options, s, last,
                                            [&](const NativeSourcePtr& src) { return PsdSave(quiet, src, d, FileNameOf(d)); })
-               : Convert<PsdLoad, KzmSave>(options, s, last, [&](const DocumentPtr& doc) {
+               : Convert<PsdLoad, KzmSave>(options, s, last, [&](const PsdSourcePtr& doc) {
                    return KzmSave(quiet, doc, d, FileNameOf(d), compress);
                  });
     if (o == Outcome::Stop) return last;

@@ -5,38 +5,15 @@
 #include <vector>
 
 #include "base/work_pool.h"
+#include "convert/errors.h"
 #include "iio/psd.h"
 #include "kzm/cell.h"
-#include "kzm/image_context.h"
-#include "kzm/pi_folder.h"
+#include "kzm/composite.h"
 #include "kzm/pi_image.h"
 #include "kzm/tile.h"
 
-namespace kzm {
-
-PushNormBlendPlane::PushNormBlendPlane(Plane* plane) : plane_(plane) {
-  Plane::Impl* p = plane_->impl();
-  blend_ = *p->Blend();
-  visible_ = p->Visible();
-  opacity_ = p->Opacity();
-  p->SetBlend(Blend{});
-  p->SetOpacity(16384);
-  p->SetOpacity(16384);
-  p->SetVisible(1);
-}
-
-PushNormBlendPlane::~PushNormBlendPlane() {
-  Plane::Impl* p = plane_->impl();
-  p->SetBlend(blend_);
-  p->SetOpacity(opacity_);
-  p->SetVisible(visible_);
-}
-
-}  // namespace kzm
-
 namespace {
 
-using kzm::Plane;
 using kzm::Rect;
 using kzm::Tile;
 using kzm::TileLocate;
@@ -80,6 +57,41 @@ Tile* BuildPartialTile(TileLocate loc, const uint32_t* src, ptrdiff_t stride, in
   return t;
 }
 
+// Builds the tiles of one window of rows: `count` rows of `w` pixels from
+// document position (left, docY), all within one row of tiles, at `base`.
+// Tiles are independent, so they are built on the work pool and inserted
+// in column order; tiles that hold only transparent pixels are left out.
+void AddWindowTiles(kzm::PiImage& image, const uint32_t* base, int32_t left, int64_t w, int32_t docY,
+                    uint32_t count) {
+  const PixelRGBA transparent{};
+  const int32_t inTileY = docY & (kzm::kTileSize - 1);
+  const int32_t firstCol = left >> 7;
+  const int32_t lastCol = int32_t((int64_t(left) + w - 1) >> 7);
+  const int32_t tileRow = docY >> 7;
+  const size_t cols = size_t(int64_t(lastCol) - firstCol + 1);
+  std::vector<Tile*> built(cols, nullptr);
+  base::ParallelFor(cols, [&](size_t k) {
+    const int32_t col = int32_t(firstCol + int64_t(k));
+    // A tile key holds signed 16-bit columns and rows; pixels beyond that
+    // (millions of pixels off the canvas) cannot be stored and are dropped.
+    if (col < INT16_MIN || col > INT16_MAX || tileRow < INT16_MIN || tileRow > INT16_MAX) return;
+    const int64_t tileLeft = int64_t(col) * kzm::kTileSize;
+    const int x0 = int(std::max<int64_t>(left, tileLeft) - tileLeft);
+    const int x1 = int(std::min<int64_t>(int64_t(left) + w, tileLeft + kzm::kTileSize) - tileLeft);
+    const uint32_t* src = base + (tileLeft + x0 - left);
+    const TileLocate loc = TileLocate::FromColRow(col, tileRow);
+    Tile* t = BuildPartialTile(loc, src, ptrdiff_t(w), x0, inTileY, x1, inTileY + int(count));
+    if (TileIsDefault(*t, transparent)) {
+      t->Release();  // nothing to keep: the default pixel shows there anyway
+    } else {
+      t->ShareIfUniform();
+      built[k] = t;
+    }
+  });
+  for (Tile* t : built)
+    if (t) image.InsertTile(t);
+}
+
 constexpr uint32_t kRowsPerTask = 8;
 
 // Makes rows [row, row + count) of the current image available and returns
@@ -106,51 +118,6 @@ const uint32_t* ReadWindow(iio::Psd& reader, const iio::layer_param_t& P, uint32
   return reader.RowPointer(int32_t(P.top + int64_t(row)));
 }
 
-// Reads the current image's rows straight into tiles at document positions
-// (the layer's rectangle may start anywhere, also left of or above the canvas),
-// one window per tile row of the document so that each tile is built once.
-bool ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, std::vector<uint32_t>& rows) {
-  const int64_t w = P.Width(), h = P.Height();
-  if (w <= 0 || h <= 0) return true;
-  const PixelRGBA transparent{};
-  for (int64_t row = 0; row < h;) {
-    const int32_t docY = int32_t(P.top + row);
-    const int32_t inTileY = docY & (kzm::kTileSize - 1);
-    const uint32_t count = uint32_t(std::min<int64_t>(kzm::kTileSize - inTileY, h - row));
-    const uint32_t* base = ReadWindow(reader, P, uint32_t(row), count, rows);
-    if (!base) return false;
-    const int32_t firstCol = P.left >> 7;
-    const int32_t lastCol = int32_t((int64_t(P.left) + w - 1) >> 7);
-    const int32_t tileRow = docY >> 7;
-    // The tiles of this window are independent: built on the work pool,
-    // kept in column order.
-    const size_t cols = size_t(int64_t(lastCol) - firstCol + 1);
-    std::vector<Tile*> built(cols, nullptr);
-    base::ParallelFor(cols, [&](size_t k) {
-      const int32_t col = int32_t(firstCol + int64_t(k));
-      // A tile key holds signed 16-bit columns and rows; pixels beyond that
-      // (millions of pixels off the canvas) cannot be stored and are dropped.
-      if (col < INT16_MIN || col > INT16_MAX || tileRow < INT16_MIN || tileRow > INT16_MAX) return;
-      const int64_t tileLeft = int64_t(col) * kzm::kTileSize;
-      const int x0 = int(std::max<int64_t>(P.left, tileLeft) - tileLeft);
-      const int x1 = int(std::min<int64_t>(int64_t(P.left) + w, tileLeft + kzm::kTileSize) - tileLeft);
-      const uint32_t* src = base + (tileLeft + x0 - P.left);
-      const TileLocate loc = TileLocate::FromColRow(col, tileRow);
-      Tile* t = BuildPartialTile(loc, src, ptrdiff_t(w), x0, inTileY, x1, inTileY + int(count));
-      if (TileIsDefault(*t, transparent)) {
-        t->Release();  // nothing to keep: the default pixel shows there anyway
-      } else {
-        t->ShareIfUniform();
-        built[k] = t;
-      }
-    });
-    for (Tile* t : built)
-      if (t) image.InsertTile(t);
-    row += count;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool HoldsMergedLayer(const iio::Psd& reader) {
@@ -160,114 +127,145 @@ bool HoldsMergedLayer(const iio::Psd& reader) {
   return top.name == iio::kMergedImageName && !top.pixelsIrrelevant && (!top.visible || layers == 1);
 }
 
-std::unique_ptr<Plane> ImportLayers(int32_t geo0, int32_t geo1, iio::Psd& reader, int32_t* code) {
-  *code = kImportOk;
-  std::unique_ptr<Plane> folder = kzm::PiFolder::Create();
-  std::vector<uint32_t> rows;  // decoded on the work pool, reused from window to window
-  uint32_t n = reader.Open();
-  if (n == 0 && reader.ErrorCode() != 0) {
-    *code = kImportReadFailed;
-    return nullptr;
-  }
+PsdLayerPlan PlanPsdLayers(const iio::Psd& reader) {
+  PsdLayerPlan plan;
+  plan.images = reader.ImageCount();
   // The merged image is last; a file that holds it as its top layer already
   // (written from a document made from a PSD, or from a document without
   // layers) does not get it twice.
-  if (n > 0 && HoldsMergedLayer(reader)) --n;
-  for (uint32_t k = 0; k < n; ++k) {
+  plan.read = plan.images > 0 && HoldsMergedLayer(reader) ? plan.images - 1 : plan.images;
+  for (uint32_t k = 0; k < plan.read; ++k)
+    if (k >= reader.LayerCount() || !reader.LayerParam(k).pixelsIrrelevant) plan.layers.push_back(k);
+  return plan;
+}
+
+iio::layer_param_t RecordOfImage(const iio::Psd& reader, uint32_t k) {
+  if (k < reader.LayerCount()) return reader.LayerParam(k);
+  iio::layer_param_t p;
+  p.name = iio::kMergedImageName;
+  p.right = int32_t(reader.Width());
+  p.bottom = int32_t(reader.Height());
+  p.visible = reader.LayerCount() == 0 ? 1 : 0;
+  return p;
+}
+
+kzm::ImageProperties PropertiesOfRecord(const iio::layer_param_t& P) {
+  kzm::ImageProperties p;
+  p.name = P.name;
+  p.named = !P.name.empty();
+  p.blend = P.blend;
+  p.visible = P.visible;
+  p.planeLock = P.planeLock || P.lockAll;
+  p.alphaLock = P.alphaLock || P.lockAll;
+  p.opacity = P.opacity;
+  return p;
+}
+
+void SetProperties(kzm::PiImage& image, const kzm::ImageProperties& p) {
+  image.SetBlend(p.blend);
+  image.SetName(p.name);
+  image.SetVisible(p.visible);
+  image.SetPlaneLock(p.planeLock);
+  image.SetAlphaLock(p.alphaLock);
+  image.SetOpacity(p.opacity);
+}
+
+bool ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, std::vector<uint32_t>& rows) {
+  const int64_t w = P.Width(), h = P.Height();
+  if (w <= 0 || h <= 0) return true;
+  // One window per tile row of the document, so that each tile is built once.
+  for (int64_t row = 0; row < h;) {
+    const int32_t docY = int32_t(P.top + row);
+    const uint32_t count = uint32_t(std::min<int64_t>(kzm::kTileSize - (docY & (kzm::kTileSize - 1)), h - row));
+    const uint32_t* base = ReadWindow(reader, P, uint32_t(row), count, rows);
+    if (!base) return false;
+    AddWindowTiles(image, base, P.left, w, docY, count);
+    row += count;
+  }
+  image.RecomputeBounds();
+  return true;
+}
+
+bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc& progress, kzm::ThumbGeometry& g,
+                  std::vector<PixelRGBA>& px) {
+  const Rect canvas{0, 0, int32_t(reader.Width()), int32_t(reader.Height())};
+  g = kzm::ThumbnailGeometry(canvas);
+  const int32_t gw = g.width, gh = g.height;
+  px.assign(size_t(gw) * size_t(gh), PixelRGBA{0, 0, 0, 0});
+  if (px.empty()) return true;
+
+  // Each layer at the sample positions only: a layer of the thumbnail's
+  // size, pixel (i, j) the layer's pixel at (i * step, j * step). Composing
+  // those gives each sample what composing the whole layers gives it, as
+  // every pixel is composed on its own.
+  std::vector<kzm::ImageProperties> props;
+  std::vector<uint32_t> images;
+  for (uint32_t k : plan.layers) {
+    images.push_back(k);
+    props.push_back(PropertiesOfRecord(RecordOfImage(reader, k)));
+  }
+  const std::vector<int> bases = kzm::Composite::MaskBases(props);
+  std::vector<std::unique_ptr<kzm::Plane>> held(images.size());
+  std::vector<size_t> lastMasked(images.size(), SIZE_MAX);
+  for (size_t i = 0; i < images.size(); ++i)
+    if (bases[i] >= 0) lastMasked[size_t(bases[i])] = i;
+
+  kzm::Composite merged(Rect{0, 0, gw, gh});
+  std::vector<uint32_t> samples(size_t(gw) * size_t(gh)), row;
+  size_t next = 0;  // into images
+  for (uint32_t k = 0; k < plan.read; ++k) {
     iio::layer_param_t P;
-    if (!reader.NextImage(P)) {
-      *code = kImportReadFailed;
-      return nullptr;
+    if (!reader.NextImage(P)) return false;
+    if (next >= images.size() || images[next] != k) continue;
+    const size_t i = next++;
+    if (progress) progress(k, plan.images, 0, uint64_t(gh));
+    if (!props[i].visible && lastMasked[i] == SIZE_MAX) continue;
+    std::fill(samples.begin(), samples.end(), 0u);
+    row.resize(size_t(std::max<int64_t>(P.Width(), 0)));
+    for (int32_t j = 0; j < gh; ++j) {
+      const int64_t y = int64_t(j) * g.step - P.top;
+      if (y < 0 || y >= P.Height()) continue;
+      if (progress) progress(k, plan.images, uint64_t(j), uint64_t(gh));
+      if (!reader.RowAt(uint32_t(y), row.data())) return false;
+      for (int32_t x = 0; x < gw; ++x) {
+        const int64_t c = int64_t(x) * g.step - P.left;
+        if (c >= 0 && c < P.Width()) samples[size_t(j) * size_t(gw) + size_t(x)] = row[size_t(c)];
+      }
     }
-    if (P.pixelsIrrelevant) continue;  // section markers carry no pixels
-
-    kzm::ImageGeometry geometry;
-    geometry.v0 = geo0;
-    geometry.v1 = geo1;
-    std::unique_ptr<Plane> layer = kzm::PiImage::Create(geometry);
+    std::unique_ptr<kzm::Plane> layer = kzm::PiImage::Create();
     kzm::PiImage& image = *layer->image();
-    // Pixels land at their document positions directly, so the layer's
-    // offset is zero from the start and no re-basing pass is needed.
-    if (!ReadImageTiles(reader, P, image, rows)) {
-      *code = kImportReadFailed;
-      return nullptr;
+    for (int32_t y = 0; y < gh; y += kzm::kTileSize)
+      AddWindowTiles(image, samples.data() + size_t(y) * size_t(gw), 0, gw, y,
+                     uint32_t(std::min<int32_t>(kzm::kTileSize, gh - y)));
+    if (props[i].visible) {
+      const kzm::PiImage* base = bases[i] >= 0 ? held[size_t(bases[i])]->image() : nullptr;
+      const std::vector<Tile*> tiles =
+          merged.Begin(&image, props[i], base, bases[i] >= 0 ? &props[size_t(bases[i])] : nullptr);
+      base::ParallelFor(tiles.size(), [&](size_t t) { merged.BlendTile(*tiles[t]); });
+      merged.End();
     }
-    Plane::Impl* p = layer->impl();
-    p->SetOffset(kzm::Point{0, 0});
-    p->SetBlend(P.blend);
-    p->SetName(P.name);
-    p->SetVisible(P.visible);
-    p->SetPlaneLock(P.planeLock || P.lockAll);
-    p->SetAlphaLock(P.alphaLock || P.lockAll);
-    p->SetOpacity(P.opacity);
-    image.RecomputeBounds();
-    folder->impl()->AppendChild(std::move(layer));
+    if (bases[i] >= 0 && lastMasked[size_t(bases[i])] == i) held[size_t(bases[i])].reset();
+    if (lastMasked[i] != SIZE_MAX) held[i] = std::move(layer);
   }
-  reader.CheckFailed();
-  folder->folder()->SetFixedBounds(Rect{0, 0, int32_t(reader.Width()), int32_t(reader.Height())});
-  return NormalizeLayerOffsets(std::move(folder));
+  merged.ReadRows(0, gh, 0, gw, px.data());
+  return true;
 }
 
-std::unique_ptr<Plane> NormalizeLayerOffsets(std::unique_ptr<Plane> folder) {
-  if (!folder || folder->Kind() != 3) return folder;
-  Plane::Impl* F = folder->impl();
-  const size_t m = F->ChildCount();
-  std::vector<std::unique_ptr<Plane>> keep;
-  keep.reserve(m);
-  for (size_t i = 0; i < m; ++i) {
-    std::unique_ptr<Plane> c = F->RemoveChild(F->ChildAt(0));
-    if (!c) break;
-    const kzm::Point o = c->impl()->Offset();
-    if ((o.x == 0 && o.y == 0) || c->Kind() != 1) {
-      keep.push_back(std::move(c));
-      continue;
-    }
-    // Compose the layer alone, as plain normal at full opacity, into a
-    // temporary folder: its merged tiles hold the pixels at document positions.
-    std::unique_ptr<Plane> T = kzm::PiFolder::Create();
-    std::unique_ptr<Plane> N;
-    {
-      kzm::PushNormBlendPlane push(c.get());
-      Plane* inT = T->impl()->AppendChild(std::move(c));
-      T->impl()->Compose(ProgressFunc());
-      N = inT->impl()->CloneEmpty();
-      N->impl()->TakeMergedTiles(T.get());
-      c = T->impl()->RemoveChild(inT);
-      c->impl()->SetOffset(kzm::Point{0, 0});
-    }
-    c->impl()->CopyPropertiesTo(*N->impl());
-    // The merged tiles are tile-aligned at document positions already.
-    N->image()->RecomputeBounds();
-    c->impl()->Swap(N.get());
-    N.reset();
-    kzm::PiImage& img = *c->image();
-    const PixelRGBA def = img.DefaultPixel();
-    std::vector<TileLocate> drop;
-    img.ForEachTile([&](Tile& t, size_t, size_t) {
-      if (t.HasCells() && TileIsDefault(t, def)) drop.push_back(t.Locate());
-      return false;
-    });
-    for (TileLocate loc : drop) img.RemoveTile(loc, nullptr);
-    keep.push_back(std::move(c));
+int WritePsdLayers(iio::Psd& reader, const PsdLayerPlan& plan, bool compress, const ProgressFunc& progress,
+                   chunk::ChunkWriter& root) {
+  std::vector<uint32_t> rows;
+  const uint64_t count = plan.layers.size();
+  size_t next = 0;  // into plan.layers
+  for (uint32_t k = 0; k < plan.read && next < plan.layers.size(); ++k) {
+    iio::layer_param_t P;
+    if (!reader.NextImage(P)) return kErrNotPsd;
+    if (plan.layers[next] != k) continue;
+    std::unique_ptr<kzm::Plane> layer = kzm::PiImage::Create();
+    kzm::PiImage& image = *layer->image();
+    if (!ReadImageTiles(reader, P, image, rows)) return kErrNotPsd;
+    SetProperties(image, PropertiesOfRecord(P));
+    if (kzm::SaveLayer(root, image, compress, progress, next, count) != 0) return kErrWrite;
+    ++next;
   }
-  for (auto& c : keep) F->AppendChild(std::move(c));
-  return folder;
-}
-
-int32_t ImportPsd(int32_t geo0, int32_t geo1, iio::Psd& reader, const ProgressFunc& progress,
-                  std::shared_ptr<kzm::ImageContext>& out) {
-  out.reset();
-  const uint32_t W = reader.Width(), H = reader.Height();
-  if (uint64_t(W) * H == 0) return kImportEmptyCanvas;
-  reader.SetProgress(progress);
-  int32_t code = kImportOk;
-  std::unique_ptr<Plane> F = ImportLayers(geo0, geo1, reader, &code);
-  if (!F) return code ? code : kImportReadFailed;
-  std::shared_ptr<kzm::ImageContextImpl> ctx = kzm::ImageContextImpl::Create(kzm::PiFolder::CreateRoot());
-  // The document keeps the PSD's canvas, so that converting it back gives a
-  // PSD of the same width and height.
-  ctx->Root()->folder()->SetFixedBounds(Rect{0, 0, int32_t(W), int32_t(H)});
-  ctx->AddPlane(std::move(F));
-  out = ctx;
-  return kImportOk;
+  return 0;
 }

@@ -1,62 +1,66 @@
-// PSD import: an opened PSD reader becomes a document whose root holds one
-// raster layer per image the reader serves (layers in file order, then the
-// merged image, unless the top layer holds it already), each with a zero
-// offset.
+// PSD -> .yvn, a layer at a time: which images of a PSD become native
+// layers, each image's rows read into a layer, and the native thumbnail
+// composed from a first pass over only the rows it samples (PackBits rows
+// decode on their own, so that pass reads little of each layer).
 #pragma once
 #include <cstdint>
-#include <memory>
+#include <vector>
 
-#include "blend/blend_desc.h"
-#include "kzm/plane.h"
+#include "blend/pixel.h"
+#include "iio/layer_param.h"
+#include "kzm/doc_save.h"
 #include "kzm/progress.h"
+#include "kzm/record_layer.h"
 
+namespace chunk {
+class ChunkWriter;
+}
 namespace iio {
 class Psd;
 }
 namespace kzm {
-class ImageContext;
+class PiImage;
+}
 
-// While alive, the layer blends as plain normal, opaque and visible; the
-// layer's own blend, opacity and visibility come back on destruction.
-class PushNormBlendPlane {
- public:
-  explicit PushNormBlendPlane(Plane* plane);
-  ~PushNormBlendPlane();
-  PushNormBlendPlane(const PushNormBlendPlane&) = delete;
-  PushNormBlendPlane& operator=(const PushNormBlendPlane&) = delete;
-
- private:
-  Plane* plane_;
-  Blend blend_;
-  uint8_t visible_;
-  uint16_t opacity_;
+// The images of an opened reader that become layers, bottom to top: every
+// layer record with pixels (section markers carry none), then the merged
+// image, unless the top layer holds it already (see HoldsMergedLayer).
+struct PsdLayerPlan {
+  uint32_t images = 0;  // the reader's images: layer records, then the merged image
+  uint32_t read = 0;    // images read, from the first (the held merged image is not)
+  std::vector<uint32_t> layers;
 };
-
-}  // namespace kzm
-
-// Import error codes (the job reports its own line; these tell why).
-enum ImportError : int32_t {
-  kImportOk = 0,
-  kImportEmptyCanvas = 1,  // width or height 0
-  kImportReadFailed = 2,   // the reader refused a layer or a row
-};
-
-// Builds the document. geo0/geo1 seed each layer's geometry record. The
-// progress function is installed in the reader, which reports per image and
-// row. On failure `out` is left empty.
-int32_t ImportPsd(int32_t geo0, int32_t geo1, iio::Psd& reader, const ProgressFunc& progress,
-                  std::shared_ptr<kzm::ImageContext>& out);
+PsdLayerPlan PlanPsdLayers(const iio::Psd& reader);
 
 // Whether the opened file's top layer record holds its merged image already:
-// named iio::kMergedImageName, and hidden or the only layer. The import then
-// leaves the merged image out and keeps that layer as it is.
+// named iio::kMergedImageName, and hidden or the only layer. The conversion
+// then leaves the merged image out and keeps that layer as it is.
 bool HoldsMergedLayer(const iio::Psd& reader);
 
-// Reads every image into a new folder (null on failure, with *code set).
-std::unique_ptr<kzm::Plane> ImportLayers(int32_t geo0, int32_t geo1, iio::Psd& reader, int32_t* code);
+// The record of image k as NextImage hands it out (the merged image's too).
+iio::layer_param_t RecordOfImage(const iio::Psd& reader, uint32_t k);
+// The properties a layer made from a record takes.
+kzm::ImageProperties PropertiesOfRecord(const iio::layer_param_t& P);
+void SetProperties(kzm::PiImage& image, const kzm::ImageProperties& p);
 
-// Re-bases every child of the folder with a non-zero offset: its pixels are
-// composed at document positions into a fresh layer that takes its place,
-// tiles equal to the default pixel are dropped. Any other plane is returned
-// unchanged.
-std::unique_ptr<kzm::Plane> NormalizeLayerOffsets(std::unique_ptr<kzm::Plane> folder);
+// Reads the current image's rows (after NextImage) straight into tiles of
+// `image` at document positions (the rectangle may start anywhere, also left
+// of or above the canvas); rows the reader holds in memory are decoded on
+// the work pool. `rows` is a buffer reused from call to call. False when a
+// row cannot be read.
+bool ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, std::vector<uint32_t>& rows);
+
+// The native thumbnail of the document the PSD becomes (see
+// kzm::ThumbnailGeometry): the opened reader's images are read in order at
+// the sampled rows only and composed as the layers would be. Progress: (k,
+// images, j, thumbnail rows) for image k. False when a sampled row cannot be
+// read.
+bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc& progress, kzm::ThumbGeometry& g,
+                  std::vector<PixelRGBA>& px);
+
+// Writes the planned images of the opened reader as the layers of a native
+// file, each read, written and released in turn ("Plane%04x" records after
+// the head). Progress: as kzm::SaveLayer, one phase per layer. 0,
+// kErrNotPsd when an image cannot be read, kErrWrite when a write failed.
+int WritePsdLayers(iio::Psd& reader, const PsdLayerPlan& plan, bool compress, const ProgressFunc& progress,
+                   chunk::ChunkWriter& root);

@@ -158,36 +158,43 @@ int PsdLoad::Run() {
   line_.Reset();
   lastSteps_ = 1;
   errorShown_ = false;
-  document_.reset();
+  source_.reset();
   const int result = Guarded([this] { return Load(); });
-  if (result != 0) document_.reset();
-  if (!document_) ReportError(kErrNoDocument);
+  if (result != 0) source_.reset();
+  if (!source_) ReportError(kErrNoDocument);
   line_.Close(lastSteps_, lastSteps_);
   return result;
 }
 
+PsdSource::PsdSource() = default;
+PsdSource::~PsdSource() = default;
+
 int PsdLoad::Load() {
-  DataSrcReadFromFile source;
-  if (!source.open(sourcePath_.c_str())) {
+  auto source = std::make_shared<PsdSource>();
+  source->file.reset(new DataSrcReadFromFile);
+  if (!source->file->open(sourcePath_.c_str())) {
     ReportError(kErrSourceOpen);
     return -1;
   }
-  auto reader = std::make_shared<iio::Psd>(source);
-  if (reader->ErrorCode() != 0) {
+  iio::Psd reader(*source->file);
+  if (reader.ErrorCode() != 0 || reader.Open() == 0 || uint64_t(reader.Width()) * reader.Height() == 0) {
     ReportError(kErrNotPsd);
     return -1;
   }
+  source->width = reader.Width();
+  source->height = reader.Height();
+  source->plan = PlanPsdLayers(reader);
   const ProgressFunc progress = [this](uint64_t step, uint64_t steps, uint64_t done, uint64_t total) {
     lastSteps_ = steps;
     return OnProgress(step, steps, done, total);
   };
-  DocumentPtr doc;
-  ImportPsd(0, 0, *reader, progress, doc);
-  if (!doc) {
+  progress(0, source->plan.images, 0, 1);
+  if (!PsdThumbnail(reader, source->plan, progress, source->thumbGeometry, source->thumbnail)) {
     ReportError(kErrNotPsd);
     return -1;
   }
-  document_ = doc;
+  progress(source->plan.images, source->plan.images, 1, 1);
+  source_ = source;
   return 0;
 }
 
@@ -246,21 +253,22 @@ int PsdSave::Write(const std::string& path) {
 
 // ---------------------------------------------------------------- KzmSave
 
-KzmSave::KzmSave(bool quiet, DocumentPtr document, std::string destinationPath, std::string displayName,
+KzmSave::KzmSave(bool quiet, PsdSourcePtr source, std::string destinationPath, std::string displayName,
                  bool compress)
     : Job(quiet, std::move(displayName), LineKind::Write),
-      document_(std::move(document)),
+      source_(std::move(source)),
       destinationPath_(std::move(destinationPath)),
       compress_(compress) {}
 
 KzmSave::~KzmSave() = default;
 
 int KzmSave::Run() {
-  const uint64_t n = RootChildCount();
+  const uint64_t n = source_ ? source_->plan.layers.size() : 0;
   line_.Reset();
   errorShown_ = false;
+  readFailed_ = false;
   int code = kErrNoDocument;
-  if (document_)
+  if (source_)
     code = SaveThroughTemporary(destinationPath_, [this](const std::string& path) { return Write(path); });
   else
     ReportError(code);
@@ -269,6 +277,7 @@ int KzmSave::Run() {
 }
 
 int KzmSave::Write(const std::string& path) {
+  const PsdSource& src = *source_;
   chunk::FileSink file;
   if (!file.open(path.c_str())) return kErrDestinationCreate;
   int code = 0;
@@ -284,17 +293,20 @@ int KzmSave::Write(const std::string& path) {
       return done;
     });
     chunk::ChunkWriter& root = sink.beginRoot("VorletBitmapImage");
+    // The document keeps the PSD's canvas, so that converting it back gives
+    // a PSD of the same width and height.
+    kzm::SaveDocumentHead(root, src.thumbGeometry, src.thumbnail,
+                          kzm::Rect{0, 0, int32_t(src.width), int32_t(src.height)});
     using namespace std::placeholders;
     const ProgressFunc progress = std::bind(&KzmSave::OnProgress, this, _1, _2, _3, _4);
-    code = kzm::SaveDocument(*document_, compress_, progress, root);
+    iio::Psd reader(*src.file);
+    code = reader.ErrorCode() == 0 && reader.Open() != 0 ? WritePsdLayers(reader, src.plan, compress_, progress, root)
+                                                         : kErrNotPsd;
     ok = root.end();
   }
   const bool closed = file.close();
   if (!written || !closed) return kErrWrite;
+  readFailed_ = code == kErrNotPsd;
   if (code != 0) return code;
   return ok ? 0 : kErrWrite;
-}
-
-uint64_t KzmSave::RootChildCount() const {
-  return document_ && document_->Root() ? document_->ChildCount(document_->Root()) : 0;
 }

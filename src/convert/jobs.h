@@ -4,25 +4,29 @@
 //   .psd -> .yvn : PsdLoad, then KzmSave
 // Each job prints its own progress line, closing line and error lines.
 //
-// A .yvn read reads the file's structure and the layers' properties only
-// (phase 1 of 2: the walk over the file; phase 2 of 2: the layers' heads);
-// the PSD write then reads each layer as it writes it, so a read failure can
-// also show on the write's line, with the same error line.
+// Reads take in what the write needs before its first layer; the write then
+// reads each layer as it writes it, so a read failure can also show on the
+// write's line, with the same error line:
+//   .yvn read: the file's structure and the layers' heads (phase 1 of 2: the
+//     walk over the file; phase 2 of 2: the heads).
+//   PSD read: the layer records and the native thumbnail, from the rows it
+//     samples (one phase per image of the file).
 #pragma once
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "blend/pixel.h"
+#include "convert/import_psd.h"
 #include "convert/progress.h"
+#include "kzm/doc_save.h"
 #include "kzm/geometry.h"
 
 class DataSrcReadFromFile;
 namespace kzm {
-class ImageContext;
 class NativeReader;
 }  // namespace kzm
-
-using DocumentPtr = std::shared_ptr<kzm::ImageContext>;
 
 // Largest canvas side of a PSD, and of any document this program converts.
 constexpr int64_t kMaxPsdSide = 30000;
@@ -52,6 +56,18 @@ struct NativeSource {
   ConversionBudget budget;
 };
 using NativeSourcePtr = std::shared_ptr<NativeSource>;
+
+// A PSD opened for a layer-at-a-time read.
+struct PsdSource {
+  PsdSource();
+  ~PsdSource();
+  std::unique_ptr<DataSrcReadFromFile> file;
+  uint32_t width = 0, height = 0;
+  PsdLayerPlan plan;
+  kzm::ThumbGeometry thumbGeometry;
+  std::vector<PixelRGBA> thumbnail;
+};
+using PsdSourcePtr = std::shared_ptr<PsdSource>;
 
 // What every job shares: its line, its progress and its error lines.
 class Job {
@@ -99,19 +115,21 @@ class KzmLoad : public Job {
   NativeSourcePtr source_;
 };
 
-// Reads a PSD file into a document; one phase per image of the file.
+// Reads a PSD's layer records and samples the rows of the native thumbnail;
+// one phase per image of the file.
 class PsdLoad : public Job {
  public:
   PsdLoad(bool quiet, std::string sourcePath, std::string displayName);
   ~PsdLoad() override;
 
   int Run();
-  const DocumentPtr& document() const { return document_; }
+  // Empty when the read failed.
+  const PsdSourcePtr& document() const { return source_; }
 
  private:
   int Load();
   std::string sourcePath_;
-  DocumentPtr document_;
+  PsdSourcePtr source_;
   uint64_t lastSteps_ = 1;
 };
 
@@ -133,19 +151,21 @@ class PsdSave : public Job {
   bool readFailed_ = false;
 };
 
-// Writes a document as a native file; one phase per root child.
+// Writes a PSD as a native file, reading each layer as it writes it; one
+// phase per layer.
 class KzmSave : public Job {
  public:
-  KzmSave(bool quiet, DocumentPtr document, std::string destinationPath, std::string displayName, bool compress);
+  KzmSave(bool quiet, PsdSourcePtr source, std::string destinationPath, std::string displayName, bool compress);
   ~KzmSave() override;
 
   int Run();
-  bool readFailed() const { return false; }
+  // The run ended on a failure to read the source.
+  bool readFailed() const { return readFailed_; }
 
  private:
   int Write(const std::string& path);
-  uint64_t RootChildCount() const;
-  DocumentPtr document_;
+  PsdSourcePtr source_;
   std::string destinationPath_;
   bool compress_;
+  bool readFailed_ = false;
 };

@@ -167,6 +167,18 @@ uint32_t Psd::DecodeRows(uint32_t first, uint32_t count, uint32_t* out) const {
   return count;
 }
 
+bool Psd::RowAt(uint32_t row, uint32_t* out) {
+  Impl& d = *impl_;
+  if (d.error || !d.haveImage || row >= d.imageHeight) return false;
+  if (d.layer) {
+    d.scratch.resize(d.layer->ScratchBytes());
+    return d.layer->DecodeRow(row, d.scratch.data(), out);
+  }
+  if (d.merged) return d.merged->ReadRow(row, out);
+  std::fill(out, out + d.imageWidth, 0u);
+  return true;
+}
+
 uint32_t Psd::TakeRows(uint32_t count, uint32_t decoded) {
   Impl& d = *impl_;
   if (d.error || !d.haveImage) return 0;

@@ -69,6 +69,13 @@ class Psd : public ImageInputBase32 {
   // Returns the rows passed; RowPointer gives none of them.
   uint32_t TakeRows(uint32_t count, uint32_t decoded);
 
+  // Row `row` of the current image (from its top), any row in any order,
+  // into `out` (the image's width), without progress and without moving
+  // the rows ReadRows hands out: for a pass over a few rows of each image.
+  // A record without pixels gives transparent rows. False when the row
+  // cannot be read.
+  bool RowAt(uint32_t row, uint32_t* out);
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

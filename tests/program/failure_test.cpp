@@ -288,6 +288,30 @@ TEST_F(Failure, ALayerFoundDamagedWhileWritingFailsTheFileAsAReadWould) {
   EXPECT_EQ(Go({"-q", "-W", "-F", "*.yvn"}).out, damaged);
   EXPECT_EQ(ReadFile(P("a.psd")), kOld);
   ExpectOnly({"a.psd", "a.yvn", "b.psd", "b.yvn"});
+
+  // A PSD row that the read's pass over the thumbnail's rows skips (a canvas
+  // 800 high samples every second row) and the write finds damaged.
+  for (const char* f : {"a.psd", "a.yvn", "b.psd", "b.yvn"}) fs::remove(P(f));
+  PsdSpec s;
+  s.width = 8, s.height = 800;
+  s.layers.push_back(RgbaLayer(0, 0, 8, 800, std::vector<uint32_t>(8 * 800, 0xFF336699u), "l"));
+  ChannelSpec& red = s.layers[0].channels[0];
+  red.rawData = true;
+  red.data = {0, 1};  // PackBits: 800 row lengths, then the rows
+  for (int y = 0; y < 800; ++y) red.data.insert(red.data.end(), {0, 2});
+  for (int y = 0; y < 800; ++y) red.data.insert(red.data.end(), {uint8_t(y == 1 ? 0x7F : 0xF9), 0x99});
+  WriteFile(P("a.psd"), BuildPsd(s));
+  WriteFile(P("b.psd"), NoisePsd(1, 8, 8));
+  WriteFile(P("a.yvn"), kOld);
+  const std::string notPsd = "\nerror(101):Not a supported PSD file\n";
+  EXPECT_EQ(Go({"-q", "-W", "*.psd"}).out, notPsd);
+  EXPECT_EQ(ReadFile(P("a.yvn")), kOld);
+  ExpectOnly({"a.psd", "a.yvn", "b.psd"});
+  RunResult r = Go({"-W", "-F", "*.psd"});
+  EXPECT_TRUE(Contains(r.out, "reading... 100% 2/2: a.psd\r\n")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "\nerror(101):Not a supported PSD file\n => writing... 100% 2/2: a.yvn")) << r.out;
+  EXPECT_EQ(ReadFile(P("a.yvn")), kOld);
+  ExpectOnly({"a.psd", "a.yvn", "b.psd", "b.yvn"});
 }
 
 // ------------------------------------------------------------ destinations
@@ -456,7 +480,8 @@ TEST_F(Failure, OutOfMemoryIsReportedAndTheBatchGoesOnWithForce) {
 #ifdef YVN_ASAN
   GTEST_SKIP() << "the sanitizer's own mappings need more address space than the limit leaves";
 #endif
-  WriteFile(P("a.psd"), NoisePsd(6, 2048, 2048));
+  // One layer takes more than the limit: a conversion holds a layer at a time.
+  WriteFile(P("a.psd"), NoisePsd(1, 4096, 4096));
   WriteFile(P("b.psd"), NoisePsd(1, 32, 32));
   WriteFile(P("a.yvn"), kOld);
   RunOptions o;
