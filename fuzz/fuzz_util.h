@@ -11,7 +11,6 @@
 
 #include "chunk/chunk_reader.h"
 #include "kzm/cell.h"
-#include "kzm/image_context.h"
 #include "kzm/pi_image.h"
 #include "kzm/plane.h"
 #include "kzm/tile.h"

@@ -176,7 +176,6 @@ class ChunkSA : public IChunkBase {
   bool ok() const { return ok_; }
   // Root: the parse read the whole chunk (it did not stop early).
   bool complete() const { return complete_; }
-  uint32_t depth() const { return depth_; }
   // Root: bytes inflated during the parse (for limits and diagnostics).
   uint64_t inflatedBytes() const { return inflated_; }
   // The sink that took the bytes of a value (IListener::valueSink), or null.

@@ -14,7 +14,6 @@
 #include "iio/psd.h"
 #include "iio/write_stream.h"
 #include "kzm/doc_save.h"
-#include "kzm/image_context.h"
 #include "kzm/native_reader.h"
 #include "kzm/plane.h"
 

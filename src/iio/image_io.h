@@ -67,24 +67,4 @@ class ImageDestBase {
   virtual void Discard() = 0;
 };
 
-class ImageOutputBase {
- public:
-  ImageOutputBase() = default;
-  virtual ~ImageOutputBase() = default;
-  ImageOutputBase(const ImageOutputBase&) = delete;
-  ImageOutputBase& operator=(const ImageOutputBase&) = delete;
-
-  virtual bool Begin(uint32_t width, uint32_t height, const std::vector<layer_param_t>& layers) = 0;
-  virtual bool Finish() = 0;
-  virtual int32_t LastError() const = 0;
-};
-
-// Writers that take rows of 16-bit premultiplied pixels.
-class ImageOutputBase32 : public ImageOutputBase {
- public:
-  virtual bool BeginLayer(const layer_param_t& layer) = 0;
-  virtual bool EndLayer() = 0;
-  virtual bool WriteRows(const PixelRGBA* pixels, uint32_t rows) = 0;
-};
-
 }  // namespace iio

@@ -34,8 +34,7 @@ inline void Prefetch(const void* p) {
 
 class Cell {
  public:
-  // No cell is ever of kind 3 or 4; compose.cpp still names them.
-  enum Kind : int { kNull = 0, kRGBABitmap = 1, kRGBAFill = 2, kGrayBitmap = 3, kGrayFill = 4 };
+  enum Kind : int { kNull = 0, kRGBABitmap = 1, kRGBAFill = 2 };
 
   class ImplBase;
   class ImplRGBABase;
@@ -62,9 +61,6 @@ class Cell {
   const PixelRGBA& FillValue() const;
   const PixelRGBA* BitmapPixels() const;
   PixelRGBA* MutableBitmapPixels();
-  // Kinds 3 and 4 only, which no cell has (compose.cpp still asks).
-  uint16_t GrayFillValue() const { return 0; }
-  const uint16_t* GrayPixels() const { return nullptr; }
 
   // RGBA: pointer to pixel (x, y); for a fill its single value; null when the
   // handle is null or not RGBA.

@@ -1,6 +1,6 @@
-// Composition of one folder cell from its sources: the cell-level steps
-// shared by folder composition (compose.cpp) and the running composite
-// (composite.cpp). Internal to the model library.
+// Composition of one cell of the merged image from its sources: the
+// cell-level steps of the running composite (composite.cpp). Internal to the
+// model library.
 //
 // A source area of one colour (no tile, a fill cell, or cells that all read
 // the same value) is blended as that colour, which keeps fill cells fills;
@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "blend/kernels.h"
-#include "kzm/pi_folder.h"
 #include "kzm/plane.h"
 #include "kzm/tile.h"
 
@@ -26,7 +25,6 @@ constexpr PixelRGBA kZero{0, 0, 0, 0};
 // One plane as the merge of a tile reads it.
 struct ComposeSource {
   Plane::Impl* impl = nullptr;
-  PiFolder* folder = nullptr;  // set when the plane is a folder
   kzm::Blend blend;
   uint16_t opacity = 16384;
   PixelRGBA def{0, 0, 0, 0};
@@ -39,7 +37,6 @@ struct ComposeSource {
 inline ComposeSource SourceFor(Plane::Impl* impl, const Point& folderOffset) {
   ComposeSource s;
   s.impl = impl;
-  s.folder = impl->Kind() == 3 ? static_cast<PiFolder*>(impl) : nullptr;
   s.blend = *impl->Blend();
   s.opacity = impl->Opacity();
   s.def = impl->DefaultPixel();
@@ -64,7 +61,7 @@ struct TileWindow {
   }
 };
 
-inline void FetchWindow(const ComposeSource& s, bool lazy, TileLocate folderLoc, TileWindow& w) {
+inline void FetchWindow(const ComposeSource& s, TileLocate folderLoc, TileWindow& w) {
   const int64_t x0 = int64_t(folderLoc.Left()) + s.dx, y0 = int64_t(folderLoc.Top()) + s.dy;
   w.col0 = x0 >> 7;
   w.row0 = y0 >> 7;
@@ -76,8 +73,7 @@ inline void FetchWindow(const ComposeSource& s, bool lazy, TileLocate folderLoc,
       if (col > col1 || row > row1) continue;
       if (col < kIndexMin || col > kIndexMax || row < kIndexMin || row > kIndexMax) continue;
       const TileLocate loc = TileLocate::FromColRow(int(col), int(row));
-      Tile* t = lazy && s.folder ? s.folder->MergedTileNow(loc) : s.impl->LookupTile(loc);
-      w.tiles[r][c] = TileRef::Share(t);
+      w.tiles[r][c] = TileRef::Share(s.impl->LookupTile(loc));
     }
 }
 
@@ -105,8 +101,7 @@ inline void ReadPixelRow(const Cell* c, const PixelRGBA& def, int py, int px0, i
   std::memcpy(out, c->BitmapPixels() + 8 * py + px0, size_t(n) * sizeof(PixelRGBA));
 }
 
-// Coverage counterparts for a lockdonly mask: RGBA cells give their alpha,
-// gray cells their values.
+// Coverage counterparts for a lockdonly mask: cells give their alpha.
 inline bool UniformCoverage(const Cell* c, const PixelRGBA& def, uint16_t& v) {
   if (c) {
     switch (c->Kind()) {
@@ -115,12 +110,6 @@ inline bool UniformCoverage(const Cell* c, const PixelRGBA& def, uint16_t& v) {
         return true;
       case Cell::kRGBABitmap:
         if (c->BitmapPixels()) return false;
-        break;
-      case Cell::kGrayFill:
-        v = c->GrayFillValue();
-        return true;
-      case Cell::kGrayBitmap:
-        if (c->GrayPixels()) return false;
         break;
       default:
         break;
@@ -134,10 +123,6 @@ inline void ReadCoverageRow(const Cell* c, const PixelRGBA& def, int py, int px0
   uint16_t v;
   if (UniformCoverage(c, def, v)) {
     std::fill(out, out + n, v);
-    return;
-  }
-  if (c->Kind() == Cell::kGrayBitmap) {
-    std::memcpy(out, c->GrayPixels() + 8 * py + px0, size_t(n) * sizeof(uint16_t));
     return;
   }
   const PixelRGBA* p = c->BitmapPixels() + 8 * py + px0;

@@ -112,7 +112,7 @@ void Composite::BlendTile(Tile& tile) const {
   const int64_t X0 = loc.Left(), Y0 = loc.Top();
   // A plane without tiles reads as its default pixel everywhere.
   auto window = [&](const ComposeSource& s, TileWindow& w) {
-    if (s.impl) return FetchWindow(s, false, loc, w);
+    if (s.impl) return FetchWindow(s, loc, w);
     w.col0 = X0 >> 7;
     w.row0 = Y0 >> 7;
   };

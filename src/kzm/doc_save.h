@@ -1,12 +1,13 @@
-// Saving a document into the root chunk of a native file.
+// Writing a native file a layer at a time, into its root chunk:
 //
 //   chunk::ChunkWriter& root = sink.beginRoot("VorletBitmapImage");
-//   int err = kzm::SaveDocument(*doc, compress, progress, root);
-//   bool ok = root.end() && err == 0;
+//   kzm::SaveDocumentHead(root, g, thumbnail, canvas);
+//   for each layer i of n: kzm::SaveLayer(root, layer, compress, progress, i, n);
+//   bool ok = root.end();
 //
-// Written in order: "version", "tooltype" "VORLET_PAINT", "Bg" (the
-// document's pattern or the default one), "MergedThumb", "Root" (the root
-// folder's record) and "Plane%04x" for each child of the root folder.
+// Written in order: "version", "tooltype" "VORLET_PAINT", "Bg" (the default
+// paper pattern), "MergedThumb", "Root" (the root folder's record) and
+// "Plane%04x" for each layer.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -21,9 +22,7 @@ class ChunkWriter;
 
 namespace kzm {
 
-class ImageContext;
 class PiImage;
-class Plane;
 
 // Largest thumbnail side that sampling aims for.
 constexpr int32_t kThumbLimit = 384;
@@ -39,11 +38,6 @@ struct ThumbGeometry {
 };
 ThumbGeometry ThumbnailGeometry(const Rect& bounds);
 
-// The thumbnail pixels, row-major: pixel (i, j) is the root's composed pixel
-// at (left + i * step, top + j * step) of its bounds. Merged tiles are
-// requested (and composed) from the root folder before they are read.
-std::vector<PixelRGBA> SampleThumbnail(Plane& root, const Rect& bounds, const ThumbGeometry& g);
-
 // The head of a native file written a layer at a time: "version", "tooltype"
 // "VORLET_PAINT", "Bg" (the default pattern), "MergedThumb" (`thumbnail`,
 // g.width x g.height pixels row-major) and "Root" (fixing `canvas`). Write
@@ -55,11 +49,5 @@ void SaveDocumentHead(chunk::ChunkWriter& root, const ThumbGeometry& g, const st
 // failed.
 int SaveLayer(chunk::ChunkWriter& root, const PiImage& layer, bool compress, const ProgressFunc& progress,
               uint64_t index, uint64_t count);
-
-// Writes the document into `root` (compressed "PiImage" records when
-// `compress`). Progress: (i, n, 0, 100) before layer i of n, then the layer
-// save's own calls. Returns 0, or the first non-zero layer save result (after
-// closing that layer's chunk). Write failures show in the writers' state.
-int SaveDocument(ImageContext& doc, bool compress, const ProgressFunc& progress, chunk::ChunkWriter& root);
 
 }  // namespace kzm

@@ -23,6 +23,7 @@
 
 #include "chunk/chunk_reader.h"
 #include "kzm/geometry.h"
+#include "kzm/plane.h"
 #include "kzm/progress.h"
 #include "kzm/record_layer.h"
 

@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "base/work_pool.h"
-#include "kzm/pi_folder.h"
 
 namespace kzm {
 
@@ -102,7 +101,7 @@ void PiImage::CompactTiles() {
   for (TileLocate loc : drop) RemoveTile(loc);
 }
 
-void PiImage::RemoveTile(TileLocate loc, std::nullptr_t) {
+void PiImage::RemoveTile(TileLocate loc) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   auto it = tiles_.find(loc);
   if (it == tiles_.end()) return;
@@ -111,37 +110,6 @@ void PiImage::RemoveTile(TileLocate loc, std::nullptr_t) {
   tiles_.erase(it);
   t->DestroyCells();
   t->Release();
-}
-
-// ---- copies ----
-
-std::unique_ptr<Plane> PiImage::CloneEmpty() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  std::unique_ptr<Plane> h = std::make_unique<Plane>(new PiImage(geometry_, defPixel_, bounds_));
-  CopyPropertiesTo(*h->impl());
-  return h;
-}
-
-bool PiImage::TakeMergedTiles(Plane* folderHandle) {
-  PiFolder* folder = folderHandle ? folderHandle->folder() : nullptr;
-  if (!folder) return false;
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (!tiles_.empty()) return false;
-  {
-    PlaneLockGuard fl(folder);
-    std::vector<TileLocate> locs;
-    for (auto& e : folder->MergedTiles())
-      if (e.second->HasCells()) locs.push_back(e.first);
-    for (TileLocate loc : locs) {
-      Tile* t = folder->DetachMergedTile(loc);
-      if (!t) continue;
-      // The bounds stay as they were: the caller decides them (the import
-      // re-bases them from the layer's previous bounds).
-      tiles_.emplace(loc, t);
-    }
-  }
-  defPixel_ = folder->DefaultPixel();
-  return folder->CopyPropertiesTo(*this);
 }
 
 }  // namespace kzm

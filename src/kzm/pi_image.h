@@ -48,15 +48,8 @@ class PiImage final : public PiAdapter {
   void RecomputeBounds();
 
   const PixelRGBA& DefaultPixel() const override { return defPixel_; }
-  // Drops the tile (its cells first). The second argument is always null;
-  // import_psd.cpp still passes it.
-  void RemoveTile(TileLocate loc, std::nullptr_t = nullptr);
-
-  std::unique_ptr<Plane> CloneEmpty() const override;
-  // When `folder` is a folder and this image holds no tiles: moves the
-  // folder's merged tiles that hold cells into this image, takes the
-  // folder's default pixel and copies its properties. True when done.
-  bool TakeMergedTiles(Plane* folder) override;
+  // Drops the tile (its cells first).
+  void RemoveTile(TileLocate loc);
 
   Rect Bounds() const override { return bounds_; }
 

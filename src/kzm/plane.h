@@ -4,8 +4,7 @@
 // (PiFolder: kind 3, PiImage: kind 1, both derived from PiAdapter) can be
 // exchanged with Swap, while owner and parent stay with the handle.
 //
-// Ownership: the document's root handle is held by shared_ptr (ImageContext);
-// every other handle is owned by its parent folder, which destroys it with the
+// Ownership: a document's root handle is held by shared_ptr; every other handle is owned by its parent folder, which destroys it with the
 // folder. Handles not (yet) in a folder are held by std::unique_ptr<Plane>.
 //
 // Creating nodes (kzm/pi_folder.h, kzm/pi_image.h):
@@ -29,7 +28,6 @@
 #include "blend/blend_desc.h"
 #include "blend/pixel.h"
 #include "kzm/geometry.h"
-#include "kzm/progress.h"
 #include "kzm/tile.h"
 
 namespace kzm {
@@ -81,11 +79,10 @@ class Plane::Impl {
   virtual const std::string& Name() const = 0;  // UTF-8, "" when never named
   virtual void SetName(const std::string& utf8) = 0;
 
-  // The node's recursive lock (structural changes, folder tiles).
+  // The node's recursive lock (structural changes, tile maps).
   virtual void Lock() = 0;
   virtual void Unlock() = 0;
 
-  virtual bool IsVisibleEffective() const = 0;
   virtual uint8_t Visible() const = 0;
   virtual void SetVisible(uint8_t v) = 0;
   virtual uint8_t PlaneLock() const = 0;
@@ -98,12 +95,8 @@ class Plane::Impl {
   virtual void SetOpacity(uint16_t o) = 0;
 
   // ---- tiles ----
-  // Folder: the merged tile, created on first request (computed when asked).
-  virtual Tile* FindTile(TileLocate loc, bool compute) { (void)loc; (void)compute; return nullptr; }
   // Read-only lookup: the tile under `loc` or null; never creates.
   virtual Tile* LookupTile(TileLocate loc) const { (void)loc; return nullptr; }
-  // Folder: the number of merged tiles.
-  virtual size_t TileCount() const { return 0; }
   // Visits the tiles in locate order until the visitor returns true; true
   // when all were visited. Runs under the node lock; the visitor may change
   // cells but must not add or remove tiles (collect locates, act afterwards).
@@ -113,9 +106,6 @@ class Plane::Impl {
 
   virtual const PixelRGBA& DefaultPixel() const;  // zero pixel unless an image
 
-  // Image: an empty image with this one's geometry and properties. Only the
-  // import's offset normalisation calls it and TakeMergedTiles.
-  virtual std::unique_ptr<Plane> CloneEmpty() const { return nullptr; }
   // Copies opacity, blend, name, visible, plane lock, alpha lock.
   virtual bool CopyPropertiesTo(Impl& other) const = 0;
   // Exchanges the implementations behind this node's owner and `other`;
@@ -138,12 +128,6 @@ class Plane::Impl {
   virtual Point Offset() const = 0;
   virtual void SetOffset(const Point& p) = 0;
 
-  // Image: takes over a folder's merged tiles (see PiImage).
-  virtual bool TakeMergedTiles(Plane* folder) { (void)folder; return false; }
-  // Folder: recomposes the merged tiles from the children.
-  virtual bool Compose(const ProgressFunc& progress) { (void)progress; return false; }
-  // Folder: invalidates merged tiles and tells the parent.
-  virtual void ChildChanged(Plane* child) { (void)child; }
 };
 
 // What all nodes share: properties, the node lock, swapping.
@@ -165,7 +149,6 @@ class PiAdapter : public Plane::Impl {
   void Lock() override { mutex_.lock(); }
   void Unlock() override { mutex_.unlock(); }
 
-  bool IsVisibleEffective() const override { return visible_ != 0; }
   uint8_t Visible() const override { return visible_; }
   void SetVisible(uint8_t v) override { visible_ = v; }
   uint8_t PlaneLock() const override { return planeLock_; }

@@ -1,14 +1,12 @@
 #include "kzm/runtime.h"
 
 #include "blend/kernels.h"
-#include "kzm/main_context.h"
 #include "kzm/mempool.h"
 
 namespace kzm {
 
 void RuntimeStartup() {
   CreateProcessPools({PoolId::k512});
-  MainContext::CreateInstance();
   // The kernels' shared tables are built here, before any thread blends.
   blend::InitBlendTables();
 }
@@ -18,7 +16,6 @@ void RuntimeStartupPools() {
 }
 
 void RuntimeShutdown() {
-  MainContext::DestroyInstance();
   DestroyProcessPools();
 }
 

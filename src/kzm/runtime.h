@@ -1,21 +1,18 @@
 // Process-wide runtime of the document model, started around a batch.
 //
 // The model also works without these calls (tests, tools): the block pools
-// are then created on first use and no main thread is recorded, so every
-// thread counts as the main thread (folder tiles are computed by whoever
-// asks for them).
+// are then created on first use.
 #pragma once
 
 namespace kzm {
 
-// First step: the block allocator with its first pool (512 bytes),
-// then the main context recording the calling thread as the main thread, and
-// the blend kernels' shared tables.
+// First step: the block allocator with its first pool (512 bytes) and the
+// blend kernels' shared tables.
 void RuntimeStartup();
 // Second step: the remaining pools (32 and 2056 bytes).
 void RuntimeStartupPools();
-// Releases the main context, then the allocator with all its pools and pages:
-// every document must be gone by then.
+// Releases the allocator with all its pools and pages: every document must
+// be gone by then.
 void RuntimeShutdown();
 
 }  // namespace kzm

@@ -65,15 +65,6 @@ class Tile {
   // The array shared by the uniform tiles of one value (opaque outside tile.cpp).
   struct Shared;
 
-  // Folder tiles: requested / last computed generation, generation being
-  // computed (-1: none).
-  uint32_t genRequested = 0;
-  uint32_t genComputed = 0;
-  int32_t genInProgress = -1;
-
-  // Held while a folder tile's content is computed.
-  std::mutex& ContentMutex() { return contentMutex_; }
-
  private:
   explicit Tile(TileLocate loc) : loc_(loc) {}
   ~Tile();
@@ -83,7 +74,6 @@ class Tile {
   TileLocate loc_;
   int32_t refs_ = 1;
   std::mutex refMutex_;      // guards refs_
-  std::mutex contentMutex_;  // held while content is computed
 };
 
 // Owning reference to a tile (AddRef on copy, Release on destruction).
