@@ -43,12 +43,17 @@ iio::layer_param_t RecordOfImage(const iio::Psd& reader, uint32_t k);
 kzm::ImageProperties PropertiesOfRecord(const iio::layer_param_t& P);
 void SetProperties(kzm::PiImage& image, const kzm::ImageProperties& p);
 
+// Buffers of rows reused from image to image: 8-bit or 16-bit (Psd::Wide).
+struct PsdRowBuffers {
+  std::vector<uint32_t> narrow;
+  std::vector<uint64_t> wide;
+};
+
 // Reads the current image's rows (after NextImage) straight into tiles of
 // `image` at document positions (the rectangle may start anywhere, also left
 // of or above the canvas); rows the reader holds in memory are decoded on
-// the work pool. `rows` is a buffer reused from call to call. False when a
-// row cannot be read.
-bool ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, std::vector<uint32_t>& rows);
+// the work pool. False when a row cannot be read.
+bool ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, PsdRowBuffers& rows);
 
 // The native thumbnail of the document the PSD becomes (see
 // kzm::ThumbnailGeometry): the opened reader's images are read in order at
