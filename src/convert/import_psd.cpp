@@ -73,8 +73,9 @@ Tile* BuildPartialTile(TileLocate loc, const Pixel* src, ptrdiff_t stride, int x
 // document position (left, docY), all within one row of tiles, at `base`.
 // Tiles are independent, so they are built on the work pool and inserted
 // in column order; tiles that hold only transparent pixels are left out.
+// Returns the bytes of pixel blocks the tiles hold (fills hold none).
 template <typename Pixel>
-void AddWindowTiles(kzm::PiImage& image, const Pixel* base, int32_t left, int64_t w, int32_t docY, uint32_t count) {
+uint64_t AddWindowTiles(kzm::PiImage& image, const Pixel* base, int32_t left, int64_t w, int32_t docY, uint32_t count) {
   const PixelRGBA transparent{};
   const int32_t inTileY = docY & (kzm::kTileSize - 1);
   const int32_t firstCol = left >> 7;
@@ -100,8 +101,14 @@ void AddWindowTiles(kzm::PiImage& image, const Pixel* base, int32_t left, int64_
       built[k] = t;
     }
   });
-  for (Tile* t : built)
-    if (t) image.InsertTile(t);
+  uint64_t blocks = 0;
+  for (Tile* t : built) {
+    if (!t) continue;
+    if (t->HasCells())
+      for (int i = 0; i < kzm::kTileCellCount; ++i) blocks += t->Cells()[i].IsBitmap();
+    image.InsertTile(t);
+  }
+  return blocks * 64 * sizeof(PixelRGBA);
 }
 
 constexpr uint32_t kRowsPerTask = 8;
@@ -139,20 +146,26 @@ const Pixel* ReadWindow(iio::Psd& reader, const iio::layer_param_t& P, uint32_t 
 }
 
 template <typename Pixel>
-bool ReadTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, std::vector<Pixel>& rows) {
+int ReadTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, std::vector<Pixel>& rows,
+              uint64_t maxBlockBytes) {
   const int64_t w = P.Width(), h = P.Height();
-  if (w <= 0 || h <= 0) return true;
+  if (w <= 0 || h <= 0) return 0;
+  uint64_t blockBytes = 0;
   // One window per tile row of the document, so that each tile is built once.
   for (int64_t row = 0; row < h;) {
     const int32_t docY = int32_t(P.top + row);
     const uint32_t count = uint32_t(std::min<int64_t>(kzm::kTileSize - (docY & (kzm::kTileSize - 1)), h - row));
+    // What the window may take besides: its rows (up to twice, as they
+    // grow) and the blocks of its tiles. 128 rows of a wide layer are large.
+    const uint64_t windowPixels = uint64_t(count) * uint64_t(w);
+    if (blockBytes + windowPixels * (2 * sizeof(Pixel) + sizeof(PixelRGBA)) > maxBlockBytes) return kErrTooLarge;
     const Pixel* base = ReadWindow(reader, P, uint32_t(row), count, rows);
-    if (!base) return false;
-    AddWindowTiles(image, base, P.left, w, docY, count);
+    if (!base) return kErrNotPsd;
+    blockBytes += AddWindowTiles(image, base, P.left, w, docY, count);
     row += count;
   }
   image.RecomputeBounds();
-  return true;
+  return 0;
 }
 
 // The thumbnail's samples of the current image: pixel (i, j) of `samples`
@@ -232,8 +245,19 @@ void SetProperties(kzm::PiImage& image, const kzm::ImageProperties& p) {
   image.SetOpacity(p.opacity);
 }
 
-bool ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, PsdRowBuffers& rows) {
-  return reader.Wide() ? ReadTiles(reader, P, image, rows.wide) : ReadTiles(reader, P, image, rows.narrow);
+int ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, PsdRowBuffers& rows,
+                   uint64_t maxBlockBytes) {
+  return reader.Wide() ? ReadTiles(reader, P, image, rows.wide, maxBlockBytes)
+                       : ReadTiles(reader, P, image, rows.narrow, maxBlockBytes);
+}
+
+uint64_t PlannedArea(const iio::Psd& reader, const PsdLayerPlan& plan) {
+  uint64_t area = 0;
+  for (uint32_t k : plan.layers) {
+    const iio::layer_param_t P = RecordOfImage(reader, k);
+    area += uint64_t(P.Width()) * uint64_t(P.Height());  // each side at most 300,000
+  }
+  return area;
 }
 
 bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc& progress, kzm::ThumbGeometry& g,
@@ -294,7 +318,7 @@ bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc
 }
 
 int WritePsdLayers(iio::Psd& reader, const PsdLayerPlan& plan, bool compress, const ProgressFunc& progress,
-                   chunk::ChunkWriter& root) {
+                   chunk::ChunkWriter& root, uint64_t maxBlockBytes) {
   PsdRowBuffers rows;
   const uint64_t count = plan.layers.size();
   size_t next = 0;  // into plan.layers
@@ -304,7 +328,7 @@ int WritePsdLayers(iio::Psd& reader, const PsdLayerPlan& plan, bool compress, co
     if (plan.layers[next] != k) continue;
     std::unique_ptr<kzm::Plane> layer = kzm::PiImage::Create();
     kzm::PiImage& image = *layer->image();
-    if (!ReadImageTiles(reader, P, image, rows)) return kErrNotPsd;
+    if (const int code = ReadImageTiles(reader, P, image, rows, maxBlockBytes)) return code;
     SetProperties(image, PropertiesOfRecord(P));
     if (kzm::SaveLayer(root, image, compress, progress, next, count) != 0) return kErrWrite;
     ++next;
