@@ -29,12 +29,15 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The binary needs the C and C++ runtime and zlib; dpkg-shlibdeps names them
-# with the versions the build linked against.
+# The binary needs the C and C++ runtime, zlib and, where linked, LittleCMS 2;
+# dpkg-shlibdeps names them with the versions the build linked against.
 find_program(YVN_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(YVN_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6, zlib1g")
+  if(YVN_HAVE_LCMS)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", liblcms2-2")
+  endif()
 endif()
 include(CPack)

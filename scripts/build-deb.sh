@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package build-deb/yvn2psd_<version>_<arch>.deb: the
 # release program and its man page, packed by CPack. The package must depend
-# on the C and C++ runtime and zlib only, so optional accelerators stay off.
+# on the C and C++ runtime, zlib and LittleCMS 2 only, so optional
+# accelerators stay off.
 #
 # Usage: scripts/build-deb.sh [--check-install]
 #   --check-install  (root) installs the package with dpkg, runs yvn2psd from
@@ -22,7 +23,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "$deb: Depends: $depends"
 for d in $(echo "$depends" | tr ',' '\n' | sed 's/(.*)//; s/ //g'); do
   case $d in
-    libc6 | libgcc-s1 | libstdc++6 | zlib1g) ;;
+    libc6 | libgcc-s1 | libstdc++6 | zlib1g | liblcms2-2) ;;
     *) echo "FAILED: the package depends on $d" >&2; exit 1 ;;
   esac
 done

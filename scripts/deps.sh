@@ -3,7 +3,7 @@
 set -euo pipefail
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
-for p in cmake ninja-build g++ zlib1g-dev libisal-dev libgtest-dev libgmock-dev libbenchmark-dev \
+for p in cmake ninja-build g++ zlib1g-dev liblcms2-dev libisal-dev libgtest-dev libgmock-dev libbenchmark-dev \
          python3-psd-tools imagemagick clang libclang-rt-dev \
          g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine64; do
   have "$p" || need+=("$p")

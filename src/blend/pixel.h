@@ -30,3 +30,15 @@ inline PixelRGBA PixelFrom8(uint32_t packed) {
   return PixelRGBA{uint16_t((r * a * 33026u) >> 17), uint16_t((g * a * 33026u) >> 17),
                    uint16_t((b * a * 33026u) >> 17), uint16_t((a * 16449u) >> 8)};
 }
+
+// Straight 16-bit RGBA packed in a 64-bit word (bits 0-15 red .. 48-63
+// transparency, 0..65535, as 16-bit PSD files hold it) to the model's form,
+// rounded: alpha round(a * 16384 / 65535), then colour round(c * alpha /
+// 65535), which cannot exceed alpha.
+inline PixelRGBA PixelFrom16(uint64_t packed) {
+  const uint32_t r = uint32_t(packed & 0xFFFF), g = uint32_t(packed >> 16 & 0xFFFF),
+                 b = uint32_t(packed >> 32 & 0xFFFF), a = uint32_t(packed >> 48);
+  const uint32_t al = (a * 32768u + 65535u) / 131070u;
+  return PixelRGBA{uint16_t((2 * r * al + 65535u) / 131070u), uint16_t((2 * g * al + 65535u) / 131070u),
+                   uint16_t((2 * b * al + 65535u) / 131070u), uint16_t(al)};
+}

@@ -18,6 +18,10 @@ namespace {
 
 constexpr const char* kNativeExt = ".YVN";
 constexpr const char* kPsdExt = ".PSD";
+constexpr const char* kLargePsdExt = ".PSB";
+
+// PSD sources: documents and large documents (version 2).
+bool IsPsdExtension(const std::string& e) { return e == kPsdExt || e == kLargePsdExt; }
 
 // The model's runtime lives exactly as long as the batch.
 class RuntimeSession {
@@ -36,7 +40,7 @@ class RuntimeSession {
 // must not be overwritten with the conversion of the first.
 bool DestinationOfSourceKind(const std::string& dstArg, const SourceList& list) {
   const std::string e = UpperExtension(dstArg);
-  return (list.sawNative && e == kNativeExt) || (list.sawPsd && e == kPsdExt);
+  return (list.sawNative && e == kNativeExt) || (list.sawPsd && IsPsdExtension(e));
 }
 
 bool Resolvable(const std::string& path) {
@@ -145,7 +149,7 @@ SourceList BuildSourceList(const CommandOptions& options) {
     const std::string e = UpperExtension(name);
     if (e == kNativeExt) {
       list.sawNative = true;
-    } else if (e == kPsdExt) {
+    } else if (IsPsdExtension(e)) {
       list.sawPsd = true;
     } else {
       continue;

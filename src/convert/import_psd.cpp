@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "base/work_pool.h"
@@ -28,11 +29,22 @@ bool TileIsDefault(const Tile& t, const PixelRGBA& def) {
   return true;
 }
 
+// Source pixels: 8-bit RGBA in 32-bit words, straight 16-bit RGBA in 64-bit ones.
+void AssignCell(kzm::Cell& c, const uint32_t* src, ptrdiff_t stride) { kzm::AssignFrom8(c, src, 1, stride); }
+void AssignCell(kzm::Cell& c, const uint64_t* src, ptrdiff_t stride) { kzm::AssignFrom16(c, src, 1, stride); }
+void AssignCellClipped(kzm::Cell& c, const uint32_t* src, ptrdiff_t stride, const Rect& clip, const PixelRGBA& def) {
+  kzm::AssignFrom8Clipped(c, src, 1, stride, clip, def);
+}
+void AssignCellClipped(kzm::Cell& c, const uint64_t* src, ptrdiff_t stride, const Rect& clip, const PixelRGBA& def) {
+  kzm::AssignFrom16Clipped(c, src, 1, stride, clip, def);
+}
+
 // Builds the tile at `loc` from the part [x0, x1) x [y0, y1) (tile pixels)
 // that a window of source rows covers; `src` is the source pixel for tile
 // pixel (x0, y0) and `stride` the source row length. Cells outside that part
 // are transparent fills, uniform 8 x 8 blocks become fills.
-Tile* BuildPartialTile(TileLocate loc, const uint32_t* src, ptrdiff_t stride, int x0, int y0, int x1, int y1) {
+template <typename Pixel>
+Tile* BuildPartialTile(TileLocate loc, const Pixel* src, ptrdiff_t stride, int x0, int y0, int x1, int y1) {
   const PixelRGBA transparent{};
   Tile* t = Tile::Create(loc, true);
   for (int cy = 0; cy < kzm::kTileCells; ++cy) {
@@ -46,11 +58,11 @@ Tile* BuildPartialTile(TileLocate loc, const uint32_t* src, ptrdiff_t stride, in
         kzm::SetFill(cell, transparent);
         continue;
       }
-      const uint32_t* at = src + (tp - y0) * stride + (l - x0);
+      const Pixel* at = src + (tp - y0) * stride + (l - x0);
       if (l == px0 && r == px0 + 8 && tp == py0 && b == py0 + 8) {
-        kzm::AssignFrom8(cell, at, 1, stride);
+        AssignCell(cell, at, stride);
       } else {
-        kzm::AssignFrom8Clipped(cell, at, 1, stride, Rect{l - px0, tp - py0, r - px0, b - py0}, transparent);
+        AssignCellClipped(cell, at, stride, Rect{l - px0, tp - py0, r - px0, b - py0}, transparent);
       }
     }
   }
@@ -61,8 +73,9 @@ Tile* BuildPartialTile(TileLocate loc, const uint32_t* src, ptrdiff_t stride, in
 // document position (left, docY), all within one row of tiles, at `base`.
 // Tiles are independent, so they are built on the work pool and inserted
 // in column order; tiles that hold only transparent pixels are left out.
-void AddWindowTiles(kzm::PiImage& image, const uint32_t* base, int32_t left, int64_t w, int32_t docY,
-                    uint32_t count) {
+// Returns the bytes of pixel blocks the tiles hold (fills hold none).
+template <typename Pixel>
+uint64_t AddWindowTiles(kzm::PiImage& image, const Pixel* base, int32_t left, int64_t w, int32_t docY, uint32_t count) {
   const PixelRGBA transparent{};
   const int32_t inTileY = docY & (kzm::kTileSize - 1);
   const int32_t firstCol = left >> 7;
@@ -78,7 +91,7 @@ void AddWindowTiles(kzm::PiImage& image, const uint32_t* base, int32_t left, int
     const int64_t tileLeft = int64_t(col) * kzm::kTileSize;
     const int x0 = int(std::max<int64_t>(left, tileLeft) - tileLeft);
     const int x1 = int(std::min<int64_t>(int64_t(left) + w, tileLeft + kzm::kTileSize) - tileLeft);
-    const uint32_t* src = base + (tileLeft + x0 - left);
+    const Pixel* src = base + (tileLeft + x0 - left);
     const TileLocate loc = TileLocate::FromColRow(col, tileRow);
     Tile* t = BuildPartialTile(loc, src, ptrdiff_t(w), x0, inTileY, x1, inTileY + int(count));
     if (TileIsDefault(*t, transparent)) {
@@ -88,8 +101,14 @@ void AddWindowTiles(kzm::PiImage& image, const uint32_t* base, int32_t left, int
       built[k] = t;
     }
   });
-  for (Tile* t : built)
-    if (t) image.InsertTile(t);
+  uint64_t blocks = 0;
+  for (Tile* t : built) {
+    if (!t) continue;
+    if (t->HasCells())
+      for (int i = 0; i < kzm::kTileCellCount; ++i) blocks += t->Cells()[i].IsBitmap();
+    image.InsertTile(t);
+  }
+  return blocks * 64 * sizeof(PixelRGBA);
 }
 
 constexpr uint32_t kRowsPerTask = 8;
@@ -99,8 +118,16 @@ constexpr uint32_t kRowsPerTask = 8;
 // read fails. Rows the reader holds in memory are decoded on the work pool,
 // a batch per task, into `rows`, and then taken in order as the reader takes
 // them one at a time: progress first, then the row's own result.
-const uint32_t* ReadWindow(iio::Psd& reader, const iio::layer_param_t& P, uint32_t row, uint32_t count,
-                           std::vector<uint32_t>& rows) {
+const uint32_t* TakeWindow(iio::Psd& reader, const iio::layer_param_t& P, uint32_t row, uint32_t) {
+  return reader.RowPointer(int32_t(P.top + int64_t(row)));
+}
+const uint64_t* TakeWindow(iio::Psd& reader, const iio::layer_param_t& P, uint32_t row, uint64_t) {
+  return reader.RowPointer16(int32_t(P.top + int64_t(row)));
+}
+
+template <typename Pixel>
+const Pixel* ReadWindow(iio::Psd& reader, const iio::layer_param_t& P, uint32_t row, uint32_t count,
+                        std::vector<Pixel>& rows) {
   const size_t w = size_t(P.Width());
   if (count > kRowsPerTask && base::WorkThreads() > 1 && reader.RowsDecodable(row, count)) {
     rows.resize(size_t(count) * w);
@@ -115,7 +142,55 @@ const uint32_t* ReadWindow(iio::Psd& reader, const iio::layer_param_t& P, uint32
     return reader.TakeRows(count, good) == count ? rows.data() : nullptr;
   }
   if (reader.ReadRows(count) < count) return nullptr;
-  return reader.RowPointer(int32_t(P.top + int64_t(row)));
+  return TakeWindow(reader, P, row, Pixel(0));
+}
+
+template <typename Pixel>
+int ReadTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, std::vector<Pixel>& rows,
+              uint64_t maxBlockBytes) {
+  const int64_t w = P.Width(), h = P.Height();
+  if (w <= 0 || h <= 0) return 0;
+  uint64_t blockBytes = 0;
+  // One window per tile row of the document, so that each tile is built once.
+  for (int64_t row = 0; row < h;) {
+    const int32_t docY = int32_t(P.top + row);
+    const uint32_t count = uint32_t(std::min<int64_t>(kzm::kTileSize - (docY & (kzm::kTileSize - 1)), h - row));
+    // What the window may take besides: its rows (up to twice, as they
+    // grow) and the blocks of its tiles. 128 rows of a wide layer are large.
+    const uint64_t windowPixels = uint64_t(count) * uint64_t(w);
+    if (blockBytes + windowPixels * (2 * sizeof(Pixel) + sizeof(PixelRGBA)) > maxBlockBytes) return kErrTooLarge;
+    const Pixel* base = ReadWindow(reader, P, uint32_t(row), count, rows);
+    if (!base) return kErrNotPsd;
+    blockBytes += AddWindowTiles(image, base, P.left, w, docY, count);
+    row += count;
+  }
+  image.RecomputeBounds();
+  return 0;
+}
+
+// The thumbnail's samples of the current image: pixel (i, j) of `samples`
+// (gw x gh) is the image's pixel at canvas (i * step, j * step); 0 outside
+// it. Reads only the rows sampled, in order. False when one cannot be read.
+template <typename Pixel>
+bool SampleImage(iio::Psd& reader, const iio::layer_param_t& P, const kzm::ThumbGeometry& g,
+                 const std::function<void(uint64_t)>& progress, std::vector<Pixel>& samples, kzm::PiImage& image) {
+  const int32_t gw = g.width, gh = g.height;
+  samples.assign(size_t(gw) * size_t(gh), Pixel(0));
+  std::vector<Pixel> row(size_t(std::max<int64_t>(P.Width(), 0)));
+  for (int32_t j = 0; j < gh; ++j) {
+    const int64_t y = int64_t(j) * g.step - P.top;
+    if (y < 0 || y >= P.Height()) continue;
+    progress(uint64_t(j));
+    if (!reader.RowAt(uint32_t(y), row.data())) return false;
+    for (int32_t x = 0; x < gw; ++x) {
+      const int64_t c = int64_t(x) * g.step - P.left;
+      if (c >= 0 && c < P.Width()) samples[size_t(j) * size_t(gw) + size_t(x)] = row[size_t(c)];
+    }
+  }
+  for (int32_t y = 0; y < gh; y += kzm::kTileSize)
+    AddWindowTiles(image, samples.data() + size_t(y) * size_t(gw), 0, gw, y,
+                   uint32_t(std::min<int32_t>(kzm::kTileSize, gh - y)));
+  return true;
 }
 
 }  // namespace
@@ -170,20 +245,19 @@ void SetProperties(kzm::PiImage& image, const kzm::ImageProperties& p) {
   image.SetOpacity(p.opacity);
 }
 
-bool ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, std::vector<uint32_t>& rows) {
-  const int64_t w = P.Width(), h = P.Height();
-  if (w <= 0 || h <= 0) return true;
-  // One window per tile row of the document, so that each tile is built once.
-  for (int64_t row = 0; row < h;) {
-    const int32_t docY = int32_t(P.top + row);
-    const uint32_t count = uint32_t(std::min<int64_t>(kzm::kTileSize - (docY & (kzm::kTileSize - 1)), h - row));
-    const uint32_t* base = ReadWindow(reader, P, uint32_t(row), count, rows);
-    if (!base) return false;
-    AddWindowTiles(image, base, P.left, w, docY, count);
-    row += count;
+int ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, PsdRowBuffers& rows,
+                   uint64_t maxBlockBytes) {
+  return reader.Wide() ? ReadTiles(reader, P, image, rows.wide, maxBlockBytes)
+                       : ReadTiles(reader, P, image, rows.narrow, maxBlockBytes);
+}
+
+uint64_t PlannedArea(const iio::Psd& reader, const PsdLayerPlan& plan) {
+  uint64_t area = 0;
+  for (uint32_t k : plan.layers) {
+    const iio::layer_param_t P = RecordOfImage(reader, k);
+    area += uint64_t(P.Width()) * uint64_t(P.Height());  // each side at most 300,000
   }
-  image.RecomputeBounds();
-  return true;
+  return area;
 }
 
 bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc& progress, kzm::ThumbGeometry& g,
@@ -211,7 +285,8 @@ bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc
     if (bases[i] >= 0) lastMasked[size_t(bases[i])] = i;
 
   kzm::Composite merged(Rect{0, 0, gw, gh});
-  std::vector<uint32_t> samples(size_t(gw) * size_t(gh)), row;
+  std::vector<uint32_t> samples;
+  std::vector<uint64_t> samples16;
   size_t next = 0;  // into images
   for (uint32_t k = 0; k < plan.read; ++k) {
     iio::layer_param_t P;
@@ -220,23 +295,14 @@ bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc
     const size_t i = next++;
     if (progress) progress(k, plan.images, 0, uint64_t(gh));
     if (!props[i].visible && lastMasked[i] == SIZE_MAX) continue;
-    std::fill(samples.begin(), samples.end(), 0u);
-    row.resize(size_t(std::max<int64_t>(P.Width(), 0)));
-    for (int32_t j = 0; j < gh; ++j) {
-      const int64_t y = int64_t(j) * g.step - P.top;
-      if (y < 0 || y >= P.Height()) continue;
-      if (progress) progress(k, plan.images, uint64_t(j), uint64_t(gh));
-      if (!reader.RowAt(uint32_t(y), row.data())) return false;
-      for (int32_t x = 0; x < gw; ++x) {
-        const int64_t c = int64_t(x) * g.step - P.left;
-        if (c >= 0 && c < P.Width()) samples[size_t(j) * size_t(gw) + size_t(x)] = row[size_t(c)];
-      }
-    }
     std::unique_ptr<kzm::Plane> layer = kzm::PiImage::Create();
     kzm::PiImage& image = *layer->image();
-    for (int32_t y = 0; y < gh; y += kzm::kTileSize)
-      AddWindowTiles(image, samples.data() + size_t(y) * size_t(gw), 0, gw, y,
-                     uint32_t(std::min<int32_t>(kzm::kTileSize, gh - y)));
+    const std::function<void(uint64_t)> rowProgress = [&](uint64_t j) {
+      if (progress) progress(k, plan.images, j, uint64_t(gh));
+    };
+    if (!(reader.Wide() ? SampleImage(reader, P, g, rowProgress, samples16, image)
+                        : SampleImage(reader, P, g, rowProgress, samples, image)))
+      return false;
     if (props[i].visible) {
       const kzm::PiImage* base = bases[i] >= 0 ? held[size_t(bases[i])]->image() : nullptr;
       const std::vector<Tile*> tiles =
@@ -252,8 +318,8 @@ bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc
 }
 
 int WritePsdLayers(iio::Psd& reader, const PsdLayerPlan& plan, bool compress, const ProgressFunc& progress,
-                   chunk::ChunkWriter& root) {
-  std::vector<uint32_t> rows;
+                   chunk::ChunkWriter& root, uint64_t maxBlockBytes) {
+  PsdRowBuffers rows;
   const uint64_t count = plan.layers.size();
   size_t next = 0;  // into plan.layers
   for (uint32_t k = 0; k < plan.read && next < plan.layers.size(); ++k) {
@@ -262,7 +328,7 @@ int WritePsdLayers(iio::Psd& reader, const PsdLayerPlan& plan, bool compress, co
     if (plan.layers[next] != k) continue;
     std::unique_ptr<kzm::Plane> layer = kzm::PiImage::Create();
     kzm::PiImage& image = *layer->image();
-    if (!ReadImageTiles(reader, P, image, rows)) return kErrNotPsd;
+    if (const int code = ReadImageTiles(reader, P, image, rows, maxBlockBytes)) return code;
     SetProperties(image, PropertiesOfRecord(P));
     if (kzm::SaveLayer(root, image, compress, progress, next, count) != 0) return kErrWrite;
     ++next;

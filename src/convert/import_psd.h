@@ -43,12 +43,23 @@ iio::layer_param_t RecordOfImage(const iio::Psd& reader, uint32_t k);
 kzm::ImageProperties PropertiesOfRecord(const iio::layer_param_t& P);
 void SetProperties(kzm::PiImage& image, const kzm::ImageProperties& p);
 
+// Buffers of rows reused from image to image: 8-bit or 16-bit (Psd::Wide).
+struct PsdRowBuffers {
+  std::vector<uint32_t> narrow;
+  std::vector<uint64_t> wide;
+};
+
 // Reads the current image's rows (after NextImage) straight into tiles of
 // `image` at document positions (the rectangle may start anywhere, also left
 // of or above the canvas); rows the reader holds in memory are decoded on
-// the work pool. `rows` is a buffer reused from call to call. False when a
-// row cannot be read.
-bool ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, std::vector<uint32_t>& rows);
+// the work pool. 0; kErrNotPsd when a row cannot be read; kErrTooLarge
+// once the tiles hold more than maxBlockBytes of pixel blocks (uniform
+// cells hold none).
+int ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, PsdRowBuffers& rows,
+                   uint64_t maxBlockBytes);
+
+// The pixels of the planned images together: what reading them takes.
+uint64_t PlannedArea(const iio::Psd& reader, const PsdLayerPlan& plan);
 
 // The native thumbnail of the document the PSD becomes (see
 // kzm::ThumbnailGeometry): the opened reader's images are read in order at
@@ -61,6 +72,7 @@ bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc
 // Writes the planned images of the opened reader as the layers of a native
 // file, each read, written and released in turn ("Plane%04x" records after
 // the head). Progress: as kzm::SaveLayer, one phase per layer. 0,
-// kErrNotPsd when an image cannot be read, kErrWrite when a write failed.
+// kErrNotPsd when an image cannot be read, kErrTooLarge when one holds more
+// than maxBlockBytes of pixel blocks, kErrWrite when a write failed.
 int WritePsdLayers(iio::Psd& reader, const PsdLayerPlan& plan, bool compress, const ProgressFunc& progress,
-                   chunk::ChunkWriter& root);
+                   chunk::ChunkWriter& root, uint64_t maxBlockBytes = UINT64_MAX);

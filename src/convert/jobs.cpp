@@ -26,6 +26,10 @@ ConversionBudget BudgetFor(uint64_t sourceBytes) {
   ConversionBudget b;
   b.memoryBytes = std::max<uint64_t>(uint64_t(512) << 20, sourceBytes * 256);
   b.outputPixels = std::max<uint64_t>(uint64_t(4) << 30, sourceBytes * 4096);
+  // Raw and PackBits channel data holds at most a few hundred pixels a
+  // byte (bitmaps); a ZIP stream may hold a thousand times its size, and a
+  // bitmap's eight times that.
+  b.inputPixels = std::max<uint64_t>(uint64_t(1) << 30, sourceBytes * 4096);
   return b;
 }
 
@@ -182,6 +186,7 @@ int PsdLoad::Load() {
   }
   source->width = reader.Width();
   source->height = reader.Height();
+  source->budget = BudgetFor(source->file->size());
   source->plan = PlanPsdLayers(reader);
   const ProgressFunc progress = [this](uint64_t step, uint64_t steps, uint64_t done, uint64_t total) {
     lastSteps_ = steps;
@@ -190,6 +195,12 @@ int PsdLoad::Load() {
   progress(0, source->plan.images, 0, 1);
   if (!PsdThumbnail(reader, source->plan, progress, source->thumbGeometry, source->thumbnail)) {
     ReportError(kErrNotPsd);
+    return -1;
+  }
+  // Checked once the sampled rows are there, so that a file that does not
+  // hold its rows reads as damaged rather than large.
+  if (PlannedArea(reader, source->plan) > source->budget.inputPixels) {
+    ReportError(kErrTooLarge);
     return -1;
   }
   progress(source->plan.images, source->plan.images, 1, 1);
@@ -299,13 +310,14 @@ int KzmSave::Write(const std::string& path) {
     using namespace std::placeholders;
     const ProgressFunc progress = std::bind(&KzmSave::OnProgress, this, _1, _2, _3, _4);
     iio::Psd reader(*src.file);
-    code = reader.ErrorCode() == 0 && reader.Open() != 0 ? WritePsdLayers(reader, src.plan, compress_, progress, root)
-                                                         : kErrNotPsd;
+    code = reader.ErrorCode() == 0 && reader.Open() != 0
+               ? WritePsdLayers(reader, src.plan, compress_, progress, root, src.budget.memoryBytes)
+               : kErrNotPsd;
     ok = root.end();
   }
   const bool closed = file.close();
   if (!written || !closed) return kErrWrite;
-  readFailed_ = code == kErrNotPsd;
+  readFailed_ = code == kErrNotPsd || code == kErrTooLarge;
   if (code != 0) return code;
   return ok ? 0 : kErrWrite;
 }

@@ -40,6 +40,7 @@ constexpr int64_t kMaxSide = 300000;
 struct ConversionBudget {
   uint64_t memoryBytes = 0;
   uint64_t outputPixels = 0;
+  uint64_t inputPixels = 0;  // a PSD source's images together
 };
 ConversionBudget BudgetFor(uint64_t sourceBytes);
 // 0 for a canvas a PSD can hold; kErrTooLargeForPsd over kMaxPsdSide,
@@ -63,6 +64,7 @@ struct PsdSource {
   ~PsdSource();
   std::unique_ptr<DataSrcReadFromFile> file;
   uint32_t width = 0, height = 0;
+  ConversionBudget budget;
   PsdLayerPlan plan;
   kzm::ThumbGeometry thumbGeometry;
   std::vector<PixelRGBA> thumbnail;

@@ -8,14 +8,17 @@
 namespace iio {
 
 struct Psd::Impl {
-  explicit Impl(DataSrcBase& s) : src(s) {}
+  Impl(Psd& o, DataSrcBase& s) : owner(o), src(s) {}
 
+  bool Progress(uint32_t row) { return owner.Report(next - 1, images, row, imageHeight); }
   bool Fail(int32_t code) {
     if (error == kPsdOk) error = code;
     layer.reset();
     merged.reset();
     window.clear();
     window.shrink_to_fit();
+    window16.clear();
+    window16.shrink_to_fit();
     haveImage = false;
     winCount = 0;
     return false;
@@ -32,12 +35,15 @@ struct Psd::Impl {
     return winTop >= imageHeight ? 0 : std::min(count, imageHeight - winTop);
   }
 
+  Psd& owner;
   DataSrcBase& src;
   int32_t error = kPsdOk;
   bool failed = false;
   bool opened = false;
 
   PsdHeader header;
+  PsdColor color;
+  PsdFormat format;
   LayerSection layers;
   uint32_t images = 0;
   uint32_t next = 0;
@@ -50,11 +56,69 @@ struct Psd::Impl {
   bool haveImage = false;
   uint32_t imageWidth = 0, imageHeight = 0;
   uint32_t winTop = 0, winCount = 0;  // rows relative to the image's top
-  std::vector<uint32_t> window;
-  std::vector<uint8_t> scratch;
+  std::vector<uint32_t> window;    // 8-bit rows
+  std::vector<uint64_t> window16;  // 16-bit rows (format.wide)
+  RowScratch scratch;
+
+  // Decodes rows [top, top + n) of the current image into `rows`, which
+  // grows row by row as rows are decoded, so that a declared width never
+  // claims memory for rows the file cannot supply. Returns the rows made; a
+  // row that fails is reported through *failed.
+  template <typename Pixel>
+  uint32_t FillWindow(uint32_t top, uint32_t n, std::vector<Pixel>& rows, bool* failed) {
+    Impl& d = *this;
+    const size_t w = d.imageWidth;
+    rows.clear();
+    if (!d.layer && !d.merged) {
+      rows.resize(size_t(n) * w, Pixel(0));
+      return n;
+    }
+    uint32_t i = 0;
+    for (; i < n; ++i) {
+      const uint32_t row = top + i;
+      if (!d.Progress(row)) break;
+      rows.resize(size_t(i + 1) * w);
+      Pixel* px = rows.data() + size_t(i) * w;
+      if (d.layer ? !d.layer->DecodeRow(row, d.scratch, px) : !d.merged->ReadRow(row, px)) {
+        *failed = true;
+        break;
+      }
+    }
+    return i;
+  }
+
+  template <typename Pixel>
+  const Pixel* WindowRow(const std::vector<Pixel>& rows, int32_t y) const {
+    const Impl& d = *this;
+    if (d.error || !d.haveImage || d.winCount == 0 || rows.empty()) return nullptr;
+    const int64_t rel = int64_t(y) - d.current.top;
+    if (rel < int64_t(d.winTop) || rel >= int64_t(d.winTop) + d.winCount) return nullptr;
+    return rows.data() + size_t(rel - d.winTop) * d.imageWidth;
+  }
+
+  template <typename Pixel>
+  uint32_t DecodeLayerRows(uint32_t first, uint32_t count, Pixel* out) const {
+    const Impl& d = *this;
+    if (d.error || !d.layer || uint64_t(first) + count > d.imageHeight) return 0;
+    RowScratch scratch;
+    const size_t w = d.imageWidth;
+    for (uint32_t i = 0; i < count; ++i)
+      if (!d.layer->DecodeRow(first + i, scratch, out + size_t(i) * w)) return i;
+    return count;
+  }
+
+  template <typename Pixel>
+  bool ImageRowAt(uint32_t row, Pixel* out) {
+    Impl& d = *this;
+    if (d.error || !d.haveImage || row >= d.imageHeight) return false;
+    if (d.layer) return d.layer->DecodeRow(row, d.scratch, out);
+    if (d.merged) return d.merged->ReadRow(row, out);
+    std::fill(out, out + d.imageWidth, Pixel(0));
+    return true;
+  }
 };
 
-Psd::Psd(DataSrcBase& src) : impl_(new Impl(src)) { impl_->error = ReadPsdHeader(src, &impl_->header); }
+Psd::Psd(DataSrcBase& src) : impl_(new Impl(*this, src)) { impl_->error = ReadPsdHeader(src, &impl_->header); }
 
 Psd::~Psd() = default;
 
@@ -78,9 +142,15 @@ uint32_t Psd::Open() {
   // channel data. The merged image is found when its turn comes.
   SectionCursor file(d.src, d.src.size());
   PsdError e = d.src.seek(kPsdHeaderBytes) ? kPsdOk : kPsdBadLayers;
-  if (!e) e = SkipColourModeData(file);
-  if (!e) e = SkipImageResources(file);
-  if (!e) e = ReadLayerSection(d.src, file, &d.layers);
+  if (!e) e = ReadColourSections(d.src, file, d.header, &d.color);
+  if (!e) {
+    d.format.large = d.header.Large();
+    d.format.depth = d.header.depth;
+    d.format.color = &d.color;
+    d.format.wide = !d.color.Exact8();
+    d.format.plainRgb8 = d.header.mode == kPsdRGB && d.header.depth == 8;
+    e = ReadLayerSection(d.src, file, d.header, &d.layers);
+  }
   if (e) {
     d.Fail(e);
     return 0;
@@ -95,17 +165,18 @@ bool Psd::NextImage(layer_param_t& out) {
   d.layer.reset();
   d.merged.reset();
   d.window.clear();
+  d.window16.clear();
   if (d.next < d.layers.records.size()) {
     const LayerRecord& rec = d.layers.records[d.next];
     d.current = rec.param;
     if (!rec.param.pixelsIrrelevant) {
       if (rec.dataOffset > d.src.size() || !d.src.seek(rec.dataOffset)) return d.Fail(kPsdBadImage);
-      std::unique_ptr<LayerPixels> px(new LayerPixels(d.src, rec));
+      std::unique_ptr<LayerPixels> px(new LayerPixels(d.src, rec, d.format));
       if (!px->ok()) return d.Fail(kPsdBadImage);
       d.layer = std::move(px);
     }
   } else {
-    if (PsdError e = MergedPixels::Read(d.src, d.layers.mergedStart, d.header, &d.merged)) return d.Fail(e);
+    if (PsdError e = MergedPixels::Read(d.src, d.layers.mergedStart, d.header, d.format, &d.merged)) return d.Fail(e);
     d.current = MergedPixels::Param(d.header, !d.layers.records.empty());
   }
   d.imageWidth = uint32_t(d.current.Width());
@@ -114,43 +185,28 @@ bool Psd::NextImage(layer_param_t& out) {
   d.haveImage = true;
   out = d.current;
   ++d.next;
-  return Report(d.next - 1, d.images, 0, d.imageHeight);
+  return d.Progress(0);
 }
+
 
 uint32_t Psd::ReadRows(uint32_t count) {
   Impl& d = *impl_;
   if (d.error || !d.haveImage) return 0;
   const uint32_t n = d.NextWindow(count);
   if (n == 0) return 0;
-  const size_t w = d.imageWidth;
-  d.window.clear();
-  if (!d.layer && !d.merged) {
-    d.window.resize(size_t(n) * w, 0u);
-    d.winCount = n;
-    return n;
-  }
-  if (d.layer) d.scratch.resize(d.layer->ScratchBytes());
-  // The window grows row by row as rows are decoded, so that a declared
-  // width never claims memory for rows the file cannot supply.
-  for (uint32_t i = 0; i < n; ++i) {
-    const uint32_t row = d.winTop + i;
-    if (!Report(d.next - 1, d.images, row, d.imageHeight)) break;
-    d.window.resize(size_t(i + 1) * w);
-    uint32_t* px = d.window.data() + size_t(i) * w;
-    if (d.layer ? !d.layer->DecodeRow(row, d.scratch.data(), px) : !d.merged->ReadRow(row, px))
-      return d.RowFailed();
-    d.winCount = i + 1;
-  }
-  return d.winCount;
+  bool failed = false;
+  const uint32_t made = d.format.wide ? d.FillWindow(d.winTop, n, d.window16, &failed)
+                                      : d.FillWindow(d.winTop, n, d.window, &failed);
+  if (failed) return d.RowFailed();
+  d.winCount = made;
+  return made;
 }
 
-const uint32_t* Psd::RowPointer(int32_t y) const {
-  const Impl& d = *impl_;
-  if (d.error || !d.haveImage || d.winCount == 0) return nullptr;
-  const int64_t rel = int64_t(y) - d.current.top;
-  if (rel < int64_t(d.winTop) || rel >= int64_t(d.winTop) + d.winCount) return nullptr;
-  return d.window.data() + size_t(rel - d.winTop) * d.imageWidth;
-}
+
+bool Psd::Wide() const { return impl_->format.wide; }
+
+const uint32_t* Psd::RowPointer(int32_t y) const { return impl_->WindowRow(impl_->window, y); }
+const uint64_t* Psd::RowPointer16(int32_t y) const { return impl_->WindowRow(impl_->window16, y); }
 
 bool Psd::RowsDecodable(uint32_t first, uint32_t count) const {
   const Impl& d = *impl_;
@@ -158,26 +214,14 @@ bool Psd::RowsDecodable(uint32_t first, uint32_t count) const {
 }
 
 uint32_t Psd::DecodeRows(uint32_t first, uint32_t count, uint32_t* out) const {
-  const Impl& d = *impl_;
-  if (d.error || !d.layer || uint64_t(first) + count > d.imageHeight) return 0;
-  std::vector<uint8_t> scratch(d.layer->ScratchBytes());
-  const size_t w = d.imageWidth;
-  for (uint32_t i = 0; i < count; ++i)
-    if (!d.layer->DecodeRow(first + i, scratch.data(), out + size_t(i) * w)) return i;
-  return count;
+  return impl_->DecodeLayerRows(first, count, out);
+}
+uint32_t Psd::DecodeRows(uint32_t first, uint32_t count, uint64_t* out) const {
+  return impl_->DecodeLayerRows(first, count, out);
 }
 
-bool Psd::RowAt(uint32_t row, uint32_t* out) {
-  Impl& d = *impl_;
-  if (d.error || !d.haveImage || row >= d.imageHeight) return false;
-  if (d.layer) {
-    d.scratch.resize(d.layer->ScratchBytes());
-    return d.layer->DecodeRow(row, d.scratch.data(), out);
-  }
-  if (d.merged) return d.merged->ReadRow(row, out);
-  std::fill(out, out + d.imageWidth, 0u);
-  return true;
-}
+bool Psd::RowAt(uint32_t row, uint32_t* out) { return impl_->ImageRowAt(row, out); }
+bool Psd::RowAt(uint32_t row, uint64_t* out) { return impl_->ImageRowAt(row, out); }
 
 uint32_t Psd::TakeRows(uint32_t count, uint32_t decoded) {
   Impl& d = *impl_;
@@ -185,7 +229,7 @@ uint32_t Psd::TakeRows(uint32_t count, uint32_t decoded) {
   const uint32_t n = d.NextWindow(count);
   uint32_t i = 0;
   for (; i < n; ++i) {
-    if (!Report(d.next - 1, d.images, d.winTop + i, d.imageHeight)) break;
+    if (!d.Progress(d.winTop + i)) break;
     if (i >= decoded) return d.RowFailed();
   }
   d.winTop += i;

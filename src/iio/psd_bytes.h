@@ -29,10 +29,12 @@ inline bool AddSize(uint64_t a, uint64_t b, uint64_t* out) {
   return true;
 }
 
-// Largest canvas side of a version-1 file; layer and mask rectangles may lie
-// partly outside the canvas but their sides are bounded too, so that a row
-// window never grows past what a real file could need.
+// Largest canvas side of a version-1 file and of a large document (version
+// 2); layer and mask rectangles may lie partly outside the canvas but their
+// sides are bounded too, so that a row window never grows past what a real
+// file could need.
 constexpr uint32_t kMaxCanvasSide = 30000;
+constexpr uint32_t kMaxLargeCanvasSide = 300000;
 constexpr int64_t kMaxLayerSide = 65536;
 
 }  // namespace iio

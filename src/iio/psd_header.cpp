@@ -16,10 +16,30 @@ PsdError ReadPsdHeader(DataSrcBase& src, PsdHeader* out) {
   f.width = LoadBe32(h + 18);
   f.depth = LoadBe16(h + 22);
   f.mode = LoadBe16(h + 24);
-  if (!KeyIs(h, "8BPS") || f.version != 1 || f.width < 1 || f.width > kMaxCanvasSide || f.height < 1 ||
-      f.height > kMaxCanvasSide || f.channels < 1 || f.channels > 56 || f.mode != 3 || f.depth != 8)
+  if (!KeyIs(h, "8BPS") || (f.version != 1 && f.version != 2)) return kPsdBadHeader;
+  const uint32_t side = f.Large() ? kMaxLargeCanvasSide : kMaxCanvasSide;
+  if (f.width < 1 || f.width > side || f.height < 1 || f.height > side || f.channels < 1 || f.channels > 56)
     return kPsdBadHeader;
-  return kPsdOk;
+  bool depthFits;
+  switch (f.mode) {
+    case kPsdBitmap:
+      depthFits = f.depth == 1;
+      break;
+    case kPsdIndexed:
+      depthFits = f.depth == 8;
+      break;
+    case kPsdGray:
+    case kPsdRGB:
+    case kPsdCMYK:
+    case kPsdMultichannel:
+    case kPsdDuotone:
+    case kPsdLab:
+      depthFits = f.depth == 8 || f.depth == 16 || f.depth == 32;
+      break;
+    default:
+      depthFits = false;
+  }
+  return depthFits ? kPsdOk : kPsdBadHeader;
 }
 
 }  // namespace iio

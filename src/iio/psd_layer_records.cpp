@@ -1,6 +1,8 @@
 // Layer and mask information: the layer info (a layer count, the layer
 // records, then the channel data of every layer in record order), a global
-// layer mask and additional information. Only the layer info is read.
+// layer mask and additional information. Layer records come from the layer
+// info, or from the additional information's "Lr16" or "Lr32" block, which
+// holds the same structure.
 #include <cstring>
 
 #include "blend/modes.h"
@@ -17,13 +19,13 @@ struct Rect {
 
 // Rectangles are stored top, left, bottom, right. An empty or inverted one
 // collapses onto its top-left corner so that every consumer sees 0 x 0.
-bool ReadRect(const uint8_t* p, Rect* r) {
+bool ReadRect(const uint8_t* p, int64_t maxSide, Rect* r) {
   r->top = int32_t(LoadBe32(p));
   r->left = int32_t(LoadBe32(p + 4));
   r->bottom = int32_t(LoadBe32(p + 8));
   r->right = int32_t(LoadBe32(p + 12));
   const int64_t w = int64_t(r->right) - r->left, h = int64_t(r->bottom) - r->top;
-  if (w > kMaxLayerSide || h > kMaxLayerSide) return false;
+  if (w > maxSide || h > maxSide) return false;
   if (w <= 0 || h <= 0) r->right = r->left, r->bottom = r->top;
   return true;
 }
@@ -47,26 +49,42 @@ struct ExtraBlocks {
   bool haveLuni = false, haveLspf = false, haveLsct = false;
 };
 
-bool ReadBoundsAndChannels(SectionCursor& c, LayerRecord& rec) {
+// The longest side a layer or mask rectangle may have in a file.
+int64_t MaxLayerSide(const PsdHeader& h) { return h.Large() ? int64_t(kMaxLargeCanvasSide) : kMaxLayerSide; }
+
+// Keys of additional information whose length takes 8 bytes in a large document.
+bool LongLengthKey(const uint8_t* key) {
+  static const char* const keys[] = {"LMsk", "Lr16", "Lr32", "Layr", "Mt16", "Mt32", "Mtrn",
+                                     "Alph", "FMsk", "lnk2", "FEid", "FXid", "PxSD"};
+  for (const char* k : keys)
+    if (KeyIs(key, k)) return true;
+  return false;
+}
+
+bool ReadBoundsAndChannels(SectionCursor& c, const PsdHeader& h, LayerRecord& rec) {
   layer_param_t& p = rec.param;
   const uint8_t* b = c.Take(18);
   if (!b) return false;
   Rect r;
-  if (!ReadRect(b, &r)) return false;
+  if (!ReadRect(b, MaxLayerSide(h), &r)) return false;
   p.left = r.left, p.top = r.top, p.right = r.right, p.bottom = r.bottom;
   const uint16_t nch = LoadBe16(b + 16);
   if (nch < 1 || nch > 56) return false;
-  b = c.Take(6u * nch);
+  // Each entry: an id and a length of 4 bytes, 8 in a large document.
+  const uint32_t entry = h.Large() ? 10 : 6;
+  b = c.Take(uint64_t(entry) * nch);
   if (!b) return false;
   rec.table.resize(nch);
   for (uint16_t i = 0; i < nch; ++i) {
-    // Ids outside -3..2 (animation data) are kept in the table so that the
-    // data of the other channels is found, and otherwise ignored.
-    rec.table[i].id = int16_t(LoadBe16(b + 6 * i));
-    rec.table[i].length = LoadBe32(b + 6 * i + 2);
+    // Ids outside the mode's channels (spot colours, animation data) are
+    // kept in the table so that the data of the other channels is found,
+    // and otherwise ignored.
+    const uint8_t* e = b + size_t(entry) * i;
+    rec.table[i].id = int16_t(LoadBe16(e));
+    rec.table[i].length = h.Large() ? uint64_t(LoadBe32(e + 2)) << 32 | LoadBe32(e + 6) : LoadBe32(e + 2);
   }
   p.channelCount = nch;
-  p.depth = 8;
+  p.depth = h.depth;
   return true;
 }
 
@@ -83,7 +101,7 @@ bool ReadBlendFields(SectionCursor& c, LayerRecord& rec, BlendFields* f) {
 
 // Layer mask data: length 0 or at least 20; the published fields are taken
 // from the front and the rest (real mask, density, feather) skipped.
-bool ReadMaskData(SectionCursor& x, LayerRecord& rec) {
+bool ReadMaskData(SectionCursor& x, int64_t maxSide, LayerRecord& rec) {
   layer_param_t& p = rec.param;
   uint32_t maskLen;
   if (!x.U32(&maskLen)) return false;
@@ -95,7 +113,7 @@ bool ReadMaskData(SectionCursor& x, LayerRecord& rec) {
   const uint8_t* m = x.Take(maskLen);
   if (!m) return false;
   Rect mr;
-  if (!ReadRect(m, &mr)) return false;
+  if (!ReadRect(m, maxSide, &mr)) return false;
   p.maskLeft = mr.left, p.maskTop = mr.top, p.maskRight = mr.right, p.maskBottom = mr.bottom;
   p.maskDefault = m[16];
   p.maskRelative = m[17] & 1;
@@ -128,7 +146,7 @@ bool ReadPascalName(SectionCursor& x, std::string* out) {
 // Additional information blocks up to the end of the record's extra data.
 // Lengths are taken as written; a writer that padded without saying so is
 // caught by looking for the signature a few bytes further on.
-bool ReadExtraBlocks(DataSrcBase& src, SectionCursor& x, ExtraBlocks* out) {
+bool ReadExtraBlocks(DataSrcBase& src, SectionCursor& x, bool large, ExtraBlocks* out) {
   while (x.Left() >= 12) {
     const uint64_t at = src.position();
     const uint64_t window = std::min<uint64_t>(x.Left(), 12 + 6);
@@ -140,8 +158,10 @@ bool ReadExtraBlocks(DataSrcBase& src, SectionCursor& x, ExtraBlocks* out) {
     if (shift == 7 || shift + 12 > window) return false;
     char key[4];
     std::memcpy(key, w + shift + 4, 4);
-    const uint32_t len = LoadBe32(w + shift + 8);
-    if (!src.seek(at + shift + 12) || !x.Fits(len)) return false;
+    const bool longLength = large && LongLengthKey(w + shift + 4);
+    if (!src.seek(at + shift + 8)) return false;
+    uint64_t len;
+    if (!x.Length(longLength, &len) || !x.Fits(len)) return false;
     std::vector<uint8_t>* keep = nullptr;
     if (std::memcmp(key, "luni", 4) == 0 && !out->haveLuni) keep = &out->luni, out->haveLuni = true;
     if (std::memcmp(key, "lspf", 4) == 0 && !out->haveLspf) keep = &out->lspf, out->haveLspf = true;
@@ -218,16 +238,16 @@ void MarkPixelsIrrelevant(LayerRecord& rec) {
   p.pixelsIrrelevant = p.folder || (flagged && p.Width() == 0) || !colour ? 1 : 0;
 }
 
-bool ReadLayerRecord(DataSrcBase& src, uint64_t limit, LayerRecord& rec) {
+bool ReadLayerRecord(DataSrcBase& src, uint64_t limit, const PsdHeader& h, LayerRecord& rec) {
   SectionCursor c(src, limit);
   BlendFields blend;
-  if (!ReadBoundsAndChannels(c, rec) || !ReadBlendFields(c, rec, &blend)) return false;
+  if (!ReadBoundsAndChannels(c, h, rec) || !ReadBlendFields(c, rec, &blend)) return false;
   const uint64_t extraEnd = src.position() + blend.extraLength;
   SectionCursor x(src, extraEnd);
   std::string pascal;
   ExtraBlocks blocks;
-  if (!ReadMaskData(x, rec) || !SkipBlendingRanges(x) || !ReadPascalName(x, &pascal) ||
-      !ReadExtraBlocks(src, x, &blocks) || !src.seek(extraEnd))
+  if (!ReadMaskData(x, MaxLayerSide(h), rec) || !SkipBlendingRanges(x) || !ReadPascalName(x, &pascal) ||
+      !ReadExtraBlocks(src, x, h.Large(), &blocks) || !src.seek(extraEnd))
     return false;
   layer_param_t& p = rec.param;
   p.name = LayerName(pascal, blocks);
@@ -238,12 +258,15 @@ bool ReadLayerRecord(DataSrcBase& src, uint64_t limit, LayerRecord& rec) {
   return true;
 }
 
-// Channel data follows the records, layer after layer.
-void LocateChannelData(uint64_t offset, std::vector<LayerRecord>& records) {
+// Channel data follows the records, layer after layer. False when the
+// lengths add up past any file.
+bool LocateChannelData(uint64_t offset, std::vector<LayerRecord>& records) {
   for (LayerRecord& r : records) {
     r.dataOffset = offset;
-    for (const psd_channel_t& c : r.table) offset += c.length;
+    for (const psd_channel_t& c : r.table)
+      if (!AddSize(offset, c.length, &offset)) return false;
   }
+  return true;
 }
 
 // Records run bottom to top: a group's end marker (type 3) comes first, its
@@ -267,7 +290,7 @@ void ResolveGroups(std::vector<LayerRecord>& records) {
 }
 
 // The layer info up to `end`: a signed layer count and the records.
-PsdError ReadLayerInfo(DataSrcBase& src, uint64_t end, LayerSection* out) {
+PsdError ReadLayerInfo(DataSrcBase& src, uint64_t end, const PsdHeader& h, LayerSection* out) {
   SectionCursor li(src, end);
   const uint8_t* c = li.Take(2);
   if (!c) return kPsdBadLayers;
@@ -276,32 +299,75 @@ PsdError ReadLayerInfo(DataSrcBase& src, uint64_t end, LayerSection* out) {
   const uint32_t n = uint32_t(count < 0 ? -int32_t(count) : count);
   for (uint32_t i = 0; i < n; ++i) {
     out->records.emplace_back();
-    if (!ReadLayerRecord(src, end, out->records.back())) return kPsdBadLayers;
+    if (!ReadLayerRecord(src, end, h, out->records.back())) return kPsdBadLayers;
   }
-  LocateChannelData(src.position(), out->records);
+  if (!LocateChannelData(src.position(), out->records)) return kPsdBadLayers;
   ResolveGroups(out->records);
   return kPsdOk;
 }
 
+// The additional information behind the layer info and the global layer
+// mask, up to `end`: where a "Lr16" or "Lr32" block starts and ends (0, 0
+// when there is none). Blocks are padded to a multiple of 4 bytes, which
+// some writers leave out: the next signature is looked for at both places.
+bool FindLayerBlock(DataSrcBase& src, uint64_t end, const PsdHeader& h, uint64_t* start, uint64_t* stop) {
+  SectionCursor x(src, end);
+  uint32_t maskLen;
+  if (x.Left() < 4 || !x.U32(&maskLen) || !x.Skip(maskLen)) return false;
+  while (x.Left() >= 12) {
+    const uint8_t* b = x.Take(8);
+    if (!b || !(KeyIs(b, "8BIM") || KeyIs(b, "8B64"))) return false;
+    const bool layers = KeyIs(b + 4, "Lr16") || KeyIs(b + 4, "Lr32");
+    const bool longLength = h.Large() && LongLengthKey(b + 4);
+    uint64_t len;
+    if (!x.Length(longLength, &len) || !x.Fits(len)) return false;
+    if (layers) {
+      *start = src.position();
+      *stop = *start + len;
+      return true;
+    }
+    const uint64_t next = src.position() + len;
+    const uint64_t padded = next + (4 - len % 4) % 4;
+    const uint8_t* sig = src.seek(padded) && x.Left() >= 4 ? x.Take(4) : nullptr;
+    if (!(sig && (KeyIs(sig, "8BIM") || KeyIs(sig, "8B64"))) && padded != next) {
+      if (!src.seek(next)) return false;
+    } else if (!src.seek(padded)) {
+      return false;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
-PsdError ReadLayerSection(DataSrcBase& src, SectionCursor& file, LayerSection* out) {
+PsdError ReadLayerSection(DataSrcBase& src, SectionCursor& file, const PsdHeader& h, LayerSection* out) {
   out->mergedStart = src.position();
+  const uint32_t lengthBytes = h.Large() ? 8 : 4;
   // A file may end before the section: it then has no layers.
-  if (file.Left() < 4) return kPsdOk;
-  uint32_t sectionLen = 0;
-  file.U32(&sectionLen);
+  if (file.Left() < lengthBytes) return kPsdOk;
+  uint64_t sectionLen = 0;
+  file.Length(h.Large(), &sectionLen);
   if (!file.Fits(sectionLen)) return kPsdBadLayers;
   out->mergedStart = src.position() + sectionLen;
   // A section of length 0 holds no layers (the merged image follows at once).
   if (sectionLen == 0) return kPsdOk;
-  if (sectionLen < 4) return kPsdBadLayers;
+  if (sectionLen < lengthBytes) return kPsdBadLayers;
   SectionCursor section(src, out->mergedStart);
-  uint32_t infoLen = 0;
-  section.U32(&infoLen);
+  uint64_t infoLen = 0;
+  section.Length(h.Large(), &infoLen);
   if (!section.Fits(infoLen)) return kPsdBadLayers;
   const uint64_t infoEnd = src.position() + infoLen;
-  return infoLen >= 2 ? ReadLayerInfo(src, infoEnd, out) : kPsdOk;
+  if (h.depth > 8) {
+    // Files of 16 and 32 bits keep their layers in a block of the
+    // additional information, and that block wins over the layer info.
+    uint64_t start = 0, stop = 0;
+    if (src.seek(infoEnd) && FindLayerBlock(src, out->mergedStart, h, &start, &stop) && stop - start >= 2) {
+      if (!src.seek(start)) return kPsdBadLayers;
+      return ReadLayerInfo(src, stop, h, out);
+    }
+    if (!src.seek(infoEnd - infoLen)) return kPsdBadLayers;
+  }
+  return infoLen >= 2 ? ReadLayerInfo(src, infoEnd, h, out) : kPsdOk;
 }
 
 }  // namespace iio

@@ -16,6 +16,8 @@
 #include "iio/layer_param.h"
 #include "iio/psd.h"
 #include "iio/psd_bytes.h"
+#include "iio/psd_color.h"
+#include "iio/psd_zip.h"
 
 namespace iio {
 
@@ -36,6 +38,12 @@ class SectionCursor {
     if (p) *v = LoadBe32(p);
     return p != nullptr;
   }
+  // A length of 4 bytes, or of 8 where a large document stores it so.
+  bool Length(bool large, uint64_t* v) {
+    const uint8_t* p = Take(large ? 8 : 4);
+    if (p) *v = large ? uint64_t(LoadBe32(p)) << 32 | LoadBe32(p + 4) : LoadBe32(p);
+    return p != nullptr;
+  }
 
  private:
   DataSrcBase& src_;
@@ -47,29 +55,47 @@ class SectionCursor {
 struct PsdHeader {
   uint16_t version = 0, channels = 0, depth = 0, mode = 0;
   uint32_t width = 0, height = 0;
+  // A large document (version 2): some lengths and row counts take twice
+  // the bytes.
+  bool Large() const { return version == 2; }
 };
 
 constexpr uint64_t kPsdHeaderBytes = 26;
 
 // Reads the header from the start of the file: kPsdTooShort when the file
-// cannot hold one, kPsdBadHeader for anything but version 1, 8-bit RGB, 1 to
-// 56 channels and 1 to kMaxCanvasSide pixels a side. The fields are filled in
-// whenever the bytes are there.
+// cannot hold one, kPsdBadHeader for anything but version 1 or 2, 1 to 56
+// channels, 1 to kMaxCanvasSide pixels a side (kMaxLargeCanvasSide in
+// version 2), and a colour mode with a depth it can have (bitmap 1 bit,
+// indexed 8, the others 8, 16 or 32). The fields are filled in whenever the
+// bytes are there.
 PsdError ReadPsdHeader(DataSrcBase& src, PsdHeader* out);
 
 // ---- Colour mode data and image resources (psd_resources.cpp)
 
-// Each is a length and that many bytes, skipped whole; kPsdBadLayers when
-// the length or the bytes are missing.
-PsdError SkipColourModeData(SectionCursor& file);
-PsdError SkipImageResources(SectionCursor& file);
+// The colour conversion of the file from the colour mode data (an indexed
+// file's palette) and the image resources (the transparent index, the ICC
+// profile), each a length and that many bytes; kPsdBadLayers when a length
+// or its bytes are missing or an indexed file has no palette.
+PsdError ReadColourSections(DataSrcBase& src, SectionCursor& file, const PsdHeader& header, PsdColor* out);
+
+// How a file's channel data is read and converted.
+struct PsdFormat {
+  bool large = false;
+  uint16_t depth = 8;
+  const PsdColor* color = nullptr;
+  // Rows are handed out as straight 16-bit RGBA; otherwise as 8-bit RGBA,
+  // which loses nothing (PsdColor::Exact8).
+  bool wide = false;
+  // 8-bit RGB: channel rows are interleaved as they are.
+  bool plainRgb8 = false;
+};
 
 // ---- Layer and mask information (psd_layer_records.cpp)
 
 // One entry of a layer record's channel table.
 struct psd_channel_t {
   int16_t id = 0;
-  uint32_t length = 0;
+  uint64_t length = 0;
 };
 
 struct LayerRecord {
@@ -90,55 +116,65 @@ struct LayerSection {
 
 // Reads the layer and mask information at the source's position: the layer
 // records, where each layer's channel data lies, and the visibility that
-// groups pass on to their layers. The global layer mask and the additional
-// information behind the layer info are not used: mergedStart is the end of
+// groups pass on to their layers. The records come from the layer info, or
+// from a "Lr16" or "Lr32" block of the additional information behind it
+// where a file of 16 or 32 bits keeps them there; mergedStart is the end of
 // the section. Records read before a failure stay in out->records.
 // kPsdBadLayers when the section is malformed.
-PsdError ReadLayerSection(DataSrcBase& src, SectionCursor& file, LayerSection* out);
+PsdError ReadLayerSection(DataSrcBase& src, SectionCursor& file, const PsdHeader& header, LayerSection* out);
 
 // ---- Channel data (psd_channel_data.cpp)
 
+// Scratch memory of one thread decoding rows.
+struct RowScratch {
+  std::vector<uint8_t> bytes;
+  std::vector<uint16_t> mask;
+  PsdColor::Scratch color;
+};
+
 // One layer's channel data, read whole; every channel has its own
-// compression (raw or PackBits). Channels 0, 1, 2 (colour) and -1
+// compression (raw, PackBits, ZIP with or without prediction). The colour
+// channels of the mode (ids 0 to PsdColor::ColorChannels() - 1) and -1
 // (transparency) are sized by the layer's rectangle, -2 (user mask) by the
-// mask's; the mask is used when the record has one and it is enabled. Other
-// ids (-3, animation data) are skipped. Rows are decoded from memory by
-// const calls that share nothing, so any threads may decode rows at once.
+// mask's; the mask is used when the record has one and it is enabled.
+// Other ids (spot colours, -3, animation data) are skipped. Raw and
+// PackBits rows are decoded from memory by const calls that share nothing,
+// so any threads may decode them at once; ZIP rows decode only in order,
+// from the start, on one thread (RowsPlausible is false for them).
 class LayerPixels {
  public:
   // Reads the channel data at the source's position.
-  LayerPixels(DataSrcBase& src, const LayerRecord& record);
+  LayerPixels(DataSrcBase& src, const LayerRecord& record, const PsdFormat& format);
+  ~LayerPixels();
   // The data is all there and every channel used is in a known compression.
   bool ok() const { return ok_; }
   uint32_t Width() const { return width_; }
   uint32_t Height() const { return height_; }
   // Every stored row in [first, first + count) of the channels that make
   // the pixels is long enough to hold a full row, so decoding them needs no
-  // memory beyond the bytes that exist.
+  // memory beyond the bytes that exist; no channel is ZIP-compressed.
   bool RowsPlausible(uint32_t first, uint32_t count) const;
-  // Bytes of scratch memory that DecodeRow needs.
-  size_t ScratchBytes() const { return 4 * size_t(width_) + maskWidth_; }
-  // Decodes row `row` (from the layer's top) into Width() pixels: byte 0
-  // red, 1 green, 2 blue, 3 transparency (255 where no channel feeds a
-  // byte), the transparency times the user mask. False when a row of a
-  // channel cannot be decoded.
-  bool DecodeRow(uint32_t row, uint8_t* scratch, uint32_t* out) const;
+  // Decodes row `row` (from the layer's top) into Width() pixels: 8-bit
+  // (format not wide) or 16-bit straight RGBA, full where no channel feeds
+  // a component, the transparency times the user mask. False when a row of
+  // a channel cannot be decoded.
+  bool DecodeRow(uint32_t row, RowScratch& scratch, uint32_t* out) const;
+  bool DecodeRow(uint32_t row, RowScratch& scratch, uint64_t* out) const;
 
  private:
-  struct Channel {
-    int16_t id = 0;
-    bool used = false;
-    uint32_t width = 0, height = 0;
-    uint16_t compression = 0;
-    uint64_t rows = 0;              // offset of the first row in data_
-    std::vector<uint64_t> offsets;  // PackBits rows, from `rows`
-    std::vector<uint16_t> counts;
-  };
+  struct Channel;
   bool SetUp(Channel& ch, uint64_t offset, uint64_t length);
   const uint8_t* ChannelRow(const Channel& ch, uint32_t row, uint8_t* dst) const;
+  // The stored rows of the colour channels and the transparency, and the
+  // mask's row when the row crosses the mask rectangle.
+  bool FetchRows(uint32_t row, RowScratch& scratch, const uint8_t* rows[5], const uint8_t** mask) const;
   void ApplyMask(const uint8_t* mask, uint8_t* px) const;
+  void ApplyMask16(const uint8_t* mask, RowScratch& scratch, uint64_t* px) const;
 
   bool ok_ = false;
+  PsdFormat format_;
+  uint32_t colors_ = 3;    // colour channels; role `colors_` is the transparency
+  uint64_t rowBytes_ = 0;  // of a colour channel row
   uint32_t width_ = 0, height_ = 0;
   // The layer's top left and the mask's rectangle and default, in canvas
   // pixels.
@@ -146,15 +182,19 @@ class LayerPixels {
   int32_t maskLeft_ = 0, maskTop_ = 0, maskRight_ = 0, maskBottom_ = 0;
   uint8_t maskDefault_ = 0;
   std::vector<Channel> channels_;
-  // Which channels make the bytes of a pixel: ids 0, 1 and 2 feed bytes 0
-  // to 2 (a later channel of the same id overwrites an earlier one, but
-  // every one is decoded), the first id -1 feeds byte 3.
-  std::vector<std::pair<uint32_t, int>> fetch_;  // channel index, byte
-  int mask_ = -1;                                // the first id -2, when used
+  // Which channels feed which role: colour channel k feeds role k (a later
+  // channel of the same id overwrites an earlier one, but every one is
+  // decoded), the first id -1 feeds role colors_.
+  std::vector<std::pair<uint32_t, uint32_t>> fetch_;  // channel index, role
+  int mask_ = -1;                                     // the first id -2, when used
   uint32_t maskWidth_ = 0;
   std::vector<uint8_t> data_;
-  std::vector<uint8_t> opaque_;  // a row of 255, for bytes no channel feeds
+  std::vector<uint8_t> full_;  // a row of full samples, for roles no channel feeds
 };
+
+// A row of `bytes` bytes of full samples at `depth` bits: 255, 65535 or 1.0
+// (linear light); a bitmap's 0 bits, white.
+std::vector<uint8_t> FullRow(uint64_t bytes, uint16_t depth);
 
 // Interleaves four channel rows into w pixels (row k gives byte k).
 void InterleaveRow(const uint8_t* const rows[4], size_t w, uint32_t* out);
@@ -162,35 +202,48 @@ void InterleaveRow(const uint8_t* const rows[4], size_t w, uint32_t* out);
 // ---- Merged image (psd_merged.cpp)
 
 // The merged image: its compression (0 raw, 1 PackBits behind a table of
-// row byte counts), then the rows of each channel, channel after channel.
-// Rows are read from the source when asked for, one at a time.
+// row byte counts, 2 and 3 one ZIP stream), then the rows of each channel,
+// channel after channel. Raw and PackBits rows are read from the source
+// when asked for, one at a time; a ZIP stream is read whole and decoded in
+// order, each channel used from its own place in it.
 class MergedPixels {
  public:
+  ~MergedPixels();
   // Reads the compression and the row table at `start`; kPsdBadImage when
-  // they are short or the compression is another.
-  static PsdError Read(DataSrcBase& src, uint64_t start, const PsdHeader& header,
+  // they are short or the compression is unknown.
+  static PsdError Read(DataSrcBase& src, uint64_t start, const PsdHeader& header, const PsdFormat& format,
                        std::unique_ptr<MergedPixels>* out);
   // The record the reader hands out for it.
   static layer_param_t Param(const PsdHeader& header, bool hasLayers);
 
-  // Reads canvas row `row`: channels 0 to 2 give the colour, channel 3 the
-  // transparency (255 where the file has fewer channels), and with a fourth
-  // channel the colour is taken off the white it is matted on. False when
-  // the row cannot be read.
+  // Reads canvas row `row`: the mode's colour channels give the colour;
+  // the channel after them, where the file has one, the transparency,
+  // which the colour is taken off the white it is matted on. 8-bit RGBA
+  // (format not wide; 255 for RGB channels the file lacks) or straight
+  // 16-bit RGBA. False when the row cannot be read.
   bool ReadRow(uint32_t row, uint32_t* out);
+  bool ReadRow(uint32_t row, uint64_t* out);
 
  private:
-  MergedPixels(DataSrcBase& src, const PsdHeader& header, uint16_t compression);
+  struct Zip;
+  MergedPixels(DataSrcBase& src, const PsdHeader& header, const PsdFormat& format, uint16_t compression);
   bool SetUp();
   const uint8_t* ChannelRow(uint32_t row, uint32_t channel, uint8_t* dst);
+  bool FetchRows(uint32_t row, const uint8_t* rows[5]);
 
   DataSrcBase& src_;
+  PsdFormat format_;
   uint32_t width_, height_, channels_;
   uint16_t compression_;
+  uint64_t rowBytes_;
+  std::vector<uint32_t> used_;     // channels read: the colour ones, then the transparency
+  bool alpha_ = false;             // the last used channel is the transparency
   uint64_t start_ = 0;             // first row (after the table)
-  std::vector<uint16_t> counts_;   // PackBits: channel-major
+  std::vector<uint32_t> counts_;   // PackBits: the used channels' rows
   std::vector<uint64_t> offsets_;  // from start_
-  std::vector<uint8_t> scratch_;   // four channel rows and a row of 255
+  std::unique_ptr<Zip> zip_;
+  std::vector<uint8_t> scratch_;   // five channel rows and a row of full samples
+  RowScratch rowScratch_;
 };
 
 }  // namespace iio

@@ -277,4 +277,35 @@ void AssignFrom8Clipped(Cell& c, const uint32_t* src, ptrdiff_t colStep, ptrdiff
   AssignPixels(c, px);
 }
 
+void AssignFrom16(Cell& c, const uint64_t* src, ptrdiff_t colStep, ptrdiff_t rowStep, bool allowFill) {
+  PixelRGBA px[64];
+  for (int y = 0; y < 8; ++y) {
+    const uint64_t* row = src + y * rowStep;
+    for (int x = 0; x < 8; ++x) px[x + 8 * y] = PixelFrom16(row[x * colStep]);
+  }
+  if (allowFill && AllEqual(px))
+    SetFill(c, px[0]);
+  else
+    AssignPixels(c, px);
+}
+
+void AssignFrom16Clipped(Cell& c, const uint64_t* src, ptrdiff_t colStep, ptrdiff_t rowStep, const Rect& clip,
+                         const PixelRGBA& def, bool allowFill) {
+  const int l = std::max(0, clip.left), t = std::max(0, clip.top);
+  const int r = std::min(8, clip.right), b = std::min(8, clip.bottom);
+  PixelRGBA px[64];
+  Fill64(px, def);
+  if (l < r && t < b) {
+    const uint64_t* base = src + (l - clip.left) * colStep + (t - clip.top) * rowStep;
+    for (int y = t; y < b; ++y) {
+      const uint64_t* row = base + (y - t) * rowStep;
+      for (int x = l; x < r; ++x) px[x + 8 * y] = PixelFrom16(row[(x - l) * colStep]);
+    }
+  }
+  if (allowFill && AllEqual(px))
+    SetFill(c, px[0]);
+  else
+    AssignPixels(c, px);
+}
+
 }  // namespace kzm

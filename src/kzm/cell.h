@@ -166,6 +166,11 @@ void AssignFrom8(Cell& c, const uint32_t* src, ptrdiff_t colStep, ptrdiff_t rowS
 // becomes a fill when `allowFill`.
 void AssignFrom8Clipped(Cell& c, const uint32_t* src, ptrdiff_t colStep, ptrdiff_t rowStep, const Rect& clip,
                         const PixelRGBA& def, bool allowFill = true);
+// The same from straight 16-bit pixels packed in 64-bit words (bits 0-15 red
+// .. 48-63 alpha), mapped by PixelFrom16.
+void AssignFrom16(Cell& c, const uint64_t* src, ptrdiff_t colStep, ptrdiff_t rowStep, bool allowFill = true);
+void AssignFrom16Clipped(Cell& c, const uint64_t* src, ptrdiff_t colStep, ptrdiff_t rowStep, const Rect& clip,
+                         const PixelRGBA& def, bool allowFill = true);
 
 // ---------------------------------------------------------------------------
 inline int Cell::Kind() const { return impl_ ? impl_->Kind() : kNull; }

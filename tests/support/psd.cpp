@@ -228,6 +228,17 @@ PsdFile ReadPsd(const std::string& bytes) {
     const int64_t w = img.p.Width(), h = img.p.Height();
     for (int64_t row = 0; row < h; ++row) {
       if (psd.ReadRows(1) != 1) break;
+      if (psd.Wide()) {
+        const uint64_t* r = psd.RowPointer16(int32_t(img.p.top + row));
+        if (!r) break;
+        img.px16.insert(img.px16.end(), r, r + w);
+        for (int64_t x = 0; x < w; ++x) {
+          uint32_t v = 0;
+          for (int c = 0; c < 4; ++c) v |= uint32_t(((r[x] >> (16 * c) & 0xFFFF) * 255 + 32767) / 65535) << (8 * c);
+          img.px.push_back(v);
+        }
+        continue;
+      }
       const uint32_t* r = psd.RowPointer(int32_t(img.p.top + row));
       if (!r) break;
       img.px.insert(img.px.end(), r, r + w);
@@ -297,6 +308,23 @@ bool HavePsdTools() {
     return status == 0;
   }();
   return have;
+}
+
+std::map<int, std::vector<uint16_t>> VariantReference(const std::string& path) {
+  const std::string script = std::string(YVN_TEST_SUPPORT_DIR) + "/psd_variants_ref.py";
+  std::istringstream in(Shell("/usr/bin/python3 " + Quote(script) + " " + Quote(path) + " 2>/dev/null"));
+  std::map<int, std::vector<uint16_t>> out;
+  std::string kind;
+  while (in >> kind) {
+    int index = -1;
+    uint32_t w = 0, h = 0;
+    if (kind == "layer") in >> index;
+    in >> w >> h;
+    std::vector<uint16_t>& px = out[index];
+    px.resize(size_t(w) * h * 4);
+    for (uint16_t& v : px) in >> v;
+  }
+  return out;
 }
 
 PsdToolsFile PsdTools(const std::string& path, bool compose) {

@@ -61,7 +61,8 @@ std::string BuildPsd(const PsdSpec& spec);
 // One image as the project's reader hands it out.
 struct Image {
   iio::layer_param_t p;
-  std::vector<uint32_t> px;  // the rectangle's pixels, row by row
+  std::vector<uint32_t> px;  // the rectangle's pixels, row by row (16-bit ones rounded to 8)
+  std::vector<uint64_t> px16;  // the same as handed out, where the reader gives 16-bit rows
   uint32_t At(int64_t x, int64_t y) const;  // canvas position; 0 outside
 };
 struct PsdFile {
@@ -94,6 +95,10 @@ struct PsdToolsFile {
   std::vector<Record> records;  // file order
 };
 bool HavePsdTools();
+// psd-tools' and ImageCms' reading of a PSD variant as straight 16-bit RGBA
+// (red, green, blue, transparency per pixel): the merged image (key -1) and
+// the layer records of an RGB file without user masks (key: record index).
+std::map<int, std::vector<uint16_t>> VariantReference(const std::string& path);
 PsdToolsFile PsdTools(const std::string& path, bool compose = false);
 // ImageMagick's reading of the merged image as RGBA; empty when it cannot.
 std::vector<uint32_t> ImageMagickMerged(const std::string& path);

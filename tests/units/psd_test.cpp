@@ -1,15 +1,23 @@
 // The PSD writer when its stream gives out anywhere, the reader's rows
-// decoded by its caller, and the conversions of layer names between UTF-8
-// and the character sets of Pascal names.
+// decoded by its caller, ZIP channels and 16-bit pixels against a slow
+// evaluation, and the conversions of layer names between UTF-8 and the
+// character sets of Pascal names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <thread>
 #include <vector>
 
+#include <zlib.h>
+
+#include <cmath>
+
 #include "base/data_src.h"
+#include "blend/pixel.h"
+#include "iio/psd_zip.h"
 #include "iio/codepage.h"
 #include "iio/psd.h"
+#include "iio/psd_color.h"
 #include "iio/psd_out.h"
 #include "support/psd.h"
 #include "support/sinks.h"
@@ -168,6 +176,81 @@ TEST(PsdReader, RowsDecodedByTheCallerAreTheRowsReadInOrder) {
     if (bad >= 0) {
       EXPECT_EQ(inOrder.progress.back(), uint64_t(bad)) << bad;
     }
+  }
+}
+
+std::vector<uint8_t> Deflate(const std::vector<uint8_t>& raw) {
+  uLongf n = compressBound(uLong(raw.size()));
+  std::vector<uint8_t> z(n);
+  EXPECT_EQ(compress(z.data(), &n, raw.data(), uLong(raw.size())), Z_OK);
+  z.resize(n);
+  return z;
+}
+
+// Prediction as the format defines it, written out per depth: differences
+// of bytes (8), of big-endian words (16), of the bytes of a row laid out as
+// byte planes (32).
+std::vector<uint8_t> Predict(const std::vector<uint8_t>& raw, uint32_t w, uint32_t h, uint32_t depth) {
+  const size_t rb = size_t(w) * depth / 8;
+  std::vector<uint8_t> out(raw.size());
+  for (size_t y = 0; y < h; ++y) {
+    const uint8_t* r = &raw[y * rb];
+    uint8_t* o = &out[y * rb];
+    if (depth == 16) {
+      for (size_t x = w; x-- > 0;) {
+        const unsigned v = unsigned(r[2 * x] << 8 | r[2 * x + 1]), p = x ? unsigned(r[2 * x - 2] << 8 | r[2 * x - 1]) : 0;
+        o[2 * x] = uint8_t((v - p) >> 8), o[2 * x + 1] = uint8_t(v - p);
+      }
+      continue;
+    }
+    std::vector<uint8_t> planes(rb);
+    for (size_t x = 0; x < rb; ++x) planes[x] = depth == 32 ? r[4 * (x % w) + x / w] : r[x];
+    for (size_t x = 0; x < rb; ++x) o[x] = uint8_t(planes[x] - (x ? planes[x - 1] : 0));
+  }
+  return out;
+}
+
+// ZIP channels with and without prediction at every depth decode to their
+// samples, rows in order, also from a copy taken midway (as the merged
+// image's channels are); a stream cut short or longer than its rows fails.
+TEST(PsdZip, StreamsDecodeToTheirSamplesAtEveryDepth) {
+  const uint32_t w = 13, h = 7;
+  for (uint32_t depth : {1u, 8u, 16u, 32u}) {
+    const uint64_t rb = iio::PsdRowBytes(w, depth);
+    std::vector<uint8_t> raw(size_t(rb) * h);
+    for (size_t i = 0; i < raw.size(); ++i) raw[i] = uint8_t(i * 73 + (i >> 3) * 11);
+    for (bool prediction : {false, true}) {
+      if (depth == 1 && prediction) continue;
+      SCOPED_TRACE(std::to_string(depth) + (prediction ? " predicted" : ""));
+      const std::vector<uint8_t> z = Deflate(prediction ? Predict(raw, w, h, depth) : raw);
+      std::vector<uint8_t> out(raw.size() + 1);
+      EXPECT_TRUE(iio::DecodePsdZip(z.data(), z.size(), w, h, depth, prediction, out.data(), out.size()));
+      EXPECT_TRUE(std::equal(raw.begin(), raw.end(), out.begin()));
+      EXPECT_FALSE(iio::DecodePsdZip(z.data(), z.size() - 3, w, h, depth, prediction, out.data(), out.size()));
+      EXPECT_FALSE(iio::DecodePsdZip(z.data(), z.size(), w, h - 1, depth, prediction, out.data(), out.size()));
+      iio::PsdZipRows rows(z.data(), z.size(), w, h, depth, prediction);
+      ASSERT_TRUE(rows.SkipRows(3));
+      std::unique_ptr<iio::PsdZipRows> copy = rows.Fork();
+      ASSERT_TRUE(copy);
+      std::vector<uint8_t> a(size_t(rb) * 4), b(a.size());
+      ASSERT_TRUE(rows.ReadRows(a.data(), 4) && copy->ReadRows(b.data(), 4));
+      EXPECT_TRUE(a == b && std::equal(a.begin(), a.end(), raw.begin() + long(3 * rb)));
+      EXPECT_TRUE(rows.Finish());
+    }
+  }
+}
+
+// Straight 16-bit pixels reach the model rounded to the nearest step: alpha
+// to round(a * 16384 / 65535), colour to round(c * alpha / 65535).
+TEST(Pixel16, MapsToTheNearestModelValue) {
+  for (uint32_t a = 0; a <= 65535; a += 13) {
+    const uint32_t c = (a * 7919u) & 0xFFFF;
+    const PixelRGBA p = PixelFrom16(iio::Pack16(c, 65535 - c, a, a));
+    const double al = std::round(a * 16384.0 / 65535);
+    ASSERT_EQ(p.a, al) << a;
+    ASSERT_EQ(p.r, std::round(c * al / 65535)) << a;
+    ASSERT_EQ(p.g, std::round((65535 - c) * al / 65535)) << a;
+    ASSERT_LE(p.b, p.a);
   }
 }
 
