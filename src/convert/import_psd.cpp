@@ -105,7 +105,7 @@ uint64_t AddWindowTiles(kzm::PiImage& image, const Pixel* base, int32_t left, in
   for (Tile* t : built) {
     if (!t) continue;
     if (t->HasCells())
-      for (int i = 0; i < kzm::kTileCellCount; ++i) blocks += t->Cells()[i].IsBitmap();
+      for (int i = 0; i < kzm::kTileCellCount; ++i) blocks += t->Cells()[i].Kind() == kzm::Cell::kRGBABitmap;
     image.InsertTile(t);
   }
   return blocks * 64 * sizeof(PixelRGBA);
