@@ -112,6 +112,7 @@ TEST_F(Cli, ListingNamesEachSourceAndItsDestination) {
   Junk("A.YVN");
   Junk("c.Yvn");
   Junk("skip.txt");
+  Junk(".yvn");   // a dot-file: a name without an extension, no source
   Junk("a.psd");  // an existing destination: no question when listing
   Junk("in/x.psd");
   Junk("in/y.PSD");
@@ -245,8 +246,8 @@ TEST_F(Cli, FailedSourcesStopTheBatchUnlessForced) {
 }
 
 TEST_F(Cli, NamesAreShownWithTheirControlCharactersEscaped) {
-  const std::string name = "e\x1b[2J\n\xc2\x9b";  // ESC, newline, and U+009B in UTF-8
-  const std::string shown = "e\\x1B[2J\\x0A\\xC2\\x9B";
+  const std::string name = "e \x1b[2J\n\xc2\x9b";  // a space (kept), ESC, newline, U+009B in UTF-8
+  const std::string shown = "e \\x1B[2J\\x0A\\xC2\\x9B";
   WriteFile(P(name + ".psd"), SmallPsd(4));
   EXPECT_EQ(Go({"-L", "e*.psd"}).out, "0:" + P(shown + ".psd") + "\n => " + P(shown + ".yvn") + "\n");
   RunResult r = Go({"e*.psd"});
