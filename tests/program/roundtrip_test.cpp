@@ -243,6 +243,10 @@ std::string Painting() {
   ink.channels.push_back(mask);
   s.layers.push_back(ink);
   s.layers.push_back(GroupEnd());
+  s.layers.push_back(GroupEnd());
+  s.layers.push_back(
+      RgbaLayer(20, 20, 28, 26, fill(48, [&](int) { return Rgba(rnd(), 40, 90, 255); }), "shown in a hidden group"));
+  s.layers.push_back(GroupStart("nested", false));
   LayerSpec sketch = RgbaLayer(30, -5, 55, 20, fill(625, [&](int) { return Rgba(rnd(), 0, 200, 128 + rnd() % 128); }), "in a hidden group");
   sketch.key = "over", sketch.flags = 8 | 1;  // transparency locked
   s.layers.push_back(sketch);
@@ -304,6 +308,9 @@ TEST_F(RoundTrip, GeneratedPaintingComesBackAndReadsTheSameEverywhere) {
   // The layer with a transparent border shrank to its pixels (the mask clears more).
   EXPECT_EQ(fin.images[2].p.left, 14);
   EXPECT_EQ(fin.images[2].p.top, 11);
+  // A shown group inside a hidden one hides its layers.
+  EXPECT_EQ(orig.images[3].p.name, "shown in a hidden group");
+  EXPECT_EQ(orig.images[3].p.visible, 0);
   // What the program wrote reads the same in psd-tools, and ImageMagick
   // sees the same merged image.
   if (HavePsdTools()) ExpectSameAsPsdTools(dir / "back.psd");
