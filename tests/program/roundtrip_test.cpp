@@ -383,6 +383,23 @@ TEST_F(RoundTrip, EveryModeKeyAndOpacityComesBackAsTheTableSays) {
   }
 }
 
+TEST_F(RoundTrip, TheLargestSidesAPsdHoldsComeBack) {
+  for (const auto& [w, h] : std::vector<std::pair<uint32_t, uint32_t>>{{30000, 2}, {2, 30000}}) {
+    PsdSpec s;
+    s.width = w, s.height = h;
+    const int32_t r = int32_t(w), b = int32_t(h);
+    s.layers.push_back(RgbaLayer(r - 2, b - 2, r, b, std::vector<uint32_t>(4, Rgba(9, 8, 7, 255)), "corner"));
+    WriteFile(dir / "wide.psd", BuildPsd(s));
+    Convert({"-q", "-W", "wide.psd"});
+    Convert({"-q", "-W", "wide.yvn", "back.psd"});
+    const PsdFile fin = Read("back.psd");
+    ASSERT_EQ(fin.error, 0);
+    EXPECT_EQ(fin.width, w);
+    EXPECT_EQ(fin.height, h);
+    EXPECT_EQ(fin.images.back().At(w - 1, h - 1), Rgba(9, 8, 7, 255));
+  }
+}
+
 TEST_F(RoundTrip, ADocumentWithoutLayersToWriteKeepsItsTransparency) {
   // Only a hidden working layer: the PSD holds one layer, the merged image,
   // so that readers take its fourth channel for transparency.
