@@ -37,10 +37,12 @@ class Compose : public ::testing::Test {
   // The source through the program to a PSD whose merged image the program composed.
   PsdFile Merged(const std::string& psd) {
     WriteFile(dir / "s.psd", psd);
-    EXPECT_EQ(RunProgram(dir.path(), {"-q", "s.psd"}).out, "");
-    EXPECT_EQ(RunProgram(dir.path(), {"-q", "s.yvn", "m.psd"}).out, "");
+    EXPECT_EQ(RunProgram(dir.path(), {"-q", "-W", "s.psd"}).out, "");
+    EXPECT_EQ(RunProgram(dir.path(), {"-q", "-W", "s.yvn", "m.psd"}).out, "");
     return ReadPsd(ReadFile(dir / "m.psd"));
   }
+  // The merged image the program writes for `s` against the stack evaluated pixel by pixel.
+  void ExpectStackEvaluated(const PsdSpec& s);
   TempDir dir;
 };
 
@@ -71,6 +73,19 @@ TEST_F(Compose, MergedImageEqualsTheStackEvaluatedPixelByPixel) {
     layer.clipping = i % 6 == 2;
     s.layers.push_back(layer);
   }
+  ExpectStackEvaluated(s);
+  // A layer clipped to the bottom one, which has transparent and soft
+  // pixels, shows only where that one does.
+  for (size_t i = 0; i < base.size(); ++i) base[i] = (base[i] & 0xFFFFFFu) | Hash(uint32_t(i)) % 3 * 120 << 24;
+  std::vector<uint32_t> top(base.size());
+  for (uint32_t& p : top) p = Pixel8(seed++);
+  s.layers = {RgbaLayer(0, 0, w, h, base, "base"), RgbaLayer(0, 0, w, h, top, "clipped")};
+  s.layers[1].clipping = 1;
+  ExpectStackEvaluated(s);
+}
+
+void Compose::ExpectStackEvaluated(const PsdSpec& s) {
+  const int32_t w = int32_t(s.width), h = int32_t(s.height);
   const PsdFile src = ReadPsd(BuildPsd(s));
   ASSERT_EQ(src.error, 0);
   const PsdFile fin = Merged(BuildPsd(s));
