@@ -70,7 +70,8 @@ int fuzz::Doc(const uint8_t* data, size_t size) {
   if (canvas.IsEmpty() || int64_t(canvas.right) - canvas.left > 4096 || int64_t(canvas.bottom) - canvas.top > 4096)
     return 0;
   Bytes out;
-  const int written = ExportPsd(reader, canvas, budget, out, ProgressFunc());
+  // Both depths, chosen by the input's length.
+  const int written = ExportPsd(reader, canvas, size % 2 ? 16 : 8, budget, out, ProgressFunc());
   FUZZ_CHECK(written == 0 || written == 1 || written == kErrTooLarge || written == kErrWrite);
   return 0;
 }

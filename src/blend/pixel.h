@@ -42,3 +42,20 @@ inline PixelRGBA PixelFrom16(uint64_t packed) {
   return PixelRGBA{uint16_t((2 * r * al + 65535u) / 131070u), uint16_t((2 * g * al + 65535u) / 131070u),
                    uint16_t((2 * b * al + 65535u) / 131070u), uint16_t(al)};
 }
+
+// The model's form to straight 16-bit RGBA packed as PixelFrom16 takes it,
+// which maps it back exactly: alpha round(al * 65535 / 16384), colour
+// round(c * 65535 / al), with al the alpha and c the colour clamped to the
+// valid range (al up to 16384, c up to al). An alpha step is four 16-bit
+// steps and a colour step 65535 / al of them, so each lands within an eighth
+// of a step of its model value. A transparent pixel is 0.
+inline uint64_t PixelTo16(const PixelRGBA& p) {
+  const uint32_t al = p.a < kUnit ? p.a : kUnit;
+  if (al == 0) return 0;
+  // c * 131070 stays below 2^31.
+  auto colour = [al](uint32_t c) -> uint64_t {
+    c = c < al ? c : al;
+    return al == kUnit ? (c * 131070u + kUnit) >> 15 : (c * 131070u + al) / (2 * al);
+  };
+  return colour(p.r) | colour(p.g) << 16 | colour(p.b) << 32 | uint64_t((al * 131070u + kUnit) >> 15) << 48;
+}

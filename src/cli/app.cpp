@@ -118,9 +118,12 @@ std::shared_ptr<const void> RunBatch(CommandOptions& options, const SourceList& 
 
     last.reset();
     const bool quiet = options.quiet, compress = options.compress;
+    const uint32_t depth = options.depth;
     const Outcome o =
         native ? Convert<KzmLoad, PsdSave>(options, s, last,
-                                           [&](const NativeSourcePtr& src) { return PsdSave(quiet, src, d, FileNameOf(d)); })
+                                           [&](const NativeSourcePtr& src) {
+                                             return PsdSave(quiet, src, d, FileNameOf(d), depth);
+                                           })
                : Convert<PsdLoad, KzmSave>(options, s, last, [&](const PsdSourcePtr& doc) {
                    return KzmSave(quiet, doc, d, FileNameOf(d), compress);
                  });

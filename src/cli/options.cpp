@@ -32,6 +32,10 @@ bool ParseArguments(int argc, const char* const* argv, CommandOptions& options) 
         case 'z':
           if (arg[2] == '0') options.compress = false;
           break;
+        case 'd':
+          if (std::strcmp(arg + 2, "16") == 0) options.depth = 16;
+          if (std::strcmp(arg + 2, "8") == 0) options.depth = 8;
+          break;
         default:
           break;
       }

@@ -16,6 +16,7 @@ struct CommandOptions {
   bool listing = false;
   bool overwriteAll = false;
   bool compress = true;
+  uint32_t depth = 8;  // of PSD samples: -d8, -d16
 };
 
 // Fills options from argv[1..argc-1]. False when the command line can only

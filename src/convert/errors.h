@@ -18,7 +18,7 @@ enum ErrorCode : int32_t {
   kErrNoDocument = 105,         // the read ended without a document and without another message
   kErrOutOfMemory = 106,        // an allocation failed while the file was converted
   kErrTooLarge = 107,           // the file declares more than this machine is given to convert it
-  kErrTooLargeForPsd = 108,     // a canvas side over 30,000 pixels
+  kErrTooLargeForPsd = 108,     // not returned: a canvas over 30,000 pixels a side is written as a large document
   kErrSameFile = 109,           // the destination is the source file itself
   kErrUnusablePath = 110,       // a path of the command line that cannot be resolved
 };

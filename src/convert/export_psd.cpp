@@ -7,6 +7,7 @@
 
 #include "base/work_pool.h"
 #include "iio/psd.h"
+#include "iio/psd_bytes.h"
 #include "iio/psd_encode.h"
 #include "iio/psd_out.h"
 #include "kzm/composite.h"
@@ -87,6 +88,7 @@ uint64_t Area(const Rect& r) {
 // handed to the writer in order.
 class RowWriter {
  public:
+  explicit RowWriter(uint32_t depth) : encode_(depth == 16 ? iio::EncodePsdRows16 : iio::EncodePsdRows) {}
   // read(y, count, out): rows [y, y + count) of the rectangle (0: its top),
   // `width` pixels each; called on the pool for different rows at once.
   // blank(y, count): whether those rows hold nothing but `def`, which is then
@@ -95,7 +97,7 @@ class RowWriter {
   bool Write(iio::PsdOut& out, uint32_t height, size_t width, bool matte, const PixelRGBA& def, Read&& read,
              Blank&& blank, Progress&& progress) {
     std::vector<PixelRGBA> defRow(width, def);
-    iio::EncodePsdRows(defRow.data(), width, 1, matte, defRow_);
+    encode_(defRow.data(), width, 1, matte, defRow_);
     for (uint32_t y = 0; y < height; y += kBand) {
       progress(y);
       const uint32_t band = std::min(kBand, height - y);
@@ -110,7 +112,7 @@ class RowWriter {
         }
         s.pixels.resize(width * n);
         read(y0, n, s.pixels.data());
-        iio::EncodePsdRows(s.pixels.data(), width, n, matte, s.rows);
+        encode_(s.pixels.data(), width, n, matte, s.rows);
       });
       for (size_t k = 0; k < tasks; ++k)
         if (!out.AddRows(slots_[k].rows)) return false;
@@ -128,6 +130,7 @@ class RowWriter {
   // `n` copies of one encoded row.
   static void Repeat(const iio::PsdRows& row, uint32_t n, iio::PsdRows& out) {
     out.width = row.width;
+    out.depth = row.depth;
     out.rows = n;
     out.slot = row.slot;
     if (out.bytes.size() < size_t(n) * 4 * row.slot) out.bytes.resize(size_t(n) * 4 * row.slot);
@@ -138,6 +141,7 @@ class RowWriter {
         std::copy_n(row.bytes.data() + c * row.slot, row.lengths[c], out.bytes.data() + (y * 4 + c) * row.slot);
       }
   }
+  void (*encode_)(const PixelRGBA*, size_t, uint32_t, bool, iio::PsdRows&);
   std::vector<Slot> slots_;
   iio::PsdRows defRow_;
 };
@@ -186,7 +190,7 @@ int CorrectHeads(kzm::NativeReader& reader) {
   return 0;
 }
 
-int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, const ConversionBudget& budget,
+int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, const ConversionBudget& budget,
               iio::ImageDestBase& stream, const ProgressFunc& progress) {
   const size_t n = reader.LayerCount();
   const uint32_t width = uint32_t(int64_t(canvas.right) - canvas.left);
@@ -210,8 +214,11 @@ int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, const ConversionBud
     records.push_back(P);
   }
 
+  iio::PsdOutFormat format;
+  format.depth = depth;
+  format.large = width > iio::kMaxCanvasSide || height > iio::kMaxCanvasSide;
   iio::PsdOut out(stream);
-  if (!out.Begin(width, height, records)) return kErrWrite;
+  if (!out.Begin(width, height, records, format)) return kErrWrite;
 
   // The merged image as the layers pass. A clip base is held until the
   // last layer it masks has been blended.
@@ -230,7 +237,7 @@ int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, const ConversionBud
   // Pixels written: the merged image, and each layer's tile rectangle (the
   // whole canvas too for a layer whose default pixel shows).
   uint64_t pixels = Area(canvas);
-  RowWriter rows;
+  RowWriter rows(depth);
   for (size_t k = 0; k < n; ++k) {
     const ImageProperties& head = heads[k];
     const bool eligible = IsEligible(head), needed = eligible || head.visible || lastMasked[k] != SIZE_MAX;

@@ -25,12 +25,14 @@ class NativeReader;
 // written again from the start.
 constexpr int kExportAgain = -100;
 
-// Writes the PSD of the file `reader` has opened to `stream`. `canvas` is
-// the document's canvas (non-empty, within the PSD limit). Progress: (k, n +
+// Writes the PSD of the file `reader` has opened to `stream`, `depth` (8 or
+// 16) bits a sample; a canvas over kMaxCanvasSide pixels a side as a large
+// document (version 2). `canvas` is the document's canvas (non-empty,
+// within kMaxLargeCanvasSide). Progress: (k, n +
 // 1, done, total) for the rows of layer k of n, (n, n + 1, ...) for the
 // merged image. Returns 0, kExportAgain, or the code of the error line: a
 // read failure of a layer (1: damaged), kErrTooLarge, or kErrWrite.
-int ExportPsd(kzm::NativeReader& reader, const kzm::Rect& canvas, const ConversionBudget& budget,
+int ExportPsd(kzm::NativeReader& reader, const kzm::Rect& canvas, uint32_t depth, const ConversionBudget& budget,
               iio::ImageDestBase& stream, const ProgressFunc& progress);
 
 // Loads every layer once so that each head is what the whole record says:

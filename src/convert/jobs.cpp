@@ -35,9 +35,7 @@ ConversionBudget BudgetFor(uint64_t sourceBytes) {
 
 int CheckCanvasSize(const kzm::Rect& canvas) {
   const int64_t width = int64_t(canvas.right) - canvas.left, height = int64_t(canvas.bottom) - canvas.top;
-  if (width > kMaxSide || height > kMaxSide) return kErrTooLarge;
-  if (width > kMaxPsdSide || height > kMaxPsdSide) return kErrTooLargeForPsd;
-  return 0;
+  return width > kMaxSide || height > kMaxSide ? kErrTooLarge : 0;
 }
 
 NativeSource::NativeSource() = default;
@@ -210,10 +208,12 @@ int PsdLoad::Load() {
 
 // ---------------------------------------------------------------- PsdSave
 
-PsdSave::PsdSave(bool quiet, NativeSourcePtr source, std::string destinationPath, std::string displayName)
+PsdSave::PsdSave(bool quiet, NativeSourcePtr source, std::string destinationPath, std::string displayName,
+                 uint32_t depth)
     : Job(quiet, std::move(displayName), LineKind::Write),
       source_(std::move(source)),
-      destinationPath_(std::move(destinationPath)) {}
+      destinationPath_(std::move(destinationPath)),
+      depth_(depth) {}
 
 PsdSave::~PsdSave() = default;
 
@@ -247,7 +247,7 @@ int PsdSave::Write(const std::string& path) {
   for (int attempt = 0;; ++attempt) {
     iio::WriteStream stream;
     if (!stream.Open(path)) return kErrDestinationCreate;
-    int code = ExportPsd(*source_->reader, canvas, source_->budget, stream, progress);
+    int code = ExportPsd(*source_->reader, canvas, depth_, source_->budget, stream, progress);
     if (code == kExportAgain && attempt == 0) {
       // A layer's record said more than its head: with every head right,
       // the file is written again.

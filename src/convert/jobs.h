@@ -28,8 +28,8 @@ namespace kzm {
 class NativeReader;
 }  // namespace kzm
 
-// Largest canvas side of a PSD, and of any document this program converts.
-constexpr int64_t kMaxPsdSide = 30000;
+// Largest canvas side of any document this program converts (a PSD over
+// 30,000 pixels a side is written as a large document).
 constexpr int64_t kMaxSide = 300000;
 
 // What one conversion may take, decided from the source's size before it is
@@ -43,8 +43,7 @@ struct ConversionBudget {
   uint64_t inputPixels = 0;  // a PSD source's images together
 };
 ConversionBudget BudgetFor(uint64_t sourceBytes);
-// 0 for a canvas a PSD can hold; kErrTooLargeForPsd over kMaxPsdSide,
-// kErrTooLarge over kMaxSide.
+// 0 for a canvas this program converts, kErrTooLarge over kMaxSide.
 int CheckCanvasSize(const kzm::Rect& canvas);
 
 // A native file opened for a layer-at-a-time read.
@@ -138,7 +137,9 @@ class PsdLoad : public Job {
 // Writes a native file as PSD: one phase per layer, then the merged image.
 class PsdSave : public Job {
  public:
-  PsdSave(bool quiet, NativeSourcePtr source, std::string destinationPath, std::string displayName);
+  // depth: 8 or 16 bits a sample.
+  PsdSave(bool quiet, NativeSourcePtr source, std::string destinationPath, std::string displayName,
+          uint32_t depth = 8);
   ~PsdSave() override;
 
   int Run();
@@ -150,6 +151,7 @@ class PsdSave : public Job {
   int Write(const std::string& path);
   NativeSourcePtr source_;
   std::string destinationPath_;
+  uint32_t depth_;
   bool readFailed_ = false;
 };
 

@@ -8,6 +8,7 @@
 
 #include "blend/fixed.h"
 #include "iio/packbits.h"
+#include "iio/psd_bytes.h"
 
 namespace iio {
 
@@ -124,10 +125,38 @@ void MatteOnWhite(uint8_t* r, size_t w) {
   for (; x < w; ++x) one(x);
 }
 
+// One row of premultiplied pixels to the four 16-bit planes the file
+// stores, big-endian, straight (PixelTo16); the merged image's colour matted
+// on white: c * a / 65535 + 65535 - a, rounded (never halfway: 65535 is
+// odd). Pixels equal to the one before them reuse its samples.
+void RowToPlanes16(const PixelRGBA* row, size_t w, bool matte, uint8_t* __restrict r) {
+  uint8_t* __restrict g = r + 2 * w;
+  uint8_t* __restrict b = g + 2 * w;
+  uint8_t* __restrict a = b + 2 * w;
+  uint64_t last = 0, v = 0;  // transparent: all 0 (matted: white)
+  if (matte) v = 0xFFFFull | 0xFFFFull << 16 | 0xFFFFull << 32;
+  for (size_t x = 0; x < w; ++x) {
+    const uint64_t word = row[x].Word();
+    if (word != last) {
+      v = PixelTo16(row[x]);
+      last = word;
+      const uint32_t al = uint32_t(v >> 48);
+      if (matte && al != 0xFFFF) {
+        uint64_t m = uint64_t(al) << 48;
+        for (int s = 0; s < 48; s += 16) m |= uint64_t(((v >> s & 0xFFFF) * al + 32767) / 65535 + 65535 - al) << s;
+        v = m;
+      }
+    }
+    StoreBe16(r + 2 * x, uint16_t(v)), StoreBe16(g + 2 * x, uint16_t(v >> 16));
+    StoreBe16(b + 2 * x, uint16_t(v >> 32)), StoreBe16(a + 2 * x, uint16_t(v >> 48));
+  }
+}
+
 }  // namespace
 
 void EncodePsdRows(const PixelRGBA* pixels, size_t width, uint32_t rows, bool matte, PsdRows& out) {
   out.width = width;
+  out.depth = 8;
   out.rows = rows;
   out.slot = PackBitsBound(width);
   const size_t need = size_t(rows) * 4 * out.slot;
@@ -141,6 +170,26 @@ void EncodePsdRows(const PixelRGBA* pixels, size_t width, uint32_t rows, bool ma
     for (size_t c = 0; c < 4; ++c) {
       const size_t i = size_t(y) * 4 + c;
       out.lengths[i] = uint32_t(PackBitsEncodeTo(planes + c * width, width, out.bytes.data() + i * out.slot));
+    }
+  }
+}
+
+void EncodePsdRows16(const PixelRGBA* pixels, size_t width, uint32_t rows, bool matte, PsdRows& out) {
+  const size_t bytes = 2 * width;
+  out.width = width;
+  out.depth = 16;
+  out.rows = rows;
+  out.slot = PackBitsBound(bytes);
+  const size_t need = size_t(rows) * 4 * out.slot;
+  if (out.bytes.size() < need) out.bytes.resize(need);
+  out.lengths.resize(size_t(rows) * 4);
+  out.planes.resize(bytes * 4);
+  uint8_t* planes = out.planes.data();
+  for (uint32_t y = 0; y < rows; ++y) {
+    RowToPlanes16(pixels + size_t(y) * width, width, matte, planes);
+    for (size_t c = 0; c < 4; ++c) {
+      const size_t i = size_t(y) * 4 + c;
+      out.lengths[i] = uint32_t(PackBitsEncodeTo(planes + c * bytes, bytes, out.bytes.data() + i * out.slot));
     }
   }
 }

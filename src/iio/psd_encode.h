@@ -1,8 +1,9 @@
 // Rows of premultiplied pixels to the PackBits rows of a PSD's four channels
 // (red, green, blue, transparency), as the writer stores them: colour
-// divided by transparency and rounded to 8 bits, transparent pixels as four
-// zero bytes; the merged image's colour matted on white. A pure function:
-// any thread may encode any rows.
+// divided by transparency and rounded to 8 bits (or to 16 bits, big-endian,
+// so that the reader's mapping gives every pixel back), transparent pixels
+// as zeros; the merged image's colour matted on white. Pure functions: any
+// thread may encode any rows.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -15,16 +16,19 @@ namespace iio {
 // Encoded rows: row y's channel c is lengths[y * 4 + c] bytes at
 // bytes[(y * 4 + c) * slot]. Reused from call to call.
 struct PsdRows {
-  size_t width = 0;
+  size_t width = 0;   // pixels
+  uint32_t depth = 8;  // bits a sample
   uint32_t rows = 0;
   size_t slot = 0;
   std::vector<uint8_t> bytes;
   std::vector<uint32_t> lengths;
-  std::vector<uint8_t> planes;  // one row's four 8-bit planes
+  std::vector<uint8_t> planes;  // one row's four planes
 };
 
 // Encodes `rows` rows of `width` pixels, back to back; `matte` for rows of
 // the merged image.
 void EncodePsdRows(const PixelRGBA* pixels, size_t width, uint32_t rows, bool matte, PsdRows& out);
+// The same in 16 bits a sample (PixelTo16).
+void EncodePsdRows16(const PixelRGBA* pixels, size_t width, uint32_t rows, bool matte, PsdRows& out);
 
 }  // namespace iio

@@ -66,6 +66,22 @@ void PsdOut::Put32(uint32_t v) {
   Put(b, 4);
 }
 
+void PsdOut::PutLength() {
+  if (format_.large) Put32(0);
+  Put32(0);
+}
+
+bool PsdOut::PatchLength(uint64_t at, uint64_t value) {
+  if (!format_.large) {
+    if (value > UINT32_MAX) return Fail(kPsdOutTooLarge);
+    Patch32(at, uint32_t(value));
+  } else {
+    Patch32(at, uint32_t(value >> 32));
+    Patch32(at + 4, uint32_t(value));
+  }
+  return !error_;
+}
+
 void PsdOut::Patch32(uint64_t at, uint32_t value) {
   if (error_) return;
   const uint64_t back = out_.Tell();
@@ -74,11 +90,14 @@ void PsdOut::Patch32(uint64_t at, uint32_t value) {
   if (!out_.Seek(back)) Fail(kPsdOutStream);
 }
 
-bool PsdOut::Begin(uint32_t width, uint32_t height, const std::vector<layer_param_t>& layers) {
+bool PsdOut::Begin(uint32_t width, uint32_t height, const std::vector<layer_param_t>& layers,
+                   const PsdOutFormat& format) {
   if (error_) return false;
   if (phase_ != Phase::kIdle) return Fail(kPsdOutOrder);
-  if (width < 1 || width > kMaxCanvasSide || height < 1 || height > kMaxCanvasSide)
+  const uint32_t side = format.large ? kMaxLargeCanvasSide : kMaxCanvasSide;
+  if (width < 1 || width > side || height < 1 || height > side || (format.depth != 8 && format.depth != 16))
     return Fail(kPsdOutOrder);
+  format_ = format;
   if (layers.size() > 32767) return Fail(kPsdOutTooLarge);
   width_ = width;
   height_ = height;
@@ -87,24 +106,24 @@ bool PsdOut::Begin(uint32_t width, uint32_t height, const std::vector<layer_para
 
   // Header.
   Put("8BPS", 4);
-  Put16(1);
+  Put16(format.large ? 2 : 1);
   Put16(0);
   Put32(0);
   Put16(4);
   Put32(height);
   Put32(width);
-  Put16(8);
+  Put16(uint16_t(format.depth));
   Put16(3);
   Put32(0);  // colour mode data
   Put32(0);  // image resources
 
   lmiField_ = out_.Tell();
-  Put32(0);
+  PutLength();
   layerInfoField_ = out_.Tell();
-  Put32(0);
+  PutLength();
   if (layers.empty()) {
     Put32(0);  // global layer mask
-    Patch32(lmiField_, 8);
+    PatchLength(lmiField_, out_.Tell() - layerInfoField_);
     StartRows(0, 0, int32_t(width_), int32_t(height_));
     phase_ = Phase::kMerged;
     return !error_;
@@ -128,7 +147,7 @@ void PsdOut::WriteRecord(const layer_param_t& l, uint64_t& rectField, std::array
   for (int c = 0; c < 4; ++c) {
     Put16(uint16_t(kIds[c]));
     lengthFields[c] = out_.Tell();
-    Put32(0);
+    PutLength();
   }
   Put("8BIM", 4);
   Put(blend::PsdKeyForColorMode(l.blend.ColorMode()), 4);
@@ -201,8 +220,10 @@ void PsdOut::Recycle(Channel& ch) {
 }
 
 void PsdOut::WriteCounts(const Channel& ch) {
-  std::vector<uint8_t> table(ch.counts.size() * 2);
-  for (size_t i = 0; i < ch.counts.size(); ++i) StoreBe16(&table[2 * i], ch.counts[i]);
+  const size_t bytes = size_t(CountBytes());
+  std::vector<uint8_t> table(ch.counts.size() * bytes);
+  for (size_t i = 0; i < ch.counts.size(); ++i)
+    bytes == 2 ? StoreBe16(&table[2 * i], uint16_t(ch.counts[i])) : StoreBe32(&table[4 * i], ch.counts[i]);
   Put(table.data(), table.size());
 }
 
@@ -212,13 +233,13 @@ void PsdOut::WriteChannel(Channel& ch) {
 
 void PsdOut::WriteChannelRaw(Channel& ch, size_t width) {
   std::vector<uint8_t> out(std::max(kPieceBytes, width));
-  std::vector<uint8_t> joined(PackBitsBound(width));  // a row across two pieces
+  std::vector<uint8_t> joined(PackBitsBound(width));  // a row across two pieces (width: its bytes)
   size_t filled = 0;
   uint64_t at = 0;  // of the row in the encoded bytes
   // Rows of width 0 have no bytes, and there may be no piece to read them from.
   const size_t rows = width ? ch.counts.size() : 0;
   for (size_t y = 0; y < rows; ++y) {
-    const uint16_t count = ch.counts[y];
+    const uint32_t count = ch.counts[y];
     if (filled + width > out.size()) {
       Put(out.data(), filled);
       filled = 0;
@@ -242,8 +263,8 @@ void PsdOut::WriteChannelRaw(Channel& ch, size_t width) {
 bool PsdOut::BeginLayer(int32_t left, int32_t top, int32_t right, int32_t bottom) {
   if (error_) return false;
   if (phase_ != Phase::kLayers || current_ >= layerCount_) return Fail(kPsdOutOrder);
-  if (int64_t(right) < left || int64_t(bottom) < top || int64_t(right) - left > kMaxLayerSide ||
-      int64_t(bottom) - top > kMaxLayerSide)
+  const int64_t side = format_.large ? int64_t(kMaxLargeCanvasSide) : kMaxLayerSide;
+  if (int64_t(right) < left || int64_t(bottom) < top || int64_t(right) - left > side || int64_t(bottom) - top > side)
     return Fail(kPsdOutOrder);
   const uint64_t at = rectFields_[current_];
   Patch32(at, uint32_t(top));
@@ -259,17 +280,17 @@ bool PsdOut::AddRows(const PsdRows& rows) {
   if (error_) return false;
   if (phase_ != Phase::kInLayer && phase_ != Phase::kMerged) return Fail(kPsdOutOrder);
   const size_t w = size_t(int64_t(right_) - left_);
-  if (rows.width != w || uint64_t(rows_) + rows.rows > uint64_t(int64_t(bottom_) - top_))
+  if (rows.width != w || rows.depth != format_.depth || uint64_t(rows_) + rows.rows > uint64_t(int64_t(bottom_) - top_))
     return Fail(kPsdOutOrder);
   for (uint32_t y = 0; y < rows.rows; ++y) {
     for (size_t c = 0; c < 4; ++c) {
       const size_t i = size_t(y) * 4 + c;
       const uint32_t n = rows.lengths[i];
-      // Row counts are 16-bit: a row whose PackBits form is longer (a
-      // layer over 65,000 pixels wide of noise) cannot be stored.
-      if (n > 0xFFFF) return Fail(kPsdOutTooLarge);
+      // Row counts of version 1 are 16-bit: a row whose PackBits form is
+      // longer (a layer over 65,000 bytes wide of noise) cannot be stored.
+      if (n > 0xFFFF && !format_.large) return Fail(kPsdOutTooLarge);
       Append(channels_[c], rows.bytes.data() + i * rows.slot, n);
-      channels_[c].counts.push_back(uint16_t(n));
+      channels_[c].counts.push_back(n);
     }
     ++rows_;
   }
@@ -282,7 +303,8 @@ bool PsdOut::EndLayer() {
   if (rows_ != uint64_t(int64_t(bottom_) - top_)) return Fail(kPsdOutOrder);
   const size_t width = size_t(int64_t(right_) - left_);
   for (const Channel& ch : channels_)
-    if (std::min(PackedLength(ch), RawLength(ch, width)) > UINT32_MAX) return Fail(kPsdOutTooLarge);
+    if (std::min(PackedLength(ch), RawLength(ch, width)) > UINT32_MAX && !format_.large)
+      return Fail(kPsdOutTooLarge);
   const std::array<uint64_t, 4>& fields = channelFields_[current_];
   // Each channel is stored plain where that is smaller (noise).
   for (int c = 0; c < 4; ++c) {
@@ -290,13 +312,13 @@ bool PsdOut::EndLayer() {
     const uint64_t packed = PackedLength(ch), raw = RawLength(ch, width);
     if (raw < packed) {
       Put16(0);
-      WriteChannelRaw(ch, width);
+      WriteChannelRaw(ch, size_t(RowBytes(width)));
     } else {
       Put16(1);
       WriteCounts(ch);
       WriteChannel(ch);
     }
-    Patch32(fields[c], uint32_t(std::min(packed, raw)));
+    PatchLength(fields[c], std::min(packed, raw));
     Recycle(ch);
   }
   phase_ = Phase::kLayers;
@@ -311,15 +333,12 @@ bool PsdOut::EndLayer() {
 void PsdOut::CloseLayerSection() {
   // The layer info is padded to an even length, as readers expect.
   if ((out_.Tell() - layerInfoField_ - 4) & 1) Put8(0);
-  const uint64_t li = out_.Tell() - layerInfoField_ - 4;
-  if (li > UINT32_MAX) return void(Fail(kPsdOutTooLarge));
-  Patch32(layerInfoField_, uint32_t(li));
+  const uint64_t lengthBytes = format_.large ? 8 : 4;
+  if (!PatchLength(layerInfoField_, out_.Tell() - layerInfoField_ - lengthBytes)) return;
   Put32(0);  // global layer mask
   Put("8BIMPatt", 8);
   Put32(0);
-  const uint64_t lmi = out_.Tell() - lmiField_ - 4;
-  if (lmi > UINT32_MAX) return void(Fail(kPsdOutTooLarge));
-  Patch32(lmiField_, uint32_t(lmi));
+  PatchLength(lmiField_, out_.Tell() - lmiField_ - lengthBytes);
 }
 
 bool PsdOut::Finish() {
@@ -330,7 +349,7 @@ bool PsdOut::Finish() {
   for (const Channel& ch : channels_) packed += PackedLength(ch) - 2, raw += RawLength(ch, width_) - 2;
   if (raw < packed) {
     Put16(0);
-    for (Channel& ch : channels_) WriteChannelRaw(ch, width_);
+    for (Channel& ch : channels_) WriteChannelRaw(ch, size_t(RowBytes(width_)));
   } else {
     Put16(1);
     for (const Channel& ch : channels_) WriteCounts(ch);

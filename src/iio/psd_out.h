@@ -1,7 +1,9 @@
-// PSD writer: version 1, 8-bit RGB with transparency, one record per layer,
-// then the merged image. Each layer channel is stored PackBits-compressed or
-// plain, whichever is smaller; so is the merged image, all four channels
-// alike. Rows arrive encoded (iio/psd_encode.h).
+// PSD writer: RGB with transparency, 8 or 16 bits a sample, version 1 or
+// the large document (version 2: 8-byte section and channel lengths, 4-byte
+// row counts), one record per layer, then the merged image. Each layer
+// channel is stored PackBits-compressed or plain, whichever is smaller; so
+// is the merged image, all four channels alike. Rows arrive encoded
+// (iio/psd_encode.h) in the file's depth.
 //
 // Calling order:
 //   Begin(width, height, records)    header, resources, the layer records
@@ -34,6 +36,11 @@ enum PsdOutError : int32_t {
   kPsdOutTooLarge = 3,  // a size that the format cannot hold
 };
 
+struct PsdOutFormat {
+  uint32_t depth = 8;  // 8 or 16
+  bool large = false;  // version 2, canvas sides up to kMaxLargeCanvasSide
+};
+
 class PsdOut {
  public:
   // The stream is not owned and must outlive the writer.
@@ -44,11 +51,12 @@ class PsdOut {
 
   // The records' rectangles are written as given and replaced by those of
   // BeginLayer.
-  bool Begin(uint32_t width, uint32_t height, const std::vector<layer_param_t>& layers);
+  bool Begin(uint32_t width, uint32_t height, const std::vector<layer_param_t>& layers,
+             const PsdOutFormat& format = PsdOutFormat());
   // The next layer's rectangle, canvas pixels, right and bottom exclusive.
   bool BeginLayer(int32_t left, int32_t top, int32_t right, int32_t bottom);
   // The next rows of the current layer or of the merged image, encoded for
-  // its width.
+  // its width and the file's depth.
   bool AddRows(const PsdRows& rows);
   bool EndLayer();
   bool Finish();
@@ -61,7 +69,7 @@ class PsdOut {
   struct Channel {
     std::vector<std::unique_ptr<uint8_t[]>> pieces;
     size_t size = 0;  // bytes
-    std::vector<uint16_t> counts;
+    std::vector<uint32_t> counts;
   };
   class LengthField;
 
@@ -71,23 +79,32 @@ class PsdOut {
   void Put16(uint16_t v);
   void Put32(uint32_t v);
   void Patch32(uint64_t at, uint32_t value);
+  // A length of the sections and channels whose lengths take 8 bytes in a
+  // large document: written as 0, or patched.
+  void PutLength();
+  bool PatchLength(uint64_t at, uint64_t value);
   void WriteRecord(const layer_param_t& layer, uint64_t& rectField, std::array<uint64_t, 4>& lengthFields);
   void StartRows(int32_t left, int32_t top, int32_t right, int32_t bottom);
   void Append(Channel& ch, const uint8_t* bytes, size_t n);
-  // Writes a channel's encoded rows, or its rows decoded (width bytes each).
+  // Writes a channel's encoded rows, or its rows decoded (rowBytes each).
   void WriteChannel(Channel& ch);
-  void WriteChannelRaw(Channel& ch, size_t width);
+  void WriteChannelRaw(Channel& ch, size_t rowBytes);
   void WriteCounts(const Channel& ch);
   void Recycle(Channel& ch);
   // Bytes of a channel's data with its compression field, PackBits or plain.
-  static uint64_t PackedLength(const Channel& ch) { return 2 + 2 * uint64_t(ch.counts.size()) + ch.size; }
-  static uint64_t RawLength(const Channel& ch, size_t width) { return 2 + uint64_t(ch.counts.size()) * width; }
+  uint64_t PackedLength(const Channel& ch) const { return 2 + CountBytes() * uint64_t(ch.counts.size()) + ch.size; }
+  uint64_t RawLength(const Channel& ch, size_t width) const {
+    return 2 + uint64_t(ch.counts.size()) * RowBytes(width);
+  }
+  uint64_t CountBytes() const { return format_.large ? 4 : 2; }
+  uint64_t RowBytes(size_t width) const { return uint64_t(width) * format_.depth / 8; }
   // The end of the layer section, after the last layer's channel data.
   void CloseLayerSection();
 
   ImageDestBase& out_;
   int32_t error_ = kPsdOutOk;
   Phase phase_ = Phase::kIdle;
+  PsdOutFormat format_;
   uint32_t width_ = 0, height_ = 0;
   uint32_t layerCount_ = 0, current_ = 0;
   uint64_t lmiField_ = 0, layerInfoField_ = 0;

@@ -1,8 +1,9 @@
 // PSD -> .yvn -> PSD through the built program on real files of other
 // programs and on generated paintings: the project's reader agrees with an
 // independent one (psd-tools), and what comes back is what went in, through
-// the 8 -> 16 -> 8-bit mapping. Written files open in psd-tools and
-// ImageMagick as written, and the bytes do not depend on the thread count.
+// the 8 -> 16 -> 8-bit mapping, and in 16-bit files (-d16) every model pixel.
+// Written files, large documents too, open in psd-tools and ImageMagick as
+// written, and the bytes do not depend on the thread count.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -86,6 +87,75 @@ void ExpectSameLayers(const PsdFile& orig, const PsdFile& fin) {
   }
 }
 
+// The model pixel that a reading gives at a canvas position, as the reader
+// maps it: 8 bits widened, 16 bits through PixelFrom16.
+PixelRGBA ModelAt(const Image& img, int64_t x, int64_t y) {
+  if (x < img.p.left || y < img.p.top || x >= img.p.right || y >= img.p.bottom) return PixelRGBA{};
+  const size_t i = size_t((y - img.p.top) * img.p.Width() + (x - img.p.left));
+  return img.px16.empty() ? Widen8(img.px[i]) : PixelFrom16(img.px16[i]);
+}
+
+// A 16-bit file written from the document made of `orig` holds inside the
+// canvas exactly the document's pixels: each layer the reader served
+// (working layers left out), and the source's merged image as a layer.
+void ExpectSameModelPixels(const PsdFile& orig, const PsdFile& fin) {
+  ASSERT_EQ(orig.error, 0);
+  ASSERT_EQ(fin.error, 0);
+  std::vector<const Image*> want;
+  for (const Image& img : orig.images)
+    if (img.p.name.empty() || img.p.name[0] != '*' || img.p.visible) want.push_back(&img);
+  ASSERT_EQ(fin.images.size(), want.size() + 1);
+  ASSERT_FALSE(fin.images.back().px16.empty());
+  for (size_t i = 0; i < want.size(); ++i) {
+    const Image &o = *want[i], &f = fin.images[i];
+    SCOPED_TRACE("layer " + std::to_string(i) + " " + o.p.name);
+    int bad = 0;
+    const int64_t l = std::max<int64_t>(0, std::min(o.p.left, f.p.left)), t = std::max<int64_t>(0, std::min(o.p.top, f.p.top));
+    const int64_t r = std::min<int64_t>(fin.width, std::max(o.p.right, f.p.right));
+    const int64_t b = std::min<int64_t>(fin.height, std::max(o.p.bottom, f.p.bottom));
+    for (int64_t y = t; y < b; ++y)
+      for (int64_t x = l; x < r; ++x)
+        if (ModelAt(o, x, y) != ModelAt(f, x, y) && ++bad <= 3)
+          ADD_FAILURE() << "pixel (" << x << ", " << y << ") came back as " << std::hex << ModelAt(f, x, y).Word()
+                        << " for " << ModelAt(o, x, y).Word();
+  }
+}
+
+// psd-tools and ImageMagick read a 16-bit file the program wrote as the
+// program does: the layers' samples exactly, the merged image with its
+// matte taken off within one 8-bit step where its transparency is 16 (of
+// 255) or more.
+void ExpectSixteenBitReadEverywhere(const std::string& path, bool psdTools = true) {
+  const PsdFile ours = ReadPsd(ReadFile(path));
+  ASSERT_EQ(ours.error, 0);
+  const Image& merged = ours.images.back();
+  if (psdTools && HavePsdTools()) {
+    const std::map<int, std::vector<uint16_t>> ref = VariantReference(path);
+    ASSERT_TRUE(ref.count(-1)) << path;
+    ASSERT_EQ(ref.at(-1).size(), merged.px16.size() * 4);
+    for (size_t i = 0; i < merged.px16.size(); ++i) {
+      if ((merged.px16[i] >> 48) < 16 * 257) continue;
+      for (int c = 0; c < 4; ++c)
+        ASSERT_LE(std::abs(int(merged.px16[i] >> (16 * c) & 0xFFFF) - int(ref.at(-1)[4 * i + size_t(c)])), 257) << i;
+    }
+    for (const auto& e : ref) {
+      if (e.first < 0) continue;
+      ASSERT_LT(size_t(e.first) + 1, ours.images.size());
+      const Image& img = ours.images[size_t(e.first)];
+      ASSERT_EQ(e.second.size(), img.px16.size() * 4);
+      for (size_t i = 0; i < img.px16.size(); ++i)
+        for (int c = 0; c < 4; ++c) ASSERT_EQ(img.px16[i] >> (16 * c) & 0xFFFF, e.second[4 * i + size_t(c)]) << i;
+    }
+  }
+  const std::vector<uint32_t> magick = ImageMagickMerged(path);
+  ASSERT_EQ(magick.size(), merged.px.size()) << path;
+  for (size_t i = 0; i < magick.size(); ++i) {
+    const uint32_t a = magick[i], b = merged.px[i];
+    if ((b >> 24) < 16) continue;
+    for (int c = 0; c < 32; c += 8) ASSERT_LE(std::abs(int(a >> c & 0xFF) - int(b >> c & 0xFF)), 1) << i;
+  }
+}
+
 // Our reading of a file, record by record and pixel by pixel, against psd-tools'.
 void ExpectSameAsPsdTools(const std::string& path) {
   const PsdFile ours = ReadPsd(ReadFile(path));
@@ -140,6 +210,12 @@ TEST_F(RoundTrip, RealFilesAgreeWithPsdToolsAndComeBackThroughTheNativeFormat) {
     Convert({"-q", "-W", name, "a.yvn"});
     Convert({"-q", "-W", "a.yvn", "back.psd"});
     ExpectSameLayers(ReadPsd(ReadFile(path)), Read("back.psd"));
+    Convert({"-q", "-W", "-d16", "a.yvn", "back16.psd"});
+    const PsdFile back16 = Read("back16.psd");
+    ExpectSameModelPixels(ReadPsd(ReadFile(path)), back16);
+    // psd-tools takes a second a file to start: it reads the 16-bit files
+    // of the other cases.
+    ExpectSixteenBitReadEverywhere(dir / "back16.psd", false);
     // Another cycle adds no second merged-image layer: the same layers and
     // size (colours below alpha 8 may move by a step each cycle).
     Convert({"-q", "-W", "back.psd", "b.yvn"});
@@ -208,6 +284,10 @@ TEST_F(RoundTrip, VariantFilesAgreeWithIndependentReadersAndConvert) {
     } else {
       EXPECT_EQ(back.images.size(), ours.images.size() + 1);
     }
+    // In 16 bits every pixel comes back, whatever the source's depth.
+    Convert({"-q", "-W", "-d16", "v.yvn", "v_back16.psd"});
+    ExpectSameModelPixels(ours, Read("v_back16.psd"));
+    ExpectSixteenBitReadEverywhere(dir / "v_back16.psd");
   }
 }
 
@@ -286,6 +366,26 @@ TEST_F(RoundTrip, GoldenCasesWriteTheirExpectedBytes) {
     const std::string yvn = fs::exists(c + "/input.yvn") ? c + "/input.yvn" : c + "/expected.yvn";
     Convert({"-q", "-W", yvn, dir / "out.psd"}, locale);
     EXPECT_EQ(FirstDifference(ReadFile(dir / "out.psd"), ReadFile(c + "/expected.psd")), "");
+    // The 16-bit file holds the pixels the expected 8-bit one narrows, and
+    // through the native format again the same samples.
+    Convert({"-q", "-W", "-d16", yvn, dir / "out16.psd"}, locale);
+    const PsdFile wide = Read("out16.psd"), narrow = ReadPsd(ReadFile(c + "/expected.psd"));
+    ASSERT_EQ(wide.images.size(), narrow.images.size());
+    for (size_t i = 0; i + 1 < wide.images.size(); ++i) {
+      const Image &w = wide.images[i], &n = narrow.images[i];
+      ASSERT_EQ((std::vector<int32_t>{w.p.left, w.p.top, w.p.right, w.p.bottom}),
+                (std::vector<int32_t>{n.p.left, n.p.top, n.p.right, n.p.bottom}));
+      for (size_t k = 0; k < w.px16.size(); ++k) ASSERT_EQ(Narrow8(PixelFrom16(w.px16[k])), n.px[k]) << i << " " << k;
+    }
+    ExpectSixteenBitReadEverywhere(dir / "out16.psd");
+    Convert({"-q", "-W", dir / "out16.psd", dir / "again.yvn"}, locale);
+    Convert({"-q", "-W", "-d16", dir / "again.yvn", dir / "again16.psd"}, locale);
+    const PsdFile again = Read("again16.psd");
+    ASSERT_GE(again.images.size(), wide.images.size());
+    for (size_t i = 0; i + 1 < wide.images.size(); ++i) {
+      EXPECT_EQ(again.images[i].p.Width(), wide.images[i].p.Width());
+      EXPECT_TRUE(again.images[i].px16 == wide.images[i].px16) << i;
+    }
     if (HavePsdTools()) {
       EXPECT_TRUE(PsdTools(c + "/expected.psd").ok);
     }
@@ -311,6 +411,9 @@ TEST_F(RoundTrip, GeneratedPaintingComesBackAndReadsTheSameEverywhere) {
   // A shown group inside a hidden one hides its layers.
   EXPECT_EQ(orig.images[3].p.name, "shown in a hidden group");
   EXPECT_EQ(orig.images[3].p.visible, 0);
+  Convert({"-q", "-d16", "paint.yvn", "back16.psd"});
+  ExpectSameModelPixels(orig, Read("back16.psd"));
+  ExpectSixteenBitReadEverywhere(dir / "back16.psd");
   // What the program wrote reads the same in psd-tools, and ImageMagick
   // sees the same merged image.
   if (HavePsdTools()) ExpectSameAsPsdTools(dir / "back.psd");
@@ -323,6 +426,42 @@ TEST_F(RoundTrip, GeneratedPaintingComesBackAndReadsTheSameEverywhere) {
       for (int c = 0; c < 32; c += 8) ASSERT_LE(std::abs(int(a >> c & 0xFF) - int(b >> c & 0xFF)), 1) << i;
     }
   }
+}
+
+// A canvas over 30,000 pixels a side is written as a large document, under
+// the name asked for (.psd or .psb), in either depth; psd-tools and
+// ImageMagick (allowed past its default size limit) open it, and every
+// pixel comes back through the native format.
+TEST_F(RoundTrip, LargeCanvasesAreWrittenAsLargeDocuments) {
+  fs::copy_file(DataDir() + "/hostile/canvas-40000.yvn", dir / "big.yvn");
+  Convert({"-q", "big.yvn"});
+  Convert({"-q", "-d16", "big.yvn", "big16.psb"});
+  WriteFile(dir / "policy.xml",
+            "<policymap><policy domain=\"resource\" name=\"width\" value=\"1MP\"/>"
+            "<policy domain=\"resource\" name=\"height\" value=\"1MP\"/></policymap>");
+  for (const std::string name : {"big.psd", "big16.psb"}) {
+    SCOPED_TRACE(name);
+    const std::string bytes = ReadFile(dir / name);
+    ASSERT_GT(bytes.size(), 26u);
+    EXPECT_EQ(bytes.substr(4, 2), std::string("\0\2", 2));
+    const PsdFile f = ReadPsd(bytes);
+    ASSERT_EQ(f.error, 0);
+    EXPECT_EQ(f.width, 40000u);
+    EXPECT_EQ(f.height, 1000u);
+    ASSERT_EQ(f.images.size(), 2u);
+    EXPECT_EQ(f.images[0].px16.empty(), name == "big.psd");
+    if (HavePsdTools()) {
+      const std::string py = "from psd_tools import PSDImage; p = PSDImage.open('" + (dir / name) +
+                             "'); print(p.version, p.width, p.height, p.depth, *[l.bbox for l in p])";
+      EXPECT_EQ(Shell("/usr/bin/python3 -c \"" + py + "\" 2>&1"),
+                std::string("2 40000 1000 ") + (name == "big.psd" ? "8" : "16") + " (0, 0, 128, 128)\n");
+    }
+    const std::string im = Shell("MAGICK_CONFIGURE_PATH=" + dir.path() + " identify-im6.q16 " + (dir / name) + " 2>&1");
+    EXPECT_TRUE(Contains(im, "PSD 40000x1000 40000x1000+0+0 " + std::string(name == "big.psd" ? "8" : "16") + "-bit")) << im;
+  }
+  Convert({"-q", "big16.psb", "back16.yvn"});
+  Convert({"-q", "-d16", "back16.yvn", "back16.psb"});
+  ExpectSameModelPixels(Read("big16.psb"), Read("back16.psb"));
 }
 
 TEST_F(RoundTrip, EveryEightBitValueComesBackWhereItsAlphaLeavesStepsEnough) {

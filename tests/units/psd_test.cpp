@@ -254,6 +254,83 @@ TEST(Pixel16, MapsToTheNearestModelValue) {
   }
 }
 
+// The writer's 16-bit samples map back to every valid model pixel; values
+// outside the valid range come back clamped to it.
+TEST(Pixel16, EveryModelPixelComesBackFromItsSixteenBitSamples) {
+  for (uint32_t a = 0; a <= 16384; ++a)
+    for (uint32_t c = 0; c <= a; c = c < 8 || a < 512 || c + 70 > a ? c + 1 : c + 61) {
+      const PixelRGBA p{uint16_t(c), uint16_t(a - c), uint16_t(c / 3), uint16_t(a)};
+      ASSERT_EQ(PixelFrom16(PixelTo16(p)), p) << c << " " << a;
+    }
+  EXPECT_EQ(PixelFrom16(PixelTo16(PixelRGBA{900, 5, 0, 800})), (PixelRGBA{800, 5, 0, 800}));
+  EXPECT_EQ(PixelFrom16(PixelTo16(PixelRGBA{20000, 0, 0, 20000})), (PixelRGBA{16384, 0, 0, 16384}));
+}
+
+// Each depth and version reads back as written: layer pixels exactly (in 16
+// bits the model pixel itself, in 8 its narrowing), the merged image's
+// opaque pixels too; noisy channels are stored plain and flat ones packed.
+// A packed row of more than 65,535 bytes (a layer wider than the canvas)
+// fits only the large document's 4-byte row counts.
+TEST(PsdWriter, EveryDepthAndVersionReadsBackAsWritten) {
+  const uint32_t w = 33000, h = 3, canvas = 30000;
+  std::vector<PixelRGBA> px(size_t(w) * h);
+  uint32_t seed = 99;
+  for (uint32_t x = 0; x < w; ++x) {
+    seed = seed * 1103515245u + 12345u;
+    const uint16_t a = x % 5 ? uint16_t((seed >> 8) % 16385) : x % 2 ? 16384 : 0;
+    px[x] = PixelRGBA{uint16_t((seed >> 3) % (a + 1u)), uint16_t(a / 3), uint16_t(x % (a + 1u)), a};
+    px[w + x] = x < w / 2 ? PixelRGBA{1000, 2000, 3000, 8000} : PixelRGBA{};
+    px[2 * w + x] = PixelRGBA{16384, 0, 5, 16384};
+  }
+  for (uint32_t depth : {8u, 16u})
+    for (bool large : {false, true}) {
+      SCOPED_TRACE(std::to_string(depth) + (large ? " large" : ""));
+      ts::MemoryStream out;
+      iio::PsdOut psd(out);
+      iio::PsdOutFormat format;
+      format.depth = depth, format.large = large;
+      ASSERT_TRUE(psd.Begin(canvas, h, {Layer(0, 0, 0, 0), Layer(0, 0, 0, 0)}, format));
+      iio::PsdRows rows;
+      auto put = [&](const PixelRGBA* from, size_t width, uint32_t count, bool matte) {
+        (depth == 16 ? iio::EncodePsdRows16 : iio::EncodePsdRows)(from, width, count, matte, rows);
+        return psd.AddRows(rows);
+      };
+      ASSERT_TRUE(psd.BeginLayer(0, 0, int32_t(w), int32_t(h)));
+      const bool fits = put(px.data(), w, 1, false);
+      EXPECT_EQ(fits, depth == 8 || large);
+      if (!fits) {
+        EXPECT_EQ(psd.LastError(), iio::kPsdOutTooLarge);
+        continue;
+      }
+      ASSERT_TRUE(put(px.data() + w, w, 2, false) && psd.EndLayer());
+      ASSERT_TRUE(psd.BeginLayer(-7, 1, 9, 3) && put(px.data() + w + 100, 16, 1, false) &&
+                  put(px.data() + 2 * w, 16, 1, false) && psd.EndLayer());
+      for (uint32_t y = 0; y < h; ++y) ASSERT_TRUE(put(px.data() + y * w, canvas, 1, true));
+      ASSERT_TRUE(psd.Finish());
+      const std::string bytes(out.Bytes().begin(), out.Bytes().end());
+      EXPECT_EQ(bytes[5], large ? 2 : 1);
+      EXPECT_EQ(bytes[23], char(depth));
+      const ts::PsdFile f = ts::ReadPsd(bytes);
+      ASSERT_EQ(f.error, 0);
+      ASSERT_EQ(f.images.size(), 3u);
+      auto expect = [&](const ts::Image& img, const PixelRGBA* from, size_t width, bool opaqueOnly) {
+        ASSERT_EQ(img.px.size(), size_t(img.p.Width() * img.p.Height()));
+        for (size_t i = 0; i < img.px.size(); ++i) {
+          const PixelRGBA& p = from[i / size_t(img.p.Width()) * width + i % size_t(img.p.Width())];
+          if (opaqueOnly && p.a != 16384) continue;
+          if (depth == 16) {
+            ASSERT_EQ(PixelFrom16(img.px16[i]), p) << i;
+          } else {
+            ASSERT_EQ(img.px[i], ts::Narrow8(p)) << i;
+          }
+        }
+      };
+      expect(f.images[0], px.data(), w, false);
+      expect(f.images[1], px.data() + w + 100, w - 100, false);
+      expect(f.images[2], px.data(), w, true);
+    }
+}
+
 TEST(LayerNames, ConvertBetweenUtf8AndCharsetsWithoutSplittingACharacter) {
   using iio::CharsetPrefix;
   using iio::CharsetToUtf8;
