@@ -13,6 +13,7 @@ namespace iio {
 namespace {
 // Pieces of encoded channel data.
 constexpr size_t kPieceBytes = size_t(1) << 20;
+constexpr size_t kSparePieces = 8;
 }  // namespace
 
 // A 32-bit length written as 0 and patched, when closed or destroyed, to the
@@ -213,7 +214,10 @@ void PsdOut::Append(Channel& ch, const uint8_t* bytes, size_t n) {
 }
 
 void PsdOut::Recycle(Channel& ch) {
-  for (auto& p : ch.pieces) spare_.push_back(std::move(p));
+  // A few pieces stay for the next layer's first rows; the rest go, so that
+  // a layer's encoded channels are not held while the next layer is read.
+  for (auto& p : ch.pieces)
+    if (spare_.size() < kSparePieces) spare_.push_back(std::move(p));
   ch.pieces.clear();
   ch.size = 0;
   ch.counts.clear();
