@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <deque>
 #include <exception>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -244,9 +245,14 @@ void ParallelFor(size_t n, const std::function<void(size_t)>& fn) {
     }
   };
   std::vector<Task> helpers;
-  const size_t count = std::min<size_t>(threads - 1, n - 1);
-  helpers.reserve(count);
-  for (size_t k = 0; k < count; ++k) helpers.emplace_back(loop);
+  try {
+    const size_t count = std::min<size_t>(threads - 1, n - 1);
+    helpers.reserve(count);
+    for (size_t k = 0; k < count; ++k) helpers.emplace_back(loop);
+  } catch (const std::bad_alloc&) {
+    // Helpers that cannot be had leave their share to the caller: work that
+    // only gives memory back (a destructor's) must not fail for want of it.
+  }
   std::exception_ptr error;
   try {
     loop();

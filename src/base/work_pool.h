@@ -61,7 +61,8 @@ class Task {
 };
 
 // fn(0) ... fn(n - 1), spread over the pool and the calling thread; returns
-// when all have run. Calls may run in any order and at the same time.
+// when all have run. Calls may run in any order and at the same time. Throws
+// only what fn throws: without memory for helpers, the caller runs them all.
 void ParallelFor(size_t n, const std::function<void(size_t)>& fn);
 
 }  // namespace base

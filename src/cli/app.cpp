@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <optional>
 
 #include "cli/paths.h"
@@ -86,48 +87,62 @@ Outcome Convert(const CommandOptions& options, const std::string& s, std::shared
   return (code == kErrOutOfMemory || writer.readFailed()) && !options.force ? Outcome::Stop : Outcome::Next;
 }
 
+// Lists, or asks about and converts, source i; `last` keeps the document
+// converted, released before the next source is read.
+Outcome ProcessSource(CommandOptions& options, const SourceList& list, const DestinationSettings& settings, size_t i,
+                      std::shared_ptr<const void>& last) {
+  const std::string& s = list.sources[i];
+  const bool native = UpperExtension(s) == kNativeExt;
+  const std::string d = DestinationFor(settings, s, native ? ".psd" : ".yvn");
+
+  if (options.listing) {
+    std::printf("%d:%s\n", static_cast<int>(i), Printable(s).c_str());
+    std::printf(" => %s\n", Printable(d).c_str());
+    std::fflush(stdout);
+    EndIfOutputClosed();
+    return Outcome::Next;
+  }
+  // Every destination of a batch lies in one folder.
+  if (i == 0 && Resolvable(d) && ConfirmFolder(DirectoryOf(d), options.overwriteAll) == FolderAnswer::Cancel)
+    return Outcome::Stop;
+  if (!DestinationUsable(s, d)) return Outcome::Next;
+  switch (ConfirmOverwrite(d, options.overwriteAll)) {
+    case OverwriteAnswer::Skip:
+      return Outcome::Next;
+    case OverwriteAnswer::Cancel:
+      return Outcome::Stop;
+    default:
+      break;
+  }
+
+  last.reset();
+  const bool quiet = options.quiet, compress = options.compress;
+  const uint32_t depth = options.depth;
+  return native ? Convert<KzmLoad, PsdSave>(options, s, last,
+                                            [&](const NativeSourcePtr& src) {
+                                              return PsdSave(quiet, src, d, FileNameOf(d), depth);
+                                            })
+                : Convert<PsdLoad, KzmSave>(options, s, last, [&](const PsdSourcePtr& doc) {
+                    return KzmSave(quiet, doc, d, FileNameOf(d), compress);
+                  });
+}
+
 // Returns the last document converted, still held: released before the next
 // source is read, or by the caller.
 std::shared_ptr<const void> RunBatch(CommandOptions& options, const SourceList& list,
                                      const DestinationSettings& settings) {
   std::shared_ptr<const void> last;
   for (size_t i = 0; i < list.sources.size(); ++i) {
-    const std::string& s = list.sources[i];
-    const bool native = UpperExtension(s) == kNativeExt;
-    const std::string d = DestinationFor(settings, s, native ? ".psd" : ".yvn");
-
-    if (options.listing) {
-      std::printf("%d:%s\n", static_cast<int>(i), Printable(s).c_str());
-      std::printf(" => %s\n", Printable(d).c_str());
-      std::fflush(stdout);
-      EndIfOutputClosed();
-      continue;
+    try {
+      if (ProcessSource(options, list, settings, i, last) == Outcome::Stop) return last;
+    } catch (const std::bad_alloc&) {
+      // An allocation the jobs do not guard (names, lines, the jobs
+      // themselves): the source fails as one whose conversion ran out does,
+      // its temporary and document gone with the unwinding.
+      last.reset();
+      PrintError(kErrOutOfMemory);
+      if (!options.force) return last;
     }
-    // Every destination of a batch lies in one folder.
-    if (i == 0 && Resolvable(d) && ConfirmFolder(DirectoryOf(d), options.overwriteAll) == FolderAnswer::Cancel)
-      return last;
-    if (!DestinationUsable(s, d)) continue;
-    switch (ConfirmOverwrite(d, options.overwriteAll)) {
-      case OverwriteAnswer::Skip:
-        continue;
-      case OverwriteAnswer::Cancel:
-        return last;
-      default:
-        break;
-    }
-
-    last.reset();
-    const bool quiet = options.quiet, compress = options.compress;
-    const uint32_t depth = options.depth;
-    const Outcome o =
-        native ? Convert<KzmLoad, PsdSave>(options, s, last,
-                                           [&](const NativeSourcePtr& src) {
-                                             return PsdSave(quiet, src, d, FileNameOf(d), depth);
-                                           })
-               : Convert<PsdLoad, KzmSave>(options, s, last, [&](const PsdSourcePtr& doc) {
-                   return KzmSave(quiet, doc, d, FileNameOf(d), compress);
-                 });
-    if (o == Outcome::Stop) return last;
   }
   return last;
 }
@@ -162,9 +177,9 @@ SourceList BuildSourceList(const CommandOptions& options) {
   return list;
 }
 
-int Main(int argc, const char* const* argv, bool exitWhenDone) {
-  EnsureStandardStreams();
-  InstallSignalCleanup(RemovePendingTemporaries);
+namespace {
+
+int Run(int argc, const char* const* argv, bool exitWhenDone) {
   CommandOptions options;
   if (!ParseArguments(argc, argv, options) || !options.srcArg) {
     PrintUsage();
@@ -196,6 +211,22 @@ int Main(int argc, const char* const* argv, bool exitWhenDone) {
     std::_Exit(0);
   }
   return 0;
+}
+
+}  // namespace
+
+int Main(int argc, const char* const* argv, bool exitWhenDone) {
+  EnsureStandardStreams();
+  InstallSignalCleanup(RemovePendingTemporaries);
+  try {
+    return Run(argc, argv, exitWhenDone);
+  } catch (const std::bad_alloc&) {
+    // Before the first source (the command line, the list of sources, the
+    // runtime's tables): nothing was converted, and the run ends with the
+    // error line a conversion would print.
+    PrintError(kErrOutOfMemory);
+    return 0;
+  }
 }
 
 }  // namespace cli

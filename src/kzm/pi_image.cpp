@@ -1,5 +1,6 @@
 #include "kzm/pi_image.h"
 
+#include <new>
 #include <vector>
 
 #include "base/work_pool.h"
@@ -15,7 +16,15 @@ PiImage::PiImage(const ImageGeometry& geometry, const PixelRGBA& defPixel, const
 
 PiImage::~PiImage() {
   std::vector<Tile*> tiles;
-  tiles.reserve(tiles_.size());
+  try {
+    tiles.reserve(tiles_.size());
+  } catch (const std::bad_alloc&) {
+    // A layer is also destroyed while a failed allocation unwinds: without
+    // room for the list, the tiles go one by one.
+    for (auto& e : tiles_) e.second->Release();
+    tiles_.clear();
+    return;
+  }
   for (auto& e : tiles_) tiles.push_back(e.second);
   tiles_.clear();
   // A large layer gives its cells back on the work pool, where every thread
