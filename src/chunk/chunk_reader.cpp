@@ -224,7 +224,7 @@ bool ChunkReaderState::parseBody(ChunkSA& c, uint32_t depth, bool skip, bool& en
 
   const bool want = !skip && listener_->wantChildren(depth, c.name_.c_str());
   for (;;) {
-    std::shared_ptr<ChunkSA> child(new ChunkSA(depth + 1));
+    std::shared_ptr<ChunkSA> child(new ChunkSA());
     bool end;
     if (!parse(*child, depth + 1, !want, end)) return false;
     if (stopped_) {
@@ -261,7 +261,7 @@ bool ChunkReaderState::index(ChunkSA& c, std::vector<ChunkSpan>& children, bool&
   if (!parseValues(c, 0, false)) return false;
   for (;;) {
     const uint64_t start = src_.position();
-    ChunkSA child(1);
+    ChunkSA child;
     bool end;
     if (!parse(child, 1, true, end)) return false;
     if (end) return true;
@@ -269,7 +269,7 @@ bool ChunkReaderState::index(ChunkSA& c, std::vector<ChunkSpan>& children, bool&
   }
 }
 
-ChunkSA::ChunkSA(uint32_t depth) : depth_(depth) {}
+ChunkSA::ChunkSA() = default;
 
 ChunkSA::ChunkSA(IListener* listener, DataSrcBase& src, const ReadLimits& limits) {
   src.rewind();
@@ -281,7 +281,7 @@ ChunkSA::ChunkSA(IListener* listener, DataSrcBase& src, const ReadLimits& limits
   if (!ok_) clear();
 }
 
-ChunkIndex::ChunkIndex(IListener* listener, DataSrcBase& src, const ReadLimits& limits) : root_(new ChunkSA(0)) {
+ChunkIndex::ChunkIndex(IListener* listener, DataSrcBase& src, const ReadLimits& limits) : root_(new ChunkSA()) {
   src.rewind();
   ChunkReaderState state(listener, src, limits);
   ok_ = state.index(*root_, children_, packedRoot_);

@@ -184,7 +184,7 @@ class ChunkSA : public IChunkBase {
  private:
   friend class ChunkReaderState;
   friend class ChunkIndex;
-  explicit ChunkSA(uint32_t depth);
+  ChunkSA();
   void clear();
 
   struct Value {
@@ -198,7 +198,6 @@ class ChunkSA : public IChunkBase {
   std::vector<std::unique_ptr<uint8_t[]>> storage_;  // owns every value's bytes
   std::map<std::string, std::shared_ptr<const ChunkSA>> children_;
   std::vector<std::string> childNames_;
-  uint32_t depth_ = 0;
   bool ok_ = true;
   bool complete_ = true;
   uint64_t inflated_ = 0;
