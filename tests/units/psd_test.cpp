@@ -210,6 +210,30 @@ std::vector<uint8_t> Predict(const std::vector<uint8_t>& raw, uint32_t w, uint32
   return out;
 }
 
+// CMYK without a profile: R = (1 - C)(1 - K) on ink amounts, with PSD's
+// inverted samples (255: no ink), so R is the product of the stored C and K.
+TEST(PsdColor, CmykWithoutAProfileIsTheInkFormula) {
+  iio::PsdColor color;
+  ASSERT_TRUE(color.Init(iio::kPsdCMYK, 8, nullptr, 0, nullptr, 0));
+  ASSERT_FALSE(color.Managed());
+  std::vector<uint8_t> c, m, y, k, a;
+  for (int i = 0; i < 256; ++i) {
+    c.push_back(uint8_t(i)), m.push_back(uint8_t(255 - i)), y.push_back(uint8_t(i * 7));
+    k.push_back(uint8_t(i * 13 + 40)), a.push_back(uint8_t(i * 3));
+  }
+  const uint8_t* planes[4] = {c.data(), m.data(), y.data(), k.data()};
+  iio::PsdColor::Scratch scratch;
+  std::vector<uint64_t> out(256);
+  color.ConvertRow(planes, a.data(), 256, scratch, out.data());
+  for (int i = 0; i < 256; ++i) {
+    const double kk = k[size_t(i)] / 255.0;
+    const double want[3] = {c[size_t(i)] / 255.0 * kk, m[size_t(i)] / 255.0 * kk, y[size_t(i)] / 255.0 * kk};
+    for (int ch = 0; ch < 3; ++ch)
+      EXPECT_NEAR(double(out[size_t(i)] >> (16 * ch) & 0xFFFF), want[ch] * 65535, 0.51) << i << " " << ch;
+    EXPECT_EQ(out[size_t(i)] >> 48, uint64_t(a[size_t(i)]) * 257) << i;
+  }
+}
+
 // ZIP channels with and without prediction at every depth decode to their
 // samples, rows in order, also from a copy taken midway (as the merged
 // image's channels are); a stream cut short or longer than its rows fails.
