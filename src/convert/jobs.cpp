@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <new>
+#include <utility>
 
 #include "base/data_src.h"
 #include "chunk/chunk_reader.h"
@@ -81,6 +82,19 @@ int Job::SaveThroughTemporary(const std::string& destination, Fn&& write) {
     code = kErrOutOfMemory;
   }
   if (code != 0) ReportError(code);
+  return code;
+}
+
+template <typename Fn>
+int Job::RunWrite(bool haveSource, uint64_t phases, const std::string& destination, Fn&& write) {
+  line_.Reset();
+  errorShown_ = false;
+  int code = kErrNoDocument;
+  if (haveSource)
+    code = SaveThroughTemporary(destination, std::forward<Fn>(write));
+  else
+    ReportError(code);
+  line_.Close(phases, phases);
   return code;
 }
 
@@ -218,17 +232,10 @@ PsdSave::PsdSave(bool quiet, NativeSourcePtr source, std::string destinationPath
 PsdSave::~PsdSave() = default;
 
 int PsdSave::Run() {
-  const uint64_t n = source_ ? source_->reader->LayerCount() : 0;
-  line_.Reset();
-  errorShown_ = false;
   readFailed_ = false;
-  int code = kErrNoDocument;
-  if (source_)
-    code = SaveThroughTemporary(destinationPath_, [this](const std::string& path) { return Write(path); });
-  else
-    ReportError(code);
-  line_.Close(n + 1, n + 1);
-  return code;
+  // One phase per layer, and the merged image.
+  const uint64_t phases = source_ ? source_->reader->LayerCount() + 1 : 1;
+  return RunWrite(source_ != nullptr, phases, destinationPath_, [this](const std::string& path) { return Write(path); });
 }
 
 int PsdSave::Write(const std::string& path) {
@@ -273,17 +280,9 @@ KzmSave::KzmSave(bool quiet, PsdSourcePtr source, std::string destinationPath, s
 KzmSave::~KzmSave() = default;
 
 int KzmSave::Run() {
-  const uint64_t n = source_ ? source_->plan.layers.size() : 0;
-  line_.Reset();
-  errorShown_ = false;
   readFailed_ = false;
-  int code = kErrNoDocument;
-  if (source_)
-    code = SaveThroughTemporary(destinationPath_, [this](const std::string& path) { return Write(path); });
-  else
-    ReportError(code);
-  line_.Close(n, n);
-  return code;
+  const uint64_t phases = source_ ? source_->plan.layers.size() : 0;
+  return RunWrite(source_ != nullptr, phases, destinationPath_, [this](const std::string& path) { return Write(path); });
 }
 
 int KzmSave::Write(const std::string& path) {

@@ -93,6 +93,11 @@ class Job {
   // is reported on the line. write(path) gives 0 or an error line's code.
   template <typename Fn>
   int SaveThroughTemporary(const std::string& destination, Fn&& write);
+  // A write job's run: a fresh line, the write through a temporary when
+  // there is a source (else the error line of a missing document), and the
+  // line closed at `phases`.
+  template <typename Fn>
+  int RunWrite(bool haveSource, uint64_t phases, const std::string& destination, Fn&& write);
 
   ProgressLine line_;
   bool errorShown_ = false;

@@ -255,19 +255,23 @@ void AssignFrom8(Cell& c, const uint32_t* src, ptrdiff_t colStep, ptrdiff_t rowS
   AssignPixels(c, px);
 }
 
-void AssignFrom8Clipped(Cell& c, const uint32_t* src, ptrdiff_t colStep, ptrdiff_t rowStep, const Rect& clip,
-                        const PixelRGBA& def, bool allowFill) {
+namespace {
+
+// The pixels of a clipped source area: `src` addresses cell pixel
+// (clip.left, clip.top); pixels outside the clip take `def`.
+template <typename Source, typename Convert>
+void AssignClipped(Cell& c, const Source* src, ptrdiff_t colStep, ptrdiff_t rowStep, const Rect& clip,
+                   const PixelRGBA& def, bool allowFill, Convert convert) {
   const int l = std::max(0, clip.left), t = std::max(0, clip.top);
   const int r = std::min(8, clip.right), b = std::min(8, clip.bottom);
   PixelRGBA px[64];
   Fill64(px, def);
   if (l < r && t < b) {
-    // `src` addresses cell pixel (clip.left, clip.top); clipping the rectangle
-    // to the cell moves the start accordingly.
-    const uint32_t* base = src + (l - clip.left) * colStep + (t - clip.top) * rowStep;
+    // Clipping the rectangle to the cell moves the start accordingly.
+    const Source* base = src + (l - clip.left) * colStep + (t - clip.top) * rowStep;
     for (int y = t; y < b; ++y) {
-      const uint32_t* row = base + (y - t) * rowStep;
-      for (int x = l; x < r; ++x) px[x + 8 * y] = PixelFrom8(row[(x - l) * colStep]);
+      const Source* row = base + (y - t) * rowStep;
+      for (int x = l; x < r; ++x) px[x + 8 * y] = convert(row[(x - l) * colStep]);
     }
   }
   if (allowFill && AllEqual(px)) {
@@ -275,6 +279,13 @@ void AssignFrom8Clipped(Cell& c, const uint32_t* src, ptrdiff_t colStep, ptrdiff
     return;
   }
   AssignPixels(c, px);
+}
+
+}  // namespace
+
+void AssignFrom8Clipped(Cell& c, const uint32_t* src, ptrdiff_t colStep, ptrdiff_t rowStep, const Rect& clip,
+                        const PixelRGBA& def, bool allowFill) {
+  AssignClipped(c, src, colStep, rowStep, clip, def, allowFill, [](uint32_t v) { return PixelFrom8(v); });
 }
 
 void AssignFrom16(Cell& c, const uint64_t* src, ptrdiff_t colStep, ptrdiff_t rowStep, bool allowFill) {
@@ -291,21 +302,7 @@ void AssignFrom16(Cell& c, const uint64_t* src, ptrdiff_t colStep, ptrdiff_t row
 
 void AssignFrom16Clipped(Cell& c, const uint64_t* src, ptrdiff_t colStep, ptrdiff_t rowStep, const Rect& clip,
                          const PixelRGBA& def, bool allowFill) {
-  const int l = std::max(0, clip.left), t = std::max(0, clip.top);
-  const int r = std::min(8, clip.right), b = std::min(8, clip.bottom);
-  PixelRGBA px[64];
-  Fill64(px, def);
-  if (l < r && t < b) {
-    const uint64_t* base = src + (l - clip.left) * colStep + (t - clip.top) * rowStep;
-    for (int y = t; y < b; ++y) {
-      const uint64_t* row = base + (y - t) * rowStep;
-      for (int x = l; x < r; ++x) px[x + 8 * y] = PixelFrom16(row[(x - l) * colStep]);
-    }
-  }
-  if (allowFill && AllEqual(px))
-    SetFill(c, px[0]);
-  else
-    AssignPixels(c, px);
+  AssignClipped(c, src, colStep, rowStep, clip, def, allowFill, [](uint64_t v) { return PixelFrom16(v); });
 }
 
 }  // namespace kzm
