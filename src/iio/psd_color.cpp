@@ -167,27 +167,28 @@ PsdColor::~PsdColor() = default;
 PsdColor::PsdColor(PsdColor&&) noexcept = default;
 PsdColor& PsdColor::operator=(PsdColor&&) noexcept = default;
 
-bool PsdColor::Init(uint16_t mode, uint16_t depth, const uint8_t* colorData, size_t colorSize,
-                    const uint8_t* resources, size_t resourcesSize, bool manage) {
-  impl_.reset();
+bool PsdModeAndDepthFit(uint16_t mode, uint16_t depth) {
   switch (mode) {
     case kPsdBitmap:
-      if (depth != 1) return false;
-      break;
+      return depth == 1;
     case kPsdIndexed:
-      if (depth != 8 || colorSize < kPalette) return false;
-      break;
+      return depth == 8;
     case kPsdGray:
     case kPsdRGB:
     case kPsdCMYK:
     case kPsdMultichannel:
     case kPsdDuotone:
     case kPsdLab:
-      if (depth != 8 && depth != 16 && depth != 32) return false;
-      break;
+      return depth == 8 || depth == 16 || depth == 32;
     default:
       return false;
   }
+}
+
+bool PsdColor::Init(uint16_t mode, uint16_t depth, const uint8_t* colorData, size_t colorSize,
+                    const uint8_t* resources, size_t resourcesSize, bool manage) {
+  impl_.reset();
+  if (!PsdModeAndDepthFit(mode, depth) || (mode == kPsdIndexed && colorSize < kPalette)) return false;
   std::unique_ptr<Impl> impl(new Impl);
   impl->mode = mode;
   impl->depth = depth;

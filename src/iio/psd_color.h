@@ -43,6 +43,10 @@ enum PsdColorMode : uint16_t {
 // 32-47 blue, 48-63 transparency.
 inline uint64_t Pack16(uint64_t r, uint64_t g, uint64_t b, uint64_t a) { return r | g << 16 | b << 32 | a << 48; }
 
+// Whether a colour mode goes with a depth: bitmap is 1 bit, indexed 8, the
+// others 8, 16 or 32.
+bool PsdModeAndDepthFit(uint16_t mode, uint16_t depth);
+
 // Image resource `id` in an image resources section (blocks of "8BIM", id,
 // padded Pascal name, 32-bit length, data padded to even length): true with
 // its data when present and whole.

@@ -20,26 +20,7 @@ PsdError ReadPsdHeader(DataSrcBase& src, PsdHeader* out) {
   const uint32_t side = f.Large() ? kMaxLargeCanvasSide : kMaxCanvasSide;
   if (f.width < 1 || f.width > side || f.height < 1 || f.height > side || f.channels < 1 || f.channels > 56)
     return kPsdBadHeader;
-  bool depthFits;
-  switch (f.mode) {
-    case kPsdBitmap:
-      depthFits = f.depth == 1;
-      break;
-    case kPsdIndexed:
-      depthFits = f.depth == 8;
-      break;
-    case kPsdGray:
-    case kPsdRGB:
-    case kPsdCMYK:
-    case kPsdMultichannel:
-    case kPsdDuotone:
-    case kPsdLab:
-      depthFits = f.depth == 8 || f.depth == 16 || f.depth == 32;
-      break;
-    default:
-      depthFits = false;
-  }
-  return depthFits ? kPsdOk : kPsdBadHeader;
+  return PsdModeAndDepthFit(f.mode, f.depth) ? kPsdOk : kPsdBadHeader;
 }
 
 }  // namespace iio
