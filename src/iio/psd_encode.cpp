@@ -154,44 +154,43 @@ void RowToPlanes16(const PixelRGBA* row, size_t w, bool matte, uint8_t* __restri
 
 }  // namespace
 
-void EncodePsdRows(const PixelRGBA* pixels, size_t width, uint32_t rows, bool matte, PsdRows& out) {
+namespace {
+
+// Rows to four planes of `rowBytes` each (toPlanes(row, planes)), each
+// plane PackBits-coded into its slot.
+template <typename ToPlanes>
+void EncodeRows(const PixelRGBA* pixels, size_t width, uint32_t rows, uint16_t depth, size_t rowBytes,
+                PsdRows& out, ToPlanes&& toPlanes) {
   out.width = width;
-  out.depth = 8;
+  out.depth = depth;
   out.rows = rows;
-  out.slot = PackBitsBound(width);
+  out.slot = PackBitsBound(rowBytes);
   const size_t need = size_t(rows) * 4 * out.slot;
   if (out.bytes.size() < need) out.bytes.resize(need);
   out.lengths.resize(size_t(rows) * 4);
-  out.planes.resize(width * 4);
+  out.planes.resize(rowBytes * 4);
   uint8_t* planes = out.planes.data();
   for (uint32_t y = 0; y < rows; ++y) {
-    RowToPlanes(pixels + size_t(y) * width, width, planes);
-    if (matte) MatteOnWhite(planes, width);
+    toPlanes(pixels + size_t(y) * width, planes);
     for (size_t c = 0; c < 4; ++c) {
       const size_t i = size_t(y) * 4 + c;
-      out.lengths[i] = uint32_t(PackBitsEncodeTo(planes + c * width, width, out.bytes.data() + i * out.slot));
+      out.lengths[i] = uint32_t(PackBitsEncodeTo(planes + c * rowBytes, rowBytes, out.bytes.data() + i * out.slot));
     }
   }
 }
 
+}  // namespace
+
+void EncodePsdRows(const PixelRGBA* pixels, size_t width, uint32_t rows, bool matte, PsdRows& out) {
+  EncodeRows(pixels, width, rows, 8, width, out, [&](const PixelRGBA* row, uint8_t* planes) {
+    RowToPlanes(row, width, planes);
+    if (matte) MatteOnWhite(planes, width);
+  });
+}
+
 void EncodePsdRows16(const PixelRGBA* pixels, size_t width, uint32_t rows, bool matte, PsdRows& out) {
-  const size_t bytes = 2 * width;
-  out.width = width;
-  out.depth = 16;
-  out.rows = rows;
-  out.slot = PackBitsBound(bytes);
-  const size_t need = size_t(rows) * 4 * out.slot;
-  if (out.bytes.size() < need) out.bytes.resize(need);
-  out.lengths.resize(size_t(rows) * 4);
-  out.planes.resize(bytes * 4);
-  uint8_t* planes = out.planes.data();
-  for (uint32_t y = 0; y < rows; ++y) {
-    RowToPlanes16(pixels + size_t(y) * width, width, matte, planes);
-    for (size_t c = 0; c < 4; ++c) {
-      const size_t i = size_t(y) * 4 + c;
-      out.lengths[i] = uint32_t(PackBitsEncodeTo(planes + c * bytes, bytes, out.bytes.data() + i * out.slot));
-    }
-  }
+  EncodeRows(pixels, width, rows, 16, 2 * width, out,
+             [&](const PixelRGBA* row, uint8_t* planes) { RowToPlanes16(row, width, matte, planes); });
 }
 
 }  // namespace iio
