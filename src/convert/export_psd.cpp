@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/work_pool.h"
+#include "convert/running_composite.h"
 #include "iio/psd.h"
 #include "iio/psd_bytes.h"
 #include "iio/psd_encode.h"
@@ -222,17 +223,13 @@ int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, con
 
   // The merged image as the layers pass. A clip base is held until the
   // last layer it masks has been blended.
-  kzm::Composite merged(canvas);
+  RunningComposite<kzm::LoadedLayer> stack(canvas, heads);
+  kzm::Composite& merged = stack.composite();
   for (const ImageProperties& h : heads)
     if (h.visible && h.defaultPixel.Word() != 0) {
       merged.CoverCanvas();
       break;
     }
-  const std::vector<int> bases = kzm::Composite::MaskBases(heads);
-  std::vector<size_t> lastMasked(n, SIZE_MAX);
-  for (size_t i = 0; i < n; ++i)
-    if (bases[i] >= 0) lastMasked[size_t(bases[i])] = i;
-  std::vector<kzm::LoadedLayer> held(n);
 
   // Pixels written: the merged image, and each layer's tile rectangle (the
   // whole canvas too for a layer whose default pixel shows).
@@ -240,7 +237,7 @@ int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, con
   RowWriter rows(depth);
   for (size_t k = 0; k < n; ++k) {
     const ImageProperties& head = heads[k];
-    const bool eligible = IsEligible(head), needed = eligible || head.visible || lastMasked[k] != SIZE_MAX;
+    const bool eligible = IsEligible(head), needed = eligible || stack.Wanted(k);
     report(k, 0, 1);
     if (!needed) {
       // Never written nor composed, but a damaged layer fails the file.
@@ -279,15 +276,7 @@ int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, con
           !out.EndLayer())
         return kErrWrite;
     }
-    if (head.visible) {
-      const kzm::PiImage* base = bases[k] >= 0 ? held[size_t(bases[k])]->image() : nullptr;
-      const std::vector<kzm::Tile*> tiles =
-          merged.Begin(&img, head, base, bases[k] >= 0 ? &heads[size_t(bases[k])] : nullptr);
-      base::ParallelFor(tiles.size(), [&](size_t t) { merged.BlendTile(*tiles[t]); });
-      merged.End();
-    }
-    if (bases[k] >= 0 && lastMasked[size_t(bases[k])] == k) held[size_t(bases[k])].Reset();
-    if (lastMasked[k] != SIZE_MAX) held[k] = std::move(layer);
+    stack.Add(k, std::move(layer));
   }
 
   // The merged image (and first the layer that holds it, for a document

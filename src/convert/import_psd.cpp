@@ -7,6 +7,7 @@
 
 #include "base/work_pool.h"
 #include "convert/errors.h"
+#include "convert/running_composite.h"
 #include "iio/psd.h"
 #include "kzm/cell.h"
 #include "kzm/composite.h"
@@ -278,13 +279,7 @@ bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc
     images.push_back(k);
     props.push_back(PropertiesOfRecord(RecordOfImage(reader, k)));
   }
-  const std::vector<int> bases = kzm::Composite::MaskBases(props);
-  std::vector<std::unique_ptr<kzm::Plane>> held(images.size());
-  std::vector<size_t> lastMasked(images.size(), SIZE_MAX);
-  for (size_t i = 0; i < images.size(); ++i)
-    if (bases[i] >= 0) lastMasked[size_t(bases[i])] = i;
-
-  kzm::Composite merged(Rect{0, 0, gw, gh});
+  RunningComposite<std::unique_ptr<kzm::Plane>> stack(Rect{0, 0, gw, gh}, props);
   std::vector<uint32_t> samples;
   std::vector<uint64_t> samples16;
   size_t next = 0;  // into images
@@ -294,7 +289,7 @@ bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc
     if (next >= images.size() || images[next] != k) continue;
     const size_t i = next++;
     if (progress) progress(k, plan.images, 0, uint64_t(gh));
-    if (!props[i].visible && lastMasked[i] == SIZE_MAX) continue;
+    if (!stack.Wanted(i)) continue;
     std::unique_ptr<kzm::Plane> layer = kzm::PiImage::Create();
     kzm::PiImage& image = *layer->image();
     const std::function<void(uint64_t)> rowProgress = [&](uint64_t j) {
@@ -303,17 +298,9 @@ bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc
     if (!(reader.Wide() ? SampleImage(reader, P, g, rowProgress, samples16, image)
                         : SampleImage(reader, P, g, rowProgress, samples, image)))
       return false;
-    if (props[i].visible) {
-      const kzm::PiImage* base = bases[i] >= 0 ? held[size_t(bases[i])]->image() : nullptr;
-      const std::vector<Tile*> tiles =
-          merged.Begin(&image, props[i], base, bases[i] >= 0 ? &props[size_t(bases[i])] : nullptr);
-      base::ParallelFor(tiles.size(), [&](size_t t) { merged.BlendTile(*tiles[t]); });
-      merged.End();
-    }
-    if (bases[i] >= 0 && lastMasked[size_t(bases[i])] == i) held[size_t(bases[i])].reset();
-    if (lastMasked[i] != SIZE_MAX) held[i] = std::move(layer);
+    stack.Add(i, std::move(layer));
   }
-  merged.ReadRows(0, gh, 0, gw, px.data());
+  stack.composite().ReadRows(0, gh, 0, gw, px.data());
   return true;
 }
 
