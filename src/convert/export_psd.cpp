@@ -235,24 +235,50 @@ int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, con
   // whole canvas too for a layer whose default pixel shows).
   uint64_t pixels = Area(canvas);
   RowWriter rows(depth);
-  for (size_t k = 0; k < n; ++k) {
-    const ImageProperties& head = heads[k];
-    const bool eligible = IsEligible(head), needed = eligible || stack.Wanted(k);
-    report(k, 0, 1);
-    if (!needed) {
-      // Never written nor composed, but a damaged layer fails the file.
-      if (const int r = reader.CheckLayer(k)) return r;
-      continue;
-    }
-    kzm::LoadedLayer layer;
-    bool changed = false;
-    const int r = reader.LoadLayer(k, layer, &changed);
-    if (r == kzm::kLoadTooLarge) return kErrTooLarge;
-    if (r != 0) return r;
-    if (changed) return kExportAgain;
-    const kzm::PiImage& img = *layer->image();
 
-    if (eligible) {
+  // The reader works a layer ahead on the work pool: reading a layer
+  // (inflating its record, one thread's work) is the costliest step, and
+  // overlaps the writing and blending of the layer before. A layer that
+  // neither is written nor takes part is only checked: a damaged one fails
+  // the file.
+  struct Fetched {
+    int result = 0;
+    bool changed = false;
+    kzm::LoadedLayer layer;
+  };
+  auto fetch = [&](size_t k, Fetched& f) {
+    f = Fetched();
+    if (IsEligible(heads[k]) || stack.Wanted(k))
+      f.result = reader.LoadLayer(k, f.layer, &f.changed);
+    else
+      f.result = reader.CheckLayer(k);
+  };
+  Fetched now, next;
+  base::Task ahead;  // after what it uses: it is waited for first
+  for (size_t k = 0; k < n; ++k) {
+    report(k, 0, 1);
+    if (k == 0) {
+      fetch(0, now);
+    } else {
+      ahead.wait();
+      now = std::move(next);
+      // Read beside the layer before, it may not have fitted: alone, it is
+      // read as the only layer in hand.
+      if (now.result == kzm::kLoadTooLarge) fetch(k, now);
+    }
+    if (now.result == kzm::kLoadTooLarge) return kErrTooLarge;
+    if (now.result != 0) return now.result;
+    if (now.changed) return kExportAgain;
+    // The next layer is read meanwhile, into the memory this one leaves:
+    // its rows are blended and let go of as they are written, unless a
+    // later layer clips to it.
+    kzm::LoadedLayer layer = std::move(now.layer);
+    if (k + 1 < n) ahead = base::Task([&fetch, &next, k] { fetch(k + 1, next); });
+    if (!layer) continue;
+    stack.Start(k, layer);
+    const bool keep = stack.Keeps(k);
+    const kzm::PiImage& img = *layer->image();
+    if (IsEligible(heads[k])) {
       Rect bounds = img.Bounds();
       if (img.DefaultPixel().a != 0) bounds = bounds.United(canvas);
       if ((pixels += Area(bounds)) > budget.outputPixels) return kErrTooLarge;
@@ -263,6 +289,7 @@ int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, con
       const size_t w = size_t(int64_t(rect.right) - rect.left);
       const uint32_t h = uint32_t(int64_t(rect.bottom) - rect.top);
       const kzm::Plane& plane = *layer;
+      kzm::PiImage& tiles = *layer->image();
       const TileRows tileRows(img.Tiles());
       if (!rows.Write(out, h, w, false, img.DefaultPixel(),
                       [&](uint32_t y, uint32_t count, PixelRGBA* o) {
@@ -272,11 +299,17 @@ int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, con
                       [&](uint32_t y, uint32_t count) {
                         return tileRows.Empty(int64_t(rect.top) + y, int64_t(rect.top) + y + count);
                       },
-                      [&](uint32_t y) { report(k, y, h); }) ||
+                      [&](uint32_t y) {
+                        report(k, y, h);
+                        if (keep) return;
+                        stack.BlendAbove(int64_t(rect.top) + y);
+                        tiles.ReleaseTilesAbove(int64_t(rect.top) + y);
+                      }) ||
           !out.EndLayer())
         return kErrWrite;
     }
-    stack.Add(k, std::move(layer));
+    stack.Finish(k);
+    if (keep) stack.Keep(k, std::move(layer));
   }
 
   // The merged image (and first the layer that holds it, for a document

@@ -243,9 +243,11 @@ int NativeReader::LoadLayer(size_t i, LoadedLayer& out, bool* headChanged) {
   if (headChanged) *headChanged = false;
   Layer& layer = layers_[i];
   std::unique_ptr<Plane> plane = PiImage::Create(ImageGeometry{});
+  uint64_t charge = 0;
   LoadOptions options;
   options.budget = budget_.get();
-  const uint64_t before = budget_ ? budget_->Used() : 0;
+  options.charged = &charge;
+  const uint64_t inflatedBefore = account_.used;
   int r = 0;
   if (layer.chunk) {
     r = LoadLayerRecord(*plane, *layer.chunk, options);
@@ -255,9 +257,11 @@ int NativeReader::LoadLayer(size_t i, LoadedLayer& out, bool* headChanged) {
     if (!tree) return 1;
     r = LoadLayerRecord(*plane, *tree, options);
   }
-  const uint64_t charge = budget_ ? budget_->Used() - before : 0;
-  if (r == 2 || (budget_ && budget_->Exceeded())) {
+  if (r == 2) {
+    // Nothing of the layer is kept, so a later call (once other layers
+    // have gone) may load it within both limits.
     if (budget_) budget_->Give(charge);
+    account_.used = inflatedBefore;
     return kLoadTooLarge;
   }
   // A record that does not hold together leaves the layer as a new one.

@@ -100,12 +100,15 @@ class NativeReader {
   // The canvas the root record fixes; empty when it fixes none.
   const Rect& FixedCanvas() const { return fixed_; }
 
-  // Layer i, whole. Any thread may call it, one call at a time.
+  // Layer i, whole. Any thread may call it, one call (of it or CheckLayer)
+  // at a time; loaded layers may go on any thread meanwhile.
   //    0  loaded;
   //    kLayerFailed  the record does not hold together: `out` is an empty
   //       layer with the properties of a new layer;
   //    1  the layer's chunk is damaged (the file is);
-  //    kLoadTooLarge  its tiles would pass the memory allowed.
+  //    kLoadTooLarge  its tiles would pass the memory allowed beside the
+  //       layers held now (nothing is kept or counted: the same call may
+  //       succeed once they have gone).
   // Where the whole record's properties differ from Head(i), Head(i) takes
   // them and *headChanged is set.
   int LoadLayer(size_t i, LoadedLayer& out, bool* headChanged = nullptr);

@@ -110,6 +110,18 @@ void PiImage::CompactTiles() {
   for (TileLocate loc : drop) RemoveTile(loc);
 }
 
+void PiImage::ReleaseTilesAbove(int64_t y) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  for (auto it = tiles_.begin(); it != tiles_.end();) {
+    if (int64_t(it->first.Top()) + 128 <= y) {
+      it->second->Release();
+      it = tiles_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 void PiImage::RemoveTile(TileLocate loc) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   auto it = tiles_.find(loc);

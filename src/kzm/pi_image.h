@@ -50,6 +50,9 @@ class PiImage final : public PiAdapter {
   const PixelRGBA& DefaultPixel() const override { return defPixel_; }
   // Drops the tile (its cells first).
   void RemoveTile(TileLocate loc);
+  // Lets go of the tiles wholly above row y, for a layer read once from top
+  // to bottom that gives its memory back as it goes. Bounds() keeps its value.
+  void ReleaseTilesAbove(int64_t y);
 
   Rect Bounds() const override { return bounds_; }
 

@@ -253,7 +253,8 @@ uint64_t TableCost(const chunk::ArrayView& tiles, bool wide, uint32_t paletteSiz
 // budget refuses them (`*refused` set, nothing made). With `dropDefault`,
 // tiles holding only the default pixel are dropped as soon as they are
 // decoded: a table of such tiles costs no memory beyond one tile.
-bool DecodeBody(PiImage& image, const chunk::IChunkBase& body, bool dropDefault, LoadBudget* budget, bool* refused) {
+bool DecodeBody(PiImage& image, const chunk::IChunkBase& body, bool dropDefault, const LoadOptions& options,
+                bool* refused) {
   chunk::ArrayView fill, bitmap, tiles;
   // Bitmaps read straight into pool blocks (kzm/bitmap_blocks.h) are adopted
   // by the cells; otherwise they are copied out of the array.
@@ -264,9 +265,13 @@ bool DecodeBody(PiImage& image, const chunk::IChunkBase& body, bool dropDefault,
   if (!chunk::ReadArray(body, "Tile", wide ? kWideTileBytes : kNarrowTileBytes, tiles)) return false;
 
   const uint32_t P = fill.count, B = blocks ? uint32_t(blocks->Count()) : bitmap.count;
-  if (budget && !budget->Take(TableCost(tiles, wide, P, dropDefault))) {
-    *refused = true;
-    return false;
+  if (options.budget) {
+    const uint64_t cost = TableCost(tiles, wide, P, dropDefault);
+    if (!options.budget->Take(cost)) {
+      *refused = true;
+      return false;
+    }
+    if (options.charged) *options.charged += cost;
   }
   std::vector<PixelRGBA> palette(P);
   for (uint32_t i = 0; i < P; ++i) palette[i] = Sanitize(PixelFromBytes(fill.begin + size_t(i) * 8));
@@ -319,8 +324,8 @@ bool DecodeBody(PiImage& image, const chunk::IChunkBase& body, bool dropDefault,
 
 bool LoadBudget::Take(uint64_t bytes) {
   const uint64_t before = used_.fetch_add(bytes, std::memory_order_relaxed);
-  if (before + bytes <= limit_ && before + bytes >= before && !Exceeded()) return true;
-  exceeded_.store(true, std::memory_order_relaxed);
+  if (before + bytes <= limit_ && before + bytes >= before) return true;
+  used_.fetch_sub(bytes, std::memory_order_relaxed);
   return false;
 }
 
@@ -434,7 +439,7 @@ int LoadImageRecord(Plane& plane, const chunk::IChunkBase& container, const Load
   std::unique_ptr<Plane> fresh = PiImage::Create(target->Geometry(), props.defaultPixel, Rect{});
   PiImage& img = *fresh->image();
   bool refused = false;
-  if (!DecodeBody(img, *body, options.dropDefaultTiles != 0, options.budget, &refused)) return refused ? 2 : 1;
+  if (!DecodeBody(img, *body, options.dropDefaultTiles != 0, options, &refused)) return refused ? 2 : 1;
 
   if (props.named) img.SetName(props.name);
   img.SetBlend(props.blend);

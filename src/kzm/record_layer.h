@@ -41,10 +41,9 @@ class PiImage;
 class LoadBudget {
  public:
   explicit LoadBudget(uint64_t bytes) : limit_(bytes) {}
-  // Counts what a layer is about to take; false, and Exceeded() from then
-  // on, when that passes the limit.
+  // Counts what a layer is about to take; false, counting nothing, when that
+  // passes the limit. Layers may be taken and given on different threads.
   bool Take(uint64_t bytes);
-  bool Exceeded() const { return exceeded_.load(std::memory_order_relaxed); }
   uint64_t Used() const { return used_.load(std::memory_order_relaxed); }
   // What a layer took, given back when it goes.
   void Give(uint64_t bytes) { used_.fetch_sub(bytes, std::memory_order_relaxed); }
@@ -52,7 +51,6 @@ class LoadBudget {
  private:
   const uint64_t limit_;
   std::atomic<uint64_t> used_{0};
-  std::atomic<bool> exceeded_{false};
 };
 
 // Options of a layer load.
@@ -63,6 +61,8 @@ struct LoadOptions {
   uint8_t dropDefaultTiles = 1;
   // Charged with a layer's tiles before they are made; none: no limit.
   LoadBudget* budget = nullptr;
+  // Where what the budget took for the layer is added (may be null).
+  uint64_t* charged = nullptr;
 };
 
 // Writes the record of `plane` into its container chunk: a "PiFolder" record
