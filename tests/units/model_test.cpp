@@ -2,7 +2,8 @@
 // conversion shows: the node locks and tile references that parallel
 // composition needs, the cells shared by uniform tiles and the tiles that
 // compaction drops, the switch to wide cell codes past 32768 palette
-// colours, and the thumbnail's size rule.
+// colours, the thumbnail's size rule, and a layer load refused for memory
+// that may be tried again.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include "base/data_src.h"
 #include "kzm/cell.h"
 #include "kzm/doc_save.h"
+#include "kzm/native_reader.h"
 #include "kzm/pi_folder.h"
 #include "kzm/pi_image.h"
 #include "kzm/pix_iterator.h"
@@ -151,3 +153,48 @@ TEST(Model, ThumbnailsHalveUntilTheyFitTheLimit) {
 }
 
 }  // namespace
+
+TEST(Model, ALayerRefusedBesideAnotherLoadsOnceThatOneHasGone) {
+  // Two layers of 46 tiles of bitmaps, about 480 KiB of tiles and 6 MB
+  // inflated each (transparent but a pixel a tile), in a file of about 80 KB: the
+  // bytes it may inflate in all are about 21 MB. With 700 KiB allowed, the
+  // second layer does not fit beside the first, and does alone. A refused
+  // load keeps nothing and counts nothing, neither memory nor inflated
+  // bytes, however often it is tried.
+  const PixelRGBA clear[64] = {};
+  PixelRGBA marked[64] = {Px(16384, 0, 0, 16384)};
+  ts::MemorySink mem;
+  {
+    chunk::ChunkSink sink(mem.func());
+    chunk::ChunkWriter& root = sink.beginRoot("VorletBitmapImage");
+    const Rect canvas{0, 0, 46 * 128, 128};
+    const ThumbGeometry g = ThumbnailGeometry(canvas);
+    SaveDocumentHead(root, g, std::vector<PixelRGBA>(size_t(g.width) * size_t(g.height)), canvas);
+    for (int k = 0; k < 2; ++k) {
+      auto layer = PiImage::Create();
+      for (int col = 0; col < 46; ++col) {
+        TileRef t = TileRef::Adopt(Tile::Create(TileLocate::FromColRow(col, 0), true));
+        for (int i = 0; i < kTileCellCount; ++i) AssignPixels(t->MutableCells()[i], i == 0 ? marked : clear);
+        layer->image()->InsertTile(t.release());
+      }
+      ASSERT_EQ(SaveLayer(root, *layer->image(), true, ProgressFunc(), uint64_t(k), 2), 0);
+    }
+    ASSERT_TRUE(root.end());
+  }
+  DataSrcMemory src(mem.bytes().data(), mem.bytes().size());
+  LoadLimits limits;
+  limits.memoryBytes = 700 << 10;
+  NativeReader reader(src, limits);
+  ASSERT_EQ(reader.Open(nullptr, ProgressFunc()), 0);
+  ASSERT_EQ(reader.LayerCount(), 2u);
+  LoadedLayer first, second;
+  ASSERT_EQ(reader.LoadLayer(0, first), 0);
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    EXPECT_EQ(reader.LoadLayer(1, second), kLoadTooLarge);
+    EXPECT_FALSE(second);
+  }
+  first.Reset();
+  ASSERT_EQ(reader.LoadLayer(1, second), 0);
+  EXPECT_EQ(PixRandIterator(*second).At(45 * 128, 0), marked[0]);
+  EXPECT_EQ(PixRandIterator(*second).At(45 * 128 + 1, 0), PixelRGBA{});
+}
