@@ -52,8 +52,19 @@ void Composite::CoverCanvas() {
   for (int64_t r = r0; r <= r1; ++r)
     for (int64_t c = c0; c <= c1; ++c) {
       const TileLocate loc = TileLocate::FromColRow(int(c), int(r));
-      if (!tiles_.count(loc)) tiles_.emplace(loc, NewTile(loc));
+      if (!tiles_.count(loc)) Add(loc);
     }
+}
+
+void Composite::Add(TileLocate loc) {
+  Tile* t = NewTile(loc);
+  try {
+    settled_.emplace(t, uint8_t(0));
+  } catch (...) {
+    t->Release();
+    throw;
+  }
+  tiles_.emplace(loc, t);
 }
 
 // A tile that joins after some layers were blended: none of them had a tile
@@ -99,7 +110,7 @@ std::vector<Tile*> Composite::Begin(const PiImage* layer, const ImageProperties&
   }
   if (layer)
     for (const auto& e : layer->Tiles())
-      if (e.second->HasCells() && !tiles_.count(e.first)) tiles_.emplace(e.first, NewTile(e.first));
+      if (e.second->HasCells() && !tiles_.count(e.first)) Add(e.first);
   std::vector<Tile*> out;
   out.reserve(tiles_.size());
   for (auto& e : tiles_) out.push_back(e.second);
@@ -119,12 +130,27 @@ void Composite::BlendTile(Tile& tile) const {
   TileWindow w, bw;
   window(c.source, w);
   if (c.masked) window(c.base, bw);
+  // Where the layer has no tile and reads as transparent, the source leaves
+  // most cells as they are (LeavesUnchanged). A tile whose every cell was
+  // left so is settled: later such layers pass it by, until one changes it.
+  bool empty = true;
+  for (const auto& row : w.tiles)
+    for (const TileRef& t : row) empty = empty && !t.get();
+  const CellSource zero;
+  const bool clear = empty && !c.first && c.source.def.Word() == 0 && c.source.blend.word1 != 1;
+  uint8_t& settled = settled_.find(&tile)->second;
+  if (clear && settled) return;
+  bool unchanged = clear;
   PixelRGBA buf[64];
   uint16_t mask[64];
   for (int cy = 0; cy < kTileCells; ++cy) {
     const int64_t y = Y0 + cy * 8;
     for (int cx = 0; cx < kTileCells; ++cx) {
       const int64_t x = X0 + cx * 8;
+      if (clear) {
+        if (LeavesUnchanged(tile.At(cx, cy), zero, c.source.blend)) continue;
+        unchanged = false;
+      }
       if (cx + 1 < kTileCells) PrefetchSource(w, x + 8, y);
       const CellSource src = ReadSource(w, c.source.def, x, y, buf);
       uint16_t opacity = c.source.opacity;
@@ -139,6 +165,7 @@ void Composite::BlendTile(Tile& tile) const {
       BlendCell(tile.MutableAt(cx, cy), c.first, src, opacity, m, c.source.blend);
     }
   }
+  settled = unchanged;
 }
 
 void Composite::End() {
@@ -175,6 +202,7 @@ bool Composite::RowsEmpty(int32_t y0, int32_t y1) const {
 void Composite::ReleaseAbove(int32_t y) {
   for (auto it = tiles_.begin(); it != tiles_.end();) {
     if (int64_t(it->first.Top()) + 128 <= y) {
+      settled_.erase(it->second);
       it->second->Release();
       it = tiles_.erase(it);
     } else {

@@ -19,6 +19,7 @@
 // files do).
 #pragma once
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "blend/pixel.h"
@@ -71,9 +72,13 @@ class Composite {
  private:
   struct Step;  // one layer blended, as a layer without tiles gives it
   Tile* NewTile(TileLocate loc) const;
+  void Add(TileLocate loc);
 
   Rect canvas_;
   TileMap tiles_;
+  // Per tile: every cell is one a transparent source leaves as it is (see
+  // BlendTile). Entries are made with the tiles; blending only writes them.
+  mutable std::unordered_map<const Tile*, uint8_t> settled_;
   std::vector<Step> steps_;
   struct Current;
   std::unique_ptr<Current> current_;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "chunk/chunk_writer.h"
 #include "base/data_src.h"
 #include "kzm/cell.h"
+#include "kzm/composite.h"
 #include "kzm/doc_save.h"
 #include "kzm/native_reader.h"
 #include "kzm/pi_folder.h"
@@ -21,6 +23,7 @@
 #include "kzm/pix_iterator.h"
 #include "kzm/record_layer.h"
 #include "kzm/tile.h"
+#include "support/reference.h"
 #include "support/sinks.h"
 
 namespace {
@@ -197,4 +200,66 @@ TEST(Model, ALayerRefusedBesideAnotherLoadsOnceThatOneHasGone) {
   ASSERT_EQ(reader.LoadLayer(1, second), 0);
   EXPECT_EQ(PixRandIterator(*second).At(45 * 128, 0), marked[0]);
   EXPECT_EQ(PixRandIterator(*second).At(45 * 128 + 1, 0), PixelRGBA{});
+}
+
+TEST(Model, TheRunningCompositeEqualsTheStackEvaluatedPixelByPixel) {
+  // Layers over a canvas of 3 x 2 tiles, each with content in a rectangle
+  // of its own, so that most layers have no tile where others have content.
+  // There a transparent source leaves the merged pixels as they are, except
+  // under "lerp", which fades them by its opacity.
+  const int32_t W = 384, H = 256;
+  uint32_t seed = 7;
+  auto next = [&] { return seed = seed * 1664525u + 1013904223u, seed >> 8; };
+  auto pixel = [&] {
+    const uint16_t a = uint16_t(next() % 4 == 0 ? 0 : 1 + next() % 16384);
+    return Px(uint16_t(next() % (a + 1u)), uint16_t(next() % (a + 1u)), uint16_t(next() % (a + 1u)), a);
+  };
+  const uint8_t modes[] = {1, 2, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
+  const uint32_t alphas[] = {1, 2, 4, 8, 16};
+  std::vector<std::unique_ptr<Plane>> layers;
+  std::vector<ImageProperties> props;
+  std::vector<Rect> rects;
+  for (int k = 0; k < 14; ++k) {
+    ImageProperties p;
+    p.blend.word0 = modes[next() % 14] | (next() % 5 == 0 ? Blend::lock_a___ : 0);
+    p.blend.word1 = k % 3 == 1 ? 1 : alphas[next() % 5];
+    if (p.blend.word1 == 1) p.blend.word0 = Blend::kModeNormal;
+    p.opacity = uint16_t(k % 2 && p.blend.word1 != 1 ? 16384 : 4000 + next() % 12000);
+    const int32_t l = int32_t(next() % 40) * 8, t = int32_t(next() % 28) * 8;
+    const Rect r{l, t, std::min(W, l + 64), std::min(H, t + 40)};
+    auto layer = PiImage::Create();
+    for (int32_t ty = r.top >> 7; ty <= (r.bottom - 1) >> 7; ++ty)
+      for (int32_t tx = r.left >> 7; tx <= (r.right - 1) >> 7; ++tx) {
+        TileRef tile = TileRef::Adopt(Tile::Create(TileLocate::FromColRow(tx, ty), true));
+        for (int i = 0; i < kTileCellCount; ++i) {
+          const int32_t x = tx * 128 + i % 16 * 8, y = ty * 128 + i / 16 * 8;
+          if (x < r.left || x >= r.right || y < r.top || y >= r.bottom) continue;
+          PixelRGBA px[64];
+          for (PixelRGBA& q : px) q = pixel();
+          AssignPixels(tile->MutableCells()[i], px);
+        }
+        layer->image()->InsertTile(tile.release());
+      }
+    layers.push_back(std::move(layer));
+    props.push_back(p);
+    rects.push_back(r);
+  }
+  Composite merged(Rect{0, 0, W, H});
+  for (size_t k = 0; k < layers.size(); ++k) {
+    for (Tile* t : merged.Begin(layers[k]->image(), props[k], nullptr, nullptr)) merged.BlendTile(*t);
+    merged.End();
+  }
+  std::vector<PixelRGBA> got(size_t(W) * size_t(H));
+  merged.ReadRows(0, H, 0, W, got.data());
+  int bad = 0;
+  for (int32_t y = 0; y < H; ++y)
+    for (int32_t x = 0; x < W; ++x) {
+      PixelRGBA want{0, 0, 0, 0};
+      for (size_t k = 0; k < layers.size(); ++k)
+        want = blendref::Blend(want, PixRandIterator(*layers[k]).At(x, y), props[k].opacity, props[k].blend.word0,
+                               props[k].blend.word1);
+      const PixelRGBA& g = got[size_t(y) * size_t(W) + size_t(x)];
+      if (g != want && ++bad <= 5) ADD_FAILURE() << "(" << x << ", " << y << ")";
+    }
+  EXPECT_EQ(bad, 0);
 }
