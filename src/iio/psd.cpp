@@ -51,6 +51,7 @@ struct Psd::Impl {
   // The current image: a layer's pixels, or the merged image's, or neither
   // (a record without pixels).
   std::unique_ptr<LayerPixels> layer;
+  std::vector<uint8_t> spare;  // the last layer's channel data buffer
   std::unique_ptr<MergedPixels> merged;
   layer_param_t current;
   bool haveImage = false;
@@ -162,6 +163,9 @@ uint32_t Psd::Open() {
 bool Psd::NextImage(layer_param_t& out) {
   Impl& d = *impl_;
   if (d.error || !d.opened || d.next >= d.images) return false;
+  // The next layer reads into the last one's buffer; the merged image does
+  // not, and nothing is kept past the last layer.
+  if (d.layer && d.next < d.layers.records.size()) d.spare = d.layer->TakeBuffer();
   d.layer.reset();
   d.merged.reset();
   d.window.clear();
@@ -171,11 +175,12 @@ bool Psd::NextImage(layer_param_t& out) {
     d.current = rec.param;
     if (!rec.param.pixelsIrrelevant) {
       if (rec.dataOffset > d.src.size() || !d.src.seek(rec.dataOffset)) return d.Fail(kPsdBadImage);
-      std::unique_ptr<LayerPixels> px(new LayerPixels(d.src, rec, d.format));
+      std::unique_ptr<LayerPixels> px(new LayerPixels(d.src, rec, d.format, std::move(d.spare)));
       if (!px->ok()) return d.Fail(kPsdBadImage);
       d.layer = std::move(px);
     }
   } else {
+    std::vector<uint8_t>().swap(d.spare);
     if (PsdError e = MergedPixels::Read(d.src, d.layers.mergedStart, d.header, d.format, &d.merged)) return d.Fail(e);
     d.current = MergedPixels::Param(d.header, !d.layers.records.empty());
   }

@@ -41,7 +41,8 @@ struct LayerPixels::Channel {
   mutable std::unique_ptr<PsdZipRows> zip;
 };
 
-LayerPixels::LayerPixels(DataSrcBase& src, const LayerRecord& record, const PsdFormat& format)
+LayerPixels::LayerPixels(DataSrcBase& src, const LayerRecord& record, const PsdFormat& format,
+                         std::vector<uint8_t> buffer)
     : format_(format),
       left_(record.param.left),
       top_(record.param.top),
@@ -60,6 +61,15 @@ LayerPixels::LayerPixels(DataSrcBase& src, const LayerRecord& record, const PsdF
   for (const psd_channel_t& e : record.table)
     if (!AddSize(total, e.length, &total)) return;
   if (!DeclaredFits(total, src.remaining())) return;
+  // The buffer is taken when it holds the data and is not far larger (it
+  // stays beside the layer's cells); a new one has room for a somewhat
+  // larger next layer, so that the bytes never move.
+  if (buffer.capacity() >= total && buffer.capacity() / 2 <= total) {
+    data_ = std::move(buffer);
+  } else {
+    buffer = std::vector<uint8_t>();
+    data_.reserve(size_t(total + total / 8));
+  }
   if (!src.readInto(data_, total)) return;
 
   // A bitmap's masks would be bits; no writer makes layers in that mode.

@@ -143,9 +143,13 @@ struct RowScratch {
 // from the start, on one thread (RowsPlausible is false for them).
 class LayerPixels {
  public:
-  // Reads the channel data at the source's position.
-  LayerPixels(DataSrcBase& src, const LayerRecord& record, const PsdFormat& format);
+  // Reads the channel data at the source's position, into `buffer` (the
+  // buffer of an earlier layer, given back by TakeBuffer: its pages are
+  // there already, where a new one would fault in every page again).
+  LayerPixels(DataSrcBase& src, const LayerRecord& record, const PsdFormat& format,
+              std::vector<uint8_t> buffer = {});
   ~LayerPixels();
+  std::vector<uint8_t> TakeBuffer() { return std::move(data_); }
   // The data is all there and every channel used is in a known compression.
   bool ok() const { return ok_; }
   uint32_t Width() const { return width_; }
