@@ -74,6 +74,26 @@ TEST_F(Compose, MergedImageEqualsTheStackEvaluatedPixelByPixel) {
     s.layers.push_back(layer);
   }
   ExpectStackEvaluated(s);
+  // The same over 3 x 2 tiles: each layer has tiles where only some of the
+  // others have content, and the bottom one is written and let go of in
+  // two bands.
+  s.width = 300, s.height = 200;
+  std::vector<uint32_t> wide(300 * 200);
+  for (uint32_t& p : wide) p = Pixel8(seed++) | 0xFF000000u;
+  s.layers = {RgbaLayer(0, 0, 300, 200, wide, "base")};
+  for (int i = 0; i < count; ++i) {
+    const int32_t l = int32_t(Hash(uint32_t(i) + 7) % 290) - 8, t = int32_t(Hash(uint32_t(i) + 77) % 190) - 6;
+    std::vector<uint32_t> px(24 * 20);
+    for (uint32_t& p : px) p = Pixel8(seed++);
+    LayerSpec layer = RgbaLayer(l, t, l + 24, t + 20, px, blend::ColorModeName(modes[size_t(i)]));
+    layer.key = blend::PsdKeyForColorMode(modes[size_t(i)]);
+    layer.opacity = uint8_t(i % 3 ? 255 : 90 + i * 5);
+    layer.flags = uint8_t(8 | (i % 7 == 3 ? 2 : 0));  // hidden
+    layer.clipping = i % 6 == 2;
+    s.layers.push_back(layer);
+  }
+  ExpectStackEvaluated(s);
+  s.width = uint32_t(w), s.height = uint32_t(h);
   // A layer clipped to the bottom one, which has transparent and soft
   // pixels, shows only where that one does.
   for (size_t i = 0; i < base.size(); ++i) base[i] = (base[i] & 0xFFFFFFu) | Hash(uint32_t(i)) % 3 * 120 << 24;
