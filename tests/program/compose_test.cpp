@@ -55,45 +55,38 @@ TEST_F(Compose, MergedImageEqualsTheStackEvaluatedPixelByPixel) {
     if (blend::ColorModeName(uint8_t(id)) && std::string(blend::PsdKeyForColorMode(uint8_t(id)), 4) != "norm")
       modes.push_back(uint8_t(id));
   const int count = int(modes.size());
-  const int32_t w = 48, h = 40;
-  PsdSpec s;
-  s.width = w, s.height = h;
   uint32_t seed = 1;
-  std::vector<uint32_t> base(size_t(w * h));
-  for (uint32_t& p : base) p = Pixel8(seed++) | 0xFF000000u;
-  s.layers.push_back(RgbaLayer(0, 0, w, h, base, "base"));
-  for (int i = 0; i < count; ++i) {
-    const int32_t l = int32_t(Hash(uint32_t(i)) % 40) - 8, t = int32_t(Hash(uint32_t(i) + 99) % 30) - 6;
-    std::vector<uint32_t> px(24 * 20);
-    for (uint32_t& p : px) p = Pixel8(seed++);
-    LayerSpec layer = RgbaLayer(l, t, l + 24, t + 20, px, blend::ColorModeName(modes[size_t(i)]));
-    layer.key = blend::PsdKeyForColorMode(modes[size_t(i)]);
-    layer.opacity = uint8_t(i % 3 ? 255 : 90 + i * 5);
-    layer.flags = uint8_t(8 | (i % 7 == 3 ? 2 : 0));  // hidden
-    layer.clipping = i % 6 == 2;
-    s.layers.push_back(layer);
-  }
+  // An opaque base of W x H pixels (kept in `base`), then each mode once in
+  // a 24 x 20 layer at a place within the spans that the salts pick.
+  auto stack = [&](int32_t W, int32_t H, uint32_t spanX, uint32_t spanY, uint32_t saltX, uint32_t saltY,
+                   std::vector<uint32_t>& base) {
+    PsdSpec s;
+    s.width = uint32_t(W), s.height = uint32_t(H);
+    base.assign(size_t(W) * size_t(H), 0);
+    for (uint32_t& p : base) p = Pixel8(seed++) | 0xFF000000u;
+    s.layers.push_back(RgbaLayer(0, 0, W, H, base, "base"));
+    for (int i = 0; i < count; ++i) {
+      const int32_t l = int32_t(Hash(uint32_t(i) + saltX) % spanX) - 8;
+      const int32_t t = int32_t(Hash(uint32_t(i) + saltY) % spanY) - 6;
+      std::vector<uint32_t> px(24 * 20);
+      for (uint32_t& p : px) p = Pixel8(seed++);
+      LayerSpec layer = RgbaLayer(l, t, l + 24, t + 20, px, blend::ColorModeName(modes[size_t(i)]));
+      layer.key = blend::PsdKeyForColorMode(modes[size_t(i)]);
+      layer.opacity = uint8_t(i % 3 ? 255 : 90 + i * 5);
+      layer.flags = uint8_t(8 | (i % 7 == 3 ? 2 : 0));  // hidden
+      layer.clipping = i % 6 == 2;
+      s.layers.push_back(layer);
+    }
+    return s;
+  };
+  const int32_t w = 48, h = 40;
+  std::vector<uint32_t> base, wide;
+  PsdSpec s = stack(w, h, 40, 30, 0, 99, base);
   ExpectStackEvaluated(s);
   // The same over 3 x 2 tiles: each layer has tiles where only some of the
   // others have content, and the bottom one is written and let go of in
   // two bands.
-  s.width = 300, s.height = 200;
-  std::vector<uint32_t> wide(300 * 200);
-  for (uint32_t& p : wide) p = Pixel8(seed++) | 0xFF000000u;
-  s.layers = {RgbaLayer(0, 0, 300, 200, wide, "base")};
-  for (int i = 0; i < count; ++i) {
-    const int32_t l = int32_t(Hash(uint32_t(i) + 7) % 290) - 8, t = int32_t(Hash(uint32_t(i) + 77) % 190) - 6;
-    std::vector<uint32_t> px(24 * 20);
-    for (uint32_t& p : px) p = Pixel8(seed++);
-    LayerSpec layer = RgbaLayer(l, t, l + 24, t + 20, px, blend::ColorModeName(modes[size_t(i)]));
-    layer.key = blend::PsdKeyForColorMode(modes[size_t(i)]);
-    layer.opacity = uint8_t(i % 3 ? 255 : 90 + i * 5);
-    layer.flags = uint8_t(8 | (i % 7 == 3 ? 2 : 0));  // hidden
-    layer.clipping = i % 6 == 2;
-    s.layers.push_back(layer);
-  }
-  ExpectStackEvaluated(s);
-  s.width = uint32_t(w), s.height = uint32_t(h);
+  ExpectStackEvaluated(stack(300, 200, 290, 190, 7, 77, wide));
   // A layer clipped to the bottom one, which has transparent and soft
   // pixels, shows only where that one does.
   for (size_t i = 0; i < base.size(); ++i) base[i] = (base[i] & 0xFFFFFFu) | Hash(uint32_t(i)) % 3 * 120 << 24;
