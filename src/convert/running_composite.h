@@ -7,6 +7,10 @@
 //   for each layer k: if (merged.Wanted(k)) merged.Add(k, std::move(handle));
 //   merged.composite().ReadRows(...);
 //
+// A layer written from top to bottom is blended in bands instead (Start,
+// BlendAbove, Finish, then Keep when Keeps), so that its rows may go as
+// they are written.
+//
 // Handle owns a layer and gives it through handle->image() (kzm::LoadedLayer,
 // std::unique_ptr<kzm::Plane>).
 #pragma once
@@ -35,21 +39,18 @@ class RunningComposite {
   kzm::Composite& composite() { return merged_; }
   // Whether layer k takes part: it is visible, or a later layer clips to it.
   bool Wanted(size_t k) const { return props_[k].visible || lastClipped_[k] != kNone; }
-  // Blends layer k and keeps it while a later layer clips to it.
+  // Blends layer k when it is visible (its tiles on the work pool), lets go
+  // of its clip base after the last layer that clips to it, and keeps the
+  // layer itself while a later layer clips to it.
   void Add(size_t k, Handle layer) {
-    Blend(k, layer);
-    if (Keeps(k)) Keep(k, std::move(layer));
-  }
-  // Blends layer k when it is visible (its tiles on the work pool), and lets
-  // go of its clip base after the last layer that clips to it. The caller
-  // keeps the layer: it hands it to Keep when Keeps(k).
-  void Blend(size_t k, const Handle& layer) {
     Start(k, layer);
     Finish(k);
+    if (Keeps(k)) Keep(k, std::move(layer));
   }
-  // Blend in steps, for a layer read from top to bottom that lets go of its
+  // Add in steps, for a layer read from top to bottom that lets go of its
   // tiles as it goes: Start, then BlendAbove(y) before the layer's tiles
-  // above row y go, then Finish.
+  // above row y go, then Finish; the caller keeps the layer and hands it to
+  // Keep when Keeps(k).
   void Start(size_t k, const Handle& layer) {
     pending_.clear();
     next_ = 0;

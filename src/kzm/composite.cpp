@@ -200,15 +200,7 @@ bool Composite::RowsEmpty(int32_t y0, int32_t y1) const {
 }
 
 void Composite::ReleaseAbove(int32_t y) {
-  for (auto it = tiles_.begin(); it != tiles_.end();) {
-    if (int64_t(it->first.Top()) + 128 <= y) {
-      settled_.erase(it->second);
-      it->second->Release();
-      it = tiles_.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  ReleaseTilesAbove(tiles_, y, [this](Tile* t) { settled_.erase(t); });
 }
 
 }  // namespace kzm

@@ -112,14 +112,7 @@ void PiImage::CompactTiles() {
 
 void PiImage::ReleaseTilesAbove(int64_t y) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  for (auto it = tiles_.begin(); it != tiles_.end();) {
-    if (int64_t(it->first.Top()) + 128 <= y) {
-      it->second->Release();
-      it = tiles_.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  kzm::ReleaseTilesAbove(tiles_, y, [](Tile*) {});
 }
 
 void PiImage::RemoveTile(TileLocate loc) {

@@ -100,4 +100,19 @@ class TileRef {
 // Tile map of a layer or folder: each entry holds one reference.
 using TileMap = std::map<TileLocate, Tile*, loccomp_t>;
 
+// Lets go of the tiles wholly above row y (a map read from top to bottom);
+// gone(tile) sees each one before its reference goes.
+template <typename Gone>
+void ReleaseTilesAbove(TileMap& tiles, int64_t y, Gone&& gone) {
+  for (auto it = tiles.begin(); it != tiles.end();) {
+    if (int64_t(it->first.Top()) + 128 <= y) {
+      gone(it->second);
+      it->second->Release();
+      it = tiles.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 }  // namespace kzm
