@@ -71,26 +71,36 @@ bool DestinationUsable(const std::string& source, const std::string& d) {
 
 enum class Outcome { Next, Stop };
 
-// Reads one source and writes its conversion; `last` keeps what was read.
+// What a batch leaves for the exit status: whether any source or
+// destination failed with an error line.
+struct BatchState {
+  bool failed = false;
+  // The document converted last, released before the next source is read.
+  std::shared_ptr<const void> last;
+};
+
+// Reads one source and writes its conversion.
 template <typename Reader, typename Writer, typename MakeWriter>
-Outcome Convert(const CommandOptions& options, const std::string& s, std::shared_ptr<const void>& last,
-                MakeWriter&& makeWriter) {
+Outcome Convert(const CommandOptions& options, const std::string& s, BatchState& state, MakeWriter&& makeWriter) {
   Reader reader(options.quiet, s, FileNameOf(s));
   reader.Run();
   // The job has reported a failed read; the write needs a document.
-  if (!reader.document()) return options.force ? Outcome::Next : Outcome::Stop;
+  if (!reader.document()) {
+    state.failed = true;
+    return options.force ? Outcome::Next : Outcome::Stop;
+  }
   Writer writer = makeWriter(reader.document());
   const int code = writer.Run();
-  last = reader.document();
+  state.last = reader.document();
+  if (code != 0) state.failed = true;
   // Out of memory, and a read failure the write found, stop the batch as a
   // failed read does.
   return (code == kErrOutOfMemory || writer.readFailed()) && !options.force ? Outcome::Stop : Outcome::Next;
 }
 
-// Lists, or asks about and converts, source i; `last` keeps the document
-// converted, released before the next source is read.
+// Lists, or asks about and converts, source i.
 Outcome ProcessSource(CommandOptions& options, const SourceList& list, const DestinationSettings& settings, size_t i,
-                      std::shared_ptr<const void>& last) {
+                      BatchState& state) {
   const std::string& s = list.sources[i];
   const bool native = UpperExtension(s) == kNativeExt;
   const std::string d = DestinationFor(settings, s, native ? ".psd" : ".yvn");
@@ -105,7 +115,10 @@ Outcome ProcessSource(CommandOptions& options, const SourceList& list, const Des
   // Every destination of a batch lies in one folder.
   if (i == 0 && Resolvable(d) && ConfirmFolder(DirectoryOf(d), options.overwriteAll) == FolderAnswer::Cancel)
     return Outcome::Stop;
-  if (!DestinationUsable(s, d)) return Outcome::Next;
+  if (!DestinationUsable(s, d)) {
+    state.failed = true;
+    return Outcome::Next;
+  }
   switch (ConfirmOverwrite(d, options.overwriteAll)) {
     case OverwriteAnswer::Skip:
       return Outcome::Next;
@@ -115,36 +128,35 @@ Outcome ProcessSource(CommandOptions& options, const SourceList& list, const Des
       break;
   }
 
-  last.reset();
+  state.last.reset();
   const bool quiet = options.quiet, compress = options.compress;
   const uint32_t depth = options.depth;
-  return native ? Convert<KzmLoad, PsdSave>(options, s, last,
+  return native ? Convert<KzmLoad, PsdSave>(options, s, state,
                                             [&](const NativeSourcePtr& src) {
                                               return PsdSave(quiet, src, d, FileNameOf(d), depth);
                                             })
-                : Convert<PsdLoad, KzmSave>(options, s, last, [&](const PsdSourcePtr& doc) {
+                : Convert<PsdLoad, KzmSave>(options, s, state, [&](const PsdSourcePtr& doc) {
                     return KzmSave(quiet, doc, d, FileNameOf(d), compress);
                   });
 }
 
-// Returns the last document converted, still held: released before the next
-// source is read, or by the caller.
-std::shared_ptr<const void> RunBatch(CommandOptions& options, const SourceList& list,
-                                     const DestinationSettings& settings) {
-  std::shared_ptr<const void> last;
+// Leaves the last document converted held in `state`, for the caller to
+// release or to leave to the operating system.
+void RunBatch(CommandOptions& options, const SourceList& list, const DestinationSettings& settings,
+              BatchState& state) {
   for (size_t i = 0; i < list.sources.size(); ++i) {
     try {
-      if (ProcessSource(options, list, settings, i, last) == Outcome::Stop) return last;
+      if (ProcessSource(options, list, settings, i, state) == Outcome::Stop) return;
     } catch (const std::bad_alloc&) {
       // An allocation the jobs do not guard (names, lines, the jobs
       // themselves): the source fails as one whose conversion ran out does,
       // its temporary and document gone with the unwinding.
-      last.reset();
+      state.last.reset();
+      state.failed = true;
       PrintError(kErrOutOfMemory);
-      if (!options.force) return last;
+      if (!options.force) return;
     }
   }
-  return last;
 }
 
 // A path given on the command line that cannot be resolved would read as
@@ -205,12 +217,14 @@ int Run(int argc, const char* const* argv, bool exitWhenDone) {
   ComputeDestinationSettings(options.outputPath, options.dstArg, settings);
 
   RuntimeSession runtime;
-  const std::shared_ptr<const void> last = RunBatch(options, list, settings);
+  BatchState state;
+  RunBatch(options, list, settings, state);
+  const int status = state.failed ? kExitFailed : 0;
   if (exitWhenDone) {
     std::fflush(nullptr);
-    std::_Exit(0);
+    std::_Exit(status);
   }
-  return 0;
+  return status;
 }
 
 }  // namespace
@@ -225,7 +239,7 @@ int Main(int argc, const char* const* argv, bool exitWhenDone) {
     // runtime's tables): nothing was converted, and the run ends with the
     // error line a conversion would print.
     PrintError(kErrOutOfMemory);
-    return 0;
+    return kExitFailed;
   }
 }
 

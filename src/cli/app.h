@@ -18,8 +18,13 @@ struct SourceList {
 // Enumerates JoinPath(inputPath, srcArg); options.srcArg must be present.
 SourceList BuildSourceList(const CommandOptions& options);
 
-// The whole program; main() only forwards to it. 0 after a batch ran,
-// -1 when the usage text was printed. With exitWhenDone the process ends
+// Exit status of a run in which a source or destination failed with an
+// error line.
+constexpr int kExitFailed = 1;
+
+// The whole program; main() only forwards to it. 0 when every source was
+// converted, listed or skipped by the user's answer; kExitFailed when one
+// failed with an error line; -1 when the usage text was printed. With exitWhenDone the process ends
 // as soon as the batch is over (standard streams flushed), leaving the last
 // document and the model's pools to the operating system: releasing a large
 // painting cell by cell takes a good part of a second, and nothing would use

@@ -69,6 +69,8 @@ void PrintUsage(std::FILE* out) {
   std::fprintf(out, "  -W : Overwrite existing file without confirm\n");
   std::fprintf(out, "  -F : Ignore all errors and force executing\n");
   std::fprintf(out, "  -L : Listing processing files\n");
+  std::fprintf(out, "  -d16: Write 16-bit .psd\n");
+  std::fprintf(out, "  -d8: Write 8-bit .psd (default)\n");
 }
 
 }  // namespace cli

@@ -94,13 +94,15 @@ class RowWriter {
   // `width` pixels each; called on the pool for different rows at once.
   // blank(y, count): whether those rows hold nothing but `def`, which is then
   // encoded once (a sparse layer's rectangle is mostly such rows).
-  template <typename Read, typename Blank, typename Progress>
+  // startBand(y): a band starts at row y. show(y): row y is written next, which
+  // the progress line shows row by row.
+  template <typename Read, typename Blank, typename StartBand, typename Show>
   bool Write(iio::PsdOut& out, uint32_t height, size_t width, bool matte, const PixelRGBA& def, Read&& read,
-             Blank&& blank, Progress&& progress) {
+             Blank&& blank, StartBand&& startBand, Show&& show) {
     std::vector<PixelRGBA> defRow(width, def);
     encode_(defRow.data(), width, 1, matte, defRow_);
     for (uint32_t y = 0; y < height; y += kBand) {
-      progress(y);
+      startBand(y);
       const uint32_t band = std::min(kBand, height - y);
       const size_t tasks = (band + kTaskRows - 1) / kTaskRows;
       if (slots_.size() < tasks) slots_.resize(tasks);
@@ -115,8 +117,10 @@ class RowWriter {
         read(y0, n, s.pixels.data());
         encode_(s.pixels.data(), width, n, matte, s.rows);
       });
-      for (size_t k = 0; k < tasks; ++k)
+      for (size_t k = 0; k < tasks; ++k) {
+        for (uint32_t r = 0; r < slots_[k].rows.rows; ++r) show(y + uint32_t(k) * kTaskRows + r);
         if (!out.AddRows(slots_[k].rows)) return false;
+      }
     }
     return true;
   }
@@ -300,11 +304,11 @@ int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, con
                         return tileRows.Empty(int64_t(rect.top) + y, int64_t(rect.top) + y + count);
                       },
                       [&](uint32_t y) {
-                        report(k, y, h);
                         if (keep) return;
                         stack.BlendAbove(int64_t(rect.top) + y);
                         tiles.ReleaseTilesAbove(int64_t(rect.top) + y);
-                      }) ||
+                      },
+                      [&](uint32_t y) { report(k, y, h); }) ||
           !out.EndLayer())
         return kErrWrite;
     }
@@ -326,9 +330,9 @@ int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, con
                       return merged.RowsEmpty(canvas.top + int32_t(y), canvas.top + int32_t(y + count));
                     },
                     [&](uint32_t y) {
-                      report(n, pass * height + y, passes * height);
                       if (!layer) merged.ReleaseAbove(canvas.top + int32_t(y));
-                    }))
+                    },
+                    [&](uint32_t y) { report(n, pass * height + y, passes * height); }))
       return kErrWrite;
     if (layer && !out.EndLayer()) return kErrWrite;
   }

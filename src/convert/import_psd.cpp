@@ -283,12 +283,15 @@ bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc
   std::vector<uint32_t> samples;
   std::vector<uint64_t> samples16;
   size_t next = 0;  // into images
-  for (uint32_t k = 0; k < plan.read; ++k) {
+  for (uint32_t k = 0; k < plan.images; ++k) {
+    // Every image shows its phase, those without rows (section markers,
+    // empty layers, a merged image the top layer holds) included.
+    if (progress) progress(k, plan.images, 0, uint64_t(gh));
+    if (k >= plan.read) continue;
     iio::layer_param_t P;
     if (!reader.NextImage(P)) return false;
     if (next >= images.size() || images[next] != k) continue;
     const size_t i = next++;
-    if (progress) progress(k, plan.images, 0, uint64_t(gh));
     if (!stack.Wanted(i)) continue;
     std::unique_ptr<kzm::Plane> layer = kzm::PiImage::Create();
     kzm::PiImage& image = *layer->image();

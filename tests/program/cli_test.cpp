@@ -25,7 +25,9 @@ const char kUsage[] =
     "  -z0: Not compress .yvn\n"
     "  -W : Overwrite existing file without confirm\n"
     "  -F : Ignore all errors and force executing\n"
-    "  -L : Listing processing files\n";
+    "  -L : Listing processing files\n"
+    "  -d16: Write 16-bit .psd\n"
+    "  -d8: Write 8-bit .psd (default)\n";
 const char kFolderQuestion[] = "Folder is not exists.\nCreate folder? [Y]es / [C]ancel\n";
 const char kOverwriteQuestion[] =
     "Destination file is alreay exists.\nOverwrite? [Y]es / [A]ll yes / [S]kip / [C]ancel\n";
@@ -224,6 +226,87 @@ TEST_F(Cli, ProgressLinesCountPhasesAndCloseAtAHundred) {
   }
   // Quiet: nothing but error lines.
   EXPECT_EQ(Go({"-q", "-W", "p.yvn"}).out, "");
+}
+
+// The phases a line kind shows, in order, each once.
+std::vector<int> PhasesShown(const std::string& out, const std::string& kind) {
+  std::vector<int> phases;
+  for (size_t at = 0; (at = out.find(kind, at)) != std::string::npos; ++at) {
+    const int phase = std::stoi(out.substr(out.find("% ", at) + 2));
+    if (phases.empty() || phases.back() != phase) phases.push_back(phase);
+  }
+  return phases;
+}
+
+TEST_F(Cli, ImagesWithoutRowsShowTheirPhaseWhenThePercentageChanges) {
+  // Images: a 64-row layer, a group's closing marker, an empty layer, a
+  // 32-row layer in the group, its opening marker, a 64-row layer, merged.
+  PsdSpec s;
+  s.width = 64, s.height = 64;
+  s.layers.push_back(RgbaLayer(0, 0, 64, 64, std::vector<uint32_t>(64 * 64, Rgba(200, 40, 30, 255)), "bg"));
+  s.layers.push_back(GroupEnd());
+  s.layers.push_back(RgbaLayer(0, 0, 0, 0, {}, "empty"));
+  s.layers.push_back(RgbaLayer(0, 0, 32, 32, std::vector<uint32_t>(32 * 32, Rgba(0, 0, 250, 128)), "in"));
+  s.layers.push_back(GroupStart("group", false));
+  s.layers.push_back(RgbaLayer(0, 0, 64, 64, std::vector<uint32_t>(64 * 64, Rgba(9, 9, 9, 60)), "top"));
+  WriteFile(P("e.psd"), BuildPsd(s));
+  // A line whenever the percentage changes: a marker after a finished
+  // layer shows its 0%; the empty layer after it shows nothing new, and the
+  // next layer appears at its first row past 0%.
+  RunResult r = Go({"e.psd"});
+  EXPECT_EQ(PhasesShown(r.out, "reading... "), (std::vector<int>{1, 2, 4, 5, 6, 7})) << r.out;
+  EXPECT_TRUE(Contains(r.out, "reading...   0% 2/7: e.psd\r")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "reading...   0% 5/7: e.psd\r")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "reading...   1% 6/7: e.psd\r")) << r.out;
+  EXPECT_EQ(PhasesShown(r.out, " => writing... "), (std::vector<int>{1, 2, 3, 4, 5})) << r.out;
+  // Back to PSD, the empty layer (2/6) shows its 0% after the finished
+  // first layer, as every layer after a finished one does.
+  r = Go({"e.yvn", "back.psd"});
+  EXPECT_EQ(PhasesShown(r.out, " => writing... "), (std::vector<int>{1, 2, 3, 4, 5, 6})) << r.out;
+  EXPECT_TRUE(Contains(r.out, " => writing...   0% 2/6: back.psd\r")) << r.out;
+  EXPECT_TRUE(Contains(r.out, " => writing...   3% 3/6: back.psd\r")) << r.out;
+  EXPECT_TRUE(Contains(r.out, " => writing...   0% 4/6: back.psd\r")) << r.out;
+  // A file whose top layer holds the merged image: its last image is not
+  // read, and shows its phase only in the closing line.
+  r = Go({"back.psd", "again.yvn"});
+  EXPECT_EQ(PhasesShown(r.out, "reading... "), (std::vector<int>{1, 2, 3, 4, 5, 6})) << r.out;
+}
+
+TEST_F(Cli, ExitStatusSaysWhetherEverySourceWasConvertedListedOrSkipped) {
+  for (const char* n : {"a.psd", "c.psd"}) WriteFile(P(n), SmallPsd(4));
+  Junk("b.psd");
+  // A failed single file.
+  RunResult r = Go({"-q", "b.psd"});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.out, "\nerror(101):Not a supported PSD file\n");
+  // A batch stopped by a failure, and one that goes on under -F.
+  r = Go({"-q", "*.psd"});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"a.psd", "a.yvn", "b.psd", "c.psd"}));
+  r = Go({"-q", "-F", "-W", "*.psd"});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_TRUE(fs::exists(P("c.yvn")));
+  // A destination that cannot be written fails the run, the batch going on.
+  fs::remove(P("b.psd"));
+  fs::create_directory(P("out"));
+  fs::create_directory(P("out/a.yvn"));
+  r = Go({"-q", "-W", "-oout", "*.psd"});
+  EXPECT_EQ(r.out, "\nerror(102):Cannot create destination file\n");
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_TRUE(fs::exists(P("out/c.yvn")));
+  // Listed, converted, or skipped by the user's own answer: 0.
+  EXPECT_EQ(Go({"-L", "*.psd"}).exit, 0);
+  r = Go({"-q", "-W", "*.psd"});
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_EQ(r.out, "");
+  for (const char* keys : {"ss", "c", ""}) {
+    r = Go({"-q", "*.psd"}, keys);
+    EXPECT_EQ(r.exit, 0) << keys;
+    EXPECT_TRUE(Contains(r.out, kOverwriteQuestion)) << keys;
+  }
+  r = Go({"-q", "-onew", "*.psd"}, "c");
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_TRUE(Contains(r.out, kFolderQuestion));
 }
 
 TEST_F(Cli, EveryFileOfABatchIsConvertedInBothDirections) {
