@@ -180,9 +180,9 @@ void ExpectConvertedOrRefused(const std::string& in, const std::string& filter, 
 #endif
   const std::string out = in + "/out";
   RunResult r = RunProgram(in, {"-q", "-F", "-W", "-o" + out, filter}, o);
-  ASSERT_EQ(r.exit, 0) << r.out.substr(0, 2000);
   size_t errors = 0;
   for (size_t at = 0; (at = r.out.find("\nerror(", at)) != std::string::npos; ++at) ++errors;
+  ASSERT_EQ(r.exit, errors ? 1 : 0) << r.out.substr(0, 2000);
   const std::vector<std::string> made = Listing(out);
   EXPECT_EQ(errors + made.size(), count) << "every file converted or refused";
   for (const std::string& n : made) EXPECT_EQ(n.find(".tmp"), std::string::npos) << n;
@@ -203,6 +203,18 @@ TEST_F(Failure, DamagedFilesAreConvertedOrRefusedNeverWorse) {
   s.layers.push_back(RgbaLayer(30, 0, 70, 60, px, "hidden"));
   s.layers.back().flags = 8 | 2;
   good.emplace_back("gen_b.psd", BuildPsd(s));
+  // A group with a hidden member, a user mask, raw channels, a clipped
+  // layer in another mode and a Unicode name.
+  s.layers.clear();
+  s.layers.push_back(GroupEnd());
+  s.layers.push_back(RgbaLayer(0, 0, 40, 60, px, "raw \xc3\xa9t\xc3\xa9", 0));
+  s.layers.back().mask = MaskData(4, 4, 30, 40, 0, 0);
+  s.layers.push_back(RgbaLayer(10, 10, 50, 70, px, "clipped"));
+  s.layers.back().key = "mul ", s.layers.back().clipping = 1, s.layers.back().opacity = 128;
+  s.layers.push_back(GroupStart("group", true));
+  good.emplace_back("gen_c.psd", BuildPsd(s));
+  // The real files need the shared corpus; without it the generated ones
+  // and the program's own PSDs of them make up the cases.
   for (const std::string& path : CorpusFiles("ACCEPT"))
     if (fs::file_size(path) < 0xC000 && good.size() < 10) good.emplace_back(fs::path(path).filename(), ReadFile(path));
   for (size_t i = 0, n = good.size(); i < n && i < 4; ++i) {
@@ -210,6 +222,10 @@ TEST_F(Failure, DamagedFilesAreConvertedOrRefusedNeverWorse) {
     for (const char* z : {"-z1", "-z0"}) {
       ASSERT_EQ(Go({"-q", "-W", z, "src.psd", "src.yvn"}).out, "");
       good.emplace_back(good[i].first + z + ".yvn", ReadFile(P("src.yvn")));
+    }
+    if (i == 1 || i == 2) {
+      ASSERT_EQ(Go({"-q", "-W", i == 1 ? "-d16" : "-d8", "src.yvn", "made.psd"}).out, "");
+      good.emplace_back(good[i].first + "-made.psd", ReadFile(P("made.psd")));
     }
   }
   for (const char* ext : {".psd", ".yvn"}) {
@@ -244,7 +260,7 @@ TEST_F(Failure, HostileAndOnceFoundFilesAreHandledAsRecorded) {
     RunOptions o;
     o.seconds = 60;
     const RunResult r = Go({"-q", "-W", src, src[2] == 'p' ? "d.yvn" : "d.psd"}, o);
-    EXPECT_EQ(r.exit, 0);
+    EXPECT_EQ(r.exit, want == "-" ? 0 : 1);
     EXPECT_EQ(r.out, want == "-" ? "" : "\n" + want + "\n");
     // A file under 1 MB converts within 1 GiB and 30 s on two cores, or is
     // refused at once, before a quarter of that is taken.
@@ -425,6 +441,7 @@ TEST_F(Failure, AFailedWriteLeavesTheOldDestinationWhole) {
   RunResult r = Go({"-q", "-W", "big.psd"}, o);
   if (r.exit != 99) {
     EXPECT_EQ(r.out, kWriteFailed);
+    EXPECT_EQ(r.exit, 1);
     EXPECT_EQ(Go({"-q", "-W", "made.yvn"}, o).out, kWriteFailed);
     EXPECT_TRUE(ReadFile(P("big.yvn")) == kOld && ReadFile(P("made.psd")) == kOld);
     ExpectOnly({"big.psd", "big.yvn", "made.psd", "made.yvn", "small.psd"});
@@ -437,13 +454,14 @@ TEST_F(Failure, AFailedWriteLeavesTheOldDestinationWhole) {
   o.prefix = {"/usr/bin/env", std::string("OLD=") + kOld, "unshare", "-m", "/bin/sh", "-c",
               "mount -t tmpfs -o size=64k tmpfs disk || exit 99\n"
               "printf '%s' \"$OLD\" > disk/big.yvn && printf '%s' \"$OLD\" > disk/made.psd || exit 98\n"
-              "\"$0\" -q -W -odisk '*.psd' && \"$0\" -q -W -odisk made.yvn\n"
-              "cp -a disk/. after/\n"};
+              "\"$0\" -q -W -odisk '*.psd'; s1=$?; \"$0\" -q -W -odisk made.yvn; s2=$?\n"
+              "cp -a disk/. after/ && exit $((s1 * 10 + s2))\n"};
   r = Go({}, o);
-  if (r.exit == 99 || (r.exit != 0 && !Contains(r.out, "error")))
+  if (r.exit == 99 || (r.exit != 11 && !Contains(r.out, "error")))
     GTEST_SKIP() << "no private mount namespace with a small file system here (" << r.exit << ")";
   // big.psd does not fit, small.psd goes on and fits; the PSD of made.yvn does not fit either.
   EXPECT_EQ(r.out, std::string(kWriteFailed) + kWriteFailed);
+  EXPECT_EQ(r.exit, 11);  // both runs failed
   EXPECT_TRUE(ReadFile(P("after/big.yvn")) == kOld && ReadFile(P("after/made.psd")) == kOld);
   EXPECT_EQ(Listing(P("after")), (std::vector<std::string>{"big.yvn", "made.psd", "small.yvn"}));
 }
