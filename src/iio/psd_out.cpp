@@ -221,6 +221,7 @@ void PsdOut::Recycle(Channel& ch) {
   ch.pieces.clear();
   ch.size = 0;
   ch.counts.clear();
+  ch.plain = false;
 }
 
 void PsdOut::WriteCounts(const Channel& ch) {
@@ -290,9 +291,10 @@ bool PsdOut::AddRows(const PsdRows& rows) {
     for (size_t c = 0; c < 4; ++c) {
       const size_t i = size_t(y) * 4 + c;
       const uint32_t n = rows.lengths[i];
-      // Row counts of version 1 are 16-bit: a row whose PackBits form is
-      // longer (a layer over 65,000 bytes wide of noise) cannot be stored.
-      if (n > 0xFFFF && !format_.large) return Fail(kPsdOutTooLarge);
+      // Row counts of version 1 are 16-bit: a channel with a longer packed
+      // row (a layer over 65,000 bytes wide of noise) is stored plain, which
+      // needs no counts.
+      if (n > 0xFFFF && !format_.large) channels_[c].plain = true;
       Append(channels_[c], rows.bytes.data() + i * rows.slot, n);
       channels_[c].counts.push_back(n);
     }
@@ -306,15 +308,16 @@ bool PsdOut::EndLayer() {
   if (phase_ != Phase::kInLayer) return Fail(kPsdOutOrder);
   if (rows_ != uint64_t(int64_t(bottom_) - top_)) return Fail(kPsdOutOrder);
   const size_t width = size_t(int64_t(right_) - left_);
+  // Each channel is stored plain where that is smaller (noise) or where its
+  // packed rows cannot be counted.
+  auto plain = [&](const Channel& ch) { return ch.plain || RawLength(ch, width) < PackedLength(ch); };
+  auto length = [&](const Channel& ch) { return plain(ch) ? RawLength(ch, width) : PackedLength(ch); };
   for (const Channel& ch : channels_)
-    if (std::min(PackedLength(ch), RawLength(ch, width)) > UINT32_MAX && !format_.large)
-      return Fail(kPsdOutTooLarge);
+    if (length(ch) > UINT32_MAX && !format_.large) return Fail(kPsdOutTooLarge);
   const std::array<uint64_t, 4>& fields = channelFields_[current_];
-  // Each channel is stored plain where that is smaller (noise).
   for (int c = 0; c < 4; ++c) {
     Channel& ch = channels_[c];
-    const uint64_t packed = PackedLength(ch), raw = RawLength(ch, width);
-    if (raw < packed) {
+    if (plain(ch)) {
       Put16(0);
       WriteChannelRaw(ch, size_t(RowBytes(width)));
     } else {
@@ -322,7 +325,7 @@ bool PsdOut::EndLayer() {
       WriteCounts(ch);
       WriteChannel(ch);
     }
-    PatchLength(fields[c], std::min(packed, raw));
+    PatchLength(fields[c], length(ch));
     Recycle(ch);
   }
   phase_ = Phase::kLayers;
@@ -348,10 +351,13 @@ void PsdOut::CloseLayerSection() {
 bool PsdOut::Finish() {
   if (error_) return false;
   if (phase_ != Phase::kMerged || rows_ != height_) return Fail(kPsdOutOrder);
-  // One compression for all four channels: plain where that is smaller.
+  // One compression for all four channels: plain where that is smaller or
+  // where a packed row cannot be counted.
   uint64_t packed = 0, raw = 0;
-  for (const Channel& ch : channels_) packed += PackedLength(ch) - 2, raw += RawLength(ch, width_) - 2;
-  if (raw < packed) {
+  bool plain = false;
+  for (const Channel& ch : channels_)
+    packed += PackedLength(ch) - 2, raw += RawLength(ch, width_) - 2, plain = plain || ch.plain;
+  if (plain || raw < packed) {
     Put16(0);
     for (Channel& ch : channels_) WriteChannelRaw(ch, size_t(RowBytes(width_)));
   } else {

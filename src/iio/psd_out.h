@@ -1,8 +1,9 @@
 // PSD writer: RGB with transparency, 8 or 16 bits a sample, version 1 or
 // the large document (version 2: 8-byte section and channel lengths, 4-byte
 // row counts), one record per layer, then the merged image. Each layer
-// channel is stored PackBits-compressed or plain, whichever is smaller; so
-// is the merged image, all four channels alike. Rows arrive encoded
+// channel is stored PackBits-compressed or plain, whichever is smaller,
+// and plain where a packed row is longer than version 1's 16-bit row counts
+// hold; so is the merged image, all four channels alike. Rows arrive encoded
 // (iio/psd_encode.h) in the file's depth.
 //
 // Calling order:
@@ -70,6 +71,7 @@ class PsdOut {
     std::vector<std::unique_ptr<uint8_t[]>> pieces;
     size_t size = 0;  // bytes
     std::vector<uint32_t> counts;
+    bool plain = false;  // a row's count does not fit the file's row counts
   };
   class LengthField;
 
