@@ -170,6 +170,13 @@ class TileRows {
   std::vector<int> rows_;
 };
 
+// WriteDocument's answer when a layer's rectangle is wider or taller than a
+// version-1 file holds: the file is to be written as a large document.
+constexpr int kWriteLarge = -101;
+
+int WriteDocument(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, bool large,
+                  const ConversionBudget& budget, iio::ImageDestBase& stream, const ProgressFunc& progress);
+
 }  // namespace
 
 int ComputeCanvas(kzm::NativeReader& reader, Rect& canvas) {
@@ -197,6 +204,26 @@ int CorrectHeads(kzm::NativeReader& reader) {
 
 int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, const ConversionBudget& budget,
               iio::ImageDestBase& stream, const ProgressFunc& progress) {
+  const int64_t width = int64_t(canvas.right) - canvas.left, height = int64_t(canvas.bottom) - canvas.top;
+  const bool large = width > iio::kMaxCanvasSide || height > iio::kMaxCanvasSide;
+  const int code = WriteDocument(reader, canvas, depth, large, budget, stream, progress);
+  if (code != kWriteLarge) return code;
+  // A layer's rectangle is known only once the layer is read: one past
+  // version 1's side makes the file a large document, written again over
+  // what was written. Its records are the same (the heads did not change)
+  // with longer lengths, and its layers' channels at least as long, so it
+  // ends past everything written before; the check keeps a file with old
+  // bytes after its end from passing for a whole one.
+  if (!stream.Seek(0)) return kErrWrite;
+  const int again = WriteDocument(reader, canvas, depth, true, budget, stream, progress);
+  if (again == 0 && stream.Tell() != stream.Size()) return kErrWrite;
+  return again;
+}
+
+namespace {
+
+int WriteDocument(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, bool large,
+                  const ConversionBudget& budget, iio::ImageDestBase& stream, const ProgressFunc& progress) {
   const size_t n = reader.LayerCount();
   const uint32_t width = uint32_t(int64_t(canvas.right) - canvas.left);
   const uint32_t height = uint32_t(int64_t(canvas.bottom) - canvas.top);
@@ -221,7 +248,7 @@ int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, con
 
   iio::PsdOutFormat format;
   format.depth = depth;
-  format.large = width > iio::kMaxCanvasSide || height > iio::kMaxCanvasSide;
+  format.large = large;
   iio::PsdOut out(stream);
   if (!out.Begin(width, height, records, format)) return kErrWrite;
 
@@ -287,6 +314,15 @@ int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, con
       if (img.DefaultPixel().a != 0) bounds = bounds.United(canvas);
       if ((pixels += Area(bounds)) > budget.outputPixels) return kErrTooLarge;
       const Rect rect = ContentRect(img, canvas);
+      const int64_t side = std::max(int64_t(rect.right) - rect.left, int64_t(rect.bottom) - rect.top);
+      if (side > int64_t(iio::kMaxLargeCanvasSide)) return kErrTooLarge;
+      if (side > int64_t(iio::kMaxCanvasSide) && !large) {
+        // The large document is written from the same heads: one that the
+        // next layer's record corrected meanwhile is the caller's to handle
+        // first, as for any other layer.
+        ahead.wait();
+        return next.changed ? kExportAgain : kWriteLarge;
+      }
       if (!out.BeginLayer(rect.left - canvas.left, rect.top - canvas.top, rect.right - canvas.left,
                           rect.bottom - canvas.top))
         return kErrWrite;
@@ -338,3 +374,5 @@ int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, con
   }
   return out.Finish() ? 0 : kErrWrite;
 }
+
+}  // namespace

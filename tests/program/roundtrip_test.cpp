@@ -469,6 +469,125 @@ TEST_F(RoundTrip, LargeCanvasesAreWrittenAsLargeDocuments) {
   ExpectSameModelPixels(Read("big16.psb"), Read("back16.psb"));
 }
 
+// A large document (version 2) of one RGBA layer over `rect`, written by
+// hand: 8-byte section and channel lengths, raw channels, a transparent
+// merged image.
+std::string LargeDocument(uint32_t width, uint32_t height, const LayerSpec& layer) {
+  auto put = [](std::string& b, uint64_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) b.push_back(char(v >> (8 * i)));
+  };
+  std::string f = "8BPS";
+  put(f, 2, 2), put(f, 0, 6), put(f, 4, 2), put(f, height, 4), put(f, width, 4), put(f, 8, 2), put(f, 3, 2);
+  put(f, 0, 4), put(f, 0, 4);  // colour mode data, image resources
+  std::string info, data;
+  put(info, uint16_t(-1), 2);
+  put(info, uint32_t(layer.top), 4), put(info, uint32_t(layer.left), 4);
+  put(info, uint32_t(layer.bottom), 4), put(info, uint32_t(layer.right), 4);
+  put(info, layer.channels.size(), 2);
+  for (const ChannelSpec& c : layer.channels) {
+    put(info, uint16_t(c.id), 2), put(info, 2 + c.pixels.size(), 8);
+    put(data, 0, 2);
+    data.append(c.pixels.begin(), c.pixels.end());
+  }
+  info += "8BIMnorm";
+  info += std::string("\xFF\0\x08\0", 4);
+  const std::string name = "\x04wide\0\0\0";
+  put(info, 8 + name.size(), 4), put(info, 0, 4), put(info, 0, 4);
+  info += name + data;
+  if (info.size() & 1) info.push_back('\0');
+  std::string lmi;
+  put(lmi, info.size(), 8);
+  lmi += info;
+  put(lmi, 0, 4);  // global layer mask
+  put(f, lmi.size(), 8);
+  f += lmi;
+  put(f, 0, 2);
+  f.append(size_t(width) * height * 3, '\xFF');
+  f.append(size_t(width) * height, '\0');
+  return f;
+}
+
+// psd-tools' reading of a file's first layer record, in the file's version
+// and depth: the version, the rectangle and every sample, against ours.
+void ExpectFirstLayerAsPsdToolsReadsIt(const std::string& path, const PsdFile& ours) {
+  ASSERT_FALSE(ours.images.empty());
+  const Image& img = ours.images[0];
+  TempDir out;
+  const std::string py =
+      "import sys; from psd_tools import PSDImage; r = PSDImage.open(sys.argv[1])._record; h = r.header; "
+      "info = r._get_layer_info(); rec = info.layer_records[0]; "
+      "print(h.version, rec.left, rec.top, rec.right, rec.bottom, *[int(c.id) for c in rec.channel_info]); "
+      "open(sys.argv[2], 'wb').write(b''.join(d.get_data(rec.width, rec.height, h.depth, h.version) "
+      "for d in info.channel_image_data[0]))";
+  const std::string planes = out / "planes";
+  const std::string head = Shell("/usr/bin/python3 -c \"" + py + "\" '" + path + "' '" + planes + "' 2>&1");
+  char want[96];
+  std::snprintf(want, sizeof want, "2 %d %d %d %d 0 1 2 -1\n", img.p.left, img.p.top, img.p.right, img.p.bottom);
+  ASSERT_EQ(head, want);
+  const std::string bytes = ReadFile(planes);
+  const bool wide = !img.px16.empty();
+  const size_t n = img.px.size(), size = wide ? 2 : 1;
+  ASSERT_EQ(bytes.size(), 4 * n * size);
+  for (size_t i = 0; i < n; ++i)
+    for (size_t c = 0; c < 4; ++c) {
+      const uint8_t* s = reinterpret_cast<const uint8_t*>(bytes.data()) + (c * n + i) * size;
+      const uint32_t theirs = wide ? uint32_t(s[0] << 8 | s[1]) : s[0];
+      const uint32_t mine = uint32_t(wide ? img.px16[i] >> (16 * c) & 0xFFFF : img.px[i] >> (8 * c) & 0xFF);
+      ASSERT_EQ(mine, theirs) << "pixel " << i << " channel " << c;
+    }
+}
+
+// A layer's rectangle may pass the canvas. One wider or taller than a
+// version-1 file holds (30,000 pixels) gives a large document whatever the
+// canvas, in either depth; it comes back whole, and psd-tools reads it as
+// the program does.
+TEST_F(RoundTrip, LayersWiderOrTallerThanAPsdHoldsAreWrittenAsLargeDocuments) {
+  // Blue with red marks, the first column green, the last half transparent.
+  auto layer = [](int32_t l, int32_t t, int32_t r, int32_t b) {
+    const int64_t w = int64_t(r) - l, h = int64_t(b) - t;
+    std::vector<uint32_t> px;
+    for (int64_t i = 0; i < w * h; ++i) {
+      const int64_t x = i % w, y = i / w;
+      px.push_back(x == 0 ? Rgba(0, 255, 0, 255)
+                   : x == w - 1 ? Rgba(90, 80, 70, 100)
+                   : (x + y) % 4999 < 2 ? Rgba(200, 30, 10, 255)
+                                        : Rgba(20, 40, 180, 255));
+    }
+    return RgbaLayer(l, t, r, b, px, "wide");
+  };
+  struct Case {
+    std::string name, source;
+  };
+  std::vector<Case> cases;
+  PsdSpec s;
+  s.width = 64, s.height = 4;
+  s.layers = {layer(-40000, 1, 8, 3)};
+  cases.push_back({"left.psd", BuildPsd(s)});
+  s.layers = {layer(1, -2, 3, 40002)};
+  cases.push_back({"tall.psd", BuildPsd(s)});
+  // Past 65,536 pixels: over what a version-1 record may say at all.
+  cases.push_back({"right.psb", LargeDocument(64, 4, layer(60, 0, 80068, 2))});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(dir / c.name, c.source);
+    Convert({"-q", "-W", c.name, "a.yvn"});
+    for (const bool wide : {false, true}) {
+      const std::string out = wide ? "back16.psd" : "back.psd";
+      if (wide) {
+        Convert({"-q", "-W", "-d16", "a.yvn", out});
+      } else {
+        Convert({"-q", "-W", "a.yvn", out});
+      }
+      const std::string bytes = ReadFile(dir / out);
+      ASSERT_GT(bytes.size(), 26u);
+      EXPECT_EQ(bytes.substr(4, 2), std::string("\0\2", 2));
+      const PsdFile fin = Read(out);
+      ExpectSameLayers(ReadPsd(c.source), fin);
+      if (HavePsdTools()) ExpectFirstLayerAsPsdToolsReadsIt(dir / out, fin);
+    }
+  }
+}
+
 TEST_F(RoundTrip, EveryEightBitValueComesBackWhereItsAlphaLeavesStepsEnough) {
   // All 65,536 (value, alpha) pairs in each channel, rotated between channels.
   std::vector<uint32_t> px(65536);

@@ -15,11 +15,16 @@
 
 #include "base/data_src.h"
 #include "blend/pixel.h"
+#include "chunk/chunk_writer.h"
 #include "iio/psd_zip.h"
 #include "iio/codepage.h"
 #include "iio/psd.h"
 #include "iio/psd_color.h"
 #include "iio/psd_out.h"
+#include "kzm/cell.h"
+#include "kzm/doc_save.h"
+#include "kzm/pi_image.h"
+#include "kzm/tile.h"
 #include "support/psd.h"
 #include "support/sinks.h"
 
@@ -359,6 +364,58 @@ TEST(PsdWriter, EveryDepthAndVersionReadsBackAsWritten) {
             ASSERT_EQ(f.images[0].px16[i] >> (16 * c) & 0xFFFF, ref.at(0)[4 * i + size_t(c)]) << i;
       }
     }
+}
+
+// A native document on a 64 x 64 canvas with one layer of single red
+// pixels at positions `xs` of row 0, so that the layer's rectangle spans
+// them.
+std::string NativeWithPixelsAt(const std::vector<int32_t>& xs) {
+  ts::MemorySink mem;
+  chunk::ChunkSink sink(mem.func());
+  chunk::ChunkWriter& root = sink.beginRoot("VorletBitmapImage");
+  const kzm::Rect canvas{0, 0, 64, 64};
+  const kzm::ThumbGeometry g = kzm::ThumbnailGeometry(canvas);
+  kzm::SaveDocumentHead(root, g, std::vector<PixelRGBA>(size_t(g.width) * size_t(g.height)), canvas);
+  auto layer = kzm::PiImage::Create();
+  const PixelRGBA clear[64] = {};
+  for (int32_t x : xs) {
+    PixelRGBA cell[64] = {};
+    cell[x & 7] = PixelRGBA{16384, 0, 0, 16384};
+    const int at = (x & 127) >> 3;  // the cell, in the tile's top row
+    kzm::TileRef t = kzm::TileRef::Adopt(kzm::Tile::Create(kzm::TileLocate::ForPixel(x, 0), true));
+    for (int i = 0; i < kzm::kTileCellCount; ++i) kzm::AssignPixels(t->MutableCells()[i], i == at ? cell : clear);
+    layer->image()->InsertTile(t.release());
+  }
+  EXPECT_EQ(kzm::SaveLayer(root, *layer->image(), true, ProgressFunc(), 0, 1), 0);
+  EXPECT_TRUE(root.end());
+  return std::string(mem.bytes().begin(), mem.bytes().end());
+}
+
+// A layer's rectangle may pass the canvas by far, up to the large
+// document's side (300,000 pixels): one of that width is written with its
+// end pixels in place; a wider one is refused as too large (107), not as a
+// failed write, and nothing is left behind.
+TEST(PsdExport, ALayerWiderThanALargeDocumentHoldsIsRefusedAsTooLarge) {
+  if (ts::Exe().empty()) GTEST_SKIP() << "YVN2PSD_EXE is not set";
+  ts::TempDir dir;
+  ts::WriteFile(dir / "widest.yvn", NativeWithPixelsAt({-150000, 149999}));
+  ts::RunResult r = ts::RunProgram(dir.path(), {"-q", "widest.yvn"});
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_EQ(r.out, "");
+  const ts::PsdFile f = ts::ReadPsd(ts::ReadFile(dir / "widest.psd"));
+  ASSERT_EQ(f.error, 0);
+  ASSERT_EQ(f.images.size(), 2u);
+  const layer_param_t& p = f.images[0].p;
+  EXPECT_EQ((std::vector<int32_t>{p.left, p.top, p.right, p.bottom}), (std::vector<int32_t>{-150000, 0, 150000, 1}));
+  EXPECT_EQ(f.images[0].At(-150000, 0), ts::Rgba(255, 0, 0, 255));
+  EXPECT_EQ(f.images[0].At(149999, 0), ts::Rgba(255, 0, 0, 255));
+  EXPECT_EQ(f.images[0].At(0, 0), 0u);
+
+  ts::WriteFile(dir / "wider.yvn", NativeWithPixelsAt({-150000, 150000}));
+  r = ts::RunProgram(dir.path(), {"-q", "wider.yvn"});
+  EXPECT_NE(r.exit, 0);
+  EXPECT_EQ(r.out, "\nerror(107):Too large\n");
+  EXPECT_FALSE(ts::fs::exists(dir / "wider.psd"));
 }
 
 TEST(LayerNames, ConvertBetweenUtf8AndCharsetsWithoutSplittingACharacter) {
