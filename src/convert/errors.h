@@ -21,6 +21,13 @@ enum ErrorCode : int32_t {
   kErrTooLargeForPsd = 108,     // not returned: a canvas over 30,000 pixels a side is written as a large document
   kErrSameFile = 109,           // the destination is the source file itself
   kErrUnusablePath = 110,       // a path of the command line that cannot be resolved
+  kErrCancelled = 111,          // the caller's progress callback asked to stop
+  kErrExists = 112,             // the destination exists and may not be replaced
+  // A caller's misuse of the library.
+  kErrInvalidArgument = 120,
+  kErrOutOfRange = 121,
+  kErrBufferTooSmall = 122,
+  kErrBadState = 123,
 };
 
 // The code's text; any code not listed above is "Unknown".

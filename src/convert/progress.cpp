@@ -30,6 +30,12 @@ const ErrorTextEntry kErrorTexts[] = {
     {kErrTooLargeForPsd, "Too large for PSD"},
     {kErrSameFile, "Destination is the source"},
     {kErrUnusablePath, "Unusable path"},
+    {kErrCancelled, "Cancelled"},
+    {kErrExists, "Destination exists"},
+    {kErrInvalidArgument, "Invalid argument"},
+    {kErrOutOfRange, "Index out of range"},
+    {kErrBufferTooSmall, "Buffer too small"},
+    {kErrBadState, "Call out of order"},
 };
 
 }  // namespace
