@@ -73,6 +73,27 @@ class Pool {
     return Active();
   }
 
+  // Threads exist only while the pool is retained: the last release stops
+  // and joins them, so that a host process keeps no threads of ours once it
+  // holds nothing of ours.
+  void Retain() {
+    std::lock_guard<std::mutex> lock(m_);
+    ++retained_;
+  }
+  void Release() {
+    std::vector<std::thread> threads;
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      if (retained_ == 0 || --retained_ > 0) return;
+      stop_ = true;
+      threads.swap(threads_);
+    }
+    cv_.notify_all();
+    for (std::thread& t : threads) t.join();
+    std::lock_guard<std::mutex> lock(m_);
+    stop_ = false;
+  }
+
   void SetLimit(unsigned n) {
     {
       std::lock_guard<std::mutex> lock(m_);
@@ -86,8 +107,12 @@ class Pool {
     bool wake;
     {
       std::lock_guard<std::mutex> lock(m_);
+#ifdef YVN_NO_THREADS
+      // Built without threads: every task runs where it is waited for.
+      return false;
+#endif
       const unsigned workers = Active() - 1;
-      if (workers == 0) return false;
+      if (workers == 0 || stop_) return false;
       while (threads_.size() < workers) {
         const unsigned index = unsigned(threads_.size());
         try {
@@ -120,7 +145,13 @@ class Pool {
   Pool() : cores_(std::min(AvailableCores(), 64u)) {}
 
   // Caller plus workers, under m_.
-  unsigned Active() const { return std::max(1u, limit_ ? std::min(limit_, cores_) : cores_); }
+  unsigned Active() const {
+#ifdef YVN_NO_THREADS
+    return 1;
+#else
+    return std::max(1u, limit_ ? std::min(limit_, cores_) : cores_);
+#endif
+  }
 
   // Work comes in quick succession (a task per batch of rows or segment);
   // sleeping and being woken for each costs far more than the wait, so an
@@ -166,6 +197,7 @@ class Pool {
   unsigned sleepers_ = 0;          // workers waiting on cv_, under m_
   std::vector<std::thread> threads_;
   bool stop_ = false;
+  unsigned retained_ = 0;
 };
 
 }  // namespace
@@ -175,6 +207,10 @@ unsigned WorkThreads() { return Pool::Get().Threads(); }
 bool InParallelWork() { return t_inWork > 0; }
 
 void SetWorkThreadLimit(unsigned n) { Pool::Get().SetLimit(n); }
+
+void RetainWorkPool() { Pool::Get().Retain(); }
+
+void ReleaseWorkPool() { Pool::Get().Release(); }
 
 Task::Task(std::function<void()> fn) : state_(std::make_shared<State>(std::move(fn))) {
   Pool::Get().Submit(state_);

@@ -29,6 +29,14 @@ unsigned WorkThreads();
 // 0: back to one per available core). For tests and measurements.
 void SetWorkThreadLimit(unsigned n);
 
+// The pool's threads live while it is retained (or, unretained, until the
+// process ends): the release that balances the last retain stops and joins
+// them, and work queued later starts them again. Never called from pool
+// work. A build with YVN_NO_THREADS defined has no threads at all: every
+// task runs on the thread that waits for it.
+void RetainWorkPool();
+void ReleaseWorkPool();
+
 // Whether the calling thread is running a piece of parallel work: a task
 // (on a worker, or on the thread that waits for it) or a share of a
 // ParallelFor.

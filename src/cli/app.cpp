@@ -24,18 +24,6 @@ constexpr const char* kLargePsdExt = ".PSB";
 // PSD sources: documents and large documents (version 2).
 bool IsPsdExtension(const std::string& e) { return e == kPsdExt || e == kLargePsdExt; }
 
-// The model's runtime lives exactly as long as the batch.
-class RuntimeSession {
- public:
-  RuntimeSession() {
-    kzm::RuntimeStartup();
-    kzm::RuntimeStartupPools();
-  }
-  ~RuntimeSession() { kzm::RuntimeShutdown(); }
-  RuntimeSession(const RuntimeSession&) = delete;
-  RuntimeSession& operator=(const RuntimeSession&) = delete;
-};
-
 // An unquoted filter is expanded by a POSIX shell into two positional
 // arguments; the second then names a file of the source's own kind, which
 // must not be overwritten with the conversion of the first.
@@ -216,7 +204,7 @@ int Run(int argc, const char* const* argv, bool exitWhenDone) {
   settings.sourceFolder = list.folder;
   ComputeDestinationSettings(options.outputPath, options.dstArg, settings);
 
-  RuntimeSession runtime;
+  kzm::Runtime runtime;
   BatchState state;
   RunBatch(options, list, settings, state);
   const int status = state.failed ? kExitFailed : 0;

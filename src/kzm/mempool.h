@@ -7,10 +7,11 @@
 // order, freed blocks first; blocks fill the first 16376 bytes of a page.
 // Pages are never returned before the allocator is destroyed.
 //
-// Process-wide pools: the runtime start-up (kzm/runtime.h) creates them in two
-// steps. Code that never ran the start-up (tests of other subsystems, fuzzers,
-// tools) still works: the first PoolAlloc/PoolFree of a pool that does not
-// exist yet creates the process-wide allocator and every missing pool.
+// Process-wide pools: the runtime (kzm/runtime.h) creates them with its first
+// reference and releases them with its last. Code that holds no reference
+// (tests of other subsystems, fuzzers, tools) still works: the first
+// PoolAlloc of a pool that does not exist yet creates the process-wide
+// allocator and every missing pool.
 #pragma once
 #include <cstddef>
 #include <cstdint>

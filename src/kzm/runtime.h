@@ -1,18 +1,23 @@
-// Process-wide runtime of the document model, started around a batch.
+// The document model's runtime: the block pools, the blend kernels' tables
+// and the work pool's threads, shared by every conversion and document of
+// the process.
 //
-// The model also works without these calls (tests, tools): the block pools
-// are then created on first use.
+// Each user holds a reference (Runtime) for as long as it holds anything of
+// the model; the first reference sets the runtime up, the last one releases
+// every pool page and stops the work pool's threads. References may be taken
+// and dropped on any threads. The model also works without one (tests,
+// tools): the pools are then created on first use and live until the
+// process ends.
 #pragma once
 
 namespace kzm {
 
-// First step: the block allocator with its first pool (512 bytes) and the
-// blend kernels' shared tables.
-void RuntimeStartup();
-// Second step: the remaining pools (32 and 2056 bytes).
-void RuntimeStartupPools();
-// Releases the allocator with all its pools and pages: every document must
-// be gone by then.
-void RuntimeShutdown();
+class Runtime {
+ public:
+  Runtime();
+  ~Runtime();
+  Runtime(const Runtime&) = delete;
+  Runtime& operator=(const Runtime&) = delete;
+};
 
 }  // namespace kzm
