@@ -134,6 +134,97 @@ bool DataSrcMemory::readTo(void* dst, uint64_t n) {
   return true;
 }
 
+std::shared_ptr<DataSrcBase> DataSrcMemory::openRange(uint64_t start, uint64_t n) {
+  if (start > size_ || n > size_ - start) return nullptr;
+  return std::make_shared<DataSrcMemory>(data_ + start, size_t(n));
+}
+
+// ---------------------------------------------------------------- DataSrcFunction
+
+namespace {
+constexpr size_t kWindowBytes = size_t(1) << 20;
+}  // namespace
+
+bool DataSrcFunction::Shared::ReadExactly(uint64_t offset, uint8_t* dst, uint64_t n) {
+  std::lock_guard<std::mutex> lock(mutex);
+  for (uint64_t done = 0; done < n;) {
+    const size_t want = size_t(std::min<uint64_t>(n - done, uint64_t(1) << 30));
+    const int64_t got = readAt(offset + done, dst + done, want);
+    if (got <= 0 || uint64_t(got) > want) return false;
+    done += uint64_t(got);
+  }
+  return true;
+}
+
+DataSrcFunction::DataSrcFunction(ReadAt readAt, uint64_t size) : shared_(std::make_shared<Shared>()), size_(size) {
+  shared_->readAt = std::move(readAt);
+}
+
+DataSrcFunction::DataSrcFunction(std::shared_ptr<Shared> shared, uint64_t start, uint64_t size)
+    : shared_(std::move(shared)), start_(start), size_(size) {}
+
+DataSrcFunction::~DataSrcFunction() = default;
+
+bool DataSrcFunction::skip(uint64_t n) {
+  if (n > remaining()) return false;
+  pos_ += n;
+  return true;
+}
+
+bool DataSrcFunction::fill(uint8_t* dst, uint64_t n) {
+  if (n > remaining()) {
+    rewind();
+    return false;
+  }
+  const uint64_t end = windowAt_ + window_.size();
+  if (pos_ >= windowAt_ && pos_ + n <= end) {
+    std::memcpy(dst, window_.data() + (pos_ - windowAt_), size_t(n));
+  } else if (n >= kWindowBytes / 2) {
+    if (!shared_->ReadExactly(start_ + pos_, dst, n)) {
+      rewind();
+      return false;
+    }
+  } else {
+    // Bytes are grown only as far as the source holds them.
+    const uint64_t take = std::min<uint64_t>(kWindowBytes, size_ - pos_);
+    window_.resize(size_t(take));
+    if (!shared_->ReadExactly(start_ + pos_, window_.data(), take)) {
+      window_.clear();
+      rewind();
+      return false;
+    }
+    windowAt_ = pos_;
+    std::memcpy(dst, window_.data(), size_t(n));
+  }
+  pos_ += n;
+  return true;
+}
+
+bool DataSrcFunction::readInto(std::vector<uint8_t>& buf, uint64_t n) {
+  if (n > remaining()) {
+    rewind();
+    return false;
+  }
+  buf.resize(size_t(n));
+  return fill(buf.data(), n);
+}
+
+const uint8_t* DataSrcFunction::read(uint64_t n) {
+  if (n > remaining()) {
+    rewind();
+    return nullptr;
+  }
+  if (buf_.size() < n) buf_.resize(size_t(n));
+  return fill(buf_.data(), n) ? buf_.data() : nullptr;
+}
+
+bool DataSrcFunction::readTo(void* dst, uint64_t n) { return fill(static_cast<uint8_t*>(dst), n); }
+
+std::shared_ptr<DataSrcBase> DataSrcFunction::openRange(uint64_t start, uint64_t n) {
+  if (start > size_ || n > size_ - start) return nullptr;
+  return std::shared_ptr<DataSrcBase>(new DataSrcFunction(shared_, start_ + start, n));
+}
+
 #if defined(_WIN32)
 
 struct DataSrcReadFromFile::SharedFd {};

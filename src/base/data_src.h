@@ -2,7 +2,9 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class DataSrcBase {
@@ -74,10 +76,12 @@ class DataSrcReadFromFile : public DataSrcBase {
   std::vector<uint8_t> buf_;
 };
 
-// Bytes held by the caller (tests, fuzzers); nothing is copied.
+// Bytes held by the caller; nothing is copied.
 class DataSrcMemory : public DataSrcBase {
  public:
   DataSrcMemory(const uint8_t* data, size_t n) : data_(data), size_(n) {}
+  // A view of the same bytes, which must outlive it.
+  std::shared_ptr<DataSrcBase> openRange(uint64_t start, uint64_t n) override;
   uint64_t size() const override { return size_; }
   uint64_t remaining() const override { return size_ - pos_; }
   void rewind() override { pos_ = 0; }
@@ -90,4 +94,42 @@ class DataSrcMemory : public DataSrcBase {
   const uint8_t* data_;
   uint64_t size_;
   uint64_t pos_ = 0;
+};
+
+// Bytes read through a caller's function, by position: readAt(offset, dst,
+// n) copies up to n bytes from offset and returns how many (fewer only at
+// the end), or -1 on failure. Reads go through a window, so that a source
+// whose every call is costly (a browser's file) is asked for large pieces.
+// Ranges read through the same function under one lock: the function is
+// called by one thread at a time.
+class DataSrcFunction : public DataSrcBase {
+ public:
+  using ReadAt = std::function<int64_t(uint64_t offset, void* dst, size_t n)>;
+  DataSrcFunction(ReadAt readAt, uint64_t size);
+  ~DataSrcFunction() override;
+
+  uint64_t size() const override { return size_; }
+  uint64_t remaining() const override { return size_ - pos_; }
+  void rewind() override { pos_ = 0; }
+  bool skip(uint64_t n) override;
+  bool readInto(std::vector<uint8_t>& buf, uint64_t n) override;
+  const uint8_t* read(uint64_t n) override;
+  bool readTo(void* dst, uint64_t n) override;
+  std::shared_ptr<DataSrcBase> openRange(uint64_t start, uint64_t n) override;
+
+ private:
+  struct Shared {
+    ReadAt readAt;
+    std::mutex mutex;
+    // Exactly n bytes at offset, or false.
+    bool ReadExactly(uint64_t offset, uint8_t* dst, uint64_t n);
+  };
+  DataSrcFunction(std::shared_ptr<Shared> shared, uint64_t start, uint64_t size);
+  bool fill(uint8_t* dst, uint64_t n);
+
+  std::shared_ptr<Shared> shared_;
+  uint64_t start_ = 0, size_ = 0, pos_ = 0;
+  std::vector<uint8_t> window_;  // bytes [windowAt_, windowAt_ + window_.size()) of this source
+  uint64_t windowAt_ = 0;
+  std::vector<uint8_t> buf_;
 };

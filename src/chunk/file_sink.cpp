@@ -95,6 +95,14 @@ bool FileSink::onSink(SinkOp op, uint64_t size, const void* data) {
   return r;
 }
 
+SinkFunc RawSink::func() {
+  return [this](SinkOp op, uint64_t size, const void* data) {
+    const bool r = Dispatch(deflater_, raw_, op, size, data);
+    if (!r) ok_ = false;
+    return r;
+  };
+}
+
 SinkFunc FileSink::func() {
   return [this](SinkOp op, uint64_t size, const void* data) { return onSink(op, size, data); };
 }

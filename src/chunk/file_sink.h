@@ -43,6 +43,24 @@ class Deflater {
   base::DeflateStream stream_;  // last: sends to put()
 };
 
+// Writes through a caller's function (bytes in memory, a caller's stream).
+class RawSink {
+ public:
+  explicit RawSink(Deflater::RawWrite raw) : raw_(std::move(raw)) {}
+  RawSink(const RawSink&) = delete;
+  RawSink& operator=(const RawSink&) = delete;
+
+  // The callback for ChunkSink, bound to this object.
+  SinkFunc func();
+  // True when every byte was taken and no compressed chunk is left open.
+  bool finished() const { return ok_ && !deflater_; }
+
+ private:
+  Deflater::RawWrite raw_;
+  std::unique_ptr<Deflater> deflater_;
+  bool ok_ = true;
+};
+
 // Writes to a file opened "wb".
 class FileSink {
  public:
