@@ -5,13 +5,11 @@
 #include <new>
 #include <optional>
 
+#include "cli/lines.h"
 #include "cli/paths.h"
 #include "cli/platform.h"
 #include "cli/prompts.h"
-#include "convert/jobs.h"
-#include "convert/progress.h"
-#include "convert/safe_output.h"
-#include "kzm/runtime.h"
+#include "yvn2psd.h"
 
 namespace cli {
 
@@ -41,17 +39,11 @@ bool Resolvable(const std::string& path) {
 // Whether the source may be converted to d; when not, the reason was printed.
 bool DestinationUsable(const std::string& source, const std::string& d) {
   if (!Resolvable(d)) {
-    PrintPathError(kErrUnusablePath, d);
+    PrintPathError(YVN2PSD_ERR_UNUSABLE_PATH, d);
     return false;
   }
-  // Links followed: a link, a hard link or another spelling of the source
-  // must not have the source's own bytes replaced while they are read.
-  if (SameFile(source, d)) {
-    PrintError(kErrSameFile);
-    return false;
-  }
-  if (ClassifyDestination(d) == DestinationKind::Unusable) {
-    PrintError(kErrDestinationCreate);
+  if (const int code = yvn2psd_check_destination(source.c_str(), d.c_str())) {
+    PrintError(code);
     return false;
   }
   return true;
@@ -59,31 +51,68 @@ bool DestinationUsable(const std::string& source, const std::string& d) {
 
 enum class Outcome { Next, Stop };
 
-// What a batch leaves for the exit status: whether any source or
-// destination failed with an error line.
+// Whether any source or destination of the batch failed with an error line.
 struct BatchState {
   bool failed = false;
-  // The document converted last, released before the next source is read.
-  std::shared_ptr<const void> last;
 };
 
-// Reads one source and writes its conversion.
-template <typename Reader, typename Writer, typename MakeWriter>
-Outcome Convert(const CommandOptions& options, const std::string& s, BatchState& state, MakeWriter&& makeWriter) {
-  Reader reader(options.quiet, s, FileNameOf(s));
-  reader.Run();
-  // The job has reported a failed read; the write needs a document.
-  if (!reader.document()) {
-    state.failed = true;
-    return options.force ? Outcome::Next : Outcome::Stop;
+// The lines of one conversion: a reading line for the source and a
+// writing line for the destination, driven by the library's progress.
+class ConversionLines {
+ public:
+  ConversionLines(bool quiet, const std::string& source, const std::string& destination)
+      : read_(quiet, FileNameOf(source), LineKind::Read), write_(quiet, FileNameOf(destination), LineKind::Write) {}
+
+  static int OnProgress(void* user, const yvn2psd_progress* p) {
+    auto* self = static_cast<ConversionLines*>(user);
+    ProgressLine& line = p->stage == YVN2PSD_STAGE_READ ? self->read_ : self->write_;
+    if (p->finished) {
+      self->stageEnded_ = true;
+      line.Close(p->phase, p->phases, p->status);
+    } else
+      line.Show(p->percent, p->phase, p->phases);
+    return 0;
   }
-  Writer writer = makeWriter(reader.document());
-  const int code = writer.Run();
-  state.last = reader.document();
-  if (code != 0) state.failed = true;
-  // Out of memory, and a read failure the write found, stop the batch as a
-  // failed read does.
-  return (code == kErrOutOfMemory || writer.readFailed()) && !options.force ? Outcome::Stop : Outcome::Next;
+  static void OnTemporary(void*, const char* path, int exists) { WatchTemporary(path, exists != 0); }
+
+  // Whether a stage ended, and so printed its error line.
+  bool stageEnded() const { return stageEnded_; }
+
+ private:
+  ProgressLine read_, write_;
+  bool stageEnded_ = false;
+};
+
+// A source that cannot be read (it is missing, damaged or not of its kind),
+// that is too large, or whose conversion ran out of memory: the batch stops
+// there unless forced. A destination's failure lets it go on.
+bool SourceFailure(int code) {
+  return code < 100 || code == YVN2PSD_ERR_SOURCE_OPEN || code == YVN2PSD_ERR_NOT_PSD ||
+         code == YVN2PSD_ERR_NO_DOCUMENT || code == YVN2PSD_ERR_OUT_OF_MEMORY || code == YVN2PSD_ERR_TOO_LARGE;
+}
+
+// Converts source s to d through the library, printing its lines.
+Outcome Convert(const CommandOptions& options, const std::string& s, const std::string& d, BatchState& state) {
+  ConversionLines lines(options.quiet, s, d);
+  yvn2psd_options o;
+  yvn2psd_options_init(&o);
+  o.compress = options.compress ? 1 : 0;
+  o.psd_depth = int(options.depth);
+  o.overwrite = 1;  // the questions have been asked
+  static const std::string charset = LocaleCharset();
+  o.psd_name_charset = charset.c_str();
+  o.source_format = UpperExtension(s) == kNativeExt ? YVN2PSD_FORMAT_YVN : YVN2PSD_FORMAT_PSD;
+  o.progress = &ConversionLines::OnProgress;
+  o.progress_user = &lines;
+  o.temporary = &ConversionLines::OnTemporary;
+  const int code = yvn2psd_convert_file(s.c_str(), d.c_str(), &o);
+  if (code == 0) return Outcome::Next;
+  state.failed = true;
+  // A failure before any stage (the library's own checks of the paths).
+  if (!lines.stageEnded()) PrintError(code);
+  // A source that cannot be read, is damaged or too large, or a lack of
+  // memory, ends the batch unless forced; a destination's failure does not.
+  return SourceFailure(code) && !options.force ? Outcome::Stop : Outcome::Next;
 }
 
 // Lists, or asks about and converts, source i.
@@ -115,33 +144,19 @@ Outcome ProcessSource(CommandOptions& options, const SourceList& list, const Des
     default:
       break;
   }
-
-  state.last.reset();
-  const bool quiet = options.quiet, compress = options.compress;
-  const uint32_t depth = options.depth;
-  return native ? Convert<KzmLoad, PsdSave>(options, s, state,
-                                            [&](const NativeSourcePtr& src) {
-                                              return PsdSave(quiet, src, d, FileNameOf(d), depth);
-                                            })
-                : Convert<PsdLoad, KzmSave>(options, s, state, [&](const PsdSourcePtr& doc) {
-                    return KzmSave(quiet, doc, d, FileNameOf(d), compress);
-                  });
+  return Convert(options, s, d, state);
 }
 
-// Leaves the last document converted held in `state`, for the caller to
-// release or to leave to the operating system.
 void RunBatch(CommandOptions& options, const SourceList& list, const DestinationSettings& settings,
               BatchState& state) {
   for (size_t i = 0; i < list.sources.size(); ++i) {
     try {
       if (ProcessSource(options, list, settings, i, state) == Outcome::Stop) return;
     } catch (const std::bad_alloc&) {
-      // An allocation the jobs do not guard (names, lines, the jobs
-      // themselves): the source fails as one whose conversion ran out does,
-      // its temporary and document gone with the unwinding.
-      state.last.reset();
+      // An allocation of the program's own (names, lines): the source fails
+      // as one whose conversion ran out does.
       state.failed = true;
-      PrintError(kErrOutOfMemory);
+      PrintError(YVN2PSD_ERR_OUT_OF_MEMORY);
       if (!options.force) return;
     }
   }
@@ -151,7 +166,7 @@ void RunBatch(CommandOptions& options, const SourceList& list, const Destination
 // absent, and the output would go somewhere else: the command line is unusable.
 bool ReportUnresolvable(const std::optional<std::string>& path) {
   if (!path || path->empty() || Resolvable(*path)) return false;
-  PrintPathError(kErrUnusablePath, *path);
+  PrintPathError(YVN2PSD_ERR_UNUSABLE_PATH, *path);
   return true;
 }
 
@@ -204,7 +219,6 @@ int Run(int argc, const char* const* argv, bool exitWhenDone) {
   settings.sourceFolder = list.folder;
   ComputeDestinationSettings(options.outputPath, options.dstArg, settings);
 
-  kzm::Runtime runtime;
   BatchState state;
   RunBatch(options, list, settings, state);
   const int status = state.failed ? kExitFailed : 0;
@@ -226,7 +240,7 @@ int Main(int argc, const char* const* argv, bool exitWhenDone) {
     // Before the first source (the command line, the list of sources, the
     // runtime's tables): nothing was converted, and the run ends with the
     // error line a conversion would print.
-    PrintError(kErrOutOfMemory);
+    PrintError(YVN2PSD_ERR_OUT_OF_MEMORY);
     return kExitFailed;
   }
 }

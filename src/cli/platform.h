@@ -35,11 +35,22 @@ std::vector<std::string> EnumerateFiles(const std::string& pattern);
 
 bool PathIsDirectory(const std::string& path);
 
+// Whether the directory entry itself (links not followed) is one a
+// conversion would replace: a file, a link (a dangling one too) or a
+// character device.
+bool IsReplaceableEntry(const std::string& path);
+
 // Creates the folder and every missing parent; folder ends in a separator.
 bool CreateFolderPath(const std::string& folder);
 
 // One key from the console without echo; -1 at the end of input.
 int ReadKey();
+
+// The character set of the user's locale for names in PSD files and on the
+// terminal: on POSIX the locale's (LC_CTYPE taken from the environment, once),
+// a plain ASCII locale counting as UTF-8; on Windows the ANSI code page
+// ("ACP"). Empty means UTF-8.
+std::string LocaleCharset();
 
 // Standard input, output and error open (on /dev/null where the caller
 // closed them), so that no file the program opens takes their place.

@@ -4,12 +4,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <langinfo.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstring>
 #include <strings.h>
@@ -108,6 +110,12 @@ bool PathIsDirectory(const std::string& path) {
   return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool IsReplaceableEntry(const std::string& path) {
+  struct stat st;
+  return !path.empty() && lstat(path.c_str(), &st) == 0 &&
+         (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) || S_ISCHR(st.st_mode));
+}
+
 bool CreateFolderPath(const std::string& folder) {
   if (folder.empty()) return false;
   std::string path;
@@ -194,6 +202,23 @@ void InstallSignalCleanup(void (*cleanup)()) {
     sigfillset(&sa.sa_mask);
     sigaction(sig, &sa, nullptr);
   }
+}
+
+std::string LocaleCharset() {
+  // A function-local static is initialised once, also when threads race to it.
+  static const std::string charset = [] {
+    std::setlocale(LC_CTYPE, "");
+    const char* cs = nl_langinfo(CODESET);
+    std::string name = cs ? cs : "";
+    std::string upper;
+    for (char c : name)
+      if (c != '-' && c != '_') upper += char(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    // A plain ASCII locale cannot hold names at all: treat it as UTF-8.
+    if (upper.empty() || upper == "ANSIX3.41968" || upper == "ASCII" || upper == "USASCII" || upper == "UTF8")
+      return std::string();
+    return name;
+  }();
+  return charset;
 }
 
 }  // namespace cli

@@ -139,5 +139,12 @@ void InstallSignalCleanup(void (*cleanup)()) {
   for (int sig : {SIGINT, SIGTERM, SIGBREAK}) std::signal(sig, OnTerminatingSignal);
 }
 
+bool IsReplaceableEntry(const std::string& path) {
+  const DWORD attr = GetFileAttributesA(path.c_str());
+  return attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string LocaleCharset() { return GetACP() == CP_UTF8 ? std::string() : "ACP"; }
+
 }  // namespace cli
 #endif

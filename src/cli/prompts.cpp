@@ -5,8 +5,7 @@
 
 #include "cli/paths.h"
 #include "cli/platform.h"
-#include "convert/progress.h"
-#include "convert/safe_output.h"
+#include "cli/lines.h"
 
 namespace cli {
 
@@ -44,9 +43,7 @@ FolderAnswer ConfirmFolder(const std::string& folder, bool overwriteAll) {
 OverwriteAnswer ConfirmOverwrite(const std::string& destination, bool& overwriteAll, const KeyReader& readKey) {
   // Whatever the directory entry holds is asked about (a dangling link
   // too); an unusable one is the batch's to report, not to ask about.
-  const DestinationKind kind = ClassifyDestination(destination);
-  if (kind == DestinationKind::Missing || kind == DestinationKind::Unusable || overwriteAll)
-    return OverwriteAnswer::Yes;
+  if (!IsReplaceableEntry(destination) || overwriteAll) return OverwriteAnswer::Yes;
   std::printf("%s\n", Printable(destination).c_str());
   std::printf("Destination file is alreay exists.\nOverwrite? [Y]es / [A]ll yes / [S]kip / [C]ancel\n");
   for (;;) {

@@ -11,6 +11,8 @@
 #include "chunk/file_sink.h"
 #include "convert/export_psd.h"
 #include "convert/import_psd.h"
+#include "convert/memory_output.h"
+#include "convert/progress.h"
 #include "convert/safe_output.h"
 #include "iio/psd.h"
 #include "iio/write_stream.h"
@@ -42,23 +44,55 @@ int CheckCanvasSize(const kzm::Rect& canvas) {
 NativeSource::NativeSource() = default;
 NativeSource::~NativeSource() = default;
 
+namespace {
+
+// The source a read job reads: the caller's bytes, or the file it names,
+// opened here (false: it cannot be read).
+bool OpenSource(const SourceRef& ref, std::unique_ptr<DataSrcBase>& opened, DataSrcBase*& file) {
+  if (ref.path.empty()) {
+    file = ref.bytes;
+    if (file) file->rewind();
+    return file != nullptr;
+  }
+  auto f = std::make_unique<DataSrcReadFromFile>();
+  if (!f->open(ref.path.c_str())) return false;
+  file = f.get();
+  opened = std::move(f);
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- StageLine
+
+bool StageLine::Show(uint64_t p, uint64_t phase, uint64_t count) {
+  if (p != lastPercent_) {
+    lastPercent_ = p;
+    if (events_.progress && !events_.progress(stage_, p, phase, count)) cancelled_ = true;
+  }
+  return !cancelled_;
+}
+
+void StageLine::Close(uint64_t phase, uint64_t count, int32_t status) {
+  if (events_.stageEnd) events_.stageEnd(stage_, phase, count, status);
+}
+
 // ---------------------------------------------------------------- Job
 
-Job::Job(bool quiet, std::string displayName, LineKind kind) : line_(quiet, std::move(displayName), kind) {}
+Job::Job(Stage stage, const ConversionEvents& events) : events_(events), line_(stage, events) {}
 
 Job::~Job() = default;
 
 bool Job::OnProgress(uint64_t step, uint64_t steps, uint64_t done, uint64_t total) {
   // The line never shows a phase past the count.
   const uint64_t phase = steps != 0 && step >= steps ? steps : step + 1;
-  line_.Show(PercentOf(done, total), phase, steps);
-  return true;
+  return line_.Show(PercentOf(done, total), phase, steps);
 }
 
-void Job::ReportError(int32_t code) {
-  if (errorShown_) return;
-  errorShown_ = true;
-  line_.Error(code);
+void Job::ReportError(int32_t code, const std::string& detail) {
+  if (status_ != 0) return;
+  status_ = code;
+  detail_ = detail;
 }
 
 template <typename Fn>
@@ -72,29 +106,43 @@ int Job::Guarded(Fn&& work) {
 }
 
 template <typename Fn>
-int Job::SaveThroughTemporary(const std::string& destination, Fn&& write) {
+int Job::SaveToTarget(const TargetRef& target, Fn&& write) {
   int code = kErrDestinationCreate;
   try {
-    SafeOutputFile out(destination);
-    if (out.Create() && (code = write(out.path())) == 0 && !out.Commit()) code = kErrWrite;
+    if (!target.path.empty()) {
+      SafeOutputFile out(target.path, events_.temporary);
+      if (out.Create() && (code = write(out.path())) == 0) {
+        // Asked to stop at the last moment: the destination stays as it was.
+        if (line_.cancelled()) code = kErrCancelled;
+        else if (!out.Commit()) code = kErrWrite;
+      }
+    } else {
+      code = write(std::string());
+      if (code == 0 && line_.cancelled()) code = kErrCancelled;
+      if (code != 0) target.memory->Discard();
+    }
   } catch (const std::bad_alloc&) {
     // The writer's buffers and the temporary are gone with the unwinding.
     code = kErrOutOfMemory;
+    if (target.path.empty()) target.memory->Discard();
   }
+  // A write stopped by the caller fails as cancelled, whatever stopped it.
+  if (code != 0 && line_.cancelled()) code = kErrCancelled;
   if (code != 0) ReportError(code);
   return code;
 }
 
 template <typename Fn>
-int Job::RunWrite(bool haveSource, uint64_t phases, const std::string& destination, Fn&& write) {
+int Job::RunWrite(bool haveSource, uint64_t phases, const TargetRef& target, Fn&& write) {
   line_.Reset();
-  errorShown_ = false;
+  status_ = 0;
+  detail_.clear();
   int code = kErrNoDocument;
   if (haveSource)
-    code = SaveThroughTemporary(destination, std::forward<Fn>(write));
+    code = SaveToTarget(target, std::forward<Fn>(write));
   else
     ReportError(code);
-  line_.Close(phases, phases);
+  line_.Close(phases, phases, status_);
   return code;
 }
 
@@ -102,41 +150,46 @@ int Job::RunWrite(bool haveSource, uint64_t phases, const std::string& destinati
 
 namespace {
 
-// Shows the walk over the file as phase 1 of 2; never cancels.
+// Shows the walk over the file as phase 1 of 2; stops it when the caller
+// asks to.
 class WalkProgress final : public chunk::ReadAllListener {
  public:
-  explicit WalkProgress(ProgressLine& line) : line_(line) {}
+  explicit WalkProgress(StageLine& line) : line_(line) {}
   bool onProgress(uint32_t, uint64_t position, uint64_t total) override {
-    line_.Show(PercentOf(position, total), 1, 2);
-    return false;
+    return !line_.Show(PercentOf(position, total), 1, 2);
   }
 
  private:
-  ProgressLine& line_;
+  StageLine& line_;
 };
 
 }  // namespace
 
-KzmLoad::KzmLoad(bool quiet, std::string sourcePath, std::string displayName)
-    : Job(quiet, std::move(displayName), LineKind::Read), sourcePath_(std::move(sourcePath)) {}
+KzmLoad::KzmLoad(SourceRef source, const ConversionEvents& events)
+    : Job(Stage::Read, events), sourceRef_(std::move(source)) {}
 
 KzmLoad::~KzmLoad() = default;
 
 int KzmLoad::Run() {
   line_.Reset();
-  errorShown_ = false;
+  status_ = 0;
+  detail_.clear();
   source_.reset();
-  const int result = Guarded([this] { return Load(); });
+  int result = Guarded([this] { return Load(); });
+  if (line_.cancelled()) {
+    status_ = 0;
+    ReportError(kErrCancelled);
+    result = -1;
+  }
   if (result != 0) source_.reset();
   if (!source_) ReportError(kErrNoDocument);
-  line_.Close(2, 2);
+  line_.Close(2, 2, status_);
   return result;
 }
 
 int KzmLoad::Load() {
   auto source = std::make_shared<NativeSource>();
-  source->file.reset(new DataSrcReadFromFile);
-  if (!source->file->open(sourcePath_.c_str())) {
+  if (!OpenSource(sourceRef_, source->opened, source->file)) {
     ReportError(kErrSourceOpen);
     return -1;
   }
@@ -148,6 +201,7 @@ int KzmLoad::Load() {
   WalkProgress walk(line_);
   using namespace std::placeholders;
   int code = source->reader->Open(&walk, std::bind(&Job::OnProgress, this, _1, _2, _3, _4));
+  if (code == 0 && line_.cancelled()) code = kErrCancelled;
   if (code == 0) {
     // A canvas the root record does not fix is what the layers cover.
     source->canvas = source->reader->FixedCanvas();
@@ -164,20 +218,26 @@ int KzmLoad::Load() {
 
 // ---------------------------------------------------------------- PsdLoad
 
-PsdLoad::PsdLoad(bool quiet, std::string sourcePath, std::string displayName)
-    : Job(quiet, std::move(displayName), LineKind::Read), sourcePath_(std::move(sourcePath)) {}
+PsdLoad::PsdLoad(SourceRef source, const ConversionEvents& events, std::string nameCharset)
+    : Job(Stage::Read, events), sourceRef_(std::move(source)), nameCharset_(std::move(nameCharset)) {}
 
 PsdLoad::~PsdLoad() = default;
 
 int PsdLoad::Run() {
   line_.Reset();
   lastSteps_ = 1;
-  errorShown_ = false;
+  status_ = 0;
+  detail_.clear();
   source_.reset();
-  const int result = Guarded([this] { return Load(); });
+  int result = Guarded([this] { return Load(); });
+  if (line_.cancelled()) {
+    status_ = 0;
+    ReportError(kErrCancelled);
+    result = -1;
+  }
   if (result != 0) source_.reset();
   if (!source_) ReportError(kErrNoDocument);
-  line_.Close(lastSteps_, lastSteps_);
+  line_.Close(lastSteps_, lastSteps_, status_);
   return result;
 }
 
@@ -186,11 +246,11 @@ PsdSource::~PsdSource() = default;
 
 int PsdLoad::Load() {
   auto source = std::make_shared<PsdSource>();
-  source->file.reset(new DataSrcReadFromFile);
-  if (!source->file->open(sourcePath_.c_str())) {
+  if (!OpenSource(sourceRef_, source->opened, source->file)) {
     ReportError(kErrSourceOpen);
     return -1;
   }
+  source->nameCharset = nameCharset_;
   iio::Psd reader(*source->file);
   if (reader.ErrorCode() != 0 || reader.Open() == 0 || uint64_t(reader.Width()) * reader.Height() == 0) {
     ReportError(kErrNotPsd);
@@ -206,7 +266,7 @@ int PsdLoad::Load() {
   };
   progress(0, source->plan.images, 0, 1);
   if (!PsdThumbnail(reader, source->plan, progress, source->thumbGeometry, source->thumbnail)) {
-    ReportError(kErrNotPsd);
+    ReportError(line_.cancelled() ? kErrCancelled : kErrNotPsd);
     return -1;
   }
   // Checked once the sampled rows are there, so that a file that does not
@@ -222,20 +282,20 @@ int PsdLoad::Load() {
 
 // ---------------------------------------------------------------- PsdSave
 
-PsdSave::PsdSave(bool quiet, NativeSourcePtr source, std::string destinationPath, std::string displayName,
-                 uint32_t depth)
-    : Job(quiet, std::move(displayName), LineKind::Write),
+PsdSave::PsdSave(NativeSourcePtr source, TargetRef target, const ConversionEvents& events, uint32_t depth,
+                 std::string nameCharset)
+    : Job(Stage::Write, events),
       source_(std::move(source)),
-      destinationPath_(std::move(destinationPath)),
-      depth_(depth) {}
+      target_(std::move(target)),
+      depth_(depth),
+      nameCharset_(std::move(nameCharset)) {}
 
 PsdSave::~PsdSave() = default;
 
 int PsdSave::Run() {
-  readFailed_ = false;
   // One phase per layer, and the merged image.
   const uint64_t phases = source_ ? source_->reader->LayerCount() + 1 : 1;
-  return RunWrite(source_ != nullptr, phases, destinationPath_, [this](const std::string& path) { return Write(path); });
+  return RunWrite(source_ != nullptr, phases, target_, [this](const std::string& path) { return Write(path); });
 }
 
 int PsdSave::Write(const std::string& path) {
@@ -247,57 +307,59 @@ int PsdSave::Write(const std::string& path) {
   uint64_t furthestStep = 0, furthestPercent = 0;
   const ProgressFunc progress = [&](uint64_t step, uint64_t steps, uint64_t done, uint64_t total) {
     const uint64_t percent = PercentOf(done, total);
-    if (step < furthestStep || (step == furthestStep && percent < furthestPercent)) return true;
+    if (step < furthestStep || (step == furthestStep && percent < furthestPercent)) return !line_.cancelled();
     furthestStep = step, furthestPercent = percent;
     return OnProgress(step, steps, done, total);
   };
   for (int attempt = 0;; ++attempt) {
-    iio::WriteStream stream;
-    if (!stream.Open(path)) return kErrDestinationCreate;
-    int code = ExportPsd(*source_->reader, canvas, depth_, source_->budget, stream, progress);
+    iio::WriteStream file;
+    iio::ImageDestBase* stream = target_.memory;
+    if (!path.empty()) {
+      if (!file.Open(path)) return kErrDestinationCreate;
+      stream = &file;
+    } else {
+      target_.memory->Discard();
+    }
+    int code = ExportPsd(*source_->reader, canvas, depth_, source_->budget, *stream, progress);
     if (code == kExportAgain && attempt == 0) {
       // A layer's record said more than its head: with every head right,
       // the file is written again.
-      stream.Close();
+      stream->Close();
       if ((code = CorrectHeads(*source_->reader)) == 0) continue;
     }
     if (code == kExportAgain) code = kErrIllegalFormat;
-    readFailed_ = code != 0 && (code < 100 || code == kErrTooLarge);
     if (code != 0) return code;
-    return stream.Close() ? 0 : kErrWrite;
+    return stream->Close() ? 0 : kErrWrite;
   }
 }
 
 // ---------------------------------------------------------------- KzmSave
 
-KzmSave::KzmSave(bool quiet, PsdSourcePtr source, std::string destinationPath, std::string displayName,
-                 bool compress)
-    : Job(quiet, std::move(displayName), LineKind::Write),
-      source_(std::move(source)),
-      destinationPath_(std::move(destinationPath)),
-      compress_(compress) {}
+KzmSave::KzmSave(PsdSourcePtr source, TargetRef target, const ConversionEvents& events, bool compress)
+    : Job(Stage::Write, events), source_(std::move(source)), target_(std::move(target)), compress_(compress) {}
 
 KzmSave::~KzmSave() = default;
 
 int KzmSave::Run() {
-  readFailed_ = false;
   const uint64_t phases = source_ ? source_->plan.layers.size() : 0;
-  return RunWrite(source_ != nullptr, phases, destinationPath_, [this](const std::string& path) { return Write(path); });
+  return RunWrite(source_ != nullptr, phases, target_, [this](const std::string& path) { return Write(path); });
 }
 
 int KzmSave::Write(const std::string& path) {
   const PsdSource& src = *source_;
   chunk::FileSink file;
-  if (!file.open(path.c_str())) return kErrDestinationCreate;
+  if (!path.empty() && !file.open(path.c_str())) return kErrDestinationCreate;
+  MemoryOutput* memory = target_.memory;
+  chunk::RawSink toMemory([memory](const void* data, size_t size) { return memory->Write(data, size) == size; });
   int code = 0;
   bool ok = false;
   // A failed write (disk full) makes the record being saved fail too; the
-  // error line must name the write, not the record.
+  // error must name the write, not the record.
   bool written = true;
-  const chunk::SinkFunc toFile = file.func();
+  const chunk::SinkFunc out = path.empty() ? toMemory.func() : file.func();
   {
     chunk::ChunkSink sink([&](chunk::SinkOp op, uint64_t size, const void* data) {
-      const bool done = toFile(op, size, data);
+      const bool done = out(op, size, data);
       written = written && done;
       return done;
     });
@@ -314,9 +376,39 @@ int KzmSave::Write(const std::string& path) {
                : kErrNotPsd;
     ok = root.end();
   }
-  const bool closed = file.close();
+  const bool closed = path.empty() ? toMemory.finished() : file.close();
   if (!written || !closed) return kErrWrite;
-  readFailed_ = code == kErrNotPsd || code == kErrTooLarge;
   if (code != 0) return code;
   return ok ? 0 : kErrWrite;
+}
+
+// ---------------------------------------------------------------- Convert
+
+int32_t Convert(const SourceRef& source, bool nativeSource, const TargetRef& target,
+                const ConversionSettings& settings, const ConversionEvents& events, std::string* detail) {
+  int32_t code;
+  std::string why;
+  if (nativeSource) {
+    KzmLoad reader(source, events);
+    reader.Run();
+    if (!reader.document()) {
+      code = reader.status(), why = reader.detail();
+    } else {
+      PsdSave writer(reader.document(), target, events, settings.depth, settings.nameCharset);
+      writer.Run();
+      code = writer.status(), why = writer.detail();
+    }
+  } else {
+    PsdLoad reader(source, events, settings.nameCharset);
+    reader.Run();
+    if (!reader.document()) {
+      code = reader.status(), why = reader.detail();
+    } else {
+      KzmSave writer(reader.document(), target, events, settings.compress);
+      writer.Run();
+      code = writer.status(), why = writer.detail();
+    }
+  }
+  if (detail) *detail = std::move(why);
+  return code;
 }

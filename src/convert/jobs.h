@@ -1,8 +1,9 @@
-// The jobs of a conversion. The batch loop runs a read job, takes what it
-// read, and hands it to the matching write job:
+// The jobs of a conversion: a read job, whose document goes to the matching
+// write job:
 //   .yvn -> .psd : KzmLoad, then PsdSave
 //   .psd -> .yvn : PsdLoad, then KzmSave
-// Each job prints its own progress line, closing line and error lines.
+// Each job is a stage of the conversion, which tells its caller its
+// progress, its end and its result as events (nothing is printed here).
 //
 // Reads take in what the write needs before its first layer; the write then
 // reads each layer as it writes it, so a read failure can also show on the
@@ -13,6 +14,7 @@
 //     samples (one phase per image of the file).
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,7 +25,8 @@
 #include "kzm/doc_save.h"
 #include "kzm/geometry.h"
 
-class DataSrcReadFromFile;
+class DataSrcBase;
+class MemoryOutput;
 namespace kzm {
 class NativeReader;
 }  // namespace kzm
@@ -46,11 +49,40 @@ ConversionBudget BudgetFor(uint64_t sourceBytes);
 // 0 for a canvas this program converts, kErrTooLarge over kMaxSide.
 int CheckCanvasSize(const kzm::Rect& canvas);
 
+enum class Stage { Read, Write };
+
+// What a conversion tells its caller as it goes; every member may be empty.
+struct ConversionEvents {
+  // The stage's percentage changed (phase counted from 1); false cancels
+  // the conversion.
+  std::function<bool(Stage stage, uint64_t percent, uint64_t phase, uint64_t phases)> progress;
+  // The stage ended with its closing phase numbers and its result (0, or
+  // the code of its failure).
+  std::function<void(Stage stage, uint64_t phase, uint64_t phases, int32_t status)> stageEnd;
+  // A temporary file is about to be created (true) or is gone (false).
+  std::function<void(const std::string& path, bool exists)> temporary;
+};
+
+// Where a conversion reads: a file, opened by the read job (a failure to
+// open it is the read's), or the caller's byte source, which must outlive
+// the documents read from it.
+struct SourceRef {
+  std::string path;
+  DataSrcBase* bytes = nullptr;  // used when path is empty
+};
+
+// Where it writes: a file, through a temporary beside it, or memory.
+struct TargetRef {
+  std::string path;
+  MemoryOutput* memory = nullptr;  // used when path is empty
+};
+
 // A native file opened for a layer-at-a-time read.
 struct NativeSource {
   NativeSource();
   ~NativeSource();
-  std::unique_ptr<DataSrcReadFromFile> file;
+  std::unique_ptr<DataSrcBase> opened;  // the file, when the read opened one
+  DataSrcBase* file = nullptr;
   std::unique_ptr<kzm::NativeReader> reader;
   kzm::Rect canvas;
   ConversionBudget budget;
@@ -61,7 +93,9 @@ using NativeSourcePtr = std::shared_ptr<NativeSource>;
 struct PsdSource {
   PsdSource();
   ~PsdSource();
-  std::unique_ptr<DataSrcReadFromFile> file;
+  std::unique_ptr<DataSrcBase> opened;
+  DataSrcBase* file = nullptr;
+  std::string nameCharset;
   uint32_t width = 0, height = 0;
   ConversionBudget budget;
   PsdLayerPlan plan;
@@ -70,37 +104,67 @@ struct PsdSource {
 };
 using PsdSourcePtr = std::shared_ptr<PsdSource>;
 
-// What every job shares: its line, its progress and its error lines.
+// One stage's progress as events: a percentage is told when it changes,
+// and the end once.
+class StageLine {
+ public:
+  static constexpr uint64_t kNoPercent = ~uint64_t(0);
+
+  StageLine(Stage stage, const ConversionEvents& events) : stage_(stage), events_(events) {}
+
+  // Run starts: nothing told yet.
+  void Reset() { lastPercent_ = kNoPercent; }
+  // Tells p unless it was the last one told. False once the caller has
+  // asked to stop.
+  bool Show(uint64_t p, uint64_t phase, uint64_t count);
+  // The stage's end, with its closing phase numbers and result.
+  void Close(uint64_t phase, uint64_t count, int32_t status);
+  bool cancelled() const { return cancelled_; }
+
+ private:
+  Stage stage_;
+  const ConversionEvents& events_;
+  uint64_t lastPercent_ = kNoPercent;
+  bool cancelled_ = false;
+};
+
+// What every job shares: its stage, its progress and its failure.
 class Job {
  public:
-  Job(bool quiet, std::string displayName, LineKind kind);
+  Job(Stage stage, const ConversionEvents& events);
   virtual ~Job();
   Job(const Job&) = delete;
   Job& operator=(const Job&) = delete;
 
-  // Progress of phase step + 1 of steps.
+  // Progress of phase step + 1 of steps; false once the caller has asked
+  // to stop.
   bool OnProgress(uint64_t step, uint64_t steps, uint64_t done, uint64_t total);
+  // The code of the job's failure (0: none), and what caused it where known.
+  int32_t status() const { return status_; }
+  const std::string& detail() const { return detail_; }
 
  protected:
-  // Prints the job's error line once.
-  void ReportError(int32_t code);
+  // Records the job's failure, the first one only.
+  void ReportError(int32_t code, const std::string& detail = std::string());
   // Runs the work; an allocation failure anywhere in it ends the job with
-  // its own error line.
+  // its own error.
   template <typename Fn>
   int Guarded(Fn&& work);
-  // Writes through a temporary file beside the destination, which replaces
-  // it only once complete; a failure leaves the destination as it was and
-  // is reported on the line. write(path) gives 0 or an error line's code.
+  // Writes the target: a file through a temporary beside it, which
+  // replaces it only once complete (a failure leaves the destination as it
+  // was), or memory. write(path) writes the file at path, or memory when
+  // path is empty, and gives 0 or a failure's code.
   template <typename Fn>
-  int SaveThroughTemporary(const std::string& destination, Fn&& write);
-  // A write job's run: a fresh line, the write through a temporary when
-  // there is a source (else the error line of a missing document), and the
-  // line closed at `phases`.
+  int SaveToTarget(const TargetRef& target, Fn&& write);
+  // A write job's run: the write when there is a source (else the failure
+  // of a missing document), and the stage closed at `phases`.
   template <typename Fn>
-  int RunWrite(bool haveSource, uint64_t phases, const std::string& destination, Fn&& write);
+  int RunWrite(bool haveSource, uint64_t phases, const TargetRef& target, Fn&& write);
 
-  ProgressLine line_;
-  bool errorShown_ = false;
+  const ConversionEvents& events_;
+  StageLine line_;
+  int32_t status_ = 0;
+  std::string detail_;
 };
 
 // Reads a native file's structure: phase 1 of 2 walks the file, phase 2 of
@@ -108,7 +172,7 @@ class Job {
 // canvas, the layers' bounds).
 class KzmLoad : public Job {
  public:
-  KzmLoad(bool quiet, std::string sourcePath, std::string displayName);
+  KzmLoad(SourceRef source, const ConversionEvents& events);
   ~KzmLoad() override;
 
   int Run();
@@ -117,7 +181,7 @@ class KzmLoad : public Job {
 
  private:
   int Load();
-  std::string sourcePath_;
+  SourceRef sourceRef_;
   NativeSourcePtr source_;
 };
 
@@ -125,7 +189,7 @@ class KzmLoad : public Job {
 // one phase per image of the file.
 class PsdLoad : public Job {
  public:
-  PsdLoad(bool quiet, std::string sourcePath, std::string displayName);
+  PsdLoad(SourceRef source, const ConversionEvents& events, std::string nameCharset);
   ~PsdLoad() override;
 
   int Run();
@@ -134,7 +198,8 @@ class PsdLoad : public Job {
 
  private:
   int Load();
-  std::string sourcePath_;
+  SourceRef sourceRef_;
+  std::string nameCharset_;
   PsdSourcePtr source_;
   uint64_t lastSteps_ = 1;
 };
@@ -143,38 +208,45 @@ class PsdLoad : public Job {
 class PsdSave : public Job {
  public:
   // depth: 8 or 16 bits a sample.
-  PsdSave(bool quiet, NativeSourcePtr source, std::string destinationPath, std::string displayName,
-          uint32_t depth = 8);
+  PsdSave(NativeSourcePtr source, TargetRef target, const ConversionEvents& events, uint32_t depth,
+          std::string nameCharset);
   ~PsdSave() override;
 
   int Run();
-  // The run ended on a failure to read the source (a damaged layer, or one
-  // past the budget), as a read job's failure would.
-  bool readFailed() const { return readFailed_; }
 
  private:
   int Write(const std::string& path);
   NativeSourcePtr source_;
-  std::string destinationPath_;
+  TargetRef target_;
   uint32_t depth_;
-  bool readFailed_ = false;
+  std::string nameCharset_;
 };
 
 // Writes a PSD as a native file, reading each layer as it writes it; one
 // phase per layer.
 class KzmSave : public Job {
  public:
-  KzmSave(bool quiet, PsdSourcePtr source, std::string destinationPath, std::string displayName, bool compress);
+  KzmSave(PsdSourcePtr source, TargetRef target, const ConversionEvents& events, bool compress);
   ~KzmSave() override;
 
   int Run();
-  // The run ended on a failure to read the source.
-  bool readFailed() const { return readFailed_; }
 
  private:
   int Write(const std::string& path);
   PsdSourcePtr source_;
-  std::string destinationPath_;
+  TargetRef target_;
   bool compress_;
-  bool readFailed_ = false;
 };
+
+// What a conversion is asked to write.
+struct ConversionSettings {
+  bool compress = true;     // .yvn: deflate layer records
+  uint32_t depth = 8;       // PSD: bits a sample
+  std::string nameCharset;  // PSD Pascal names; "" is UTF-8
+};
+
+// The read, then the write. 0, or the code of the first failure (the
+// read's, when it failed: then nothing is written), with its cause in
+// *detail where known.
+int32_t Convert(const SourceRef& source, bool nativeSource, const TargetRef& target,
+                const ConversionSettings& settings, const ConversionEvents& events, std::string* detail = nullptr);

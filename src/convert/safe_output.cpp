@@ -28,33 +28,6 @@ size_t FolderEnd(const std::string& path) {
   return sep == std::string::npos ? 0 : sep + 1;
 }
 
-// Temporaries being written, for removal from a signal handler: fixed
-// storage and atomic states only, nothing a handler could find half-made.
-constexpr int kSlots = 8;
-constexpr size_t kSlotBytes = 4352;  // a path the system could still open
-enum SlotState : int { kFree = 0, kFilling = 1, kReady = 2 };
-struct Slot {
-  std::atomic<int> state{kFree};
-  char path[kSlotBytes];
-};
-Slot g_slots[kSlots];
-
-int RegisterTemporary(const std::string& path) {
-  if (path.size() >= kSlotBytes) return -1;
-  for (int i = 0; i < kSlots; ++i) {
-    int expected = kFree;
-    if (!g_slots[i].state.compare_exchange_strong(expected, kFilling)) continue;
-    std::memcpy(g_slots[i].path, path.c_str(), path.size() + 1);
-    g_slots[i].state.store(kReady);
-    return i;
-  }
-  return -1;
-}
-
-void UnregisterTemporary(int slot) {
-  if (slot >= 0) g_slots[slot].state.store(kFree);
-}
-
 void RemoveFile(const char* path) {
 #ifdef _WIN32
   DeleteFileA(path);
@@ -65,20 +38,15 @@ void RemoveFile(const char* path) {
 
 }  // namespace
 
-void RemovePendingTemporaries() {
-  for (Slot& s : g_slots)
-    if (s.state.load() == kReady) RemoveFile(s.path);
-}
-
-SafeOutputFile::SafeOutputFile(std::string destination) : destination_(std::move(destination)) {}
+SafeOutputFile::SafeOutputFile(std::string destination, TemporaryWatch watch)
+    : destination_(std::move(destination)), watch_(std::move(watch)) {}
 
 SafeOutputFile::~SafeOutputFile() { Discard(); }
 
 void SafeOutputFile::Discard() {
   if (committed_ || direct_ || path_.empty()) return;
   RemoveFile(path_.c_str());
-  UnregisterTemporary(slot_);
-  slot_ = -1;
+  Watch(path_, false);
   path_.clear();
 }
 
@@ -111,7 +79,7 @@ bool SafeOutputFile::Create() {
   char buf[MAX_PATH];
   if (GetTempFileNameA(folder.c_str(), "yvn", 0, buf) == 0) return false;
   path_ = buf;
-  slot_ = RegisterTemporary(path_);
+  Watch(path_, true);
   return true;
 }
 
@@ -126,8 +94,7 @@ bool SafeOutputFile::Commit() {
     Discard();
     return false;
   }
-  UnregisterTemporary(slot_);
-  slot_ = -1;
+  Watch(path_, false);
   return committed_ = true;
 }
 
@@ -166,13 +133,13 @@ bool SafeOutputFile::Create() {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = prefix + std::to_string(counter++);
-    // Registered before it exists, so that no signal can leave it behind.
-    const int slot = RegisterTemporary(candidate);
+    // Told before it exists, so that no signal can leave it behind.
+    Watch(candidate, true);
     // 0666 lets the umask decide, as for any new file; an old file's mode is kept.
     const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
       const int e = errno;
-      UnregisterTemporary(slot);
+      Watch(candidate, false);
       if (e == EEXIST) continue;
       return false;
     }
@@ -185,7 +152,6 @@ bool SafeOutputFile::Create() {
     }
     close(fd);
     path_ = std::move(candidate);
-    slot_ = slot;
     return true;
   }
   return false;
@@ -202,8 +168,7 @@ bool SafeOutputFile::Commit() {
     Discard();
     return false;
   }
-  UnregisterTemporary(slot_);
-  slot_ = -1;
+  Watch(path_, false);
   committed_ = true;
   // The rename itself is on disk once the folder is.
   const size_t folderEnd = FolderEnd(destination_);

@@ -2,6 +2,7 @@
 // goes to a new temporary file in the destination's folder, which replaces
 // the destination only once it is complete and on disk.
 #pragma once
+#include <functional>
 #include <string>
 
 // What is at a destination path, as the directory entry itself shows it
@@ -18,9 +19,14 @@ DestinationKind ClassifyDestination(const std::string& path);
 // links and other spellings included).
 bool SameFile(const std::string& a, const std::string& b);
 
+// Told each temporary's path before it is created (true) and once it is
+// gone, renamed or removed (false): a host that removes files on its own
+// abnormal end (a signal) keeps the list.
+using TemporaryWatch = std::function<void(const std::string& path, bool exists)>;
+
 class SafeOutputFile {
  public:
-  explicit SafeOutputFile(std::string destination);
+  explicit SafeOutputFile(std::string destination, TemporaryWatch watch = nullptr);
   ~SafeOutputFile();  // Discard() unless committed
   SafeOutputFile(const SafeOutputFile&) = delete;
   SafeOutputFile& operator=(const SafeOutputFile&) = delete;
@@ -43,13 +49,13 @@ class SafeOutputFile {
   void Discard();
 
  private:
+  void Watch(const std::string& path, bool exists) {
+    if (watch_) watch_(path, exists);
+  }
+
   std::string destination_;
+  TemporaryWatch watch_;
   std::string path_;
-  int slot_ = -1;  // in the table of temporaries removed on a signal
   bool direct_ = false;
   bool committed_ = false;
 };
-
-// Removes every temporary file that is being written and not yet committed.
-// Async-signal-safe: for signal handlers and for ending the run at once.
-void RemovePendingTemporaries();
