@@ -98,11 +98,18 @@ hostile_ok=0; hostile_n=0
 while IFS=$'\t' read -r file want; do
   case "$file" in ''|'#'*) continue ;; esac
   hostile_n=$((hostile_n + 1))
-  out=$(win -q -W "$(winpath "$data/hostile/$file")" "$(winpath "$work/hostile/out")" | tr -d '\n')
-  [ "${out:--}" = "$want" ] && hostile_ok=$((hostile_ok + 1)) || echo "hostile $file: '$out' where '$want'"
+  rc=0
+  out=$(win -q -W "$(winpath "$data/hostile/$file")" "$(winpath "$work/hostile/out")" | tr -d '\n') || rc=$?
+  # A file refused with an error line exits with 1.
+  want_rc=1; [ "$want" = - ] && want_rc=0
+  if [ "${out:--}" = "$want" ] && [ "$rc" = "$want_rc" ]; then
+    hostile_ok=$((hostile_ok + 1))
+  else
+    echo "hostile $file: '$out' (exit $rc) where '$want' (exit $want_rc)"
+  fi
 done <"$data/hostile/expected.tsv"
 if [ "$hostile_n" -ge 5 ] && [ "$hostile_ok" = "$hostile_n" ]; then
-  pass "$hostile_n hostile files: converted or refused as recorded"
+  pass "$hostile_n hostile files: converted or refused as recorded, with their exit status"
 else
   fail "hostile files ($hostile_ok of $hostile_n as recorded)"
 fi
