@@ -1,7 +1,10 @@
 // Numbers in the byte orders of the two formats: the native container is
-// little-endian, PSD big-endian.
+// little-endian, PSD big-endian. Where words are copied as they lie, the
+// target's own order must be little-endian (base/bits.h checks it).
 #pragma once
 #include <cstdint>
+
+#include "base/bits.h"
 
 namespace base {
 

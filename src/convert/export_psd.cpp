@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "base/bits.h"
 #include "base/work_pool.h"
 #include "convert/running_composite.h"
 #include "iio/psd.h"
@@ -58,8 +59,8 @@ Rect ContentRect(const kzm::PiImage& img, const Rect& canvas) {
           for (unsigned i = 0; i < 64; ++i)
             if (differs(px[i])) rows |= 1u << (i >> 3), cols |= 1u << (i & 7);
           if (rows)
-            take(x0 + __builtin_ctz(cols), y0 + __builtin_ctz(rows), x0 + 32 - __builtin_clz(cols),
-                 y0 + 32 - __builtin_clz(rows));
+            take(x0 + base::Ctz32(cols), y0 + base::Ctz32(rows), x0 + 32 - base::Clz32(cols),
+                 y0 + 32 - base::Clz32(rows));
         }
       }
     }

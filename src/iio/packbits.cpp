@@ -7,6 +7,8 @@
 #define YVN_PACKBITS_SSE2 1
 #endif
 
+#include "base/bits.h"
+
 namespace iio {
 
 namespace {
@@ -48,7 +50,7 @@ inline size_t Stretch(const uint64_t* words, size_t i, size_t cap) {
   while (k < cap) {
     const uint64_t bits = BitsAt(words, i + k);
     const uint64_t ends = kSet ? ~bits : bits;
-    if (ends) return std::min(cap, k + size_t(__builtin_ctzll(ends)));
+    if (ends) return std::min(cap, k + size_t(base::Ctz64(ends)));
     k += 64;
   }
   return cap;
@@ -99,13 +101,13 @@ size_t PackBitsEncodeTo(const uint8_t* p, size_t n, uint8_t* const out) {
     size_t len;
     if (rm & 1) {
       const uint64_t ends = ~pm;
-      const size_t ones = ends ? size_t(__builtin_ctzll(ends)) : 64;
+      const size_t ones = ends ? size_t(base::Ctz64(ends)) : 64;
       len = 1 + (ones >= valid ? Stretch<true>(pairs, i, 127) : ones);
       *o++ = uint8_t(1 - int(len));
       *o++ = p[i];
     } else {
       const size_t cap = std::min<size_t>(n - i, 128);
-      const size_t zeros = rm ? size_t(__builtin_ctzll(rm)) : 64;
+      const size_t zeros = rm ? size_t(base::Ctz64(rm)) : 64;
       len = zeros >= valid ? Stretch<false>(runs, i, cap) : std::min(zeros, cap);
       if (len == 2 && (pm & 1)) {
         *o++ = 0xFF;
