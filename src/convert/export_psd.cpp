@@ -8,6 +8,7 @@
 #include "base/bits.h"
 #include "base/work_pool.h"
 #include "convert/running_composite.h"
+#include "iio/codepage.h"
 #include "iio/psd.h"
 #include "iio/psd_bytes.h"
 #include "iio/psd_encode.h"
@@ -176,7 +177,11 @@ class TileRows {
 constexpr int kWriteLarge = -101;
 
 int WriteDocument(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, bool large,
-                  const ConversionBudget& budget, iio::ImageDestBase& stream, const ProgressFunc& progress);
+                  const ConversionBudget& budget, iio::ImageDestBase& stream, const ProgressFunc& progress,
+                  const iio::NameCharset& charset);
+
+int Export(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, const ConversionBudget& budget,
+           iio::ImageDestBase& stream, const ProgressFunc& progress, const iio::NameCharset& charset);
 
 }  // namespace
 
@@ -204,10 +209,22 @@ int CorrectHeads(kzm::NativeReader& reader) {
 }
 
 int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, const ConversionBudget& budget,
+              iio::ImageDestBase& stream, const ProgressFunc& progress, const std::string& nameCharset) {
+  return Export(reader, canvas, depth, budget, stream, progress, iio::NameCharset(nameCharset));
+}
+
+int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, const ConversionBudget& budget,
               iio::ImageDestBase& stream, const ProgressFunc& progress) {
+  return Export(reader, canvas, depth, budget, stream, progress, iio::NameCharset::System());
+}
+
+namespace {
+
+int Export(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, const ConversionBudget& budget,
+           iio::ImageDestBase& stream, const ProgressFunc& progress, const iio::NameCharset& charset) {
   const int64_t width = int64_t(canvas.right) - canvas.left, height = int64_t(canvas.bottom) - canvas.top;
   const bool large = width > iio::kMaxCanvasSide || height > iio::kMaxCanvasSide;
-  const int code = WriteDocument(reader, canvas, depth, large, budget, stream, progress);
+  const int code = WriteDocument(reader, canvas, depth, large, budget, stream, progress, charset);
   if (code != kWriteLarge) return code;
   // A layer's rectangle is known only once the layer is read: one past
   // version 1's side makes the file a large document, written again over
@@ -216,15 +233,14 @@ int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, con
   // ends past everything written before; the check keeps a file with old
   // bytes after its end from passing for a whole one.
   if (!stream.Seek(0)) return kErrWrite;
-  const int again = WriteDocument(reader, canvas, depth, true, budget, stream, progress);
+  const int again = WriteDocument(reader, canvas, depth, true, budget, stream, progress, charset);
   if (again == 0 && stream.Tell() != stream.Size()) return kErrWrite;
   return again;
 }
 
-namespace {
-
 int WriteDocument(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, bool large,
-                  const ConversionBudget& budget, iio::ImageDestBase& stream, const ProgressFunc& progress) {
+                  const ConversionBudget& budget, iio::ImageDestBase& stream, const ProgressFunc& progress,
+                  const iio::NameCharset& charset) {
   const size_t n = reader.LayerCount();
   const uint32_t width = uint32_t(int64_t(canvas.right) - canvas.left);
   const uint32_t height = uint32_t(int64_t(canvas.bottom) - canvas.top);
@@ -250,7 +266,7 @@ int WriteDocument(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth,
   iio::PsdOutFormat format;
   format.depth = depth;
   format.large = large;
-  iio::PsdOut out(stream);
+  iio::PsdOut out(stream, charset);
   if (!out.Begin(width, height, records, format)) return kErrWrite;
 
   // The merged image as the layers pass. A clip base is held until the

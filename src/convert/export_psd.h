@@ -8,6 +8,7 @@
 // image is composed as the layers pass (kzm/composite.h) and written last.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "convert/jobs.h"
 #include "kzm/geometry.h"
@@ -32,6 +33,10 @@ constexpr int kExportAgain = -100;
 // 1, done, total) for the rows of layer k of n, (n, n + 1, ...) for the
 // merged image. Returns 0, kExportAgain, or the code of the error line: a
 // read failure of a layer (1: damaged), kErrTooLarge, or kErrWrite.
+// Pascal layer names are written in `nameCharset` (iconv names, "" for
+// UTF-8); without it, in the system character set.
+int ExportPsd(kzm::NativeReader& reader, const kzm::Rect& canvas, uint32_t depth, const ConversionBudget& budget,
+              iio::ImageDestBase& stream, const ProgressFunc& progress, const std::string& nameCharset);
 int ExportPsd(kzm::NativeReader& reader, const kzm::Rect& canvas, uint32_t depth, const ConversionBudget& budget,
               iio::ImageDestBase& stream, const ProgressFunc& progress);
 

@@ -308,10 +308,4 @@ size_t CharsetPrefix(const std::string& text, size_t maxBytes, const std::string
 
 #endif
 
-std::string SystemToUtf8(const std::string& text) { return CharsetToUtf8(text, SystemCharset()); }
-std::string Utf8ToSystem(const std::string& text) { return Utf8ToCharset(text, SystemCharset()); }
-size_t SystemCharPrefix(const std::string& text, size_t maxBytes) {
-  return CharsetPrefix(text, maxBytes, SystemCharset());
-}
-
 }  // namespace iio

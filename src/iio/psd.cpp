@@ -1,6 +1,7 @@
 #include "iio/psd.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "iio/psd_sections.h"
@@ -8,7 +9,7 @@
 namespace iio {
 
 struct Psd::Impl {
-  Impl(Psd& o, DataSrcBase& s) : owner(o), src(s) {}
+  Impl(Psd& o, DataSrcBase& s, NameCharset cs) : owner(o), src(s), charset(std::move(cs)) {}
 
   bool Progress(uint32_t row) { return owner.Report(next - 1, images, row, imageHeight); }
   bool Fail(int32_t code) {
@@ -37,6 +38,7 @@ struct Psd::Impl {
 
   Psd& owner;
   DataSrcBase& src;
+  NameCharset charset;
   int32_t error = kPsdOk;
   bool failed = false;
   bool opened = false;
@@ -119,7 +121,13 @@ struct Psd::Impl {
   }
 };
 
-Psd::Psd(DataSrcBase& src) : impl_(new Impl(*this, src)) { impl_->error = ReadPsdHeader(src, &impl_->header); }
+Psd::Psd(DataSrcBase& src, std::string nameCharset) : impl_(new Impl(*this, src, NameCharset(std::move(nameCharset)))) {
+  impl_->error = ReadPsdHeader(src, &impl_->header);
+}
+
+Psd::Psd(DataSrcBase& src) : impl_(new Impl(*this, src, NameCharset::System())) {
+  impl_->error = ReadPsdHeader(src, &impl_->header);
+}
 
 Psd::~Psd() = default;
 
@@ -150,7 +158,7 @@ uint32_t Psd::Open() {
     d.format.color = &d.color;
     d.format.wide = !d.color.Exact8();
     d.format.plainRgb8 = d.header.mode == kPsdRGB && d.header.depth == 8;
-    e = ReadLayerSection(d.src, file, d.header, &d.layers);
+    e = ReadLayerSection(d.src, file, d.header, d.charset, &d.layers);
   }
   if (e) {
     d.Fail(e);

@@ -16,6 +16,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "base/data_src.h"
 #include "iio/image_io.h"
@@ -39,7 +40,10 @@ enum PsdError : int32_t {
 class Psd : public ImageInputBase32 {
  public:
   // Rewinds the source and checks the header; the source must outlive the
-  // reader.
+  // reader. Pascal layer names are read in `nameCharset` (iconv names, ""
+  // for UTF-8); a "luni" block's name wins over them.
+  Psd(DataSrcBase& src, std::string nameCharset);
+  // The same with the system character set (SystemCharset()).
   explicit Psd(DataSrcBase& src);
   ~Psd() override;
 

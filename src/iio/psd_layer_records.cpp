@@ -129,7 +129,7 @@ bool SkipBlendingRanges(SectionCursor& x) {
   return x.U32(&rangesLen) && x.Skip(rangesLen);
 }
 
-// The name in the system's character set, padded to a multiple of 4 bytes
+// The name in a character set of its own, padded to a multiple of 4 bytes
 // with its length byte.
 bool ReadPascalName(SectionCursor& x, std::string* out) {
   // Each read may reuse the source's buffer: copy what is needed at once.
@@ -176,8 +176,8 @@ bool ReadExtraBlocks(DataSrcBase& src, SectionCursor& x, bool large, ExtraBlocks
 }
 
 // The Unicode name ("luni") wins over the Pascal name.
-std::string LayerName(const std::string& pascal, const ExtraBlocks& blocks) {
-  std::string name = SystemToUtf8(pascal);
+std::string LayerName(const std::string& pascal, const ExtraBlocks& blocks, const NameCharset& charset) {
+  std::string name = CharsetToUtf8(pascal, charset.Get());
   const std::vector<uint8_t>& luni = blocks.luni;
   if (blocks.haveLuni && luni.size() >= 4) {
     const uint64_t n = LoadBe32(luni.data());
@@ -238,7 +238,8 @@ void MarkPixelsIrrelevant(LayerRecord& rec) {
   p.pixelsIrrelevant = p.folder || (flagged && p.Width() == 0) || !colour ? 1 : 0;
 }
 
-bool ReadLayerRecord(DataSrcBase& src, uint64_t limit, const PsdHeader& h, LayerRecord& rec) {
+bool ReadLayerRecord(DataSrcBase& src, uint64_t limit, const PsdHeader& h, const NameCharset& charset,
+                     LayerRecord& rec) {
   SectionCursor c(src, limit);
   BlendFields blend;
   if (!ReadBoundsAndChannels(c, h, rec) || !ReadBlendFields(c, rec, &blend)) return false;
@@ -250,7 +251,7 @@ bool ReadLayerRecord(DataSrcBase& src, uint64_t limit, const PsdHeader& h, Layer
       !ReadExtraBlocks(src, x, h.Large(), &blocks) || !src.seek(extraEnd))
     return false;
   layer_param_t& p = rec.param;
-  p.name = LayerName(pascal, blocks);
+  p.name = LayerName(pascal, blocks, charset);
   TakeFlagsAndLocks(rec.flags, blocks, p);
   TakeSectionDivider(blocks, p);
   TakeBlend(blend, p);
@@ -290,7 +291,8 @@ void ResolveGroups(std::vector<LayerRecord>& records) {
 }
 
 // The layer info up to `end`: a signed layer count and the records.
-PsdError ReadLayerInfo(DataSrcBase& src, uint64_t end, const PsdHeader& h, LayerSection* out) {
+PsdError ReadLayerInfo(DataSrcBase& src, uint64_t end, const PsdHeader& h, const NameCharset& charset,
+                       LayerSection* out) {
   SectionCursor li(src, end);
   const uint8_t* c = li.Take(2);
   if (!c) return kPsdBadLayers;
@@ -299,7 +301,7 @@ PsdError ReadLayerInfo(DataSrcBase& src, uint64_t end, const PsdHeader& h, Layer
   const uint32_t n = uint32_t(count < 0 ? -int32_t(count) : count);
   for (uint32_t i = 0; i < n; ++i) {
     out->records.emplace_back();
-    if (!ReadLayerRecord(src, end, h, out->records.back())) return kPsdBadLayers;
+    if (!ReadLayerRecord(src, end, h, charset, out->records.back())) return kPsdBadLayers;
   }
   if (!LocateChannelData(src.position(), out->records)) return kPsdBadLayers;
   ResolveGroups(out->records);
@@ -340,7 +342,8 @@ bool FindLayerBlock(DataSrcBase& src, uint64_t end, const PsdHeader& h, uint64_t
 
 }  // namespace
 
-PsdError ReadLayerSection(DataSrcBase& src, SectionCursor& file, const PsdHeader& h, LayerSection* out) {
+PsdError ReadLayerSection(DataSrcBase& src, SectionCursor& file, const PsdHeader& h, const NameCharset& charset,
+                          LayerSection* out) {
   out->mergedStart = src.position();
   const uint32_t lengthBytes = h.Large() ? 8 : 4;
   // A file may end before the section: it then has no layers.
@@ -363,11 +366,11 @@ PsdError ReadLayerSection(DataSrcBase& src, SectionCursor& file, const PsdHeader
     uint64_t start = 0, stop = 0;
     if (src.seek(infoEnd) && FindLayerBlock(src, out->mergedStart, h, &start, &stop) && stop - start >= 2) {
       if (!src.seek(start)) return kPsdBadLayers;
-      return ReadLayerInfo(src, stop, h, out);
+      return ReadLayerInfo(src, stop, h, charset, out);
     }
     if (!src.seek(infoEnd - infoLen)) return kPsdBadLayers;
   }
-  return infoLen >= 2 ? ReadLayerInfo(src, infoEnd, h, out) : kPsdOk;
+  return infoLen >= 2 ? ReadLayerInfo(src, infoEnd, h, charset, out) : kPsdOk;
 }
 
 }  // namespace iio

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "blend/modes.h"
 #include "iio/codepage.h"
@@ -41,7 +42,12 @@ class PsdOut::LengthField {
   bool done_ = false;
 };
 
-PsdOut::PsdOut(ImageDestBase& stream) : out_(stream) {}
+PsdOut::PsdOut(ImageDestBase& stream, NameCharset nameCharset) : out_(stream), charset_(std::move(nameCharset)) {}
+
+PsdOut::PsdOut(ImageDestBase& stream, std::string nameCharset)
+    : PsdOut(stream, NameCharset(std::move(nameCharset))) {}
+
+PsdOut::PsdOut(ImageDestBase& stream) : PsdOut(stream, NameCharset::System()) {}
 
 PsdOut::~PsdOut() = default;
 
@@ -162,11 +168,12 @@ void PsdOut::WriteRecord(const layer_param_t& l, uint64_t& rectField, std::array
   Put32(0);  // layer mask data
   Put32(0);  // blending ranges
 
-  // Pascal name in the system character set, cut on a character boundary.
-  const std::string sys = Utf8ToSystem(l.name);
-  const size_t n = SystemCharPrefix(sys, 255);
+  // Pascal name in the names' character set, cut on a character boundary.
+  const std::string charset = charset_.Get();
+  const std::string pascal = Utf8ToCharset(l.name, charset);
+  const size_t n = CharsetPrefix(pascal, 255, charset);
   Put8(uint8_t(n));
-  Put(sys.data(), n);
+  Put(pascal.data(), n);
   static const uint8_t kZeros[8] = {};
   Put(kZeros, (4 - (1 + n) % 4) % 4);
 

@@ -23,8 +23,10 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "iio/codepage.h"
 #include "iio/image_io.h"
 #include "iio/psd_encode.h"
 
@@ -44,7 +46,12 @@ struct PsdOutFormat {
 
 class PsdOut {
  public:
-  // The stream is not owned and must outlive the writer.
+  // The stream is not owned and must outlive the writer. Pascal layer names
+  // are written in `nameCharset` (iconv names, "" for UTF-8), the full names
+  // in "luni" blocks.
+  PsdOut(ImageDestBase& stream, std::string nameCharset);
+  PsdOut(ImageDestBase& stream, NameCharset nameCharset);
+  // The same with the system character set (SystemCharset()).
   explicit PsdOut(ImageDestBase& stream);
   ~PsdOut();
   PsdOut(const PsdOut&) = delete;
@@ -104,6 +111,7 @@ class PsdOut {
   void CloseLayerSection();
 
   ImageDestBase& out_;
+  NameCharset charset_;
   int32_t error_ = kPsdOutOk;
   Phase phase_ = Phase::kIdle;
   PsdOutFormat format_;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/data_src.h"
+#include "iio/codepage.h"
 #include "iio/layer_param.h"
 #include "iio/psd.h"
 #include "iio/psd_bytes.h"
@@ -120,8 +121,10 @@ struct LayerSection {
 // from a "Lr16" or "Lr32" block of the additional information behind it
 // where a file of 16 or 32 bits keeps them there; mergedStart is the end of
 // the section. Records read before a failure stay in out->records.
-// kPsdBadLayers when the section is malformed.
-PsdError ReadLayerSection(DataSrcBase& src, SectionCursor& file, const PsdHeader& header, LayerSection* out);
+// kPsdBadLayers when the section is malformed. Pascal names are read in
+// `charset`.
+PsdError ReadLayerSection(DataSrcBase& src, SectionCursor& file, const PsdHeader& header, const NameCharset& charset,
+                          LayerSection* out);
 
 // ---- Channel data (psd_channel_data.cpp)
 

@@ -418,6 +418,53 @@ TEST(PsdExport, ALayerWiderThanALargeDocumentHoldsIsRefusedAsTooLarge) {
   EXPECT_FALSE(ts::fs::exists(dir / "wider.psd"));
 }
 
+// One layer named `name` written with the Pascal name in `charset`, its
+// "luni" block renamed so that readers pass over it.
+std::string WithPascalNameOnly(const std::string& name, const std::string& charset) {
+  ts::MemoryStream out;
+  iio::PsdOut psd(out, charset);
+  layer_param_t p = Layer(0, 0, 0, 0);
+  p.name = name;
+  iio::PsdRows rows;
+  const PixelRGBA px[2] = {};
+  EXPECT_TRUE(psd.Begin(2, 1, {p}) && psd.BeginLayer(0, 0, 0, 0) && psd.EndLayer());
+  iio::EncodePsdRows(px, 2, 1, true, rows);
+  EXPECT_TRUE(psd.AddRows(rows) && psd.Finish());
+  std::string bytes(out.Bytes().begin(), out.Bytes().end());
+  const size_t at = bytes.find("8BIMluni");
+  EXPECT_NE(at, std::string::npos);
+  if (at != std::string::npos) bytes[at + 7] = 'x';
+  return bytes;
+}
+
+std::string FirstLayerName(const std::string& bytes, const std::string& charset) {
+  DataSrcMemory src(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  iio::Psd psd(src, charset);
+  layer_param_t p;
+  EXPECT_TRUE(psd.Open() > 0 && psd.NextImage(p));
+  return p.name;
+}
+
+// Pascal names are written and read in the character set the writer and
+// the reader are given, "" being UTF-8, whatever the process's locale.
+TEST(LayerNames, PascalNamesAreInTheCharsetGiven) {
+  const std::string cafe = "caf\xC3\xA9", latin1 = WithPascalNameOnly(cafe, "ISO-8859-1");
+  EXPECT_NE(latin1.find("\x04" "caf\xE9"), std::string::npos);
+  EXPECT_EQ(FirstLayerName(latin1, "ISO-8859-1"), cafe);
+  EXPECT_EQ(FirstLayerName(latin1, ""), "caf?");
+  const std::string utf8 = WithPascalNameOnly(cafe, "");
+  EXPECT_NE(utf8.find("\x05" "caf\xC3\xA9"), std::string::npos);
+  EXPECT_EQ(FirstLayerName(utf8, "UTF-8"), cafe);
+  EXPECT_EQ(FirstLayerName(utf8, "ISO-8859-1"), "caf\xC3\x83\xC2\xA9");
+  // Shift JIS: two bytes a character, and the name cut before one that
+  // would pass 255 bytes.
+  std::string kana;
+  for (int i = 0; i < 130; ++i) kana += "\xE3\x81\x82";
+  const std::string sjis = WithPascalNameOnly(kana, "SHIFT_JIS");
+  EXPECT_NE(sjis.find("\xFE\x82\xA0\x82\xA0"), std::string::npos);
+  EXPECT_EQ(FirstLayerName(sjis, "SHIFT_JIS"), kana.substr(0, 127 * 3));
+}
+
 TEST(LayerNames, ConvertBetweenUtf8AndCharsetsWithoutSplittingACharacter) {
   using iio::CharsetPrefix;
   using iio::CharsetToUtf8;
