@@ -11,11 +11,28 @@ if(NOT WIN32)
     add_custom_command(OUTPUT ${man_gz} COMMAND ${YVN_GZIP} -9nc ${man_src} > ${man_gz}
                        DEPENDS ${man_src} VERBATIM)
     add_custom_target(yvn2psd_man ALL DEPENDS ${man_gz})
-    install(FILES ${man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
   else()
-    install(FILES ${man_src} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${man_src} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
   endif()
 endif()
+
+# Three packages: the program (which carries the library inside it), the
+# runtime library and its development files.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL program lib dev)
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME yvn2psd)
+set(CPACK_DEBIAN_LIB_PACKAGE_NAME libyvn2psd${YVN_LIB_SOVERSION})
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libyvn2psd-dev)
+set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_PROGRAM_DESCRIPTION
+    "Convert layered paintings between the .yvn format and PSD\n yvn2psd converts layered paintings from the native .yvn format to\n PSD files and back, one file or a whole folder at a time.")
+set(CPACK_COMPONENT_LIB_DESCRIPTION
+    "Library for layered paintings in the .yvn format and PSD\n libyvn2psd converts, reads and writes .yvn and PSD documents.")
+set(CPACK_COMPONENT_DEV_DESCRIPTION
+    "Development files of libyvn2psd\n The C header, the static library, a CMake package and a pkg-config file.")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libyvn2psd${YVN_LIB_SOVERSION} (= ${PROJECT_VERSION})")
 
 set(CPACK_PACKAGE_NAME yvn2psd)
 set(CPACK_PACKAGE_VENDOR "yvn2psd developers")

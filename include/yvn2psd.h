@@ -46,7 +46,10 @@
 extern "C" {
 #endif
 
-#if defined(_WIN32) && !defined(YVN2PSD_STATIC)
+/* Define YVN2PSD_STATIC when linking the static library (on Windows). */
+#if defined(YVN2PSD_STATIC)
+#define YVN2PSD_API
+#elif defined(_WIN32)
 #ifdef YVN2PSD_BUILDING
 #define YVN2PSD_API __declspec(dllexport)
 #else

@@ -75,7 +75,12 @@ extern "C" {
 
 int yvn2psd_version(void) { return YVN2PSD_VERSION_NUMBER; }
 
-const char* yvn2psd_version_string(void) { return "1.1.0"; }
+#define YVN2PSD_TEXT_(x) #x
+#define YVN2PSD_TEXT(x) YVN2PSD_TEXT_(x)
+const char* yvn2psd_version_string(void) {
+  return YVN2PSD_TEXT(YVN2PSD_VERSION_MAJOR) "." YVN2PSD_TEXT(YVN2PSD_VERSION_MINOR) "." YVN2PSD_TEXT(
+      YVN2PSD_VERSION_PATCH);
+}
 
 const char* yvn2psd_error_text(int code) { return ErrorText(code); }
 

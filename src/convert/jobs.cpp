@@ -251,7 +251,7 @@ int PsdLoad::Load() {
     return -1;
   }
   source->nameCharset = nameCharset_;
-  iio::Psd reader(*source->file);
+  iio::Psd reader(*source->file, nameCharset_);
   if (reader.ErrorCode() != 0 || reader.Open() == 0 || uint64_t(reader.Width()) * reader.Height() == 0) {
     ReportError(kErrNotPsd);
     return -1;
@@ -320,7 +320,7 @@ int PsdSave::Write(const std::string& path) {
     } else {
       target_.memory->Discard();
     }
-    int code = ExportPsd(*source_->reader, canvas, depth_, source_->budget, *stream, progress);
+    int code = ExportPsd(*source_->reader, canvas, depth_, source_->budget, *stream, progress, nameCharset_);
     if (code == kExportAgain && attempt == 0) {
       // A layer's record said more than its head: with every head right,
       // the file is written again.
@@ -370,7 +370,7 @@ int KzmSave::Write(const std::string& path) {
                           kzm::Rect{0, 0, int32_t(src.width), int32_t(src.height)});
     using namespace std::placeholders;
     const ProgressFunc progress = std::bind(&KzmSave::OnProgress, this, _1, _2, _3, _4);
-    iio::Psd reader(*src.file);
+    iio::Psd reader(*src.file, src.nameCharset);
     code = reader.ErrorCode() == 0 && reader.Open() != 0
                ? WritePsdLayers(reader, src.plan, compress_, progress, root, src.budget.memoryBytes)
                : kErrNotPsd;
