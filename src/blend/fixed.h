@@ -21,6 +21,18 @@ const uint32_t* ReciprocalTable();
 // Straight (un-premultiplied) colour at alpha 16384.
 PixelRGBA unpremul(const PixelRGBA& p);
 
+// The model's form to straight 8-bit RGBA packed as PixelFrom8 takes it, as
+// 8-bit PSD layers store it: colour divided by alpha through the reciprocal
+// table, rounded; alpha scaled to 255. Alpha above 16384 and colour above
+// alpha are clamped first; a transparent pixel is 0.
+inline uint32_t PixelTo8(const PixelRGBA& p, const uint32_t* recip) {
+  if (p.a == 0) return 0;
+  const uint32_t al = p.a < kUnit ? p.a : kUnit;
+  const uint32_t k = recip[al];
+  auto colour = [al, k](uint32_t c) { return ((c < al ? c : al) * k + 0xC00000u) >> 24; };
+  return colour(p.r) | colour(p.g) << 8 | colour(p.b) << 16 | ((al - (al >> 13)) >> 6) << 24;
+}
+
 // Luminance with weights 0.30, 0.59, 0.11 (in 1/65536), before and after the shift.
 inline uint32_t lumWeighted(uint32_t c0, uint32_t c1, uint32_t c2) {
   return c0 * 19661u + c1 * 38666u + c2 * 7209u;

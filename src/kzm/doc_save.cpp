@@ -43,7 +43,7 @@ ThumbGeometry ThumbnailGeometry(const Rect& bounds) {
 }
 
 void SaveDocumentHead(chunk::ChunkWriter& root, const ThumbGeometry& g, const std::vector<PixelRGBA>& thumbnail,
-                      const Rect& canvas) {
+                      const Rect& canvas, const std::function<void()>& afterThumbnail) {
   root.writeU32("version", kNativeVersion);
   root.writeString("tooltype", "VORLET_PAINT");
   {
@@ -57,6 +57,7 @@ void SaveDocumentHead(chunk::ChunkWriter& root, const ThumbGeometry& g, const st
     thumb.writeU32("width", uint32_t(g.width));
     thumb.writeU32("height", uint32_t(g.height));
     thumb.writeValue("Image", uint64_t(thumbnail.size()) * sizeof(PixelRGBA), thumbnail.data());
+    if (afterThumbnail) afterThumbnail();
     thumb.end();
   }
   {

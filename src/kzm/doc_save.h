@@ -10,6 +10,7 @@
 // "Plane%04x" for each layer.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "blend/pixel.h"
@@ -41,9 +42,11 @@ ThumbGeometry ThumbnailGeometry(const Rect& bounds);
 // The head of a native file written a layer at a time: "version", "tooltype"
 // "VORLET_PAINT", "Bg" (the default pattern), "MergedThumb" (`thumbnail`,
 // g.width x g.height pixels row-major) and "Root" (fixing `canvas`). Write
-// failures show in the writer's state.
+// failures show in the writer's state. `afterThumbnail`, when given, is
+// called as soon as the thumbnail's pixels have been handed to the writer,
+// for a writer that fills them in later.
 void SaveDocumentHead(chunk::ChunkWriter& root, const ThumbGeometry& g, const std::vector<PixelRGBA>& thumbnail,
-                      const Rect& canvas);
+                      const Rect& canvas, const std::function<void()>& afterThumbnail = nullptr);
 // "Plane%04x" for layer `index` of `count`: progress (index, count, 0, 100),
 // then the record's own calls (see SaveImageRecord). 0, or 1 when a write
 // failed.
