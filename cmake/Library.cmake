@@ -84,5 +84,7 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/yvn2psdConfigVersion.cmake
   VERSION ${YVN_LIB_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/yvn2psdConfig.cmake ${CMAKE_BINARY_DIR}/yvn2psdConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/yvn2psd COMPONENT dev)
+# Relocatable: the prefix is found from where the file lies.
+file(RELATIVE_PATH yvn_pc_to_prefix /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/yvn2psd.pc.in ${CMAKE_BINARY_DIR}/yvn2psd.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/yvn2psd.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)

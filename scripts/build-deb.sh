@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the Debian package build-deb/yvn2psd_<version>_<arch>.deb: the
-# release program and its man page, packed by CPack. The package must depend
-# on the C and C++ runtime, zlib and LittleCMS 2 only, so optional
-# accelerators stay off.
+# Builds the Debian packages in build-deb/, packed by CPack: yvn2psd (the
+# release program and its man page), libyvn2psd1 (the shared library) and
+# libyvn2psd-dev (the header, the static library, the CMake package and the
+# pkg-config file). They must depend on the C and C++ runtime, zlib,
+# LittleCMS 2 and each other only, so optional accelerators stay off.
 #
 # Usage: scripts/build-deb.sh [--check-install]
 #   --check-install  (root) installs the package with dpkg, runs yvn2psd from
@@ -13,19 +14,26 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 
-cmake -S . -B build-deb -G Ninja -DCMAKE_BUILD_TYPE=Release -DYVN_BUILD_TESTS=OFF -DYVN_BUILD_BENCH=OFF \
+cmake -S . -B build-deb -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DYVN_BUILD_TESTS=OFF -DYVN_BUILD_BENCH=OFF \
   -DYVN_USE_ISAL=OFF --no-warn-unused-cli >/dev/null
 cmake --build build-deb -j"$jobs"
 rm -f build-deb/*.deb
 (cd build-deb && cpack -G DEB >/dev/null)
-deb=$(ls build-deb/*.deb)
-depends=$(dpkg-deb -f "$deb" Depends)
-echo "$deb: Depends: $depends"
-for d in $(echo "$depends" | tr ',' '\n' | sed 's/(.*)//; s/ //g'); do
-  case $d in
-    libc6 | libgcc-s1 | libstdc++6 | zlib1g | liblcms2-2) ;;
-    *) echo "FAILED: the package depends on $d" >&2; exit 1 ;;
-  esac
+for deb in build-deb/*.deb; do
+  depends=$(dpkg-deb -f "$deb" Depends)
+  echo "$deb: Depends: $depends"
+  for d in $(echo "$depends" | tr ',' '\n' | sed 's/(.*)//; s/ //g'); do
+    case $d in
+      libc6 | libgcc-s1 | libstdc++6 | zlib1g | liblcms2-2 | libyvn2psd1) ;;
+      *) echo "FAILED: $deb depends on $d" >&2; exit 1 ;;
+    esac
+  done
+done
+deb=$(ls build-deb/yvn2psd_*.deb)
+contents=$(for d in build-deb/libyvn2psd*.deb; do dpkg-deb -c "$d"; done | awk '{print $6}' | sed 's|^\./||')
+for want in 'usr/lib/.*/libyvn2psd\.so\.1' usr/include/yvn2psd.h 'usr/lib/.*/libyvn2psd\.a' \
+            'usr/lib/.*/pkgconfig/yvn2psd\.pc' 'usr/lib/.*/cmake/yvn2psd/yvn2psdConfig\.cmake'; do
+  echo "$contents" | grep -qx "$want" || { echo "FAILED: no $want in the library packages" >&2; exit 1; }
 done
 
 [ "${1:-}" = --check-install ] || exit 0
