@@ -7,6 +7,7 @@
 
 #include "base/bits.h"
 #include "base/work_pool.h"
+#include "convert/layer_mapping.h"
 #include "convert/running_composite.h"
 #include "iio/codepage.h"
 #include "iio/psd.h"
@@ -70,17 +71,6 @@ Rect ContentRect(const kzm::PiImage& img, const Rect& canvas) {
   if (l < r && t < b) rect = Rect{l, t, r, b};  // layers lie at offset 0
   if (!clearDefault) rect = rect.United(canvas);
   return rect;
-}
-
-iio::layer_param_t RecordOf(const ImageProperties& p) {
-  iio::layer_param_t P;
-  P.blend = p.blend;
-  P.name = p.name;
-  P.visible = p.visible;
-  P.planeLock = p.planeLock;
-  P.alphaLock = p.alphaLock;
-  P.opacity = p.opacity;
-  return P;
 }
 
 uint64_t Area(const Rect& r) {
@@ -252,7 +242,7 @@ int WriteDocument(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth,
   for (size_t i = 0; i < n; ++i) heads[i] = reader.Head(i);
   std::vector<iio::layer_param_t> records;
   for (const ImageProperties& h : heads)
-    if (IsEligible(h)) records.push_back(RecordOf(h));
+    if (IsEligible(h)) records.push_back(RecordOfProperties(h));
   // Readers take the fourth channel of a file without layers for an extra
   // channel, not for its transparency: a document without a layer to write
   // gets one that holds the merged image, visible and over the canvas.

@@ -7,6 +7,7 @@
 
 #include "base/work_pool.h"
 #include "convert/errors.h"
+#include "convert/layer_mapping.h"
 #include "convert/running_composite.h"
 #include "iio/psd.h"
 #include "kzm/cell.h"
@@ -225,27 +226,6 @@ iio::layer_param_t RecordOfImage(const iio::Psd& reader, uint32_t k) {
   return p;
 }
 
-kzm::ImageProperties PropertiesOfRecord(const iio::layer_param_t& P) {
-  kzm::ImageProperties p;
-  p.name = P.name;
-  p.named = !P.name.empty();
-  p.blend = P.blend;
-  p.visible = P.visible;
-  p.planeLock = P.planeLock || P.lockAll;
-  p.alphaLock = P.alphaLock || P.lockAll;
-  p.opacity = P.opacity;
-  return p;
-}
-
-void SetProperties(kzm::PiImage& image, const kzm::ImageProperties& p) {
-  image.SetBlend(p.blend);
-  image.SetName(p.name);
-  image.SetVisible(p.visible);
-  image.SetPlaneLock(p.planeLock);
-  image.SetAlphaLock(p.alphaLock);
-  image.SetOpacity(p.opacity);
-}
-
 int ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, PsdRowBuffers& rows,
                    uint64_t maxBlockBytes) {
   return reader.Wide() ? ReadTiles(reader, P, image, rows.wide, maxBlockBytes)
@@ -319,7 +299,7 @@ int WritePsdLayers(iio::Psd& reader, const PsdLayerPlan& plan, bool compress, co
     std::unique_ptr<kzm::Plane> layer = kzm::PiImage::Create();
     kzm::PiImage& image = *layer->image();
     if (const int code = ReadImageTiles(reader, P, image, rows, maxBlockBytes)) return code;
-    SetProperties(image, PropertiesOfRecord(P));
+    kzm::SetProperties(image, PropertiesOfRecord(P));
     if (kzm::SaveLayer(root, image, compress, progress, next, count) != 0) return kErrWrite;
     ++next;
   }

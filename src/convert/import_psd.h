@@ -38,10 +38,9 @@ PsdLayerPlan PlanPsdLayers(const iio::Psd& reader);
 bool HoldsMergedLayer(const iio::Psd& reader);
 
 // The record of image k as NextImage hands it out (the merged image's too).
+// The properties a layer made from it takes are PropertiesOfRecord's
+// (convert/layer_mapping.h).
 iio::layer_param_t RecordOfImage(const iio::Psd& reader, uint32_t k);
-// The properties a layer made from a record takes.
-kzm::ImageProperties PropertiesOfRecord(const iio::layer_param_t& P);
-void SetProperties(kzm::PiImage& image, const kzm::ImageProperties& p);
 
 // Buffers of rows reused from image to image: 8-bit or 16-bit (Psd::Wide).
 struct PsdRowBuffers {

@@ -1,13 +1,19 @@
-// One PSD layer's properties as the reader hands them out and the writer
-// takes them.
+// One PSD layer's properties in the format's own terms, as the reader hands
+// them out and the writer takes them: the blend key, the opacity and
+// clipping bytes, visibility and the locks as the file stores them. What
+// they mean for a document's layer is decided above this library
+// (convert/layer_mapping.h).
 #pragma once
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "blend/blend_desc.h"
-
 namespace iio {
+
+// A blend mode key: four characters ("norm", "mul ", ...).
+using PsdBlendKey = std::array<char, 4>;
+constexpr PsdBlendKey kPsdNormalKey{{'n', 'o', 'r', 'm'}};
 
 // Group marker ("lsct") of a layer record.
 struct folder_info_t {
@@ -16,22 +22,28 @@ struct folder_info_t {
   static constexpr uint32_t kEndOfFolder = 3;
 
   uint32_t sectionType = 0;
-  bool hasBlendKey = false;  // the record carried the group's own blend key
-  kzm::Blend blend;          // the group's blend mode (normal without a key)
+  bool hasBlendKey = false;              // the marker carried the group's own blend key
+  PsdBlendKey blendKey = kPsdNormalKey;  // that key ("norm" without one)
 };
 
 struct layer_param_t {
-  kzm::Blend blend;   // colour mode 1, alpha mode 4 for a new record
-  std::string name;   // UTF-8
+  PsdBlendKey blendKey = kPsdNormalKey;
+  uint8_t opacity = 255;  // 0 .. 255
+  uint8_t clipping = 0;   // 0: a base; otherwise clipped to the base below
+  std::string name;       // UTF-8
 
+  // Shown: the record's hidden flag is clear and (as read) no group around
+  // it is hidden.
   uint8_t visible = 1;
-  uint8_t planeLock = 0;
-  uint8_t alphaLock = 0;
+  // Locks: transparency (the record's flag; the "lspf" block's bit 0 where
+  // there is one), image pixels, position and everything ("lspf" bits 1, 2
+  // and 31).
+  uint8_t lockTransparency = 0;
+  uint8_t lockPixels = 0;
   uint8_t lockPosition = 0;
   uint8_t lockAll = 0;
-  uint8_t pixelsIrrelevant = 0;  // reader: records that carry no layer pixels
+  uint8_t pixelsIrrelevant = 0;  // the record carries no layer pixels
 
-  uint16_t opacity = 16384;  // 0 .. 16384
   uint32_t channelCount = 4;
   uint32_t depth = 8;
 

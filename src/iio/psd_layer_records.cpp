@@ -5,7 +5,6 @@
 // holds the same structure.
 #include <cstring>
 
-#include "blend/modes.h"
 #include "iio/codepage.h"
 #include "iio/psd_sections.h"
 
@@ -30,17 +29,6 @@ bool ReadRect(const uint8_t* p, int64_t maxSide, Rect* r) {
   return true;
 }
 
-uint16_t OpacityFromByte(uint8_t op) {
-  // The smallest native opacity that the writer turns back into this byte.
-  return uint16_t((uint32_t(op) * 16384u + 254u) / 255u);
-}
-
-// The fields between the channel table and the extra data.
-struct BlendFields {
-  char key[4] = {};
-  uint8_t opacity = 0, clipping = 0;
-  uint32_t extraLength = 0;
-};
 
 // The additional information blocks the reader uses; the first of each key
 // counts.
@@ -88,15 +76,18 @@ bool ReadBoundsAndChannels(SectionCursor& c, const PsdHeader& h, LayerRecord& re
   return true;
 }
 
-bool ReadBlendFields(SectionCursor& c, LayerRecord& rec, BlendFields* f) {
+// The fields between the channel table and the extra data: the blend key,
+// opacity, clipping, flags and the extra data's length.
+bool ReadBlendFields(SectionCursor& c, LayerRecord& rec, uint32_t* extraLength) {
   const uint8_t* b = c.Take(16);
   if (!b || !KeyIs(b, "8BIM")) return false;
-  std::memcpy(f->key, b + 4, 4);
-  f->opacity = b[8];
-  f->clipping = b[9];
+  layer_param_t& p = rec.param;
+  std::memcpy(p.blendKey.data(), b + 4, 4);
+  p.opacity = b[8];
+  p.clipping = b[9];
   rec.flags = b[10];
-  f->extraLength = LoadBe32(b + 12);
-  return c.Fits(f->extraLength);
+  *extraLength = LoadBe32(b + 12);
+  return c.Fits(*extraLength);
 }
 
 // Layer mask data: length 0 or at least 20; the published fields are taken
@@ -195,11 +186,11 @@ std::string LayerName(const std::string& pascal, const ExtraBlocks& blocks, cons
 // block ("lspf") overrides the lock and adds the others.
 void TakeFlagsAndLocks(uint8_t flags, const ExtraBlocks& blocks, layer_param_t& p) {
   p.visible = (flags & 2) ? 0 : 1;
-  p.alphaLock = flags & 1;
+  p.lockTransparency = flags & 1;
   if (blocks.haveLspf && blocks.lspf.size() >= 4) {
     const uint32_t v = LoadBe32(blocks.lspf.data());
-    p.alphaLock = v & 1;
-    p.planeLock = (v >> 1) & 1;
+    p.lockTransparency = v & 1;
+    p.lockPixels = (v >> 1) & 1;
     p.lockPosition = (v >> 2) & 1;
     p.lockAll = (v >> 31) & 1;
   }
@@ -215,16 +206,9 @@ void TakeSectionDivider(const ExtraBlocks& blocks, layer_param_t& p) {
   f->sectionType = type;
   if (lsct.size() >= 12 && KeyIs(&lsct[4], "8BIM")) {
     f->hasBlendKey = true;
-    f->blend.word0 = blend::ColorModeForPsdKey(reinterpret_cast<const char*>(&lsct[8]));
+    std::memcpy(f->blendKey.data(), &lsct[8], 4);
   }
   p.folder = f;
-}
-
-void TakeBlend(const BlendFields& f, layer_param_t& p) {
-  const uint8_t mode = blend::ColorModeForPsdKey(f.key);
-  p.blend.word0 = mode | (f.clipping ? kzm::Blend::clip_dsta | kzm::Blend::lockdonly : 0u);
-  p.blend.word1 = ((mode >= 1 && mode <= 21) || (mode >= 50 && mode <= 53)) ? 4u : 0u;
-  p.opacity = OpacityFromByte(f.opacity);
 }
 
 // Records without layer pixels: group markers, and flagged records with an
@@ -241,9 +225,9 @@ void MarkPixelsIrrelevant(LayerRecord& rec) {
 bool ReadLayerRecord(DataSrcBase& src, uint64_t limit, const PsdHeader& h, const NameCharset& charset,
                      LayerRecord& rec) {
   SectionCursor c(src, limit);
-  BlendFields blend;
-  if (!ReadBoundsAndChannels(c, h, rec) || !ReadBlendFields(c, rec, &blend)) return false;
-  const uint64_t extraEnd = src.position() + blend.extraLength;
+  uint32_t extraLength = 0;
+  if (!ReadBoundsAndChannels(c, h, rec) || !ReadBlendFields(c, rec, &extraLength)) return false;
+  const uint64_t extraEnd = src.position() + extraLength;
   SectionCursor x(src, extraEnd);
   std::string pascal;
   ExtraBlocks blocks;
@@ -254,7 +238,6 @@ bool ReadLayerRecord(DataSrcBase& src, uint64_t limit, const PsdHeader& h, const
   p.name = LayerName(pascal, blocks, charset);
   TakeFlagsAndLocks(rec.flags, blocks, p);
   TakeSectionDivider(blocks, p);
-  TakeBlend(blend, p);
   MarkPixelsIrrelevant(rec);
   return true;
 }

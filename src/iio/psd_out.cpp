@@ -4,7 +4,6 @@
 #include <cstring>
 #include <utility>
 
-#include "blend/modes.h"
 #include "iio/codepage.h"
 #include "iio/packbits.h"
 #include "iio/psd_bytes.h"
@@ -157,11 +156,10 @@ void PsdOut::WriteRecord(const layer_param_t& l, uint64_t& rectField, std::array
     PutLength();
   }
   Put("8BIM", 4);
-  Put(blend::PsdKeyForColorMode(l.blend.ColorMode()), 4);
-  Put8(uint8_t((std::min<uint32_t>(l.opacity, 16384) * 255u) >> 14));
-  const uint32_t clip = kzm::Blend::clip_dsta | kzm::Blend::lockdonly;
-  Put8((l.blend.word0 & clip) == clip ? 1 : 0);
-  Put8(uint8_t(8 | (l.visible ? 0 : 2) | (l.alphaLock ? 1 : 0) | (l.pixelsIrrelevant ? 16 : 0)));
+  Put(l.blendKey.data(), 4);
+  Put8(l.opacity);
+  Put8(l.clipping);
+  Put8(uint8_t(8 | (l.visible ? 0 : 2) | (l.lockTransparency ? 1 : 0) | (l.pixelsIrrelevant ? 16 : 0)));
   Put8(0);
 
   LengthField extra(*this);
@@ -188,8 +186,8 @@ void PsdOut::WriteRecord(const layer_param_t& l, uint64_t& rectField, std::array
   for (size_t i = 0; i < units.size(); ++i) StoreBe16(&be[2 * i], uint16_t(units[i]));
   Put(be.data(), be.size());
 
-  uint32_t locks = (l.alphaLock ? 1u : 0u) | (l.planeLock ? 2u : 0u) | (l.lockPosition ? 4u : 0u) |
-                   (l.lockAll ? 0x80000000u : 0u);
+  const uint32_t locks = (l.lockTransparency ? 1u : 0u) | (l.lockPixels ? 2u : 0u) | (l.lockPosition ? 4u : 0u) |
+                         (l.lockAll ? 0x80000000u : 0u);
   Put("8BIMlspf", 8);
   Put32(4);
   Put32(locks);

@@ -126,6 +126,22 @@ void ForEachCode(const TileMap& tiles, const PixelRGBA& def, Fn&& fn) {
   }
 }
 
+// The record's values and its "Blend", which ReadImageProperties reads
+// back. False, without the "Blend", when a value could not be written.
+bool WriteImageProperties(const ImageProperties& p, chunk::ChunkWriter& rec) {
+  rec.writeU32("version", kRecordVersion);
+  if (!p.name.empty()) rec.writeString("tagName", p.name);
+  rec.writeBool("LocalVisible", p.visible != 0);
+  rec.writeU32("SrcOpacity", p.opacity);
+  rec.writeValue("DefPixel", sizeof p.defaultPixel, &p.defaultPixel);
+  rec.writeBool("LocalPlaneLock", p.planeLock != 0);
+  rec.writeBool("LocalAlphaLock", p.alphaLock != 0);
+  if (!rec.ok()) return false;
+  // A blend without names leaves a short record; the layer is still saved.
+  SaveBlendRecord(p.blend, rec);
+  return true;
+}
+
 bool WriteBody(const PiImage& image, chunk::ChunkWriter& body, const ProgressFunc& progress, uint64_t index,
                uint64_t count) {
   const TileMap& tiles = image.Tiles();
@@ -360,21 +376,10 @@ int SaveImageRecord(const PiImage& image, chunk::ChunkWriter& container, bool co
                     const ProgressFunc& progress, uint64_t index, uint64_t count) {
   PlaneLockGuard lock(const_cast<PiImage*>(&image));
   chunk::ChunkWriter& rec = compress ? container.beginPackedChild("PiImage") : container.beginChild("PiImage");
-  rec.writeU32("version", kRecordVersion);
-  if (!image.Name().empty()) rec.writeString("tagName", image.Name());
-  rec.writeBool("LocalVisible", image.Visible() != 0);
-  rec.writeU32("SrcOpacity", image.Opacity());
-  const PixelRGBA def = image.DefaultPixel();
-  rec.writeValue("DefPixel", sizeof def, &def);
-  rec.writeBool("LocalPlaneLock", image.PlaneLock() != 0);
-  rec.writeBool("LocalAlphaLock", image.AlphaLock() != 0);
-  if (!rec.ok()) {
+  if (!WriteImageProperties(PropertiesOf(image), rec)) {
     rec.end();
     return 1;
   }
-
-  // A blend without names leaves a short record; the layer is still saved.
-  SaveBlendRecord(*image.Blend(), rec);
   Report(progress, index, count, 0, 100);
 
   chunk::ChunkWriter& body = rec.beginChild("Body");
@@ -428,6 +433,15 @@ ImageProperties PropertiesOf(const PiImage& image) {
   return p;
 }
 
+void SetProperties(PiImage& image, const ImageProperties& p) {
+  image.SetName(p.name);
+  image.SetBlend(p.blend);
+  image.SetVisible(p.visible);
+  image.SetOpacity(p.opacity);
+  image.SetPlaneLock(p.planeLock);
+  image.SetAlphaLock(p.alphaLock);
+}
+
 int LoadImageRecord(Plane& plane, const chunk::IChunkBase& container, const LoadOptions& options) {
   PiImage* target = plane.image();
   if (!target) return -1;
@@ -441,12 +455,7 @@ int LoadImageRecord(Plane& plane, const chunk::IChunkBase& container, const Load
   bool refused = false;
   if (!DecodeBody(img, *body, options.dropDefaultTiles != 0, options, &refused)) return refused ? 2 : 1;
 
-  if (props.named) img.SetName(props.name);
-  img.SetBlend(props.blend);
-  img.SetVisible(props.visible);
-  img.SetOpacity(props.opacity);
-  img.SetPlaneLock(props.planeLock);
-  img.SetAlphaLock(props.alphaLock);
+  SetProperties(img, props);
   if (options.dropDefaultTiles) img.CompactTiles();
 
   // The handle takes the new content; the old implementation leaves with `fresh`.

@@ -111,6 +111,9 @@ struct ImageProperties {
 int ReadImageProperties(const chunk::IChunkBase& container, ImageProperties& out);
 // The properties a raster layer holds.
 ImageProperties PropertiesOf(const PiImage& image);
+// Gives a raster layer the properties (all but the default pixel, which is
+// fixed when the layer is made).
+void SetProperties(PiImage& image, const ImageProperties& p);
 
 // Rebuilds the raster layer behind `plane` from the "PiImage" record in
 // `container`; the handle keeps its identity, owner and parent.

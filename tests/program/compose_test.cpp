@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "blend/blend_desc.h"
 #include "blend/modes.h"
 #include "support/psd.h"
 #include "support/reference.h"
@@ -27,6 +28,24 @@ uint32_t Pixel8(uint32_t seed) {
     c[i] = m == 0 ? 0 : m == 1 ? 255 : m == 2 ? 128 : (g >> 8) % 256;
   }
   return Rgba(c[0], c[1], c[2], a);
+}
+
+// A PSD layer as a native one: its key's mode (alpha mode "modulate"),
+// clipped to the base below and masked by it when its clipping byte is
+// set, the smallest native opacity that writes back as its opacity byte.
+struct NativeLayer {
+  uint32_t word0, word1;
+  uint32_t opacity;
+  bool clipped;
+};
+NativeLayer AsNative(const iio::layer_param_t& p) {
+  NativeLayer n;
+  n.clipped = p.clipping != 0;
+  n.word0 = blend::ColorModeForPsdKey(p.blendKey.data()) |
+            (n.clipped ? kzm::Blend::clip_dsta | kzm::Blend::lockdonly : 0u);
+  n.word1 = kzm::Blend::kAlphaModulate;
+  n.opacity = (uint32_t(p.opacity) * 16384 + 254) / 255;
+  return n;
 }
 
 class Compose : public ::testing::Test {
@@ -112,11 +131,11 @@ void Compose::ExpectStackEvaluated(const PsdSpec& s) {
       PixelRGBA acc{0, 0, 0, 0};
       uint16_t baseAlpha = 0;
       for (const Image& layer : src.images) {
-        const bool clipped = layer.p.blend.word0 & kzm::Blend::clip_dsta;
-        if (!clipped) baseAlpha = layer.p.visible ? Widen8(layer.At(x, y)).a : 0;
+        const NativeLayer n = AsNative(layer.p);
+        if (!n.clipped) baseAlpha = layer.p.visible ? Widen8(layer.At(x, y)).a : 0;
         if (!layer.p.visible) continue;
-        const uint32_t opacity = clipped ? (uint32_t(layer.p.opacity) * baseAlpha) >> 14 : layer.p.opacity;
-        acc = blendref::Blend(acc, Widen8(layer.At(x, y)), opacity, layer.p.blend.word0, layer.p.blend.word1);
+        const uint32_t opacity = n.clipped ? (n.opacity * baseAlpha) >> 14 : n.opacity;
+        acc = blendref::Blend(acc, Widen8(layer.At(x, y)), opacity, n.word0, n.word1);
       }
       const uint32_t want = Unmatte(MatteOnWhite(Narrow8(acc))), got = merged.At(x, y);
       if (want != got && ++bad <= 5)

@@ -18,6 +18,13 @@ namespace {
 
 const char kMergedName[] = "ImgIOPsd_MergedImage";
 
+std::string Key(const iio::PsdBlendKey& key) { return std::string(key.data(), 4); }
+
+// The key a record's key comes back as: the key of the mode it reads as.
+std::string KeyThroughTheTable(const iio::PsdBlendKey& key) {
+  return std::string(blend::PsdKeyForColorMode(blend::ColorModeForPsdKey(key.data())), 4);
+}
+
 std::string Hex(const std::string& s) {
   std::string h;
   char b[3];
@@ -64,10 +71,12 @@ void ExpectSameLayers(const PsdFile& orig, const PsdFile& fin) {
     }
     EXPECT_EQ(f.p.visible, o.p.visible);
     EXPECT_EQ(f.p.opacity, o.p.opacity);
-    EXPECT_EQ(f.p.blend.ColorMode(), o.p.blend.ColorMode());
-    EXPECT_EQ(f.p.blend.Flags(), o.p.blend.Flags());
-    EXPECT_EQ(f.p.alphaLock, o.p.alphaLock || o.p.lockAll);
-    EXPECT_EQ(f.p.planeLock, o.p.planeLock || o.p.lockAll);
+    EXPECT_EQ(Key(f.p.blendKey), KeyThroughTheTable(o.p.blendKey));
+    EXPECT_EQ(f.p.clipping, o.p.clipping ? 1 : 0);
+    EXPECT_EQ(f.p.lockTransparency, o.p.lockTransparency || o.p.lockAll);
+    EXPECT_EQ(f.p.lockPixels, o.p.lockPixels || o.p.lockAll);
+    EXPECT_EQ(f.p.lockPosition, 0);
+    EXPECT_EQ(f.p.lockAll, 0);
     // The written rectangle is the smallest one around the pixels.
     int64_t l = INT64_MAX, t = INT64_MAX, r = INT64_MIN, b = INT64_MIN;
     for (int64_t y = o.p.top; y < o.p.bottom; ++y)
@@ -172,12 +181,12 @@ void ExpectSameAsPsdTools(const std::string& path) {
     const Image& img = ours.images[next++];
     SCOPED_TRACE(img.p.name);
     EXPECT_EQ(Hex(img.p.name), field("name"));
-    // The byte is taken as the smallest model opacity that writes back as it.
-    EXPECT_EQ(img.p.opacity, (std::stoul(field("opacity")) * 16384 + 254) / 255);
+    EXPECT_EQ(img.p.opacity, std::stoul(field("opacity")));
     EXPECT_EQ(img.p.visible ? "1" : "0", field("visible"));  // layers of hidden groups are hidden
     std::string key = field("key") + "    ";
     std::replace(key.begin(), key.end(), '_', ' ');
-    EXPECT_EQ(img.p.blend.ColorMode(), blend::ColorModeForPsdKey(key.c_str())) << key;
+    EXPECT_EQ(Key(img.p.blendKey), key.substr(0, 4));
+    EXPECT_EQ(std::to_string(img.p.clipping), field("clipping"));
     char rect[64];
     std::snprintf(rect, sizeof rect, "%d,%d,%d,%d", img.p.left, img.p.top, img.p.right, img.p.bottom);
     EXPECT_EQ(rect, field("rect"));
@@ -637,7 +646,8 @@ TEST_F(RoundTrip, EveryModeKeyAndOpacityComesBackAsTheTableSays) {
   for (size_t i = 0; i < 256; ++i) {
     const std::string& k = keys[i % keys.size()];
     const uint8_t mode = blend::ColorModeForPsdKey(k.c_str());
-    EXPECT_EQ(fin.images[i].p.blend.ColorMode(), mode) << k;
+    EXPECT_EQ(Key(fin.images[i].p.blendKey), std::string(blend::PsdKeyForColorMode(mode), 4)) << k;
+    EXPECT_EQ(fin.images[i].p.opacity, i);
     if (!ref.ok) continue;
     std::string written = blend::PsdKeyForColorMode(mode);
     std::replace(written.begin(), written.end(), ' ', '_');
