@@ -29,50 +29,6 @@ using kzm::Rect;
 // with "*" (working layers).
 bool IsEligible(const ImageProperties& p) { return !(!p.name.empty() && p.name[0] == '*' && !p.visible); }
 
-// Smallest rectangle (document positions) of the pixels that a PSD reader
-// would see as content: alpha above 0 for a transparent default pixel, else
-// any pixel that differs from the default, together with the whole canvas
-// (the default colour shows everywhere).
-Rect ContentRect(const kzm::PiImage& img, const Rect& canvas) {
-  const PixelRGBA def = img.DefaultPixel();
-  const bool clearDefault = def.a == 0;
-  auto differs = [&](const PixelRGBA& p) { return clearDefault ? p.a != 0 : p != def; };
-  int32_t l = INT32_MAX, t = INT32_MAX, r = INT32_MIN, b = INT32_MIN;
-  auto take = [&](int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
-    l = std::min(l, x0), t = std::min(t, y0), r = std::max(r, x1), b = std::max(b, y1);
-  };
-  // What lies inside the rectangle found so far cannot widen it; in most
-  // layers nearly every tile and cell soon does, so few are looked at.
-  auto inside = [&](int32_t x0, int32_t y0, int32_t size) {
-    return l <= x0 && x0 + size <= r && t <= y0 && y0 + size <= b;
-  };
-  for (const auto& [loc, tile] : img.Tiles()) {
-    if (!tile->HasCells() || inside(loc.Left(), loc.Top(), 128)) continue;
-    for (int cy = 0; cy < kzm::kTileCells; ++cy) {
-      for (int cx = 0; cx < kzm::kTileCells; ++cx) {
-        const int32_t x0 = loc.Left() + cx * 8, y0 = loc.Top() + cy * 8;
-        if (inside(x0, y0, 8)) continue;
-        const kzm::Cell& cell = tile->At(cx, cy);
-        if (cell.Kind() == kzm::Cell::kRGBAFill) {
-          if (differs(cell.FillValue())) take(x0, y0, x0 + 8, y0 + 8);
-        } else if (cell.Kind() == kzm::Cell::kRGBABitmap) {
-          const PixelRGBA* px = cell.BitmapPixels();
-          unsigned rows = 0, cols = 0;  // bit i: row / column i has content
-          for (unsigned i = 0; i < 64; ++i)
-            if (differs(px[i])) rows |= 1u << (i >> 3), cols |= 1u << (i & 7);
-          if (rows)
-            take(x0 + base::Ctz32(cols), y0 + base::Ctz32(rows), x0 + 32 - base::Clz32(cols),
-                 y0 + 32 - base::Clz32(rows));
-        }
-      }
-    }
-  }
-  Rect rect;
-  if (l < r && t < b) rect = Rect{l, t, r, b};  // layers lie at offset 0
-  if (!clearDefault) rect = rect.United(canvas);
-  return rect;
-}
-
 uint64_t Area(const Rect& r) {
   return r.IsEmpty() ? 0 : uint64_t(int64_t(r.right) - r.left) * uint64_t(int64_t(r.bottom) - r.top);
 }
@@ -174,6 +130,50 @@ int Export(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, const 
            iio::ImageDestBase& stream, const ProgressFunc& progress, const iio::NameCharset& charset);
 
 }  // namespace
+
+// Smallest rectangle (document positions) of the pixels that a PSD reader
+// would see as content: alpha above 0 for a transparent default pixel, else
+// any pixel that differs from the default, together with the whole canvas
+// (the default colour shows everywhere).
+kzm::Rect ContentRect(const kzm::PiImage& img, const kzm::Rect& canvas) {
+  const PixelRGBA def = img.DefaultPixel();
+  const bool clearDefault = def.a == 0;
+  auto differs = [&](const PixelRGBA& p) { return clearDefault ? p.a != 0 : p != def; };
+  int32_t l = INT32_MAX, t = INT32_MAX, r = INT32_MIN, b = INT32_MIN;
+  auto take = [&](int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+    l = std::min(l, x0), t = std::min(t, y0), r = std::max(r, x1), b = std::max(b, y1);
+  };
+  // What lies inside the rectangle found so far cannot widen it; in most
+  // layers nearly every tile and cell soon does, so few are looked at.
+  auto inside = [&](int32_t x0, int32_t y0, int32_t size) {
+    return l <= x0 && x0 + size <= r && t <= y0 && y0 + size <= b;
+  };
+  for (const auto& [loc, tile] : img.Tiles()) {
+    if (!tile->HasCells() || inside(loc.Left(), loc.Top(), 128)) continue;
+    for (int cy = 0; cy < kzm::kTileCells; ++cy) {
+      for (int cx = 0; cx < kzm::kTileCells; ++cx) {
+        const int32_t x0 = loc.Left() + cx * 8, y0 = loc.Top() + cy * 8;
+        if (inside(x0, y0, 8)) continue;
+        const kzm::Cell& cell = tile->At(cx, cy);
+        if (cell.Kind() == kzm::Cell::kRGBAFill) {
+          if (differs(cell.FillValue())) take(x0, y0, x0 + 8, y0 + 8);
+        } else if (cell.Kind() == kzm::Cell::kRGBABitmap) {
+          const PixelRGBA* px = cell.BitmapPixels();
+          unsigned rows = 0, cols = 0;  // bit i: row / column i has content
+          for (unsigned i = 0; i < 64; ++i)
+            if (differs(px[i])) rows |= 1u << (i >> 3), cols |= 1u << (i & 7);
+          if (rows)
+            take(x0 + base::Ctz32(cols), y0 + base::Ctz32(rows), x0 + 32 - base::Clz32(cols),
+                 y0 + 32 - base::Clz32(rows));
+        }
+      }
+    }
+  }
+  Rect rect;
+  if (l < r && t < b) rect = Rect{l, t, r, b};  // layers lie at offset 0
+  if (!clearDefault) rect = rect.United(canvas);
+  return rect;
+}
 
 int ComputeCanvas(kzm::NativeReader& reader, Rect& canvas) {
   canvas = Rect{};

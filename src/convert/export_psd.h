@@ -19,6 +19,7 @@ class ImageDestBase;
 }
 namespace kzm {
 class NativeReader;
+class PiImage;
 }
 
 // ExportPsd's answer when a layer's whole record gave it other properties
@@ -39,6 +40,13 @@ int ExportPsd(kzm::NativeReader& reader, const kzm::Rect& canvas, uint32_t depth
               iio::ImageDestBase& stream, const ProgressFunc& progress, const std::string& nameCharset);
 int ExportPsd(kzm::NativeReader& reader, const kzm::Rect& canvas, uint32_t depth, const ConversionBudget& budget,
               iio::ImageDestBase& stream, const ProgressFunc& progress);
+
+// The rectangle a layer is written over: the smallest one (document
+// positions) around the pixels a PSD reader would see as content (alpha
+// above 0 for a transparent default pixel, else any pixel that differs from
+// the default), together with the whole canvas where the default colour is
+// not transparent (it shows everywhere).
+kzm::Rect ContentRect(const kzm::PiImage& img, const kzm::Rect& canvas);
 
 // Loads every layer once so that each head is what the whole record says:
 // 0, or the read failure's code.

@@ -197,6 +197,16 @@ bool SampleImage(iio::Psd& reader, const iio::layer_param_t& P, const kzm::Thumb
 
 }  // namespace
 
+uint64_t AddImageRows(kzm::PiImage& image, const uint32_t* rows, int32_t left, int64_t w, int32_t docY,
+                      uint32_t count) {
+  return AddWindowTiles(image, rows, left, w, docY, count);
+}
+
+uint64_t AddImageRows(kzm::PiImage& image, const uint64_t* rows, int32_t left, int64_t w, int32_t docY,
+                      uint32_t count) {
+  return AddWindowTiles(image, rows, left, w, docY, count);
+}
+
 bool HoldsMergedLayer(const iio::Psd& reader) {
   const uint32_t layers = reader.LayerCount();
   if (layers == 0) return false;

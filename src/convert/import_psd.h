@@ -57,6 +57,17 @@ struct PsdRowBuffers {
 int ReadImageTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image, PsdRowBuffers& rows,
                    uint64_t maxBlockBytes);
 
+// Adds the tiles of `count` rows of pixels as a PSD's rows hold them (8-bit
+// words, or straight 16-bit ones where Psd::Wide), `w` each, at document
+// position (left, docY), all within one row of tiles, as the rows of a PSD
+// layer are built into tiles: 8 x 8 blocks of one source value become fills,
+// tiles of transparent pixels are left out. Returns the bytes of pixel
+// blocks the tiles hold.
+uint64_t AddImageRows(kzm::PiImage& image, const uint32_t* rows, int32_t left, int64_t w, int32_t docY,
+                      uint32_t count);
+uint64_t AddImageRows(kzm::PiImage& image, const uint64_t* rows, int32_t left, int64_t w, int32_t docY,
+                      uint32_t count);
+
 // The pixels of the planned images together: what reading them takes.
 uint64_t PlannedArea(const iio::Psd& reader, const PsdLayerPlan& plan);
 
