@@ -332,7 +332,8 @@ typedef struct yvn2psd_layer_info {
    * the PSD writer stores it: finding it reads the layer. */
   int32_t left, top, right, bottom;
   /* Opacity 0 to 255, as PSD stores it, and as the document holds it, 0 to
-   * 16384 (written: opacity_exact wins when it is not 0 or opacity is 255). */
+   * 16384. The writer takes opacity_exact when it is not 0, else opacity as
+   * the conversion of a PSD takes the byte. */
   uint32_t opacity;
   uint32_t opacity_exact;
   int visible;
@@ -410,7 +411,10 @@ YVN2PSD_API int yvn2psd_writer_create_memory(int format, uint32_t width, uint32_
  * reach past the canvas; may be empty). Then its rows, top to bottom. */
 YVN2PSD_API int yvn2psd_writer_begin_layer(yvn2psd_writer* writer, const yvn2psd_layer_info* layer);
 /* The next `count` rows of the layer begun, (right - left) pixels each,
- * `stride` bytes apart (0: back to back). */
+ * `stride` bytes apart (0: back to back). Every row of a layer comes in the
+ * form of its first rows. 8-bit rows are taken as the conversion takes an
+ * 8-bit PSD's rows, so that a document written from a PSD's own pixels is
+ * the .yvn the conversion writes. */
 YVN2PSD_API int yvn2psd_writer_write_rows(yvn2psd_writer* writer, int pixel_format, const void* rows, size_t stride,
                                           uint32_t count);
 /* Ends the layer; all its rows must have been given. The layer is written

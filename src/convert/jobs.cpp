@@ -66,7 +66,8 @@ bool OpenSource(const SourceRef& ref, std::unique_ptr<DataSrcBase>& opened, Data
 // ---------------------------------------------------------------- StageLine
 
 bool StageLine::Show(uint64_t p, uint64_t phase, uint64_t count) {
-  if (p != lastPercent_) {
+  // Once asked to stop, the caller hears nothing more but the stage's end.
+  if (!cancelled_ && p != lastPercent_) {
     lastPercent_ = p;
     if (events_.progress && !events_.progress(stage_, p, phase, count)) cancelled_ = true;
   }

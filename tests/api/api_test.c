@@ -1,0 +1,704 @@
+/* The library through its public header, compiled as C99: reads, writes and
+ * conversions against the program's own conversions of the same files, the
+ * misuse and damaged input a caller may bring, threads, and what a library
+ * must leave of its host as it was.
+ *
+ *   api_test CASE     runs one case (see kCases); exit 0 when it passes, 77
+ *                     when it is skipped.
+ * Environment: YVN2PSD_EXE (the program), YVN_TEST_DATA, YVN_PSD_CORPUS. */
+#define _POSIX_C_SOURCE 200809L
+#include <dirent.h>
+#include <locale.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "yvn2psd.h"
+#include "psd_merged.h"
+
+static int g_failures;
+#define CHECK(cond)                                                                 \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
+      fprintf(stderr, "%s:%d: %s failed (%s)\n", __FILE__, __LINE__, #cond, g_at); \
+      ++g_failures;                                                                 \
+    }                                                                               \
+  } while (0)
+#define CHECK_CODE(call, want)                                                                             \
+  do {                                                                                                     \
+    const int got_ = (call);                                                                               \
+    if (got_ != (want)) {                                                                                  \
+      fprintf(stderr, "%s:%d: %s gave %d (%s), not %d (%s)\n", __FILE__, __LINE__, #call, got_,           \
+              yvn2psd_last_error_message(), (int)(want), g_at);                                            \
+      ++g_failures;                                                                                        \
+    }                                                                                                      \
+  } while (0)
+static char g_at[1024] = "";
+
+/* ------------------------------------------------------------- files */
+
+typedef struct {
+  uint8_t* data;
+  size_t size;
+} Bytes;
+
+static Bytes ReadAll(const char* path) {
+  Bytes b = {NULL, 0};
+  FILE* f = fopen(path, "rb");
+  if (!f) return b;
+  fseek(f, 0, SEEK_END);
+  const long n = ftell(f);
+  fseek(f, 0, SEEK_SET);
+  b.data = malloc(n > 0 ? (size_t)n : 1);
+  b.size = fread(b.data, 1, (size_t)n, f);
+  fclose(f);
+  return b;
+}
+
+static int SameBytes(const void* a, size_t an, const void* b, size_t bn) {
+  return an == bn && (an == 0 || memcmp(a, b, an) == 0);
+}
+
+static int Exists(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0;
+}
+
+static char g_tmp[256];
+
+static void MakeTemp(void) {
+  snprintf(g_tmp, sizeof g_tmp, "%s/yvn-api-XXXXXX", getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
+  if (!mkdtemp(g_tmp)) {
+    perror("mkdtemp");
+    exit(1);
+  }
+}
+
+static void RemoveTemp(void) {
+  char cmd[512];
+  snprintf(cmd, sizeof cmd, "rm -rf '%s'", g_tmp);
+  if (system(cmd) != 0) fprintf(stderr, "could not remove %s\n", g_tmp);
+}
+
+static const char* Tmp(const char* name) {
+  static char buf[8][512];
+  static int next;
+  char* p = buf[next++ % 8];
+  snprintf(p, 512, "%s/%s", g_tmp, name);
+  return p;
+}
+
+/* Names in the temporary folder, one per line, sorted. */
+static void Listing(char* out, size_t n) {
+  char cmd[512];
+  snprintf(cmd, sizeof cmd, "ls -A '%s' | sort", g_tmp);
+  FILE* p = popen(cmd, "r");
+  size_t got = p ? fread(out, 1, n - 1, p) : 0;
+  out[got] = '\0';
+  if (p) pclose(p);
+}
+
+/* Runs the program with arguments (shell words) in the temporary folder. */
+static int Program(const char* args) {
+  char cmd[4096];
+  snprintf(cmd, sizeof cmd, "cd '%s' && '%s' -q -W %s >/dev/null", g_tmp, getenv("YVN2PSD_EXE"), args);
+  return system(cmd);
+}
+
+static int Copy(const char* from, const char* to) {
+  char cmd[2048];
+  snprintf(cmd, sizeof cmd, "cp '%s' '%s'", from, to);
+  return system(cmd);
+}
+
+/* The files the cases go over: the corpus's PSDs and the golden inputs. */
+enum { kMaxFiles = 48, kPathBytes = 1024 };
+typedef struct {
+  char path[kMaxFiles][kPathBytes];
+  int n;
+} Files;
+
+static int CompareNames(const void* a, const void* b) { return strcmp(a, b); }
+
+static void AddFolder(Files* f, const char* dir, const char* suffix) {
+  DIR* d = dir ? opendir(dir) : NULL;
+  if (!d) return;
+  char names[64][256];
+  int n = 0;
+  for (struct dirent* e; (e = readdir(d)) != NULL && n < 64;) {
+    const size_t len = strlen(e->d_name);
+    if (len > 4 && strcmp(e->d_name + len - 4, suffix) == 0) snprintf(names[n++], 256, "%s", e->d_name);
+  }
+  closedir(d);
+  qsort(names, (size_t)n, 256, CompareNames);
+  for (int i = 0; i < n && f->n < kMaxFiles; ++i) {
+    if (strlen(dir) + strlen(names[i]) + 2 > kPathBytes) continue;
+    snprintf(f->path[f->n++], kPathBytes, "%s/%s", dir, names[i]);
+  }
+}
+
+static Files SourceFiles(const char* suffix) {
+  Files f;
+  f.n = 0;
+  char dir[kPathBytes];
+  const char* data = getenv("YVN_TEST_DATA");
+  const char* cases[] = {"painting", "native-features", "native-record-order", "native-packed-root"};
+  for (int i = 0; i < 4; ++i) {
+    snprintf(dir, sizeof dir, "%s/golden/%s/input%s", data, cases[i], suffix);
+    if (Exists(dir)) memcpy(f.path[f.n++], dir, sizeof dir);
+  }
+  AddFolder(&f, getenv("YVN_PSD_CORPUS"), suffix);
+  if (strcmp(suffix, ".psd") == 0) AddFolder(&f, getenv("YVN_PSD_CORPUS"), ".psb");
+  return f;
+}
+
+/* ------------------------------------------------------------- documents */
+
+typedef struct {
+  yvn2psd_layer_info info;
+  char name[256];
+  uint16_t* px; /* premultiplied cells over the rectangle */
+} Layer;
+
+typedef struct {
+  yvn2psd_document_info info;
+  Layer* layers;
+  uint16_t* merged;
+} Doc;
+
+static int ReadDoc(yvn2psd_document* d, Doc* out, int form) {
+  memset(out, 0, sizeof *out);
+  int code = yvn2psd_document_info_get(d, &out->info);
+  if (code) return code;
+  out->layers = calloc(out->info.layer_count + 1, sizeof(Layer));
+  for (uint32_t i = 0; i < out->info.layer_count; ++i) {
+    Layer* l = &out->layers[i];
+    if ((code = yvn2psd_layer_info_get(d, i, &l->info)) != 0) return code;
+    snprintf(l->name, sizeof l->name, "%s", l->info.name);
+    l->info.name = l->name;
+    const uint32_t w = (uint32_t)(l->info.right - l->info.left), h = (uint32_t)(l->info.bottom - l->info.top);
+    const size_t size = yvn2psd_buffer_size(form, w, h, 0);
+    l->px = malloc(size ? size : 1);
+    if ((code = yvn2psd_read_layer(d, i, form, l->px, 0, size)) != 0) return code;
+  }
+  const size_t size = yvn2psd_buffer_size(form, out->info.width, out->info.height, 0);
+  out->merged = malloc(size);
+  return yvn2psd_read_merged(d, form, out->merged, 0, size);
+}
+
+static void FreeDoc(Doc* d) {
+  for (uint32_t i = 0; d->layers && i < d->info.layer_count; ++i) free(d->layers[i].px);
+  free(d->layers);
+  free(d->merged);
+}
+
+static int OpenFile(const char* path, Doc* out, int form) {
+  yvn2psd_document* d = NULL;
+  int code = yvn2psd_open_file(path, NULL, &d);
+  if (code == 0) code = ReadDoc(d, out, form);
+  yvn2psd_close(d);
+  return code;
+}
+
+/* A pixel of a layer at a canvas position; transparent outside it. */
+static const uint16_t* At(const Layer* l, int64_t x, int64_t y) {
+  static const uint16_t clear[4] = {0, 0, 0, 0};
+  if (x < l->info.left || x >= l->info.right || y < l->info.top || y >= l->info.bottom) return clear;
+  return l->px + 4 * ((size_t)(y - l->info.top) * (size_t)(l->info.right - l->info.left) + (size_t)(x - l->info.left));
+}
+
+/* The same properties (as a PSD stores them, or `exact`ly as the document
+ * holds them), and the same cells wherever either layer has any. */
+static int SameLayer(const Layer* a, const Layer* b, int exact) {
+  const yvn2psd_layer_info *p = &a->info, *q = &b->info;
+  if (strcmp(p->name, q->name) != 0 || p->opacity != q->opacity || p->visible != q->visible ||
+      strcmp(p->psd_key, q->psd_key) != 0 || p->clipping != q->clipping ||
+      p->lock_transparency != q->lock_transparency || p->lock_pixels != q->lock_pixels ||
+      (exact && (p->opacity_exact != q->opacity_exact || p->blend != q->blend))) {
+    fprintf(stderr, "layer '%s' / '%s': properties differ\n", p->name, q->name);
+    return 0;
+  }
+  const int64_t l = p->left < q->left ? p->left : q->left, t = p->top < q->top ? p->top : q->top;
+  const int64_t r = p->right > q->right ? p->right : q->right, bt = p->bottom > q->bottom ? p->bottom : q->bottom;
+  for (int64_t y = t; y < bt; ++y)
+    for (int64_t x = l; x < r; ++x)
+      if (memcmp(At(a, x, y), At(b, x, y), 8) != 0) {
+        fprintf(stderr, "layer '%s': cells differ at (%lld, %lld)\n", p->name, (long long)x, (long long)y);
+        return 0;
+      }
+  return 1;
+}
+
+/* ------------------------------------------------------------- cases */
+
+/* A PSD read through the library gives the layers of the .yvn the program
+ * writes from it (their cells read back through the library), and its
+ * merged image the .yvn's top layer. */
+static void PsdReadsAsTheProgramConvertsIt(void) {
+  const Files files = SourceFiles(".psd");
+  for (int i = 0; i < files.n; ++i) {
+    snprintf(g_at, sizeof g_at, "%s", files.path[i]);
+    CHECK(Copy(files.path[i], Tmp("s.psd")) == 0);
+    CHECK(Program("s.psd a.yvn") == 0);
+    Doc psd, yvn;
+    CHECK_CODE(OpenFile(Tmp("s.psd"), &psd, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED), 0);
+    CHECK_CODE(OpenFile(Tmp("a.yvn"), &yvn, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED), 0);
+    CHECK(psd.info.format == YVN2PSD_FORMAT_PSD && yvn.info.format == YVN2PSD_FORMAT_YVN);
+    CHECK(psd.info.width == yvn.info.width && psd.info.height == yvn.info.height);
+    /* The .yvn adds the merged image as its top layer unless the PSD's top
+     * layer holds it already. */
+    const uint32_t n = psd.info.layer_count;
+    CHECK(yvn.info.layer_count == n || yvn.info.layer_count == n + 1);
+    for (uint32_t k = 0; k < n && k < yvn.info.layer_count; ++k) CHECK(SameLayer(&psd.layers[k], &yvn.layers[k], 1));
+    if (yvn.info.layer_count == n + 1) {
+      Layer merged;
+      memset(&merged, 0, sizeof merged);
+      merged.info = yvn.layers[n].info;
+      merged.info.left = merged.info.top = 0;
+      merged.info.right = (int32_t)psd.info.width, merged.info.bottom = (int32_t)psd.info.height;
+      merged.px = psd.merged;
+      CHECK(SameLayer(&merged, &yvn.layers[n], 1));
+    }
+    FreeDoc(&psd);
+    FreeDoc(&yvn);
+  }
+}
+
+/* A .yvn read through the library gives the layers of the 16-bit PSD the
+ * program writes from it (every cell comes back), and the merged image that
+ * its 8-bit PSD stores, matted on white. */
+static void YvnReadsAsTheProgramConvertsIt(void) {
+  Files files = SourceFiles(".yvn");
+  /* .yvn files made by the program from the PSDs. */
+  const Files psds = SourceFiles(".psd");
+  for (int i = 0; i < psds.n && files.n < kMaxFiles; ++i) {
+    char name[64];
+    snprintf(name, sizeof name, "made%d.yvn", i);
+    CHECK(Copy(psds.path[i], Tmp("s.psd")) == 0);
+    CHECK(Program("s.psd made.yvn") == 0);
+    CHECK(rename(Tmp("made.yvn"), Tmp(name)) == 0);
+    snprintf(files.path[files.n++], kPathBytes, "%s", Tmp(name));
+  }
+  for (int i = 0; i < files.n; ++i) {
+    snprintf(g_at, sizeof g_at, "%s", files.path[i]);
+    CHECK(Copy(files.path[i], Tmp("s.yvn")) == 0);
+    CHECK(Program("-d16 s.yvn b16.psd") == 0);
+    CHECK(Program("s.yvn b8.psd") == 0);
+    Doc yvn, psd;
+    CHECK_CODE(OpenFile(Tmp("s.yvn"), &yvn, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED), 0);
+    CHECK_CODE(OpenFile(Tmp("b16.psd"), &psd, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED), 0);
+    uint32_t k = 0;
+    for (uint32_t j = 0; j < yvn.info.layer_count; ++j) {
+      if (yvn.layers[j].info.working_layer) continue; /* left out of PSDs */
+      if (k < psd.info.layer_count) CHECK(SameLayer(&yvn.layers[j], &psd.layers[k], 0));
+      ++k;
+    }
+    /* A document without a layer to write gets one holding the merged image. */
+    CHECK(k == psd.info.layer_count || (k == 0 && psd.info.layer_count == 1));
+    /* The merged image as the 8-bit PSD stores it. */
+    yvn2psd_document* d = NULL;
+    CHECK_CODE(yvn2psd_open_file(Tmp("s.yvn"), NULL, &d), 0);
+    const size_t size = yvn2psd_buffer_size(YVN2PSD_PIXEL_RGBA8, yvn.info.width, yvn.info.height, 0);
+    uint8_t* rgba = malloc(size);
+    CHECK_CODE(yvn2psd_read_merged(d, YVN2PSD_PIXEL_RGBA8, rgba, 0, size), 0);
+    yvn2psd_close(d);
+    Bytes stored = ReadAll(Tmp("b8.psd"));
+    uint8_t* planes = NULL;
+    uint32_t w = 0, h = 0;
+    CHECK(PsdMergedPlanes(stored.data, stored.size, &w, &h, &planes) == 0);
+    CHECK(w == yvn.info.width && h == yvn.info.height);
+    const size_t px = (size_t)w * h;
+    for (size_t p = 0; planes && p < px; ++p) {
+      const uint32_t a = rgba[4 * p + 3];
+      for (int c = 0; c < 4; ++c) {
+        uint32_t v = rgba[4 * p + (size_t)c];
+        if (c < 3 && a != 255) v = (v * a + 127) / 255 + 255 - a;
+        if (planes[(size_t)c * px + p] != v) {
+          fprintf(stderr, "merged pixel %zu channel %d: %u stored, %u read (%s)\n", p, c, planes[(size_t)c * px + p], v,
+                  g_at);
+          ++g_failures;
+          p = px;
+          break;
+        }
+      }
+    }
+    free(planes);
+    free(stored.data);
+    free(rgba);
+    FreeDoc(&yvn);
+    FreeDoc(&psd);
+  }
+}
+
+/* Writes a document's layers through the writer. */
+static int WriteLayers(const Doc* doc, int format, const yvn2psd_options* o, void** out, size_t* size) {
+  yvn2psd_writer* w = NULL;
+  int code = yvn2psd_writer_create_memory(format, doc->info.width, doc->info.height, o, &w);
+  for (uint32_t k = 0; code == 0 && k < doc->info.layer_count; ++k)
+    code = yvn2psd_writer_add_layer(w, &doc->layers[k].info, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED, doc->layers[k].px, 0);
+  if (code == 0) code = yvn2psd_writer_finish(w, out, size);
+  yvn2psd_writer_close(w);
+  return code;
+}
+
+/* The offset of a byte string in a buffer, or the buffer's size. */
+static size_t Find(const Bytes* b, const char* what) {
+  const size_t n = strlen(what);
+  for (size_t i = 0; i + n <= b->size; ++i)
+    if (memcmp(b->data + i, what, n) == 0) return i;
+  return b->size;
+}
+
+/* A document written a layer at a time through the library holds what the
+ * program's conversion of the same layers holds: as PSD, byte for byte; as
+ * .yvn, the same head (thumbnail, canvas, paper) byte for byte and the same
+ * layers. (Written from a PSD's own 8-bit rows, the .yvn is byte for byte
+ * the conversion's too: tests/program/writer_test.cpp.) */
+static void WriterEqualsTheConversion(void) {
+  const Files psds = SourceFiles(".psd");
+  for (int i = 0; i < psds.n; ++i) {
+    snprintf(g_at, sizeof g_at, "%s", psds.path[i]);
+    CHECK(Copy(psds.path[i], Tmp("s.psd")) == 0);
+    CHECK(Program("-z0 s.psd a.yvn") == 0);
+    /* The .yvn's own layers (the PSD's, and the merged image on top). */
+    Doc yvn;
+    CHECK_CODE(OpenFile(Tmp("a.yvn"), &yvn, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED), 0);
+    yvn2psd_options o;
+    yvn2psd_options_init(&o);
+    o.compress = 0;
+    void* out = NULL;
+    size_t size = 0;
+    CHECK_CODE(WriteLayers(&yvn, YVN2PSD_FORMAT_YVN, &o, &out, &size), 0);
+    Bytes want = ReadAll(Tmp("a.yvn")), got = {out, size};
+    const size_t head = Find(&want, "Plane0000");
+    CHECK(head < want.size && Find(&got, "Plane0000") == head && memcmp(got.data, want.data, head) == 0);
+    FILE* f = fopen(Tmp("w.yvn"), "wb");
+    fwrite(out, 1, size, f);
+    fclose(f);
+    Doc again;
+    CHECK_CODE(OpenFile(Tmp("w.yvn"), &again, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED), 0);
+    CHECK(again.info.layer_count == yvn.info.layer_count);
+    for (uint32_t k = 0; k < yvn.info.layer_count && k < again.info.layer_count; ++k)
+      CHECK(SameLayer(&again.layers[k], &yvn.layers[k], 1));
+    FreeDoc(&again);
+    yvn2psd_free(out);
+    free(want.data);
+    /* And as PSD, at both depths. */
+    for (int depth = 8; depth <= 16; depth += 8) {
+      CHECK(Program(depth == 8 ? "a.yvn b.psd" : "-d16 a.yvn b.psd") == 0);
+      o.psd_depth = depth;
+      CHECK_CODE(WriteLayers(&yvn, YVN2PSD_FORMAT_PSD, &o, &out, &size), 0);
+      want = ReadAll(Tmp("b.psd"));
+      CHECK(SameBytes(out, size, want.data, want.size));
+      yvn2psd_free(out);
+      free(want.data);
+    }
+    FreeDoc(&yvn);
+  }
+}
+
+static int64_t ReadAt(void* user, uint64_t offset, void* buffer, size_t size) {
+  const Bytes* b = user;
+  if (offset >= b->size) return 0;
+  if (size > b->size - offset) size = (size_t)(b->size - offset);
+  memcpy(buffer, b->data + offset, size);
+  return (int64_t)size;
+}
+
+/* Memory to memory, and a caller's source to memory, give the bytes of a
+ * conversion file to file. */
+static void MemoryEqualsFile(void) {
+  const char* kinds[] = {".psd", ".yvn"};
+  for (int kind = 0; kind < 2; ++kind) {
+    const Files files = SourceFiles(kinds[kind]);
+    for (int i = 0; i < files.n; ++i) {
+      snprintf(g_at, sizeof g_at, "%s", files.path[i]);
+      const char* dst = kind == 0 ? Tmp("m.yvn") : Tmp("m.psd");
+      yvn2psd_options o;
+      yvn2psd_options_init(&o);
+      o.overwrite = 1;
+      o.source_format = kind == 0 ? YVN2PSD_FORMAT_PSD : YVN2PSD_FORMAT_YVN;
+      CHECK_CODE(yvn2psd_convert_file(files.path[i], dst, &o), 0);
+      Bytes want = ReadAll(dst), src = ReadAll(files.path[i]);
+      void* out = NULL;
+      size_t size = 0;
+      CHECK_CODE(yvn2psd_convert_memory(src.data, src.size, &out, &size, NULL), 0);
+      CHECK(SameBytes(out, size, want.data, want.size));
+      yvn2psd_free(out);
+      yvn2psd_source s = {src.size, ReadAt, &src};
+      CHECK_CODE(yvn2psd_convert_source(&s, &out, &size, NULL), 0);
+      CHECK(SameBytes(out, size, want.data, want.size));
+      yvn2psd_free(out);
+      free(want.data);
+      free(src.data);
+    }
+  }
+}
+
+static int StopAt(void* user, const yvn2psd_progress* p) {
+  int* calls = user;
+  if (p->finished) return 0;
+  return ++*calls >= 3;
+}
+
+/* Misuse and damaged input return codes and leave no file. */
+static void MisuseAndDamageReturnCodes(void) {
+  snprintf(g_at, sizeof g_at, "misuse");
+  const Files psds = SourceFiles(".psd");
+  CHECK(psds.n > 0);
+  CHECK(Copy(psds.path[0], Tmp("s.psd")) == 0);
+  yvn2psd_document* d = (yvn2psd_document*)1;
+  CHECK_CODE(yvn2psd_open_file(NULL, NULL, &d), YVN2PSD_ERR_INVALID_ARGUMENT);
+  CHECK(d == NULL);
+  CHECK(yvn2psd_last_error() == YVN2PSD_ERR_INVALID_ARGUMENT);
+  CHECK(strncmp(yvn2psd_last_error_message(), "Invalid argument", 16) == 0);
+  CHECK_CODE(yvn2psd_open_file(Tmp("missing.psd"), NULL, &d), YVN2PSD_ERR_SOURCE_OPEN);
+  CHECK_CODE(yvn2psd_document_info_get(NULL, NULL), YVN2PSD_ERR_INVALID_ARGUMENT);
+  CHECK_CODE(yvn2psd_open_file(Tmp("s.psd"), NULL, &d), 0);
+  yvn2psd_document_info info;
+  CHECK_CODE(yvn2psd_document_info_get(d, &info), 0);
+  yvn2psd_layer_info layer;
+  CHECK_CODE(yvn2psd_layer_info_get(d, info.layer_count, &layer), YVN2PSD_ERR_OUT_OF_RANGE);
+  uint8_t small[16];
+  CHECK_CODE(yvn2psd_read_merged(d, YVN2PSD_PIXEL_RGBA8, small, 0, sizeof small),
+             info.width * info.height * 4 <= sizeof small ? 0 : YVN2PSD_ERR_BUFFER_TOO_SMALL);
+  CHECK_CODE(yvn2psd_read_merged(d, 7, small, 0, sizeof small), YVN2PSD_ERR_INVALID_ARGUMENT);
+  CHECK_CODE(yvn2psd_read_merged(d, YVN2PSD_PIXEL_RGBA8, small, 3, sizeof small),
+             info.width > 0 ? YVN2PSD_ERR_BUFFER_TOO_SMALL : 0);
+  yvn2psd_close(d);
+  yvn2psd_close(NULL);
+
+  /* The writer: out of order, after finish, past the last row. */
+  yvn2psd_writer* w = NULL;
+  CHECK_CODE(yvn2psd_writer_create_memory(9, 4, 4, NULL, &w), YVN2PSD_ERR_INVALID_ARGUMENT);
+  CHECK_CODE(yvn2psd_writer_create_memory(YVN2PSD_FORMAT_YVN, 0, 4, NULL, &w), YVN2PSD_ERR_EMPTY_CANVAS);
+  CHECK_CODE(yvn2psd_writer_create_memory(YVN2PSD_FORMAT_YVN, 4, 4, NULL, &w), 0);
+  uint8_t px[4 * 4 * 4] = {0};
+  CHECK_CODE(yvn2psd_writer_write_rows(w, YVN2PSD_PIXEL_RGBA8, px, 0, 1), YVN2PSD_ERR_BAD_STATE);
+  CHECK_CODE(yvn2psd_writer_end_layer(w), YVN2PSD_ERR_BAD_STATE);
+  memset(&layer, 0, sizeof layer);
+  layer.name = "l";
+  layer.right = layer.bottom = 4;
+  layer.opacity = 255;
+  layer.visible = 1;
+  layer.blend = 99;
+  CHECK_CODE(yvn2psd_writer_begin_layer(w, &layer), YVN2PSD_ERR_INVALID_ARGUMENT);
+  layer.blend = YVN2PSD_BLEND_MULTIPLY;
+  CHECK_CODE(yvn2psd_writer_begin_layer(w, &layer), 0);
+  CHECK_CODE(yvn2psd_writer_begin_layer(w, &layer), YVN2PSD_ERR_BAD_STATE);
+  CHECK_CODE(yvn2psd_writer_write_rows(w, YVN2PSD_PIXEL_RGBA8, px, 8, 1), YVN2PSD_ERR_BUFFER_TOO_SMALL);
+  CHECK_CODE(yvn2psd_writer_write_rows(w, YVN2PSD_PIXEL_RGBA8, px, 0, 5), YVN2PSD_ERR_BAD_STATE);
+  CHECK_CODE(yvn2psd_writer_write_rows(w, YVN2PSD_PIXEL_RGBA8, px, 0, 3), 0);
+  CHECK_CODE(yvn2psd_writer_end_layer(w), YVN2PSD_ERR_BAD_STATE);
+  CHECK_CODE(yvn2psd_writer_write_rows(w, YVN2PSD_PIXEL_RGBA8, px, 0, 1), 0);
+  CHECK_CODE(yvn2psd_writer_end_layer(w), 0);
+  void* out = NULL;
+  size_t size = 0;
+  CHECK_CODE(yvn2psd_writer_finish(w, &out, &size), 0);
+  CHECK(out != NULL && size > 0);
+  yvn2psd_free(out);
+  CHECK_CODE(yvn2psd_writer_finish(w, &out, &size), YVN2PSD_ERR_BAD_STATE);
+  CHECK_CODE(yvn2psd_writer_begin_layer(w, &layer), YVN2PSD_ERR_BAD_STATE);
+  yvn2psd_writer_close(w);
+  /* A file writer closed unfinished, or finished with a layer open, leaves nothing. */
+  CHECK_CODE(yvn2psd_writer_create_file(Tmp("w.psd"), YVN2PSD_FORMAT_PSD, 4, 4, NULL, &w), 0);
+  CHECK_CODE(yvn2psd_writer_add_layer(w, &layer, YVN2PSD_PIXEL_RGBA8, px, 0), 0);
+  yvn2psd_writer_close(w);
+  CHECK_CODE(yvn2psd_writer_create_file(Tmp("w.yvn"), YVN2PSD_FORMAT_YVN, 4, 4, NULL, &w), 0);
+  CHECK_CODE(yvn2psd_writer_begin_layer(w, &layer), 0);
+  CHECK_CODE(yvn2psd_writer_finish(w, NULL, NULL), YVN2PSD_ERR_BAD_STATE);
+  yvn2psd_writer_close(w);
+
+  /* Damaged and foreign input: the program's codes, no output. */
+  FILE* f = fopen(Tmp("junk.psd"), "wb");
+  fputs("8BPS but nothing else", f);
+  fclose(f);
+  f = fopen(Tmp("junk.yvn"), "wb");
+  fputs("not a painting at all", f);
+  fclose(f);
+  CHECK_CODE(yvn2psd_convert_file(Tmp("junk.psd"), Tmp("j.yvn"), NULL), YVN2PSD_ERR_NOT_PSD);
+  CHECK_CODE(yvn2psd_convert_file(Tmp("junk.yvn"), Tmp("j.psd"), NULL), YVN2PSD_ERR_ILLEGAL_FORMAT);
+  CHECK_CODE(yvn2psd_open_file(Tmp("junk.yvn"), NULL, &d), YVN2PSD_ERR_ILLEGAL_FORMAT);
+  Bytes junk = ReadAll(Tmp("junk.psd"));
+  CHECK_CODE(yvn2psd_convert_memory(junk.data, junk.size, &out, &size, NULL), YVN2PSD_ERR_NOT_PSD);
+  CHECK(out == NULL);
+  free(junk.data);
+  /* The destination: the source itself, an existing file, a directory. */
+  CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("s.psd"), NULL), YVN2PSD_ERR_SAME_FILE);
+  f = fopen(Tmp("old.yvn"), "wb");
+  fputs("old", f);
+  fclose(f);
+  CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("old.yvn"), NULL), YVN2PSD_ERR_EXISTS);
+  mkdir(Tmp("dir.yvn"), 0777);
+  yvn2psd_options o;
+  yvn2psd_options_init(&o);
+  o.overwrite = 1;
+  CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("dir.yvn"), &o), YVN2PSD_ERR_DESTINATION_CREATE);
+  o.psd_depth = 12;
+  CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("x.yvn"), &o), YVN2PSD_ERR_INVALID_ARGUMENT);
+  /* Cancelled from the progress callback: nothing written, the old file kept. */
+  int calls = 0;
+  yvn2psd_options_init(&o);
+  o.overwrite = 1;
+  o.progress = StopAt;
+  o.progress_user = &calls;
+  CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("old.yvn"), &o), YVN2PSD_ERR_CANCELLED);
+  CHECK(calls == 3);
+  Bytes old = ReadAll(Tmp("old.yvn"));
+  CHECK(SameBytes(old.data, old.size, "old", 3));
+  free(old.data);
+  calls = 0;
+  CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("c.yvn"), &o), YVN2PSD_ERR_CANCELLED);
+  char names[4096];
+  Listing(names, sizeof names);
+  CHECK(strcmp(names, "dir.yvn\njunk.psd\njunk.yvn\nold.yvn\ns.psd\n") == 0);
+  if (strcmp(names, "dir.yvn\njunk.psd\njunk.yvn\nold.yvn\ns.psd\n") != 0) fprintf(stderr, "left: %s", names);
+}
+
+typedef struct {
+  const Bytes* src;
+  void* out;
+  size_t size;
+  int code;
+} Job;
+
+static void* RunJob(void* arg) {
+  Job* j = arg;
+  for (int round = 0; round < 3 && j->code == 0; ++round) {
+    yvn2psd_free(j->out);
+    j->code = yvn2psd_convert_memory(j->src->data, j->src->size, &j->out, &j->size, NULL);
+  }
+  return NULL;
+}
+
+/* Two threads converting different files at once give the bytes each
+ * gives alone. */
+static void ThreadsConvertSideBySide(void) {
+  const Files psds = SourceFiles(".psd");
+  const Files yvns = SourceFiles(".yvn");
+  for (int i = 0; i < psds.n && i < 8; ++i) {
+    snprintf(g_at, sizeof g_at, "%s", psds.path[i]);
+    Bytes a = ReadAll(psds.path[i]), b = ReadAll(yvns.n ? yvns.path[i % yvns.n] : psds.path[(i + 1) % psds.n]);
+    Job alone[2] = {{&a, NULL, 0, 0}, {&b, NULL, 0, 0}};
+    CHECK_CODE(yvn2psd_convert_memory(a.data, a.size, &alone[0].out, &alone[0].size, NULL), 0);
+    CHECK_CODE(yvn2psd_convert_memory(b.data, b.size, &alone[1].out, &alone[1].size, NULL), 0);
+    Job side[2] = {{&a, NULL, 0, 0}, {&b, NULL, 0, 0}};
+    pthread_t t[2];
+    for (int k = 0; k < 2; ++k) CHECK(pthread_create(&t[k], NULL, RunJob, &side[k]) == 0);
+    for (int k = 0; k < 2; ++k) pthread_join(t[k], NULL);
+    for (int k = 0; k < 2; ++k) {
+      CHECK(side[k].code == 0);
+      CHECK(SameBytes(side[k].out, side[k].size, alone[k].out, alone[k].size));
+      yvn2psd_free(side[k].out);
+      yvn2psd_free(alone[k].out);
+    }
+    free(a.data);
+    free(b.data);
+  }
+}
+
+static void OnSignal(int sig) { (void)sig; }
+
+/* The host's locale, signal handlers and standard output are as it left
+ * them after a conversion, a failed one and a cancelled one. */
+static void HostIsLeftAsItWas(void) {
+  snprintf(g_at, sizeof g_at, "host");
+  const Files psds = SourceFiles(".psd");
+  CHECK(psds.n > 0);
+  CHECK(Copy(psds.path[0], Tmp("s.psd")) == 0);
+  FILE* f = fopen(Tmp("junk.psd"), "wb");
+  fputs("8BPS", f);
+  fclose(f);
+  setlocale(LC_ALL, "C");
+  struct sigaction mine, before[4], after[4];
+  memset(&mine, 0, sizeof mine);
+  mine.sa_handler = OnSignal;
+  sigaction(SIGINT, &mine, NULL);
+  signal(SIGPIPE, SIG_IGN);
+  const int sigs[4] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+  for (int i = 0; i < 4; ++i) sigaction(sigs[i], NULL, &before[i]);
+  /* Standard output into a file of its own, to see whether anything comes. */
+  fflush(stdout);
+  const int saved = dup(1);
+  FILE* captured = freopen(Tmp("stdout.txt"), "w", stdout);
+  CHECK(captured != NULL);
+  int calls = 0;
+  yvn2psd_options o;
+  yvn2psd_options_init(&o);
+  o.overwrite = 1;
+  CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("a.yvn"), &o), 0);
+  CHECK_CODE(yvn2psd_convert_file(Tmp("junk.psd"), Tmp("b.yvn"), &o), YVN2PSD_ERR_NOT_PSD);
+  o.progress = StopAt;
+  o.progress_user = &calls;
+  CHECK_CODE(yvn2psd_convert_file(Tmp("a.yvn"), Tmp("c.psd"), &o), YVN2PSD_ERR_CANCELLED);
+  fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  struct stat st;
+  CHECK(stat(Tmp("stdout.txt"), &st) == 0 && st.st_size == 0);
+  CHECK(strcmp(setlocale(LC_CTYPE, NULL), "C") == 0);
+  CHECK(strcmp(setlocale(LC_ALL, NULL), "C") == 0);
+  for (int i = 0; i < 4; ++i) {
+    sigaction(sigs[i], NULL, &after[i]);
+    CHECK(after[i].sa_handler == before[i].sa_handler);
+  }
+}
+
+/* The version the header names is the library's. */
+static void VersionAndTables(void) {
+  snprintf(g_at, sizeof g_at, "version");
+  CHECK(yvn2psd_version() == YVN2PSD_VERSION_NUMBER);
+  char text[32];
+  snprintf(text, sizeof text, "%d.%d.%d", YVN2PSD_VERSION_MAJOR, YVN2PSD_VERSION_MINOR, YVN2PSD_VERSION_PATCH);
+  CHECK(strcmp(yvn2psd_version_string(), text) == 0);
+  CHECK(strcmp(yvn2psd_error_text(103), "Write failed") == 0);
+  CHECK(strcmp(yvn2psd_error_text(1), "Illigal data format") == 0);
+  CHECK(strcmp(yvn2psd_error_text(7), "Unknown") == 0);
+  /* Every mode's key reads back as the mode. */
+  for (int b = YVN2PSD_BLEND_NORMAL; b <= YVN2PSD_BLEND_LUMINOSITY; ++b)
+    CHECK(yvn2psd_blend_from_psd_key(yvn2psd_blend_psd_key(b)) == b);
+  CHECK(strcmp(yvn2psd_blend_psd_key(YVN2PSD_BLEND_MULTIPLY), "mul ") == 0);
+  CHECK(yvn2psd_blend_from_psd_key("diss") == YVN2PSD_BLEND_DARKEN);
+  CHECK(yvn2psd_blend_from_psd_key("hMix") == YVN2PSD_BLEND_NORMAL);
+}
+
+static const struct {
+  const char* name;
+  void (*run)(void);
+  int needsCorpus;
+} kCases[] = {
+    {"VersionAndTables", VersionAndTables, 0},
+    {"PsdReadsAsTheProgramConvertsIt", PsdReadsAsTheProgramConvertsIt, 0},
+    {"YvnReadsAsTheProgramConvertsIt", YvnReadsAsTheProgramConvertsIt, 0},
+    {"WriterEqualsTheConversion", WriterEqualsTheConversion, 0},
+    {"MemoryEqualsFile", MemoryEqualsFile, 0},
+    {"MisuseAndDamageReturnCodes", MisuseAndDamageReturnCodes, 0},
+    {"ThreadsConvertSideBySide", ThreadsConvertSideBySide, 0},
+    {"HostIsLeftAsItWas", HostIsLeftAsItWas, 0},
+};
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    for (size_t i = 0; i < sizeof kCases / sizeof kCases[0]; ++i) printf("%s\n", kCases[i].name);
+    return 0;
+  }
+  if (!getenv("YVN2PSD_EXE") || !getenv("YVN_TEST_DATA")) {
+    fprintf(stderr, "YVN2PSD_EXE and YVN_TEST_DATA must be set\n");
+    return 77;
+  }
+  for (size_t i = 0; i < sizeof kCases / sizeof kCases[0]; ++i) {
+    if (strcmp(argv[1], kCases[i].name) != 0) continue;
+    MakeTemp();
+    kCases[i].run();
+    RemoveTemp();
+    if (g_failures) fprintf(stderr, "%d check(s) failed\n", g_failures);
+    return g_failures ? 1 : 0;
+  }
+  fprintf(stderr, "no case %s\n", argv[1]);
+  return 2;
+}
