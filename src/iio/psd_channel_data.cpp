@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "iio/packbits.h"
 #include "iio/psd_sections.h"
 
 namespace iio {
@@ -14,31 +13,22 @@ uint32_t Side(int32_t lo, int32_t hi) { return hi > lo ? uint32_t(int64_t(hi) - 
 
 }  // namespace
 
-std::vector<uint8_t> FullRow(uint64_t bytes, uint16_t depth) {
-  std::vector<uint8_t> row(size_t(bytes), depth == 1 ? 0x00 : 0xFF);
-  if (depth == 32)
-    for (size_t i = 0; i + 4 <= row.size(); i += 4) StoreBe32(&row[i], 0x3F800000u);
-  return row;
-}
+// The layer's channel data in memory: rows are read in place, so that any
+// threads may read them at once.
+class LayerPixels::Bytes final : public ChannelBytes {
+ public:
+  Bytes(const std::vector<uint8_t>& data, uint16_t depth) : data_(data), depth_(depth) {}
+  const uint8_t* Read(uint64_t at, uint64_t) const override { return data_.data() + at; }
+  const uint8_t* Keep(uint64_t at, uint64_t, uint8_t*) const override { return data_.data() + at; }
+  bool StartZip(const ChannelRows& ch) const override {
+    ch.zip.reset(new PsdZipRows(data_.data() + ch.start, size_t(ch.length), ch.width, ch.height, depth_,
+                                ch.compression == 3));
+    return true;
+  }
 
-void InterleaveRow(const uint8_t* const rows[4], size_t w, uint32_t* out) {
-  const uint8_t *r = rows[0], *g = rows[1], *b = rows[2], *a = rows[3];
-  for (size_t x = 0; x < w; ++x)
-    out[x] = uint32_t(r[x]) | uint32_t(g[x]) << 8 | uint32_t(b[x]) << 16 | uint32_t(a[x]) << 24;
-}
-
-struct LayerPixels::Channel {
-  int16_t id = 0;
-  bool used = false;
-  uint32_t width = 0, height = 0;
-  uint64_t rowBytes = 0;
-  uint16_t compression = 0;
-  uint64_t rows = 0;              // offset of the first row (or the stream) in data_
-  uint64_t body = 0;              // bytes from `rows`
-  std::vector<uint64_t> offsets;  // PackBits rows, from `rows`
-  std::vector<uint32_t> counts;
-  // ZIP: the stream, decoded in order and started again for an earlier row.
-  mutable std::unique_ptr<PsdZipRows> zip;
+ private:
+  const std::vector<uint8_t>& data_;
+  uint16_t depth_;
 };
 
 LayerPixels::LayerPixels(DataSrcBase& src, const LayerRecord& record, const PsdFormat& format,
@@ -80,109 +70,80 @@ LayerPixels::LayerPixels(DataSrcBase& src, const LayerRecord& record, const PsdF
   channels_.resize(record.table.size());
   uint64_t offset = 0;
   for (size_t i = 0; i < record.table.size(); ++i) {
-    Channel& ch = channels_[i];
-    ch.id = record.table[i].id;
-    const bool mask = ch.id == -2;
-    const bool colour = ch.id >= 0 && uint32_t(ch.id) < colors_;
-    ch.used = colour || ch.id == -1 || (mask && applyMask);
+    ChannelRows& ch = channels_[i];
+    const int16_t id = record.table[i].id;
+    const bool mask = id == -2;
+    const bool colour = id >= 0 && uint32_t(id) < colors_;
+    const bool used = colour || id == -1 || (mask && applyMask);
     ch.width = mask ? maskW : width_;
     ch.height = mask ? maskH : height_;
     ch.rowBytes = PsdRowBytes(ch.width, format.depth);
-    if (ch.used && !SetUp(ch, offset, record.table[i].length)) return;
+    if (used && !SetUp(ch, offset, record.table[i].length)) return;
     offset += record.table[i].length;
     if (colour) {
-      fetch_.emplace_back(uint32_t(i), uint32_t(ch.id));
-    } else if (ch.id == -1 && !alpha) {
+      feeds_.push_back({uint32_t(i), uint32_t(id)});
+    } else if (id == -1 && !alpha) {
       alpha = true;
-      fetch_.emplace_back(uint32_t(i), colors_);
+      feeds_.push_back({uint32_t(i), colors_});
     } else if (mask && applyMask && mask_ < 0) {
       mask_ = int(i);
       maskWidth_ = maskW;
     }
   }
   std::vector<bool> fed(colors_ + 1);
-  for (const auto& f : fetch_) fed[f.second] = true;
+  for (const ChannelFeed& f : feeds_) fed[f.role] = true;
   if (std::find(fed.begin(), fed.end(), false) != fed.end()) full_ = FullRow(rowBytes_, format.depth);
   ok_ = true;
 }
 
 LayerPixels::~LayerPixels() = default;
 
-bool LayerPixels::SetUp(Channel& ch, uint64_t offset, uint64_t length) {
+bool LayerPixels::SetUp(ChannelRows& ch, uint64_t offset, uint64_t length) {
   const uint64_t bytes = ch.rowBytes * ch.height;  // at most 300,000 x 4 x 300,000
   // Nothing stored: acceptable only where there is nothing to store.
   if (length < 2) return bytes == 0;
   ch.compression = LoadBe16(&data_[size_t(offset)]);
-  ch.rows = offset + 2;
-  ch.body = length - 2;
-  if (ch.compression == 0) return DeclaredFits(bytes, ch.body);
-  if (ch.compression == 2 || ch.compression == 3) {
-    if (ch.compression == 3 && format_.depth == 1) return false;
-    ch.zip.reset(new PsdZipRows(&data_[size_t(ch.rows)], size_t(ch.body), ch.width, ch.height, format_.depth,
-                                ch.compression == 3));
-    return true;
-  }
+  ch.start = offset + 2;
+  ch.length = length - 2;
+  if (ch.compression == 0) return DeclaredFits(bytes, ch.length);
+  if (ch.compression == 2 || ch.compression == 3) return !(ch.compression == 3 && format_.depth == 1);
   if (ch.compression != 1) return false;
-  // Row byte counts of 2 bytes, 4 in a large document.
-  const uint32_t countBytes = format_.large ? 4 : 2;
-  const uint64_t tableBytes = uint64_t(ch.height) * countBytes;
-  if (!DeclaredFits(tableBytes, ch.body)) return false;
-  ch.counts.resize(ch.height);
-  ch.offsets.resize(ch.height);
-  const uint8_t* t = &data_[size_t(ch.rows)];
-  uint64_t sum = tableBytes;
-  for (uint32_t r = 0; r < ch.height; ++r) {
-    ch.counts[r] = countBytes == 4 ? LoadBe32(t + 4 * size_t(r)) : LoadBe16(t + 2 * size_t(r));
-    ch.offsets[r] = sum;
-    sum += ch.counts[r];
-  }
-  return DeclaredFits(sum, ch.body);
-}
-
-const uint8_t* LayerPixels::ChannelRow(const Channel& ch, uint32_t row, uint8_t* dst) const {
-  if (!ch.used || row >= ch.height) return nullptr;
-  if (ch.compression == 0) return data_.data() + ch.rows + uint64_t(row) * ch.rowBytes;
-  if (ch.compression == 1) {
-    const uint8_t* src = data_.data() + ch.rows + ch.offsets[row];
-    return PackBitsDecode(dst, dst + ch.rowBytes, src, src + ch.counts[row]) ? dst : nullptr;
-  }
-  if (row < ch.zip->NextRow())
-    ch.zip.reset(new PsdZipRows(&data_[size_t(ch.rows)], size_t(ch.body), ch.width, ch.height, format_.depth,
-                                ch.compression == 3));
-  if (!ch.zip->SkipRows(row - ch.zip->NextRow())) return nullptr;
-  return ch.zip->ReadRows(dst, 1) ? dst : nullptr;
+  // The row byte counts, then the rows.
+  const uint64_t tableBytes = uint64_t(ch.height) * (format_.large ? 4 : 2);
+  if (!DeclaredFits(tableBytes, ch.length)) return false;
+  ch.counts.reserve(ch.height);
+  ch.offsets.reserve(ch.height);
+  const uint64_t sum = ReadRowCounts(&data_[size_t(ch.start)], ch.height, format_.large, 0, &ch);
+  ch.start += tableBytes;
+  return DeclaredFits(sum, ch.length - tableBytes);
 }
 
 bool LayerPixels::RowsPlausible(uint32_t first, uint32_t count) const {
   if (!ok_) return false;
   const uint64_t end = uint64_t(first) + count;
-  for (const auto& f : fetch_) {
-    const Channel& ch = channels_[f.first];
-    if (!ch.used || end > ch.height || ch.zip) return false;
+  for (const ChannelFeed& f : feeds_) {
+    const ChannelRows& ch = channels_[f.channel];
+    if (end > ch.height || ch.compression >= 2) return false;
     if (ch.compression == 0) continue;
     // Each PackBits header yields at most 128 bytes and takes at least 2.
     const uint64_t least = 2 * ((ch.rowBytes + 127) / 128);
     for (uint32_t r = first; r < end; ++r)
       if (ch.counts[r] < least) return false;
   }
-  if (mask_ >= 0 && channels_[size_t(mask_)].zip) return false;
+  if (mask_ >= 0 && channels_[size_t(mask_)].compression >= 2) return false;
   return true;
 }
 
 bool LayerPixels::FetchRows(uint32_t row, RowScratch& s, const uint8_t* rows[5], const uint8_t** mask) const {
   const size_t rb = size_t(rowBytes_);
   s.bytes.resize(5 * rb + PsdRowBytes(maskWidth_, format_.depth));
-  for (uint32_t k = 0; k <= colors_; ++k) rows[k] = full_.data();
-  for (const auto& f : fetch_) {
-    const uint8_t* p = ChannelRow(channels_[f.first], row, s.bytes.data() + f.second * rb);
-    if (!p) return false;
-    rows[f.second] = p;
-  }
+  const Bytes bytes(data_, format_.depth);
+  if (!FetchPixelRows(channels_, feeds_, row, bytes, format_, full_.data(), s.bytes.data(), rows)) return false;
   *mask = nullptr;
   if (mask_ < 0) return true;
   const int64_t y = int64_t(top_) + row;
   if (y >= maskTop_ && y < maskBottom_) {
-    *mask = ChannelRow(channels_[size_t(mask_)], uint32_t(y - maskTop_), s.bytes.data() + 5 * rb);
+    *mask = FetchChannelRow(channels_[size_t(mask_)], uint32_t(y - maskTop_), bytes, s.bytes.data() + 5 * rb);
     if (!*mask) return false;
   }
   return true;
@@ -193,10 +154,7 @@ bool LayerPixels::DecodeRow(uint32_t row, RowScratch& s, uint32_t* out) const {
   const uint8_t* rows[5];
   const uint8_t* m;
   if (!FetchRows(row, s, rows, &m)) return false;
-  if (format_.plainRgb8)
-    InterleaveRow(rows, width_, out);
-  else
-    format_.color->ConvertRow8(rows, rows[colors_], width_, out);
+  ConvertPixelRows(format_, rows, width_, s, out);
   if (mask_ >= 0) ApplyMask(m, reinterpret_cast<uint8_t*>(out));
   return true;
 }
@@ -206,7 +164,7 @@ bool LayerPixels::DecodeRow(uint32_t row, RowScratch& s, uint64_t* out) const {
   const uint8_t* rows[5];
   const uint8_t* m;
   if (!FetchRows(row, s, rows, &m)) return false;
-  format_.color->ConvertRow(rows, rows[colors_], width_, s.color, out);
+  ConvertPixelRows(format_, rows, width_, s, out);
   if (mask_ >= 0) ApplyMask16(m, s, out);
   return true;
 }

@@ -4,7 +4,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "iio/packbits.h"
 #include "iio/psd_sections.h"
 
 namespace iio {
@@ -53,10 +52,34 @@ void Unmatte16(uint64_t* px, size_t w) {
 
 }  // namespace
 
-struct MergedPixels::Zip {
-  std::vector<uint8_t> data;  // the whole stream
-  // One stream per used channel, each at that channel's next row.
-  std::vector<std::unique_ptr<PsdZipRows>> streams;
+// The file: each row is read from the source when asked for; a ZIP stream
+// (one over every channel) is read whole beforehand.
+class MergedPixels::Bytes final : public ChannelBytes {
+ public:
+  explicit Bytes(MergedPixels& m) : m_(m) {}
+  const uint8_t* Read(uint64_t at, uint64_t n) const override {
+    if (!m_.src_.seek(at)) return nullptr;
+    return n ? m_.src_.read(n) : reinterpret_cast<const uint8_t*>("");
+  }
+  const uint8_t* Keep(uint64_t at, uint64_t n, uint8_t* dst) const override {
+    return m_.src_.seek(at) && m_.src_.readTo(dst, n) ? dst : nullptr;
+  }
+  // Every used channel gets a copy of the stream at its first row, all made
+  // in one pass.
+  bool StartZip(const ChannelRows&) const override {
+    PsdZipRows whole(m_.zip_.data(), m_.zip_.size(), m_.width_, uint64_t(m_.height_) * m_.channels_,
+                     m_.format_.depth, m_.compression_ == 3);
+    for (const ChannelRows& ch : m_.used_) {
+      if (!whole.SkipRows(ch.firstRow - whole.NextRow()) || !(ch.zip = whole.Fork())) {
+        for (const ChannelRows& c : m_.used_) c.zip.reset();
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  MergedPixels& m_;
 };
 
 layer_param_t MergedPixels::Param(const PsdHeader& header, bool hasLayers) {
@@ -79,14 +102,25 @@ MergedPixels::MergedPixels(DataSrcBase& src, const PsdHeader& header, const PsdF
       channels_(header.channels),
       compression_(compression),
       rowBytes_(PsdRowBytes(header.width, header.depth)) {
+  std::vector<uint32_t> used;
   const uint32_t colors = format.color->ColorChannels();
-  for (uint32_t c = 0; c < colors && c < channels_; ++c) used_.push_back(c);
+  for (uint32_t c = 0; c < colors && c < channels_; ++c) used.push_back(c);
   // The channel after the colour ones is the transparency, in the modes
   // that have one.
   const uint16_t mode = format.color->Mode();
   if (channels_ > colors && mode != kPsdBitmap && mode != kPsdIndexed && mode != kPsdMultichannel) {
-    used_.push_back(colors);
+    used.push_back(colors);
     alpha_ = true;
+  }
+  used_.resize(used.size());
+  for (size_t k = 0; k < used.size(); ++k) {
+    ChannelRows& ch = used_[k];
+    ch.compression = compression;
+    ch.width = width_;
+    ch.height = height_;
+    ch.rowBytes = rowBytes_;
+    ch.firstRow = uint64_t(used[k]) * height_;
+    feeds_.push_back({uint32_t(k), alpha_ && k + 1 == used.size() ? colors : used[k]});
   }
 }
 
@@ -110,97 +144,47 @@ bool MergedPixels::SetUp() {
   // Widened: up to 56 channels of 300,000 rows of 1,200,000 bytes.
   const uint64_t rows = uint64_t(height_) * channels_;
   if (compression_ == 0) {
-    start_ = src_.position();
+    const uint64_t start = src_.position();
+    for (ChannelRows& ch : used_) ch.start = start + ch.firstRow * rowBytes_;
     if (!DeclaredFits(rows * rowBytes_, src_.remaining())) return false;
   } else if (compression_ == 1) {
-    // Row byte counts of 2 bytes, 4 in a large document; only the used
-    // channels' are kept.
-    const uint32_t countBytes = format_.large ? 4 : 2;
-    const uint64_t tableBytes = rows * countBytes;
+    // The row byte counts of every channel, then the rows; only the used
+    // channels' counts are kept.
+    const uint64_t tableBytes = rows * (format_.large ? 4 : 2);
     if (!DeclaredFits(tableBytes, src_.remaining())) return false;
     std::vector<uint8_t> table;
     if (!src_.readInto(table, tableBytes)) return false;
-    counts_.resize(used_.size() * size_t(height_));
-    offsets_.resize(counts_.size());
+    const uint64_t start = src_.position();
+    const size_t channelTable = size_t(height_) * (format_.large ? 4 : 2);
     uint64_t sum = 0;
     size_t k = 0;  // into used_
     for (uint32_t c = 0; c < channels_; ++c) {
-      const bool keep = k < used_.size() && used_[k] == c;
-      for (uint32_t r = 0; r < height_; ++r) {
-        const size_t i = size_t(c) * height_ + r;
-        const uint32_t n = countBytes == 4 ? LoadBe32(&table[4 * i]) : LoadBe16(&table[2 * i]);
-        if (keep) {
-          counts_[k * height_ + r] = n;
-          offsets_[k * height_ + r] = sum;
-        }
-        sum += n;
+      const bool keep = k < used_.size() && used_[k].firstRow == uint64_t(c) * height_;
+      if (keep) {
+        used_[k].start = start;
+        used_[k].counts.reserve(height_);
+        used_[k].offsets.reserve(height_);
       }
+      sum += ReadRowCounts(&table[c * channelTable], height_, format_.large, sum, keep ? &used_[k] : nullptr);
       k += keep;
     }
-    start_ = src_.position();
     if (!DeclaredFits(sum, src_.remaining())) return false;
-  } else {
-    zip_.reset(new Zip);
-    if (!src_.readInto(zip_->data, src_.remaining())) return false;
+  } else if (!src_.readInto(zip_, src_.remaining())) {
+    return false;
   }
   scratch_ = FullRow(6 * rowBytes_, format_.depth);
   return true;
 }
 
-const uint8_t* MergedPixels::ChannelRow(uint32_t row, uint32_t k, uint8_t* dst) {
-  const uint32_t channel = used_[k];
-  if (row >= height_) return nullptr;
-  if (compression_ == 0) {
-    const uint64_t i = uint64_t(channel) * height_ + row;
-    return src_.seek(start_ + i * rowBytes_) && src_.readTo(dst, rowBytes_) ? dst : nullptr;
-  }
-  if (compression_ == 1) {
-    const size_t i = size_t(k) * height_ + row;
-    if (!src_.seek(start_ + offsets_[i])) return nullptr;
-    const uint8_t* p = counts_[i] ? src_.read(counts_[i]) : nullptr;
-    if (counts_[i] && !p) return nullptr;
-    return PackBitsDecode(dst, dst + rowBytes_, p, p + counts_[i]) ? dst : nullptr;
-  }
-  // ZIP: one stream over the channels one after another. Each used channel
-  // gets a copy of the stream at its first row, all made in one pass.
-  std::vector<std::unique_ptr<PsdZipRows>>& z = zip_->streams;
-  const uint64_t first = uint64_t(channel) * height_;
-  if (z.empty() || first + row < z[k]->NextRow()) {
-    z.clear();
-    z.resize(used_.size());
-    PsdZipRows whole(zip_->data.data(), zip_->data.size(), width_, uint64_t(height_) * channels_, format_.depth,
-                     compression_ == 3);
-    for (size_t u = 0; u < used_.size(); ++u) {
-      if (!whole.SkipRows(uint64_t(used_[u]) * height_ - whole.NextRow()) || !(z[u] = whole.Fork())) {
-        z.clear();
-        return nullptr;
-      }
-    }
-  }
-  PsdZipRows& s = *z[k];
-  if (!s.SkipRows(first + row - s.NextRow())) return nullptr;
-  return s.ReadRows(dst, 1) ? dst : nullptr;
-}
-
 bool MergedPixels::FetchRows(uint32_t row, const uint8_t* rows[5]) {
-  const uint8_t* full = scratch_.data() + 5 * rowBytes_;
-  const uint32_t colors = format_.color->ColorChannels();
-  for (uint32_t c = 0; c <= colors; ++c) rows[c] = full;
-  for (uint32_t k = 0; k < used_.size(); ++k) {
-    const uint32_t role = alpha_ && k + 1 == used_.size() ? colors : used_[k];
-    rows[role] = ChannelRow(row, k, scratch_.data() + k * rowBytes_);
-    if (!rows[role]) return false;
-  }
-  return true;
+  return FetchPixelRows(used_, feeds_, row, Bytes(*this), format_, scratch_.data() + 5 * rowBytes_, scratch_.data(),
+                        rows);
 }
 
 bool MergedPixels::ReadRow(uint32_t row, uint32_t* out) {
   const uint8_t* rows[5];
   if (format_.wide || !FetchRows(row, rows)) return false;
-  if (format_.plainRgb8)
-    InterleaveRow(rows, width_, out);
-  else
-    format_.color->ConvertRow8(rows, alpha_ ? rows[format_.color->ColorChannels()] : nullptr, width_, out);
+  ConvertPixelRows(format_, rows, width_, rowScratch_, out);
   if (alpha_) Unmatte(reinterpret_cast<uint8_t*>(out), width_);
   return true;
 }
@@ -208,8 +192,7 @@ bool MergedPixels::ReadRow(uint32_t row, uint32_t* out) {
 bool MergedPixels::ReadRow(uint32_t row, uint64_t* out) {
   const uint8_t* rows[5];
   if (!format_.wide || !FetchRows(row, rows)) return false;
-  format_.color->ConvertRow(rows, alpha_ ? rows[format_.color->ColorChannels()] : nullptr, width_,
-                            rowScratch_.color, out);
+  ConvertPixelRows(format_, rows, width_, rowScratch_, out);
   if (alpha_) Unmatte16(out, width_);
   return true;
 }

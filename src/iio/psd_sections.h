@@ -126,7 +126,8 @@ struct LayerSection {
 PsdError ReadLayerSection(DataSrcBase& src, SectionCursor& file, const PsdHeader& header, const NameCharset& charset,
                           LayerSection* out);
 
-// ---- Channel data (psd_channel_data.cpp)
+// ---- Channel rows (psd_channel_rows.cpp): what a layer's channels and the
+// merged image share
 
 // Scratch memory of one thread decoding rows.
 struct RowScratch {
@@ -134,6 +135,83 @@ struct RowScratch {
   std::vector<uint16_t> mask;
   PsdColor::Scratch color;
 };
+
+// The stored rows of one channel: raw (compression 0), PackBits behind a
+// table of row byte counts (1), or in a ZIP stream (2, and 3 with
+// prediction). Positions count from the start of whatever holds the rows
+// (ChannelBytes).
+struct ChannelRows {
+  uint16_t compression = 0;
+  uint32_t width = 0, height = 0;
+  uint64_t rowBytes = 0;
+  uint64_t start = 0;             // the first row; PackBits: the first after the table; ZIP: the stream
+  uint64_t length = 0;            // ZIP: the stream's bytes, where it holds this channel alone
+  std::vector<uint32_t> counts;   // PackBits: each row's bytes ...
+  std::vector<uint64_t> offsets;  // ... and where it starts, from `start`
+  // Where channels follow each other (the merged image's), the rows before
+  // this one's; a ZIP stream over them all holds its first row as row
+  // firstRow.
+  uint64_t firstRow = 0;
+  // ZIP: a stream at some row of this channel; null until started.
+  mutable std::unique_ptr<PsdZipRows> zip;
+};
+
+// Where channel rows are read from: a layer's channel data, read whole into
+// memory, or the file, whose merged image is read a row at a time.
+class ChannelBytes {
+ public:
+  virtual ~ChannelBytes() = default;
+  // n bytes at `at`, valid until the next call; null when they cannot be read.
+  virtual const uint8_t* Read(uint64_t at, uint64_t n) const = 0;
+  // The same, valid while other channels' rows are read: in place where
+  // they stay there, else copied into dst (n bytes).
+  virtual const uint8_t* Keep(uint64_t at, uint64_t n, uint8_t* dst) const = 0;
+  // Gives a ZIP channel a stream at or before its first row; false when it
+  // cannot.
+  virtual bool StartZip(const ChannelRows& ch) const = 0;
+};
+
+// Reads a table of `rows` PackBits row byte counts (2 bytes each, 4 in a
+// large document) and returns their sum; with `keep`, appends each count to
+// its counts and where its row starts (base plus the counts before it) to
+// its offsets.
+uint64_t ReadRowCounts(const uint8_t* table, uint32_t rows, bool large, uint64_t base, ChannelRows* keep);
+
+// Row `row` of the channel as stored, decoded into `dst` (rowBytes), or in
+// place where ChannelBytes::Keep leaves it; null when it cannot be read. A
+// ZIP channel decodes its stream in order, started again for an earlier row.
+const uint8_t* FetchChannelRow(const ChannelRows& ch, uint32_t row, const ChannelBytes& bytes, uint8_t* dst);
+
+// Which channel (an index into a list of ChannelRows) feeds which part of a
+// pixel: the colour channel k role k, the transparency role
+// PsdColor::ColorChannels().
+struct ChannelFeed {
+  uint32_t channel, role;
+};
+
+// The stored rows of one row of pixels: rows[role] for each role up to the
+// transparency's, from the channel that feeds it (decoded into scratch, a
+// row per role) or `full` (FullRow) where none does. False when a
+// channel's row cannot be read.
+bool FetchPixelRows(const std::vector<ChannelRows>& channels, const std::vector<ChannelFeed>& feeds, uint32_t row,
+                    const ChannelBytes& bytes, const PsdFormat& format, const uint8_t* full, uint8_t* scratch,
+                    const uint8_t* rows[5]);
+
+// The pixels of such rows, `width` of them: 8-bit RGBA (format not wide) or
+// straight 16-bit RGBA; rows[ColorChannels()] is the transparency.
+void ConvertPixelRows(const PsdFormat& format, const uint8_t* const rows[5], uint32_t width, RowScratch& scratch,
+                      uint32_t* out);
+void ConvertPixelRows(const PsdFormat& format, const uint8_t* const rows[5], uint32_t width, RowScratch& scratch,
+                      uint64_t* out);
+
+// A row of `bytes` bytes of full samples at `depth` bits: 255, 65535 or 1.0
+// (linear light); a bitmap's 0 bits, white.
+std::vector<uint8_t> FullRow(uint64_t bytes, uint16_t depth);
+
+// Interleaves four channel rows into w pixels (row k gives byte k).
+void InterleaveRow(const uint8_t* const rows[4], size_t w, uint32_t* out);
+
+// ---- Channel data (psd_channel_data.cpp)
 
 // One layer's channel data, read whole; every channel has its own
 // compression (raw, PackBits, ZIP with or without prediction). The colour
@@ -169,9 +247,8 @@ class LayerPixels {
   bool DecodeRow(uint32_t row, RowScratch& scratch, uint64_t* out) const;
 
  private:
-  struct Channel;
-  bool SetUp(Channel& ch, uint64_t offset, uint64_t length);
-  const uint8_t* ChannelRow(const Channel& ch, uint32_t row, uint8_t* dst) const;
+  class Bytes;
+  bool SetUp(ChannelRows& ch, uint64_t offset, uint64_t length);
   // The stored rows of the colour channels and the transparency, and the
   // mask's row when the row crosses the mask rectangle.
   bool FetchRows(uint32_t row, RowScratch& scratch, const uint8_t* rows[5], const uint8_t** mask) const;
@@ -188,23 +265,16 @@ class LayerPixels {
   int32_t left_ = 0, top_ = 0;
   int32_t maskLeft_ = 0, maskTop_ = 0, maskRight_ = 0, maskBottom_ = 0;
   uint8_t maskDefault_ = 0;
-  std::vector<Channel> channels_;
-  // Which channels feed which role: colour channel k feeds role k (a later
-  // channel of the same id overwrites an earlier one, but every one is
-  // decoded), the first id -1 feeds role colors_.
-  std::vector<std::pair<uint32_t, uint32_t>> fetch_;  // channel index, role
-  int mask_ = -1;                                     // the first id -2, when used
+  std::vector<ChannelRows> channels_;  // the channel table's, positions in data_
+  // Colour channel k feeds role k (a later channel of the same id
+  // overwrites an earlier one, but every one is decoded), the first id -1
+  // feeds role colors_.
+  std::vector<ChannelFeed> feeds_;
+  int mask_ = -1;  // the first id -2, when used
   uint32_t maskWidth_ = 0;
   std::vector<uint8_t> data_;
   std::vector<uint8_t> full_;  // a row of full samples, for roles no channel feeds
 };
-
-// A row of `bytes` bytes of full samples at `depth` bits: 255, 65535 or 1.0
-// (linear light); a bitmap's 0 bits, white.
-std::vector<uint8_t> FullRow(uint64_t bytes, uint16_t depth);
-
-// Interleaves four channel rows into w pixels (row k gives byte k).
-void InterleaveRow(const uint8_t* const rows[4], size_t w, uint32_t* out);
 
 // ---- Merged image (psd_merged.cpp)
 
@@ -232,10 +302,9 @@ class MergedPixels {
   bool ReadRow(uint32_t row, uint64_t* out);
 
  private:
-  struct Zip;
+  class Bytes;
   MergedPixels(DataSrcBase& src, const PsdHeader& header, const PsdFormat& format, uint16_t compression);
   bool SetUp();
-  const uint8_t* ChannelRow(uint32_t row, uint32_t channel, uint8_t* dst);
   bool FetchRows(uint32_t row, const uint8_t* rows[5]);
 
   DataSrcBase& src_;
@@ -243,13 +312,13 @@ class MergedPixels {
   uint32_t width_, height_, channels_;
   uint16_t compression_;
   uint64_t rowBytes_;
-  std::vector<uint32_t> used_;     // channels read: the colour ones, then the transparency
-  bool alpha_ = false;             // the last used channel is the transparency
-  uint64_t start_ = 0;             // first row (after the table)
-  std::vector<uint32_t> counts_;   // PackBits: the used channels' rows
-  std::vector<uint64_t> offsets_;  // from start_
-  std::unique_ptr<Zip> zip_;
-  std::vector<uint8_t> scratch_;   // five channel rows and a row of full samples
+  // The channels read: the colour ones, then the transparency, each from
+  // the file's start (raw and PackBits) or from the ZIP stream's.
+  std::vector<ChannelRows> used_;
+  std::vector<ChannelFeed> feeds_;
+  bool alpha_ = false;         // the last used channel is the transparency
+  std::vector<uint8_t> zip_;   // the whole ZIP stream
+  std::vector<uint8_t> scratch_;  // five channel rows and a row of full samples
   RowScratch rowScratch_;
 };
 

@@ -270,6 +270,84 @@ TEST(PsdZip, StreamsDecodeToTheirSamplesAtEveryDepth) {
   }
 }
 
+// A merged image stored as one ZIP stream over its channels, with and
+// without prediction, in 8 and 16 bits, reads as the same rows stored raw:
+// each channel from its own place in the stream.
+TEST(PsdReader, AZipMergedImageReadsAsItsRawRows) {
+  const uint32_t w = 19, h = 11, channels = 4;
+  for (uint16_t depth : {8, 16}) {
+    SCOPED_TRACE(depth);
+    ts::PsdSpec spec;
+    spec.width = w, spec.height = h, spec.depth = depth, spec.mergedCompression = 0;
+    const std::string file = ts::BuildPsd(spec);
+    const size_t rowBytes = size_t(w) * depth / 8, rawMerged = size_t(w) * h * channels;
+    // Every sample differs from its neighbours in every channel; the
+    // transparency is soft.
+    std::vector<uint8_t> planes(rowBytes * h * channels);
+    for (size_t i = 0; i < planes.size(); ++i) planes[i] = uint8_t(i * 29 + (i / rowBytes) * 7 + 40);
+    const std::string head = file.substr(0, file.size() - 2 - rawMerged);
+    auto merged = [&](uint16_t compression, const std::vector<uint8_t>& data) {
+      const ts::PsdFile f = ts::ReadPsd(head + std::string("\0", 1) + char(compression) + ts::Str(data));
+      EXPECT_EQ(f.error, 0) << compression;
+      return f.images.empty() ? ts::Image() : f.images.back();
+    };
+    const ts::Image raw = merged(0, planes);
+    ASSERT_EQ(raw.px.size(), size_t(w) * h);
+    EXPECT_EQ(raw.px16.empty(), depth == 8);
+    const ts::Image zip = merged(2, Deflate(planes));
+    const ts::Image predicted = merged(3, Deflate(Predict(planes, w, h * channels, depth)));
+    EXPECT_EQ(zip.px, raw.px);
+    EXPECT_EQ(zip.px16, raw.px16);
+    EXPECT_EQ(predicted.px, raw.px);
+    EXPECT_EQ(predicted.px16, raw.px16);
+    // Rows asked for out of order: the stream starts again for an earlier one.
+    const std::string bytes = head + std::string("\0\3", 2) + ts::Str(Deflate(Predict(planes, w, h * channels, depth)));
+    DataSrcMemory src(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    iio::Psd psd(src, "");
+    layer_param_t p;
+    ASSERT_TRUE(psd.Open() == 1 && psd.NextImage(p));
+    for (uint32_t row : {h - 1, 0u, 6u, 5u}) {
+      std::vector<uint32_t> px(w);
+      std::vector<uint64_t> px16(w);
+      ASSERT_TRUE(depth == 8 ? psd.RowAt(row, px.data()) : psd.RowAt(row, px16.data())) << row;
+      if (depth == 8) {
+        EXPECT_TRUE(std::equal(px.begin(), px.end(), raw.px.begin() + row * w)) << row;
+      } else {
+        EXPECT_TRUE(std::equal(px16.begin(), px16.end(), raw.px16.begin() + row * w)) << row;
+      }
+    }
+  }
+}
+
+// Grayscale: a layer's gray channel and transparency, and the merged
+// image's, whose gray is taken off the white it is matted on.
+TEST(PsdReader, GrayscaleLayersAndMergedImageKeepTheirTransparency) {
+  const uint32_t w = 16, h = 3;
+  ts::PsdSpec spec;
+  spec.width = w, spec.height = h, spec.mode = 1, spec.channels = 2, spec.matteMerged = false;
+  ts::LayerSpec layer;
+  layer.right = int32_t(w), layer.bottom = int32_t(h), layer.name = "gray";
+  ts::ChannelSpec gray, alpha;
+  gray.id = 0, alpha.id = -1;
+  gray.width = alpha.width = w, gray.height = alpha.height = h;
+  alpha.compression = 0;
+  for (uint32_t i = 0; i < w * h; ++i) {
+    gray.pixels.push_back(uint8_t(i * 17));
+    alpha.pixels.push_back(uint8_t(255 - i * 5));
+    spec.merged.push_back(ts::Rgba(i * 13 % 256, 255 - i * 5, 0, 0));  // gray, then transparency
+  }
+  layer.channels = {gray, alpha};
+  spec.layers = {layer};
+  const ts::PsdFile f = ts::ReadPsd(ts::BuildPsd(spec));
+  ASSERT_EQ(f.error, 0);
+  ASSERT_EQ(f.images.size(), 2u);
+  for (uint32_t i = 0; i < w * h; ++i) {
+    ASSERT_EQ(f.images[0].px[i], uint32_t(i * 17 % 256) * 0x010101u | (255 - i * 5) << 24) << i;
+    const uint32_t g = i * 13 % 256, a = 255 - i * 5;
+    ASSERT_EQ(f.images[1].px[i], ts::Unmatte(g * 0x010101u | a << 24)) << i;
+  }
+}
+
 // Straight 16-bit pixels reach the model rounded to the nearest step: alpha
 // to round(a * 16384 / 65535), colour to round(c * alpha / 65535).
 TEST(Pixel16, MapsToTheNearestModelValue) {
