@@ -200,6 +200,37 @@ if [ -s out/deep/b.yvn ] && [ -s out2/x/tiny.yvn ]; then
 else
   fail "relative destinations"; find out out2 2>/dev/null || true
 fi
+
+# Files dropped on the program arrive as a list of full paths.
+mkdir -p names
+names=(one two three)
+for n in "${names[@]}"; do cp in/tiny.psd "names/$n.psd"; done
+win -L "$(winpath "names/${names[2]}.psd")" "$(winpath "names/${names[0]}.psd")" >drop-list.txt || true
+printf '%s\n' "0:$(winpath "names/${names[2]}.psd")" " => $(winpath "names/${names[2]}.yvn")" \
+  "1:$(winpath "names/${names[0]}.psd")" " => $(winpath "names/${names[0]}.yvn")" >drop-expected.txt
+rc=0
+win -q "$(winpath "names/${names[1]}.psd")" "$(winpath "names/${names[2]}.psd")" >drop.txt || rc=$?
+if cmp -s drop-list.txt drop-expected.txt && [ "$rc" = 0 ] && [ ! -s drop.txt ] && [ -s "names/${names[1]}.yvn" ] &&
+   [ -s "names/${names[2]}.yvn" ] && [ ! -e "names/${names[0]}.yvn" ]; then
+  pass "dropped files: a list in the order given, each converted beside itself"
+else
+  fail "dropped files (exit $rc)"; diff drop-list.txt drop-expected.txt || true; cat drop.txt; ls names
+fi
+
+# A console of its own (forced: a test must never wait at a real one) ends
+# with a question that reads one key; pipes never wait.
+printf 'kREST' >keys
+{ YVN2PSD_CONSOLE_OWNED=1 win -L in/tiny.psd; cat; } <keys >own.txt || true
+{ win -L in/tiny.psd; cat; } <keys >shared.txt || true
+rc=0
+YVN2PSD_CONSOLE_OWNED=1 win </dev/null >own-usage.txt || rc=$?
+if [ "$(tail -c 27 own.txt)" = "$(printf 'Press any key to close\nREST')" ] &&
+   [ "$(tail -n 1 shared.txt)" = kREST ] && ! grep -q 'Press any' shared.txt &&
+   [ "$rc" = 255 ] && [ "$(tail -n 1 own-usage.txt)" = "Press any key to close" ]; then
+  pass "own console: one key read before closing, after the usage text too; none from a pipe"
+else
+  fail "waiting for a key (usage exit $rc)"; cat own.txt shared.txt
+fi
 cli=$SECONDS
 
 # --- Same documents from the Linux and the Windows program --------------------

@@ -22,9 +22,30 @@ constexpr const char* kLargePsdExt = ".PSB";
 // PSD sources: documents and large documents (version 2).
 bool IsPsdExtension(const std::string& e) { return e == kPsdExt || e == kLargePsdExt; }
 
-// An unquoted filter is expanded by a POSIX shell into two positional
-// arguments; the second then names a file of the source's own kind, which
-// must not be overwritten with the conversion of the first.
+// The source kind of a name: its extension, ".PSB" counted as ".PSD"; empty
+// for any other.
+std::string SourceKind(const std::string& name) {
+  const std::string e = UpperExtension(name);
+  if (e == kNativeExt) return e;
+  return IsPsdExtension(e) ? kPsdExt : std::string();
+}
+
+// Two or more file arguments each naming an existing file of one source
+// kind (files dropped on the program, an unquoted filter expanded by a
+// shell) are a list of sources, each taken as given behind -i.
+bool IsSourceList(const CommandOptions& options) {
+  if (options.files.size() < 2) return false;
+  const std::string kind = SourceKind(options.files[0]);
+  if (kind.empty()) return false;
+  for (const std::string& f : options.files)
+    if (SourceKind(f) != kind || !IsNonFolderEntry(JoinPath(options.inputPath.value_or(std::string()), f)))
+      return false;
+  return true;
+}
+
+// A dstfile of the source's own kind would hold the other format under the
+// source's extension, and is more likely a source meant for a list that did
+// not exist: the command line is refused.
 bool DestinationOfSourceKind(const std::string& dstArg, const SourceList& list) {
   const std::string e = UpperExtension(dstArg);
   return (list.sawNative && e == kNativeExt) || (list.sawPsd && IsPsdExtension(e));
@@ -129,7 +150,8 @@ Outcome ProcessSource(CommandOptions& options, const SourceList& list, const Des
     EndIfOutputClosed();
     return Outcome::Next;
   }
-  // Every destination of a batch lies in one folder.
+  // Asked once: with -o every destination lies in that folder, and without
+  // it a list's destinations lie beside sources that exist.
   if (i == 0 && Resolvable(d) && ConfirmFolder(DirectoryOf(d), options.overwriteAll) == FolderAnswer::Cancel)
     return Outcome::Stop;
   if (!DestinationUsable(s, d)) {
@@ -174,7 +196,7 @@ bool ReportUnresolvable(const std::optional<std::string>& path) {
 
 SourceList BuildSourceList(const CommandOptions& options) {
   SourceList list;
-  const std::string pattern = JoinPath(options.inputPath.value_or(std::string()), *options.srcArg);
+  const std::string pattern = JoinPath(options.inputPath.value_or(std::string()), options.files.at(0));
   const std::vector<std::string> names = EnumerateFiles(pattern);
   list.enumerated = names.size();
   list.folder = DirectoryOf(pattern);
@@ -194,48 +216,63 @@ SourceList BuildSourceList(const CommandOptions& options) {
 
 namespace {
 
-int Run(int argc, const char* const* argv, bool exitWhenDone) {
+// Every file argument, resolved, in the order given; IsSourceList holds.
+SourceList ListedSources(const CommandOptions& options) {
+  SourceList list;
+  for (const std::string& f : options.files) {
+    std::string full;
+    size_t finalStart;
+    if (!ResolveFullPath(JoinPath(options.inputPath.value_or(std::string()), f), full, finalStart)) continue;
+    (UpperExtension(full) == kNativeExt ? list.sawNative : list.sawPsd) = true;
+    list.sources.push_back(full);
+  }
+  list.enumerated = list.sources.size();
+  return list;
+}
+
+int Run(int argc, const char* const* argv) {
   CommandOptions options;
-  if (!ParseArguments(argc, argv, options) || !options.srcArg) {
+  if (!ParseArguments(argc, argv, options)) {
     PrintUsage();
     return -1;
   }
-  const std::optional<std::string> pattern = JoinPath(options.inputPath.value_or(std::string()), *options.srcArg);
+  const bool sourceList = IsSourceList(options);
+  if (!sourceList && options.files.size() > 2) {
+    PrintUsage();
+    return -1;
+  }
+  std::optional<std::string> dstArg;
+  if (!sourceList && options.files.size() == 2) dstArg = options.files[1];
+  const std::string input = options.inputPath.value_or(std::string());
   std::optional<std::string> output;
-  if (options.outputPath || options.dstArg)
-    output = JoinPath(options.outputPath.value_or(std::string()), options.dstArg.value_or(std::string()));
-  if (ReportUnresolvable(options.inputPath) || ReportUnresolvable(options.outputPath) ||
-      ReportUnresolvable(options.dstArg) || ReportUnresolvable(output) || ReportUnresolvable(pattern)) {
+  if (options.outputPath || dstArg)
+    output = JoinPath(options.outputPath.value_or(std::string()), dstArg.value_or(std::string()));
+  bool unusable = ReportUnresolvable(options.inputPath) || ReportUnresolvable(options.outputPath) ||
+                  ReportUnresolvable(dstArg) || ReportUnresolvable(output);
+  for (size_t k = 0; k < (sourceList ? options.files.size() : 1) && !unusable; ++k)
+    unusable = ReportUnresolvable(JoinPath(input, options.files[k]));
+  if (unusable) {
     PrintUsage();
     return -1;
   }
-  const SourceList list = BuildSourceList(options);
-  if (list.sawNative == list.sawPsd || (options.dstArg && list.enumerated >= 2) ||
-      (options.dstArg && DestinationOfSourceKind(*options.dstArg, list))) {
+  const SourceList list = sourceList ? ListedSources(options) : BuildSourceList(options);
+  if (list.sawNative == list.sawPsd || (dstArg && list.enumerated >= 2) ||
+      (dstArg && DestinationOfSourceKind(*dstArg, list))) {
     PrintUsage();
     return -1;
   }
   DestinationSettings settings;
   settings.sourceFolder = list.folder;
-  ComputeDestinationSettings(options.outputPath, options.dstArg, settings);
+  ComputeDestinationSettings(options.outputPath, dstArg, settings);
 
   BatchState state;
   RunBatch(options, list, settings, state);
-  const int status = state.failed ? kExitFailed : 0;
-  if (exitWhenDone) {
-    std::fflush(nullptr);
-    std::_Exit(status);
-  }
-  return status;
+  return state.failed ? kExitFailed : 0;
 }
 
-}  // namespace
-
-int Main(int argc, const char* const* argv, bool exitWhenDone) {
-  EnsureStandardStreams();
-  InstallSignalCleanup(RemovePendingTemporaries);
+int RunCatchingMemory(int argc, const char* const* argv) {
   try {
-    return Run(argc, argv, exitWhenDone);
+    return Run(argc, argv);
   } catch (const std::bad_alloc&) {
     // Before the first source (the command line, the list of sources, the
     // runtime's tables): nothing was converted, and the run ends with the
@@ -243,6 +280,26 @@ int Main(int argc, const char* const* argv, bool exitWhenDone) {
     PrintError(YVN2PSD_ERR_OUT_OF_MEMORY);
     return kExitFailed;
   }
+}
+
+}  // namespace
+
+int Main(int argc, const char* const* argv, bool exitWhenDone) {
+  EnsureStandardStreams();
+  InstallSignalCleanup(RemovePendingTemporaries);
+  const int status = RunCatchingMemory(argc, argv);
+  // A console that closes with the program would take every line with it.
+  if (ConsoleIsOwn()) {
+    std::printf("Press any key to close");
+    std::fflush(stdout);
+    ReadKey();
+    std::printf("\n");
+  }
+  if (exitWhenDone) {
+    std::fflush(nullptr);
+    std::_Exit(status);
+  }
+  return status;
 }
 
 }  // namespace cli

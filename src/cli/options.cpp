@@ -5,7 +5,6 @@
 namespace cli {
 
 bool ParseArguments(int argc, const char* const* argv, CommandOptions& options) {
-  if (argc < 2) return false;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (arg[0] == '-') {
@@ -39,17 +38,11 @@ bool ParseArguments(int argc, const char* const* argv, CommandOptions& options) 
         default:
           break;
       }
-    } else if (!options.srcArg) {
-      options.srcArg = std::string(arg);
-    } else if (!options.dstArg) {
-      options.dstArg = std::string(arg);
     } else {
-      options.srcArg.reset();
-      options.dstArg.reset();
-      return false;
+      options.files.emplace_back(arg);
     }
   }
-  return true;
+  return !options.files.empty();
 }
 
 void PrintUsage(std::FILE* out) {

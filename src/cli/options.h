@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace cli {
 
 struct CommandOptions {
-  std::optional<std::string> srcArg;
-  std::optional<std::string> dstArg;
+  std::vector<std::string> files;  // the file arguments, in the order given
   std::optional<std::string> inputPath;
   std::optional<std::string> outputPath;
   bool quiet = false;
@@ -19,9 +19,9 @@ struct CommandOptions {
   uint32_t depth = 8;  // of PSD samples: -d8, -d16
 };
 
-// Fills options from argv[1..argc-1]. False when the command line can only
-// end in the usage text: no arguments, or a third positional argument (which
-// also discards the first two). A missing source is the caller's check.
+// Fills options from argv[1..argc-1]. False when no file argument is given,
+// which can only end in the usage text; how the file arguments are read (a
+// srcfile or filter and a dstfile, or a list of sources) is the caller's.
 bool ParseArguments(int argc, const char* const* argv, CommandOptions& options);
 
 void PrintUsage(std::FILE* out = stdout);

@@ -35,6 +35,10 @@ std::vector<std::string> EnumerateFiles(const std::string& pattern);
 
 bool PathIsDirectory(const std::string& path);
 
+// Whether path names a directory entry that is not a folder, links followed
+// to tell (a dangling link counts): what a filter's matches are.
+bool IsNonFolderEntry(const std::string& path);
+
 // Whether the directory entry itself (links not followed) is one a
 // conversion would replace: a file, a link (a dangling one too) or a
 // character device.
@@ -45,6 +49,13 @@ bool CreateFolderPath(const std::string& folder);
 
 // One key from the console without echo; -1 at the end of input.
 int ReadKey();
+
+// Whether the console will close with the program (Windows: the process is
+// the only one attached to a console with a window, which standard input and
+// output are, as when Explorer starts it for files dropped on it); never on
+// POSIX. The environment variable YVN2PSD_CONSOLE_OWNED, 1 or 0, decides
+// instead: a hook for tests, which must not wait for a key at a real console.
+bool ConsoleIsOwn();
 
 // The character set of the user's locale for names in PSD files and on the
 // terminal: on POSIX the locale's (LC_CTYPE taken from the environment, once),

@@ -110,6 +110,12 @@ bool PathIsDirectory(const std::string& path) {
   return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool IsNonFolderEntry(const std::string& path) {
+  struct stat st;
+  if (path.empty() || lstat(path.c_str(), &st) != 0) return false;
+  return stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode);
+}
+
 bool IsReplaceableEntry(const std::string& path) {
   struct stat st;
   return !path.empty() && lstat(path.c_str(), &st) == 0 &&
@@ -180,6 +186,9 @@ int ReadKey() {
   if (c == saved.c_cc[VEOF]) return -1;
   return c;
 }
+
+// A terminal window belongs to its shell, which outlives the program.
+bool ConsoleIsOwn() { return false; }
 
 void EnsureStandardStreams() {
   for (int fd = 0; fd <= 2; ++fd) {

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 
 namespace cli {
 
@@ -85,6 +87,11 @@ bool PathIsDirectory(const std::string& path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool IsNonFolderEntry(const std::string& path) {
+  const DWORD a = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 bool CreateFolderPath(const std::string& folder) {
   if (folder.empty()) return false;
   std::string path;
@@ -119,6 +126,14 @@ int ReadKey() {
   }
   if (c == 26) return -1;  // Ctrl-Z ends console input.
   return c;
+}
+
+bool ConsoleIsOwn() {
+  if (const char* forced = std::getenv("YVN2PSD_CONSOLE_OWNED")) return std::strcmp(forced, "1") == 0;
+  // A console without a window (Wine's in a terminal) closes nothing.
+  DWORD ids[2], mode;
+  return GetConsoleProcessList(ids, 2) == 1 && GetConsoleWindow() &&
+         GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) && GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode);
 }
 
 void EnsureStandardStreams() {}

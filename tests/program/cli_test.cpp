@@ -76,15 +76,18 @@ TEST_F(Cli, UnusableCommandLinesPrintTheUsageAndWriteNothing) {
   const std::vector<std::vector<std::string>> lines = {
       {},                            // no arguments
       {"-q", "-W"},                  // only options
-      {"a.yvn", "c.psd", "n.psd"},   // three file arguments
+      {"a.yvn", "c.psd", "n.psd"},   // three file arguments, not all sources of one kind
+      {"a.yvn", "b.yvn", "n.yvn"},
+      {"a.yvn", "b.yvn", "dir.yvn"},
+      {"c.psd", "d.psd", "a.yvn"},
       {"-L", "*"},                   // both kinds
       {"-L", "*.txt"},               // neither kind
       {"-L", "nothing*.yvn"},
       {"-L", "dir.yvn"},
       {"*.yvn", "out.psd"},          // a dstfile with two matches
       {"a.*", "out.psd"},            // ... of any extension
-      {"a.yvn", "b.yvn"},            // an unquoted filter, expanded by the shell
       {"-W", "a.yvn", "B.YVN"},      // a dstfile of the source's own kind
+      {"-W", "a.yvn", "dir.yvn"},
       {"-W", "c.psd", "new.Psd"},
   };
   for (const auto& args : lines) {
@@ -137,6 +140,38 @@ TEST_F(Cli, ListingNamesEachSourceAndItsDestination) {
   EXPECT_EQ(Go({"-L", "-i" + P("in"), P("in/x.psd")}).out,
             "0:" + P("in") + P("in/x.psd") + "\n => " + P("in") + P("in/x.yvn") + "\n");
   EXPECT_EQ(Go({"-L", "-iin", "?.psd"}).out, Listed(0, "in/x.psd", "in/x.yvn") + Listed(1, "in/y.PSD", "in/y.yvn"));
+}
+
+TEST_F(Cli, FilesOfOneSourceKindAreAListConvertedInTheOrderGiven) {
+  WriteFile(P("in/b.psd"), SmallPsd(1));
+  WriteFile(P("a.psd"), SmallPsd(2));
+  WriteFile(P("c.psb"), SmallPsd(3));
+  Junk("bad.psd");
+  // Each beside its own source, or into -o; behind -i each is taken as given.
+  EXPECT_EQ(Go({"-L", "in/b.psd", "a.psd", "c.psb"}).out,
+            Listed(0, "in/b.psd", "in/b.yvn") + Listed(1, "a.psd", "a.yvn") + Listed(2, "c.psb", "c.yvn"));
+  EXPECT_EQ(Go({"-L", "-oout", "a.psd", "in/b.psd"}).out, Listed(0, "a.psd", "out/a.yvn") + Listed(1, "in/b.psd", "out/b.yvn"));
+  EXPECT_EQ(Go({"-L", "-iin", "b.psd", "../a.psd"}).out, Listed(0, "in/b.psd", "in/b.yvn") + Listed(1, "a.psd", "a.yvn"));
+  EXPECT_FALSE(fs::exists(P("out")));
+  // What a shell makes of an unquoted *.psd: every file converted, one folder question.
+  RunResult r = Go({"-q", "-onew", "a.psd", "c.psb", "in/b.psd"}, "y");
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_EQ(r.out, P("new") + "/\n" + kFolderQuestion);
+  EXPECT_EQ(Listing(P("new")), (std::vector<std::string>{"a.yvn", "b.yvn", "c.yvn"}));
+  r = Go({"-q", "a.psd", "in/b.psd"});
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_EQ(ReadFile(P("a.yvn")), ReadFile(P("new/a.yvn")));
+  EXPECT_EQ(ReadFile(P("in/b.yvn")), ReadFile(P("new/b.yvn")));
+  // A source that fails stops the list unless forced.
+  r = Go({"-q", "-W", "bad.psd", "c.psb"});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_FALSE(fs::exists(P("c.yvn")));
+  r = Go({"-q", "-F", "-W", "bad.psd", "c.psb"});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(ReadFile(P("c.yvn")), ReadFile(P("new/c.yvn")));
+  // A second argument that is no existing source of the first one's kind is a dstfile.
+  EXPECT_EQ(Go({"-L", "a.psd", "c.yvn"}).out, Listed(0, "a.psd", "c.yvn"));
+  EXPECT_EQ(Go({"-L", "a.yvn", "c.psb"}).out, Listed(0, "a.yvn", "c.psb"));
 }
 
 TEST_F(Cli, OverwriteQuestionTakesOneKeyInEitherCase) {
