@@ -12,8 +12,11 @@ struct Psd::Impl {
   Impl(Psd& o, DataSrcBase& s, NameCharset cs) : owner(o), src(s), charset(std::move(cs)) {}
 
   bool Progress(uint32_t row) { return owner.Report(next - 1, images, row, imageHeight); }
-  bool Fail(int32_t code) {
-    if (error == kPsdOk) error = code;
+  bool Fail(int32_t code, const std::string& why) {
+    if (error == kPsdOk) {
+      error = code;
+      detail = why;
+    }
     layer.reset();
     merged.reset();
     window.clear();
@@ -24,9 +27,26 @@ struct Psd::Impl {
     winCount = 0;
     return false;
   }
-  uint32_t RowFailed() {
-    Fail(kPsdBadRow);
+  uint32_t RowFailed(const std::string& why) {
+    Fail(kPsdBadRow, Within(ImageName(next - 1), why));
     return 0;
+  }
+  // Image k as a failure's detail names it.
+  std::string ImageName(uint32_t k) const {
+    return k < layers.records.size() ? "layer " + Num(k) : std::string("merged image");
+  }
+  // Why row `row` of the current layer, decoded by a caller, failed: it is
+  // decoded again to find out.
+  std::string LayerRowFailure(uint32_t row) {
+    std::string why;
+    if (format.wide) {
+      std::vector<uint64_t> px(imageWidth);
+      layer->DecodeRow(row, scratch, px.data(), &why);
+    } else {
+      std::vector<uint32_t> px(imageWidth);
+      layer->DecodeRow(row, scratch, px.data(), &why);
+    }
+    return why.empty() ? "row " + Num(row) + " was not decoded" : why;
   }
   // Starts the rows after the current window: the first row, and how many
   // of `count` the image still has.
@@ -40,6 +60,7 @@ struct Psd::Impl {
   DataSrcBase& src;
   NameCharset charset;
   int32_t error = kPsdOk;
+  std::string detail;
   bool failed = false;
   bool opened = false;
 
@@ -66,9 +87,9 @@ struct Psd::Impl {
   // Decodes rows [top, top + n) of the current image into `rows`, which
   // grows row by row as rows are decoded, so that a declared width never
   // claims memory for rows the file cannot supply. Returns the rows made; a
-  // row that fails is reported through *failed.
+  // row that fails is reported through *failed, and why.
   template <typename Pixel>
-  uint32_t FillWindow(uint32_t top, uint32_t n, std::vector<Pixel>& rows, bool* failed) {
+  uint32_t FillWindow(uint32_t top, uint32_t n, std::vector<Pixel>& rows, bool* failed, std::string* why) {
     Impl& d = *this;
     const size_t w = d.imageWidth;
     rows.clear();
@@ -82,7 +103,7 @@ struct Psd::Impl {
       if (!d.Progress(row)) break;
       rows.resize(size_t(i + 1) * w);
       Pixel* px = rows.data() + size_t(i) * w;
-      if (d.layer ? !d.layer->DecodeRow(row, d.scratch, px) : !d.merged->ReadRow(row, px)) {
+      if (d.layer ? !d.layer->DecodeRow(row, d.scratch, px, why) : !d.merged->ReadRow(row, px, why)) {
         *failed = true;
         break;
       }
@@ -111,22 +132,25 @@ struct Psd::Impl {
   }
 
   template <typename Pixel>
-  bool ImageRowAt(uint32_t row, Pixel* out) {
+  bool ImageRowAt(uint32_t row, Pixel* out, std::string* why) {
     Impl& d = *this;
-    if (d.error || !d.haveImage || row >= d.imageHeight) return false;
-    if (d.layer) return d.layer->DecodeRow(row, d.scratch, out);
-    if (d.merged) return d.merged->ReadRow(row, out);
-    std::fill(out, out + d.imageWidth, Pixel(0));
+    if (d.error) return Explain(why, d.detail);
+    if (!d.haveImage || row >= d.imageHeight) return Explain(why, "row " + Num(row) + " of no image");
+    std::string failure;
+    std::string* f = why ? &failure : nullptr;
+    if (d.layer ? !d.layer->DecodeRow(row, d.scratch, out, f) : d.merged && !d.merged->ReadRow(row, out, f))
+      return Explain(why, Within(ImageName(d.next - 1), failure));
+    if (!d.layer && !d.merged) std::fill(out, out + d.imageWidth, Pixel(0));
     return true;
   }
 };
 
 Psd::Psd(DataSrcBase& src, std::string nameCharset) : impl_(new Impl(*this, src, NameCharset(std::move(nameCharset)))) {
-  impl_->error = ReadPsdHeader(src, &impl_->header);
+  impl_->error = ReadPsdHeader(src, &impl_->header, &impl_->detail);
 }
 
 Psd::Psd(DataSrcBase& src) : impl_(new Impl(*this, src, NameCharset::System())) {
-  impl_->error = ReadPsdHeader(src, &impl_->header);
+  impl_->error = ReadPsdHeader(src, &impl_->header, &impl_->detail);
 }
 
 Psd::~Psd() = default;
@@ -136,6 +160,7 @@ void Psd::CheckFailed() {
 }
 
 int32_t Psd::ErrorCode() const { return impl_->error; }
+const std::string& Psd::ErrorDetail() const { return impl_->detail; }
 uint32_t Psd::Width() const { return impl_->failed || impl_->error ? 0 : impl_->header.width; }
 uint32_t Psd::Height() const { return impl_->failed || impl_->error ? 0 : impl_->header.height; }
 uint32_t Psd::ImageCount() const { return impl_->images; }
@@ -150,18 +175,19 @@ uint32_t Psd::Open() {
   // The header is read; the sections after it, in file order, up to the
   // channel data. The merged image is found when its turn comes.
   SectionCursor file(d.src, d.src.size());
-  PsdError e = d.src.seek(kPsdHeaderBytes) ? kPsdOk : kPsdBadLayers;
-  if (!e) e = ReadColourSections(d.src, file, d.header, &d.color);
+  std::string why;
+  PsdError e = d.src.seek(kPsdHeaderBytes) ? kPsdOk : Explain(&why, kPsdBadLayers, "the file ends after its header");
+  if (!e) e = ReadColourSections(d.src, file, d.header, &d.color, &why);
   if (!e) {
     d.format.large = d.header.Large();
     d.format.depth = d.header.depth;
     d.format.color = &d.color;
     d.format.wide = !d.color.Exact8();
     d.format.plainRgb8 = d.header.mode == kPsdRGB && d.header.depth == 8;
-    e = ReadLayerSection(d.src, file, d.header, d.charset, &d.layers);
+    e = ReadLayerSection(d.src, file, d.header, d.charset, &d.layers, &why);
   }
   if (e) {
-    d.Fail(e);
+    d.Fail(e, why);
     return 0;
   }
   d.images = uint32_t(d.layers.records.size()) + 1;
@@ -182,14 +208,18 @@ bool Psd::NextImage(layer_param_t& out) {
     const LayerRecord& rec = d.layers.records[d.next];
     d.current = rec.param;
     if (!rec.param.pixelsIrrelevant) {
-      if (rec.dataOffset > d.src.size() || !d.src.seek(rec.dataOffset)) return d.Fail(kPsdBadImage);
+      if (rec.dataOffset > d.src.size() || !d.src.seek(rec.dataOffset))
+        return d.Fail(kPsdBadImage, d.ImageName(d.next) + ": its channel data starts at " + Num(rec.dataOffset) +
+                                        ", past the file's end");
       std::unique_ptr<LayerPixels> px(new LayerPixels(d.src, rec, d.format, std::move(d.spare)));
-      if (!px->ok()) return d.Fail(kPsdBadImage);
+      if (!px->ok()) return d.Fail(kPsdBadImage, Within(d.ImageName(d.next), px->Failure()));
       d.layer = std::move(px);
     }
   } else {
     std::vector<uint8_t>().swap(d.spare);
-    if (PsdError e = MergedPixels::Read(d.src, d.layers.mergedStart, d.header, d.format, &d.merged)) return d.Fail(e);
+    std::string why;
+    if (PsdError e = MergedPixels::Read(d.src, d.layers.mergedStart, d.header, d.format, &d.merged, &why))
+      return d.Fail(e, why);
     d.current = MergedPixels::Param(d.header, !d.layers.records.empty());
   }
   d.imageWidth = uint32_t(d.current.Width());
@@ -208,9 +238,10 @@ uint32_t Psd::ReadRows(uint32_t count) {
   const uint32_t n = d.NextWindow(count);
   if (n == 0) return 0;
   bool failed = false;
-  const uint32_t made = d.format.wide ? d.FillWindow(d.winTop, n, d.window16, &failed)
-                                      : d.FillWindow(d.winTop, n, d.window, &failed);
-  if (failed) return d.RowFailed();
+  std::string why;
+  const uint32_t made = d.format.wide ? d.FillWindow(d.winTop, n, d.window16, &failed, &why)
+                                      : d.FillWindow(d.winTop, n, d.window, &failed, &why);
+  if (failed) return d.RowFailed(why);
   d.winCount = made;
   return made;
 }
@@ -233,8 +264,8 @@ uint32_t Psd::DecodeRows(uint32_t first, uint32_t count, uint64_t* out) const {
   return impl_->DecodeLayerRows(first, count, out);
 }
 
-bool Psd::RowAt(uint32_t row, uint32_t* out) { return impl_->ImageRowAt(row, out); }
-bool Psd::RowAt(uint32_t row, uint64_t* out) { return impl_->ImageRowAt(row, out); }
+bool Psd::RowAt(uint32_t row, uint32_t* out, std::string* why) { return impl_->ImageRowAt(row, out, why); }
+bool Psd::RowAt(uint32_t row, uint64_t* out, std::string* why) { return impl_->ImageRowAt(row, out, why); }
 
 uint32_t Psd::TakeRows(uint32_t count, uint32_t decoded) {
   Impl& d = *impl_;
@@ -243,7 +274,7 @@ uint32_t Psd::TakeRows(uint32_t count, uint32_t decoded) {
   uint32_t i = 0;
   for (; i < n; ++i) {
     if (!d.Progress(d.winTop + i)) break;
-    if (i >= decoded) return d.RowFailed();
+    if (i >= decoded) return d.RowFailed(d.LayerRowFailure(d.winTop + i));
   }
   d.winTop += i;
   return i;

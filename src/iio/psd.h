@@ -54,6 +54,12 @@ class Psd : public ImageInputBase32 {
   uint32_t ReadRows(uint32_t count) override;
   const uint32_t* RowPointer(int32_t y) const override;
   int32_t ErrorCode() const override;
+  // The error's cause in a few words for a person: the section, layer
+  // record, layer or channel, and what was wrong there ("layer 2, channel
+  // -1: PackBits row 17 of 12 bytes does not decode to 40"); empty without
+  // an error. Layers and records are counted from 0 in file order (bottom
+  // first).
+  const std::string& ErrorDetail() const;
   bool NextImage(layer_param_t& out) override;
 
   // Rows are straight 16-bit RGBA packed in 64-bit words (bits 0-15 red ..
@@ -90,9 +96,10 @@ class Psd : public ImageInputBase32 {
   // the rows ReadRows hands out: for a pass over a few rows of each image.
   // A record without pixels gives transparent rows. ZIP rows before the
   // last one asked for are decoded again from the start, so a pass asks for
-  // rows in increasing order. False when the row cannot be read.
-  bool RowAt(uint32_t row, uint32_t* out);
-  bool RowAt(uint32_t row, uint64_t* out);
+  // rows in increasing order. False when the row cannot be read, and why
+  // (as ErrorDetail says it) in *why where given; the reader stays usable.
+  bool RowAt(uint32_t row, uint32_t* out, std::string* why = nullptr);
+  bool RowAt(uint32_t row, uint64_t* out, std::string* why = nullptr);
 
  private:
   struct Impl;

@@ -48,9 +48,16 @@ LayerPixels::LayerPixels(DataSrcBase& src, const LayerRecord& record, const PsdF
   rowBytes_ = PsdRowBytes(width_, format.depth);
 
   uint64_t total = 0;
-  for (const psd_channel_t& e : record.table)
-    if (!AddSize(total, e.length, &total)) return;
-  if (!DeclaredFits(total, src.remaining())) return;
+  for (const psd_channel_t& e : record.table) {
+    if (!AddSize(total, e.length, &total)) {
+      failure_ = "its channel lengths add up past any file";
+      return;
+    }
+  }
+  if (!DeclaredFits(total, src.remaining())) {
+    failure_ = "channel data of " + Num(total) + " bytes, past the file's end (" + Num(src.remaining()) + " bytes left)";
+    return;
+  }
   // The buffer is taken when it holds the data and is not far larger (it
   // stays beside the layer's cells); a new one has room for a somewhat
   // larger next layer, so that the bytes never move.
@@ -60,7 +67,10 @@ LayerPixels::LayerPixels(DataSrcBase& src, const LayerRecord& record, const PsdF
     buffer = std::vector<uint8_t>();
     data_.reserve(size_t(total + total / 8));
   }
-  if (!src.readInto(data_, total)) return;
+  if (!src.readInto(data_, total)) {
+    failure_ = "its " + Num(total) + " bytes of channel data cannot be read";
+    return;
+  }
 
   // A bitmap's masks would be bits; no writer makes layers in that mode.
   const bool applyMask = record.hasMask && p.maskEnabled && format.depth != 1;
@@ -72,13 +82,18 @@ LayerPixels::LayerPixels(DataSrcBase& src, const LayerRecord& record, const PsdF
   for (size_t i = 0; i < record.table.size(); ++i) {
     ChannelRows& ch = channels_[i];
     const int16_t id = record.table[i].id;
+    ch.id = id;
     const bool mask = id == -2;
     const bool colour = id >= 0 && uint32_t(id) < colors_;
     const bool used = colour || id == -1 || (mask && applyMask);
     ch.width = mask ? maskW : width_;
     ch.height = mask ? maskH : height_;
     ch.rowBytes = PsdRowBytes(ch.width, format.depth);
-    if (used && !SetUp(ch, offset, record.table[i].length)) return;
+    std::string why;
+    if (used && !SetUp(ch, offset, record.table[i].length, &why)) {
+      failure_ = "channel " + std::to_string(id) + ": " + why;
+      return;
+    }
     offset += record.table[i].length;
     if (colour) {
       feeds_.push_back({uint32_t(i), uint32_t(id)});
@@ -98,24 +113,29 @@ LayerPixels::LayerPixels(DataSrcBase& src, const LayerRecord& record, const PsdF
 
 LayerPixels::~LayerPixels() = default;
 
-bool LayerPixels::SetUp(ChannelRows& ch, uint64_t offset, uint64_t length) {
+bool LayerPixels::SetUp(ChannelRows& ch, uint64_t offset, uint64_t length, std::string* why) {
   const uint64_t bytes = ch.rowBytes * ch.height;  // at most 300,000 x 4 x 300,000
   // Nothing stored: acceptable only where there is nothing to store.
-  if (length < 2) return bytes == 0;
+  if (length < 2) return bytes == 0 || Explain(why, Num(length) + " bytes for " + Num(ch.height) + " rows");
   ch.compression = LoadBe16(&data_[size_t(offset)]);
   ch.start = offset + 2;
   ch.length = length - 2;
-  if (ch.compression == 0) return DeclaredFits(bytes, ch.length);
-  if (ch.compression == 2 || ch.compression == 3) return !(ch.compression == 3 && format_.depth == 1);
-  if (ch.compression != 1) return false;
+  if (ch.compression == 0)
+    return DeclaredFits(bytes, ch.length) ||
+           Explain(why, "raw data of " + Num(ch.length) + " bytes for " + Num(bytes) + " bytes of rows");
+  if (ch.compression == 2 || ch.compression == 3)
+    return !(ch.compression == 3 && format_.depth == 1) || Explain(why, "ZIP with prediction at 1 bit");
+  if (ch.compression != 1) return Explain(why, "compression " + Num(ch.compression) + " is unknown");
   // The row byte counts, then the rows.
   const uint64_t tableBytes = uint64_t(ch.height) * (format_.large ? 4 : 2);
-  if (!DeclaredFits(tableBytes, ch.length)) return false;
+  if (!DeclaredFits(tableBytes, ch.length))
+    return Explain(why, "a PackBits row table of " + Num(tableBytes) + " bytes in data of " + Num(ch.length));
   ch.counts.reserve(ch.height);
   ch.offsets.reserve(ch.height);
   const uint64_t sum = ReadRowCounts(&data_[size_t(ch.start)], ch.height, format_.large, 0, &ch);
   ch.start += tableBytes;
-  return DeclaredFits(sum, ch.length - tableBytes);
+  return DeclaredFits(sum, ch.length - tableBytes) ||
+         Explain(why, "PackBits rows of " + Num(sum) + " bytes in data of " + Num(ch.length - tableBytes));
 }
 
 bool LayerPixels::RowsPlausible(uint32_t first, uint32_t count) const {
@@ -134,36 +154,39 @@ bool LayerPixels::RowsPlausible(uint32_t first, uint32_t count) const {
   return true;
 }
 
-bool LayerPixels::FetchRows(uint32_t row, RowScratch& s, const uint8_t* rows[5], const uint8_t** mask) const {
+bool LayerPixels::FetchRows(uint32_t row, RowScratch& s, const uint8_t* rows[5], const uint8_t** mask,
+                            std::string* why) const {
   const size_t rb = size_t(rowBytes_);
   s.bytes.resize(5 * rb + PsdRowBytes(maskWidth_, format_.depth));
   const Bytes bytes(data_, format_.depth);
-  if (!FetchPixelRows(channels_, feeds_, row, bytes, format_, full_.data(), s.bytes.data(), rows)) return false;
+  if (!FetchPixelRows(channels_, feeds_, row, bytes, format_, full_.data(), s.bytes.data(), rows, why)) return false;
   *mask = nullptr;
   if (mask_ < 0) return true;
   const int64_t y = int64_t(top_) + row;
   if (y >= maskTop_ && y < maskBottom_) {
-    *mask = FetchChannelRow(channels_[size_t(mask_)], uint32_t(y - maskTop_), bytes, s.bytes.data() + 5 * rb);
-    if (!*mask) return false;
+    std::string failure;
+    *mask = FetchChannelRow(channels_[size_t(mask_)], uint32_t(y - maskTop_), bytes, s.bytes.data() + 5 * rb,
+                            why ? &failure : nullptr);
+    if (!*mask) return Explain(why, Within("channel -2", failure));
   }
   return true;
 }
 
-bool LayerPixels::DecodeRow(uint32_t row, RowScratch& s, uint32_t* out) const {
+bool LayerPixels::DecodeRow(uint32_t row, RowScratch& s, uint32_t* out, std::string* why) const {
   if (!ok_ || format_.wide) return false;
   const uint8_t* rows[5];
   const uint8_t* m;
-  if (!FetchRows(row, s, rows, &m)) return false;
+  if (!FetchRows(row, s, rows, &m, why)) return false;
   ConvertPixelRows(format_, rows, width_, s, out);
   if (mask_ >= 0) ApplyMask(m, reinterpret_cast<uint8_t*>(out));
   return true;
 }
 
-bool LayerPixels::DecodeRow(uint32_t row, RowScratch& s, uint64_t* out) const {
+bool LayerPixels::DecodeRow(uint32_t row, RowScratch& s, uint64_t* out, std::string* why) const {
   if (!ok_ || !format_.wide) return false;
   const uint8_t* rows[5];
   const uint8_t* m;
-  if (!FetchRows(row, s, rows, &m)) return false;
+  if (!FetchRows(row, s, rows, &m, why)) return false;
   ConvertPixelRows(format_, rows, width_, s, out);
   if (mask_ >= 0) ApplyMask16(m, s, out);
   return true;

@@ -32,30 +32,47 @@ uint64_t ReadRowCounts(const uint8_t* table, uint32_t rows, bool large, uint64_t
   return sum;
 }
 
-const uint8_t* FetchChannelRow(const ChannelRows& ch, uint32_t row, const ChannelBytes& bytes, uint8_t* dst) {
-  if (row >= ch.height) return nullptr;
-  if (ch.compression == 0) return bytes.Keep(ch.start + uint64_t(row) * ch.rowBytes, ch.rowBytes, dst);
+namespace {
+
+const uint8_t* Unreadable(std::string* why, const std::string& text) {
+  Explain(why, text);
+  return nullptr;
+}
+
+}  // namespace
+
+const uint8_t* FetchChannelRow(const ChannelRows& ch, uint32_t row, const ChannelBytes& bytes, uint8_t* dst,
+                               std::string* why) {
+  if (row >= ch.height) return Unreadable(why, "row " + Num(row) + " of " + Num(ch.height));
+  if (ch.compression == 0) {
+    const uint8_t* p = bytes.Keep(ch.start + uint64_t(row) * ch.rowBytes, ch.rowBytes, dst);
+    return p ? p : Unreadable(why, "raw row " + Num(row) + " cannot be read");
+  }
   if (ch.compression == 1) {
     const uint32_t n = ch.counts[row];
     const uint8_t* p = bytes.Read(ch.start + ch.offsets[row], n);
-    if (!p) return nullptr;
-    return PackBitsDecode(dst, dst + ch.rowBytes, p, p + n) ? dst : nullptr;
+    if (!p) return Unreadable(why, "PackBits row " + Num(row) + " cannot be read");
+    if (PackBitsDecode(dst, dst + ch.rowBytes, p, p + n)) return dst;
+    return Unreadable(why, "PackBits row " + Num(row) + " of " + Num(n) + " bytes does not decode to " +
+                               Num(ch.rowBytes) + " bytes");
   }
   const uint64_t at = ch.firstRow + row;
-  if ((!ch.zip || at < ch.zip->NextRow()) && !bytes.StartZip(ch)) return nullptr;
-  if (!ch.zip->SkipRows(at - ch.zip->NextRow())) return nullptr;
-  return ch.zip->ReadRows(dst, 1) ? dst : nullptr;
+  if ((!ch.zip || at < ch.zip->NextRow()) && !bytes.StartZip(ch))
+    return Unreadable(why, "its ZIP stream ends before row " + Num(row) + " or is damaged");
+  if (ch.zip->SkipRows(at - ch.zip->NextRow()) && ch.zip->ReadRows(dst, 1)) return dst;
+  return Unreadable(why, "its ZIP stream ends before row " + Num(row) + " or is damaged");
 }
 
 bool FetchPixelRows(const std::vector<ChannelRows>& channels, const std::vector<ChannelFeed>& feeds, uint32_t row,
                     const ChannelBytes& bytes, const PsdFormat& format, const uint8_t* full, uint8_t* scratch,
-                    const uint8_t* rows[5]) {
+                    const uint8_t* rows[5], std::string* why) {
   const uint32_t colors = format.color->ColorChannels();
   for (uint32_t k = 0; k <= colors; ++k) rows[k] = full;
   for (const ChannelFeed& f : feeds) {
     const ChannelRows& ch = channels[f.channel];
-    const uint8_t* p = FetchChannelRow(ch, row, bytes, scratch + f.role * ch.rowBytes);
-    if (!p) return false;
+    std::string failure;
+    const uint8_t* p = FetchChannelRow(ch, row, bytes, scratch + f.role * ch.rowBytes, why ? &failure : nullptr);
+    if (!p) return Explain(why, Within("channel " + std::to_string(ch.id), failure));
     rows[f.role] = p;
   }
   return true;

@@ -4,11 +4,12 @@
 
 namespace iio {
 
-PsdError ReadPsdHeader(DataSrcBase& src, PsdHeader* out) {
+PsdError ReadPsdHeader(DataSrcBase& src, PsdHeader* out, std::string* why) {
   src.rewind();
-  if (src.remaining() < 28) return kPsdTooShort;
+  const std::string tooShort = "header: the file's " + Num(src.size()) + " bytes cannot hold one";
+  if (src.remaining() < 28) return Explain(why, kPsdTooShort, tooShort);
   const uint8_t* h = src.read(kPsdHeaderBytes);
-  if (!h) return kPsdTooShort;
+  if (!h) return Explain(why, kPsdTooShort, tooShort);
   PsdHeader& f = *out;
   f.version = LoadBe16(h + 4);
   f.channels = LoadBe16(h + 12);
@@ -16,11 +17,17 @@ PsdError ReadPsdHeader(DataSrcBase& src, PsdHeader* out) {
   f.width = LoadBe32(h + 18);
   f.depth = LoadBe16(h + 22);
   f.mode = LoadBe16(h + 24);
-  if (!KeyIs(h, "8BPS") || (f.version != 1 && f.version != 2)) return kPsdBadHeader;
+  if (!KeyIs(h, "8BPS")) return Explain(why, kPsdBadHeader, "header: no 8BPS signature");
+  if (f.version != 1 && f.version != 2) return Explain(why, kPsdBadHeader, "header: version " + Num(f.version));
   const uint32_t side = f.Large() ? kMaxLargeCanvasSide : kMaxCanvasSide;
-  if (f.width < 1 || f.width > side || f.height < 1 || f.height > side || f.channels < 1 || f.channels > 56)
-    return kPsdBadHeader;
-  return PsdModeAndDepthFit(f.mode, f.depth) ? kPsdOk : kPsdBadHeader;
+  if (f.width < 1 || f.width > side || f.height < 1 || f.height > side)
+    return Explain(why, kPsdBadHeader,
+                   "header: a canvas of " + Num(f.width) + " x " + Num(f.height) + " (1 to " + Num(side) + " a side)");
+  if (f.channels < 1 || f.channels > 56)
+    return Explain(why, kPsdBadHeader, "header: " + Num(f.channels) + " channels (1 to 56)");
+  if (!PsdModeAndDepthFit(f.mode, f.depth))
+    return Explain(why, kPsdBadHeader, "header: colour mode " + Num(f.mode) + " at " + Num(f.depth) + " bits");
+  return kPsdOk;
 }
 
 }  // namespace iio

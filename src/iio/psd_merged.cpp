@@ -120,6 +120,7 @@ MergedPixels::MergedPixels(DataSrcBase& src, const PsdHeader& header, const PsdF
     ch.height = height_;
     ch.rowBytes = rowBytes_;
     ch.firstRow = uint64_t(used[k]) * height_;
+    ch.id = int32_t(used[k]);
     feeds_.push_back({uint32_t(k), alpha_ && k + 1 == used.size() ? colors : used[k]});
   }
 }
@@ -127,33 +128,43 @@ MergedPixels::MergedPixels(DataSrcBase& src, const PsdHeader& header, const PsdF
 MergedPixels::~MergedPixels() = default;
 
 PsdError MergedPixels::Read(DataSrcBase& src, uint64_t start, const PsdHeader& header, const PsdFormat& format,
-                            std::unique_ptr<MergedPixels>* out) {
+                            std::unique_ptr<MergedPixels>* out, std::string* why) {
   const uint64_t needed = uint64_t(header.height) + 2;
-  if (start > src.size() || !src.seek(start) || !DeclaredFits(needed, src.remaining())) return kPsdBadImage;
+  if (start > src.size() || !src.seek(start) || !DeclaredFits(needed, src.remaining()))
+    return Explain(why, kPsdBadImage,
+                   "merged image: the file ends before its rows (" +
+                       Num(start < src.size() ? src.size() - start : 0) + " bytes left)");
   const uint8_t* c = src.read(2);
-  if (!c) return kPsdBadImage;
+  if (!c) return Explain(why, kPsdBadImage, "merged image: its compression cannot be read");
   const uint16_t compression = LoadBe16(c);
-  if (compression > 3 || (compression == 3 && header.depth == 1)) return kPsdBadImage;
+  if (compression > 3) return Explain(why, kPsdBadImage, "merged image: compression " + Num(compression) + " is unknown");
+  if (compression == 3 && header.depth == 1)
+    return Explain(why, kPsdBadImage, "merged image: ZIP with prediction at 1 bit");
   std::unique_ptr<MergedPixels> m(new MergedPixels(src, header, format, compression));
-  if (!m->SetUp()) return kPsdBadImage;
+  std::string failure;
+  if (!m->SetUp(why ? &failure : nullptr)) return Explain(why, kPsdBadImage, "merged image: " + failure);
   *out = std::move(m);
   return kPsdOk;
 }
 
-bool MergedPixels::SetUp() {
+bool MergedPixels::SetUp(std::string* why) {
   // Widened: up to 56 channels of 300,000 rows of 1,200,000 bytes.
   const uint64_t rows = uint64_t(height_) * channels_;
   if (compression_ == 0) {
     const uint64_t start = src_.position();
     for (ChannelRows& ch : used_) ch.start = start + ch.firstRow * rowBytes_;
-    if (!DeclaredFits(rows * rowBytes_, src_.remaining())) return false;
+    if (!DeclaredFits(rows * rowBytes_, src_.remaining()))
+      return Explain(why, "raw rows of " + Num(rows * rowBytes_) + " bytes, past the file's end (" +
+                              Num(src_.remaining()) + " bytes left)");
   } else if (compression_ == 1) {
     // The row byte counts of every channel, then the rows; only the used
     // channels' counts are kept.
     const uint64_t tableBytes = rows * (format_.large ? 4 : 2);
-    if (!DeclaredFits(tableBytes, src_.remaining())) return false;
+    if (!DeclaredFits(tableBytes, src_.remaining()))
+      return Explain(why, "a PackBits row table of " + Num(tableBytes) + " bytes, past the file's end (" +
+                              Num(src_.remaining()) + " bytes left)");
     std::vector<uint8_t> table;
-    if (!src_.readInto(table, tableBytes)) return false;
+    if (!src_.readInto(table, tableBytes)) return Explain(why, "its PackBits row table cannot be read");
     const uint64_t start = src_.position();
     const size_t channelTable = size_t(height_) * (format_.large ? 4 : 2);
     uint64_t sum = 0;
@@ -168,30 +179,32 @@ bool MergedPixels::SetUp() {
       sum += ReadRowCounts(&table[c * channelTable], height_, format_.large, sum, keep ? &used_[k] : nullptr);
       k += keep;
     }
-    if (!DeclaredFits(sum, src_.remaining())) return false;
+    if (!DeclaredFits(sum, src_.remaining()))
+      return Explain(why, "PackBits rows of " + Num(sum) + " bytes, past the file's end (" + Num(src_.remaining()) +
+                              " bytes left)");
   } else if (!src_.readInto(zip_, src_.remaining())) {
-    return false;
+    return Explain(why, "its ZIP stream cannot be read");
   }
   scratch_ = FullRow(6 * rowBytes_, format_.depth);
   return true;
 }
 
-bool MergedPixels::FetchRows(uint32_t row, const uint8_t* rows[5]) {
+bool MergedPixels::FetchRows(uint32_t row, const uint8_t* rows[5], std::string* why) {
   return FetchPixelRows(used_, feeds_, row, Bytes(*this), format_, scratch_.data() + 5 * rowBytes_, scratch_.data(),
-                        rows);
+                        rows, why);
 }
 
-bool MergedPixels::ReadRow(uint32_t row, uint32_t* out) {
+bool MergedPixels::ReadRow(uint32_t row, uint32_t* out, std::string* why) {
   const uint8_t* rows[5];
-  if (format_.wide || !FetchRows(row, rows)) return false;
+  if (format_.wide || !FetchRows(row, rows, why)) return false;
   ConvertPixelRows(format_, rows, width_, rowScratch_, out);
   if (alpha_) Unmatte(reinterpret_cast<uint8_t*>(out), width_);
   return true;
 }
 
-bool MergedPixels::ReadRow(uint32_t row, uint64_t* out) {
+bool MergedPixels::ReadRow(uint32_t row, uint64_t* out, std::string* why) {
   const uint8_t* rows[5];
-  if (!format_.wide || !FetchRows(row, rows)) return false;
+  if (!format_.wide || !FetchRows(row, rows, why)) return false;
   ConvertPixelRows(format_, rows, width_, rowScratch_, out);
   if (alpha_) Unmatte16(out, width_);
   return true;

@@ -11,9 +11,18 @@
 namespace iio {
 
 namespace {
+
 // Pieces of encoded channel data.
 constexpr size_t kPieceBytes = size_t(1) << 20;
 constexpr size_t kSparePieces = 8;
+// Every layer's channels: red, green, blue, transparency.
+constexpr int16_t kChannelIds[4] = {0, 1, 2, -1};
+
+std::string Size(int64_t w, int64_t h) { return std::to_string(w) + " x " + std::to_string(h); }
+std::string Rectangle(int64_t l, int64_t t, int64_t r, int64_t b) {
+  return "(" + std::to_string(l) + ", " + std::to_string(t) + ", " + std::to_string(r) + ", " + std::to_string(b) + ")";
+}
+
 }  // namespace
 
 // A 32-bit length written as 0 and patched, when closed or destroyed, to the
@@ -29,7 +38,7 @@ class PsdOut::LengthField {
     done_ = true;
     const uint64_t len = w_.out_.Tell() - at_ - 4;
     if (len > UINT32_MAX) {
-      w_.Fail(kPsdOutTooLarge);
+      w_.Fail(kPsdOutTooLarge, "its extra data of " + std::to_string(len) + " bytes is over 4 GiB");
       return;
     }
     w_.Patch32(at_, uint32_t(len));
@@ -50,14 +59,19 @@ PsdOut::PsdOut(ImageDestBase& stream) : PsdOut(stream, NameCharset::System()) {}
 
 PsdOut::~PsdOut() = default;
 
-bool PsdOut::Fail(int32_t code) {
-  if (error_ == kPsdOutOk) error_ = code;
+bool PsdOut::Fail(int32_t code, const std::string& detail) {
+  if (error_ == kPsdOutOk) {
+    error_ = code;
+    detail_ = where_.empty() ? detail : where_ + ": " + detail;
+  }
   return false;
 }
 
 void PsdOut::Put(const void* bytes, size_t n) {
   if (error_ || n == 0) return;
-  if (out_.Write(bytes, n) != n) Fail(kPsdOutStream);
+  const uint64_t at = out_.Tell();
+  if (out_.Write(bytes, n) != n)
+    Fail(kPsdOutStream, "the stream refused " + std::to_string(n) + " bytes at " + std::to_string(at));
 }
 
 void PsdOut::Put16(uint16_t v) {
@@ -77,9 +91,11 @@ void PsdOut::PutLength() {
   Put32(0);
 }
 
-bool PsdOut::PatchLength(uint64_t at, uint64_t value) {
+bool PsdOut::PatchLength(uint64_t at, uint64_t value, const char* what) {
   if (!format_.large) {
-    if (value > UINT32_MAX) return Fail(kPsdOutTooLarge);
+    if (value > UINT32_MAX)
+      return Fail(kPsdOutTooLarge, std::string(what) + " of " + std::to_string(value) +
+                                       " bytes is over what a version-1 file holds");
     Patch32(at, uint32_t(value));
   } else {
     Patch32(at, uint32_t(value >> 32));
@@ -91,20 +107,24 @@ bool PsdOut::PatchLength(uint64_t at, uint64_t value) {
 void PsdOut::Patch32(uint64_t at, uint32_t value) {
   if (error_) return;
   const uint64_t back = out_.Tell();
-  if (!out_.Seek(at)) return void(Fail(kPsdOutStream));
+  if (!out_.Seek(at)) return void(Fail(kPsdOutStream, "the stream cannot seek back to " + std::to_string(at)));
   Put32(value);
-  if (!out_.Seek(back)) Fail(kPsdOutStream);
+  if (!out_.Seek(back)) Fail(kPsdOutStream, "the stream cannot seek on to " + std::to_string(back));
 }
 
 bool PsdOut::Begin(uint32_t width, uint32_t height, const std::vector<layer_param_t>& layers,
                    const PsdOutFormat& format) {
   if (error_) return false;
-  if (phase_ != Phase::kIdle) return Fail(kPsdOutOrder);
+  if (phase_ != Phase::kIdle) return Fail(kPsdOutOrder, "Begin on a file already begun");
+  where_ = "header";
   const uint32_t side = format.large ? kMaxLargeCanvasSide : kMaxCanvasSide;
-  if (width < 1 || width > side || height < 1 || height > side || (format.depth != 8 && format.depth != 16))
-    return Fail(kPsdOutOrder);
+  if (width < 1 || width > side || height < 1 || height > side)
+    return Fail(kPsdOutOrder, "a canvas of " + Size(width, height) + " pixels (1 to " + std::to_string(side) +
+                                  " a side)");
+  if (format.depth != 8 && format.depth != 16)
+    return Fail(kPsdOutOrder, "a depth of " + std::to_string(format.depth) + " bits (8 or 16)");
   format_ = format;
-  if (layers.size() > 32767) return Fail(kPsdOutTooLarge);
+  if (layers.size() > 32767) return Fail(kPsdOutTooLarge, std::to_string(layers.size()) + " layers (at most 32767)");
   width_ = width;
   height_ = height;
   layerCount_ = uint32_t(layers.size());
@@ -129,16 +149,21 @@ bool PsdOut::Begin(uint32_t width, uint32_t height, const std::vector<layer_para
   PutLength();
   if (layers.empty()) {
     Put32(0);  // global layer mask
-    PatchLength(lmiField_, out_.Tell() - layerInfoField_);
+    PatchLength(lmiField_, out_.Tell() - layerInfoField_, "the layer and mask information");
     StartRows(0, 0, int32_t(width_), int32_t(height_));
     phase_ = Phase::kMerged;
+    where_ = "merged image";
     return !error_;
   }
   Put16(uint16_t(-int16_t(layers.size())));
   rectFields_.resize(layers.size());
   channelFields_.resize(layers.size());
-  for (size_t i = 0; i < layers.size(); ++i) WriteRecord(layers[i], rectFields_[i], channelFields_[i]);
+  for (size_t i = 0; i < layers.size(); ++i) {
+    where_ = "layer record " + std::to_string(i);
+    WriteRecord(layers[i], rectFields_[i], channelFields_[i]);
+  }
   phase_ = Phase::kLayers;
+  where_.clear();
   return !error_;
 }
 
@@ -149,9 +174,8 @@ void PsdOut::WriteRecord(const layer_param_t& l, uint64_t& rectField, std::array
   Put32(uint32_t(l.bottom));
   Put32(uint32_t(l.right));
   Put16(4);
-  static const int16_t kIds[4] = {0, 1, 2, -1};
   for (int c = 0; c < 4; ++c) {
-    Put16(uint16_t(kIds[c]));
+    Put16(uint16_t(kChannelIds[c]));
     lengthFields[c] = out_.Tell();
     PutLength();
   }
@@ -272,10 +296,16 @@ void PsdOut::WriteChannelRaw(Channel& ch, size_t width) {
 
 bool PsdOut::BeginLayer(int32_t left, int32_t top, int32_t right, int32_t bottom) {
   if (error_) return false;
-  if (phase_ != Phase::kLayers || current_ >= layerCount_) return Fail(kPsdOutOrder);
+  if (phase_ != Phase::kLayers || current_ >= layerCount_)
+    return Fail(kPsdOutOrder, phase_ == Phase::kLayers || phase_ == Phase::kMerged ? "BeginLayer past the last layer"
+                                                                                    : "BeginLayer out of order");
+  where_ = "layer " + std::to_string(current_);
   const int64_t side = format_.large ? int64_t(kMaxLargeCanvasSide) : kMaxLayerSide;
-  if (int64_t(right) < left || int64_t(bottom) < top || int64_t(right) - left > side || int64_t(bottom) - top > side)
-    return Fail(kPsdOutOrder);
+  if (int64_t(right) < left || int64_t(bottom) < top)
+    return Fail(kPsdOutOrder, "an inverted rectangle " + Rectangle(left, top, right, bottom));
+  if (int64_t(right) - left > side || int64_t(bottom) - top > side)
+    return Fail(kPsdOutOrder, "a rectangle of " + Size(int64_t(right) - left, int64_t(bottom) - top) +
+                                  " pixels (at most " + std::to_string(side) + " a side)");
   const uint64_t at = rectFields_[current_];
   Patch32(at, uint32_t(top));
   Patch32(at + 4, uint32_t(left));
@@ -288,10 +318,16 @@ bool PsdOut::BeginLayer(int32_t left, int32_t top, int32_t right, int32_t bottom
 
 bool PsdOut::AddRows(const PsdRows& rows) {
   if (error_) return false;
-  if (phase_ != Phase::kInLayer && phase_ != Phase::kMerged) return Fail(kPsdOutOrder);
+  if (phase_ != Phase::kInLayer && phase_ != Phase::kMerged) return Fail(kPsdOutOrder, "rows out of order");
   const size_t w = size_t(int64_t(right_) - left_);
-  if (rows.width != w || rows.depth != format_.depth || uint64_t(rows_) + rows.rows > uint64_t(int64_t(bottom_) - top_))
-    return Fail(kPsdOutOrder);
+  const uint64_t h = uint64_t(int64_t(bottom_) - top_);
+  if (rows.width != w)
+    return Fail(kPsdOutOrder, "rows of " + std::to_string(rows.width) + " pixels for " + std::to_string(w));
+  if (rows.depth != format_.depth)
+    return Fail(kPsdOutOrder, "rows of " + std::to_string(rows.depth) + " bits in a file of " +
+                                  std::to_string(format_.depth));
+  if (uint64_t(rows_) + rows.rows > h)
+    return Fail(kPsdOutOrder, std::to_string(uint64_t(rows_) + rows.rows) + " rows of " + std::to_string(h));
   for (uint32_t y = 0; y < rows.rows; ++y) {
     for (size_t c = 0; c < 4; ++c) {
       const size_t i = size_t(y) * 4 + c;
@@ -310,15 +346,20 @@ bool PsdOut::AddRows(const PsdRows& rows) {
 
 bool PsdOut::EndLayer() {
   if (error_) return false;
-  if (phase_ != Phase::kInLayer) return Fail(kPsdOutOrder);
-  if (rows_ != uint64_t(int64_t(bottom_) - top_)) return Fail(kPsdOutOrder);
+  if (phase_ != Phase::kInLayer) return Fail(kPsdOutOrder, "EndLayer without BeginLayer");
+  if (rows_ != uint64_t(int64_t(bottom_) - top_))
+    return Fail(kPsdOutOrder, "ended after " + std::to_string(rows_) + " rows of " +
+                                  std::to_string(int64_t(bottom_) - top_));
   const size_t width = size_t(int64_t(right_) - left_);
   // Each channel is stored plain where that is smaller (noise) or where its
   // packed rows cannot be counted.
   auto plain = [&](const Channel& ch) { return ch.plain || RawLength(ch, width) < PackedLength(ch); };
   auto length = [&](const Channel& ch) { return plain(ch) ? RawLength(ch, width) : PackedLength(ch); };
-  for (const Channel& ch : channels_)
-    if (length(ch) > UINT32_MAX && !format_.large) return Fail(kPsdOutTooLarge);
+  for (int c = 0; c < 4; ++c)
+    if (length(channels_[c]) > UINT32_MAX && !format_.large)
+      return Fail(kPsdOutTooLarge, "channel " + std::to_string(kChannelIds[c]) + " of " +
+                                       std::to_string(length(channels_[c])) +
+                                       " bytes is over what a version-1 file holds");
   const std::array<uint64_t, 4>& fields = channelFields_[current_];
   for (int c = 0; c < 4; ++c) {
     Channel& ch = channels_[c];
@@ -330,15 +371,18 @@ bool PsdOut::EndLayer() {
       WriteCounts(ch);
       WriteChannel(ch);
     }
-    PatchLength(fields[c], length(ch));
+    PatchLength(fields[c], length(ch), "a channel");
     Recycle(ch);
   }
   phase_ = Phase::kLayers;
   if (++current_ == layerCount_) {
+    where_ = "layer section";
     CloseLayerSection();
     StartRows(0, 0, int32_t(width_), int32_t(height_));
     phase_ = Phase::kMerged;
+    where_ = "merged image";
   }
+  if (!error_ && phase_ == Phase::kLayers) where_.clear();
   return !error_;
 }
 
@@ -346,16 +390,18 @@ void PsdOut::CloseLayerSection() {
   // The layer info is padded to an even length, as readers expect.
   if ((out_.Tell() - layerInfoField_ - 4) & 1) Put8(0);
   const uint64_t lengthBytes = format_.large ? 8 : 4;
-  if (!PatchLength(layerInfoField_, out_.Tell() - layerInfoField_ - lengthBytes)) return;
+  if (!PatchLength(layerInfoField_, out_.Tell() - layerInfoField_ - lengthBytes, "the layer info")) return;
   Put32(0);  // global layer mask
   Put("8BIMPatt", 8);
   Put32(0);
-  PatchLength(lmiField_, out_.Tell() - lmiField_ - lengthBytes);
+  PatchLength(lmiField_, out_.Tell() - lmiField_ - lengthBytes, "the layer and mask information");
 }
 
 bool PsdOut::Finish() {
   if (error_) return false;
-  if (phase_ != Phase::kMerged || rows_ != height_) return Fail(kPsdOutOrder);
+  if (phase_ != Phase::kMerged) return Fail(kPsdOutOrder, "Finish before the merged image");
+  if (rows_ != height_)
+    return Fail(kPsdOutOrder, "finished after " + std::to_string(rows_) + " rows of " + std::to_string(height_));
   // One compression for all four channels: plain where that is smaller or
   // where a packed row cannot be counted.
   uint64_t packed = 0, raw = 0;

@@ -69,6 +69,10 @@ class PsdOut {
   bool EndLayer();
   bool Finish();
   int32_t LastError() const { return error_; }
+  // The first failure in a few words: where the writer was and what went
+  // wrong ("layer 3: the stream refused 65536 bytes at 12345"); empty
+  // without one. Layers are counted from 0 in the order of Begin's records.
+  const std::string& LastErrorDetail() const { return detail_; }
 
  private:
   enum class Phase { kIdle, kLayers, kInLayer, kMerged, kDone };
@@ -82,7 +86,7 @@ class PsdOut {
   };
   class LengthField;
 
-  bool Fail(int32_t code);
+  bool Fail(int32_t code, const std::string& detail);
   void Put(const void* bytes, size_t n);
   void Put8(uint8_t v) { Put(&v, 1); }
   void Put16(uint16_t v);
@@ -91,7 +95,7 @@ class PsdOut {
   // A length of the sections and channels whose lengths take 8 bytes in a
   // large document: written as 0, or patched.
   void PutLength();
-  bool PatchLength(uint64_t at, uint64_t value);
+  bool PatchLength(uint64_t at, uint64_t value, const char* what);
   void WriteRecord(const layer_param_t& layer, uint64_t& rectField, std::array<uint64_t, 4>& lengthFields);
   void StartRows(int32_t left, int32_t top, int32_t right, int32_t bottom);
   void Append(Channel& ch, const uint8_t* bytes, size_t n);
@@ -113,6 +117,8 @@ class PsdOut {
   ImageDestBase& out_;
   NameCharset charset_;
   int32_t error_ = kPsdOutOk;
+  std::string detail_;
+  std::string where_;  // the part being written, for a failure's detail
   Phase phase_ = Phase::kIdle;
   PsdOutFormat format_;
   uint32_t width_ = 0, height_ = 0;

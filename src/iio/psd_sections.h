@@ -22,6 +22,24 @@
 
 namespace iio {
 
+// A failure is told in a few words for a person: where in the file (a
+// section, a layer record, a channel) and what was wrong there. The steps
+// that can fail take a `why`, which they set, where it is not null, when they
+// fail; callers put where they were in front.
+inline bool Explain(std::string* why, const std::string& text) {
+  if (why) *why = text;
+  return false;
+}
+inline PsdError Explain(std::string* why, PsdError error, const std::string& text) {
+  Explain(why, text);
+  return error;
+}
+// "what: why" where why says something.
+inline std::string Within(const std::string& what, const std::string& why) {
+  return why.empty() ? what : what + ": " + why;
+}
+inline std::string Num(uint64_t v) { return std::to_string(v); }
+
 // Reads from the source without passing a limit (a section end, or the end
 // of the file); every declared size is checked before it is read.
 class SectionCursor {
@@ -69,7 +87,7 @@ constexpr uint64_t kPsdHeaderBytes = 26;
 // version 2), and a colour mode with a depth it can have (bitmap 1 bit,
 // indexed 8, the others 8, 16 or 32). The fields are filled in whenever the
 // bytes are there.
-PsdError ReadPsdHeader(DataSrcBase& src, PsdHeader* out);
+PsdError ReadPsdHeader(DataSrcBase& src, PsdHeader* out, std::string* why);
 
 // ---- Colour mode data and image resources (psd_resources.cpp)
 
@@ -77,7 +95,8 @@ PsdError ReadPsdHeader(DataSrcBase& src, PsdHeader* out);
 // file's palette) and the image resources (the transparent index, the ICC
 // profile), each a length and that many bytes; kPsdBadLayers when a length
 // or its bytes are missing or an indexed file has no palette.
-PsdError ReadColourSections(DataSrcBase& src, SectionCursor& file, const PsdHeader& header, PsdColor* out);
+PsdError ReadColourSections(DataSrcBase& src, SectionCursor& file, const PsdHeader& header, PsdColor* out,
+                            std::string* why);
 
 // How a file's channel data is read and converted.
 struct PsdFormat {
@@ -124,7 +143,7 @@ struct LayerSection {
 // kPsdBadLayers when the section is malformed. Pascal names are read in
 // `charset`.
 PsdError ReadLayerSection(DataSrcBase& src, SectionCursor& file, const PsdHeader& header, const NameCharset& charset,
-                          LayerSection* out);
+                          LayerSection* out, std::string* why);
 
 // ---- Channel rows (psd_channel_rows.cpp): what a layer's channels and the
 // merged image share
@@ -154,6 +173,7 @@ struct ChannelRows {
   uint64_t firstRow = 0;
   // ZIP: a stream at some row of this channel; null until started.
   mutable std::unique_ptr<PsdZipRows> zip;
+  int32_t id = 0;  // for a failure's detail: the channel's id, or its number in the merged image
 };
 
 // Where channel rows are read from: a layer's channel data, read whole into
@@ -180,7 +200,8 @@ uint64_t ReadRowCounts(const uint8_t* table, uint32_t rows, bool large, uint64_t
 // Row `row` of the channel as stored, decoded into `dst` (rowBytes), or in
 // place where ChannelBytes::Keep leaves it; null when it cannot be read. A
 // ZIP channel decodes its stream in order, started again for an earlier row.
-const uint8_t* FetchChannelRow(const ChannelRows& ch, uint32_t row, const ChannelBytes& bytes, uint8_t* dst);
+const uint8_t* FetchChannelRow(const ChannelRows& ch, uint32_t row, const ChannelBytes& bytes, uint8_t* dst,
+                               std::string* why = nullptr);
 
 // Which channel (an index into a list of ChannelRows) feeds which part of a
 // pixel: the colour channel k role k, the transparency role
@@ -195,7 +216,7 @@ struct ChannelFeed {
 // channel's row cannot be read.
 bool FetchPixelRows(const std::vector<ChannelRows>& channels, const std::vector<ChannelFeed>& feeds, uint32_t row,
                     const ChannelBytes& bytes, const PsdFormat& format, const uint8_t* full, uint8_t* scratch,
-                    const uint8_t* rows[5]);
+                    const uint8_t* rows[5], std::string* why = nullptr);
 
 // The pixels of such rows, `width` of them: 8-bit RGBA (format not wide) or
 // straight 16-bit RGBA; rows[ColorChannels()] is the transparency.
@@ -231,8 +252,10 @@ class LayerPixels {
               std::vector<uint8_t> buffer = {});
   ~LayerPixels();
   std::vector<uint8_t> TakeBuffer() { return std::move(data_); }
-  // The data is all there and every channel used is in a known compression.
+  // The data is all there and every channel used is in a known compression;
+  // otherwise why not.
   bool ok() const { return ok_; }
+  const std::string& Failure() const { return failure_; }
   uint32_t Width() const { return width_; }
   uint32_t Height() const { return height_; }
   // Every stored row in [first, first + count) of the channels that make
@@ -242,20 +265,22 @@ class LayerPixels {
   // Decodes row `row` (from the layer's top) into Width() pixels: 8-bit
   // (format not wide) or 16-bit straight RGBA, full where no channel feeds
   // a component, the transparency times the user mask. False when a row of
-  // a channel cannot be decoded.
-  bool DecodeRow(uint32_t row, RowScratch& scratch, uint32_t* out) const;
-  bool DecodeRow(uint32_t row, RowScratch& scratch, uint64_t* out) const;
+  // a channel cannot be decoded, and why.
+  bool DecodeRow(uint32_t row, RowScratch& scratch, uint32_t* out, std::string* why = nullptr) const;
+  bool DecodeRow(uint32_t row, RowScratch& scratch, uint64_t* out, std::string* why = nullptr) const;
 
  private:
   class Bytes;
-  bool SetUp(ChannelRows& ch, uint64_t offset, uint64_t length);
+  bool SetUp(ChannelRows& ch, uint64_t offset, uint64_t length, std::string* why);
   // The stored rows of the colour channels and the transparency, and the
   // mask's row when the row crosses the mask rectangle.
-  bool FetchRows(uint32_t row, RowScratch& scratch, const uint8_t* rows[5], const uint8_t** mask) const;
+  bool FetchRows(uint32_t row, RowScratch& scratch, const uint8_t* rows[5], const uint8_t** mask,
+                 std::string* why) const;
   void ApplyMask(const uint8_t* mask, uint8_t* px) const;
   void ApplyMask16(const uint8_t* mask, RowScratch& scratch, uint64_t* px) const;
 
   bool ok_ = false;
+  std::string failure_;
   PsdFormat format_;
   uint32_t colors_ = 3;    // colour channels; role `colors_` is the transparency
   uint64_t rowBytes_ = 0;  // of a colour channel row
@@ -289,7 +314,7 @@ class MergedPixels {
   // Reads the compression and the row table at `start`; kPsdBadImage when
   // they are short or the compression is unknown.
   static PsdError Read(DataSrcBase& src, uint64_t start, const PsdHeader& header, const PsdFormat& format,
-                       std::unique_ptr<MergedPixels>* out);
+                       std::unique_ptr<MergedPixels>* out, std::string* why);
   // The record the reader hands out for it.
   static layer_param_t Param(const PsdHeader& header, bool hasLayers);
 
@@ -297,15 +322,15 @@ class MergedPixels {
   // the channel after them, where the file has one, the transparency,
   // which the colour is taken off the white it is matted on. 8-bit RGBA
   // (format not wide; 255 for RGB channels the file lacks) or straight
-  // 16-bit RGBA. False when the row cannot be read.
-  bool ReadRow(uint32_t row, uint32_t* out);
-  bool ReadRow(uint32_t row, uint64_t* out);
+  // 16-bit RGBA. False when the row cannot be read, and why.
+  bool ReadRow(uint32_t row, uint32_t* out, std::string* why = nullptr);
+  bool ReadRow(uint32_t row, uint64_t* out, std::string* why = nullptr);
 
  private:
   class Bytes;
   MergedPixels(DataSrcBase& src, const PsdHeader& header, const PsdFormat& format, uint16_t compression);
-  bool SetUp();
-  bool FetchRows(uint32_t row, const uint8_t* rows[5]);
+  bool SetUp(std::string* why);
+  bool FetchRows(uint32_t row, const uint8_t* rows[5], std::string* why);
 
   DataSrcBase& src_;
   PsdFormat format_;

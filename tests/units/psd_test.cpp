@@ -46,15 +46,25 @@ class LossyStream : public ts::MemoryStream {
   size_t Write(const void* bytes, size_t count) override {
     if (!lost_ && Tell() + count > limit_) {
       lost_ = true;
+      lostAt_ = Tell(), lostCount_ = count;
       return 0;
     }
     return MemoryStream::Write(bytes, count);
+  }
+  // What the failed write was to write, as the writer's detail tells it.
+  std::string Lost() const {
+    return "the stream refused " + std::to_string(lostCount_) + " bytes at " + std::to_string(lostAt_);
   }
 
  private:
   size_t limit_;
   bool lost_ = false;
+  uint64_t lostAt_ = 0, lostCount_ = 0;
 };
+
+bool EndsWith(const std::string& s, const std::string& end) {
+  return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
 
 // Wherever the stream gives out (in the records, in a layer's channel data,
 // in a rectangle filled in later, or in the merged image), a call fails with
@@ -94,7 +104,39 @@ TEST(PsdWriter, AStreamFailingAnywhereFailsTheFile) {
     }
     EXPECT_TRUE(failed) << "limit " << limit;
     EXPECT_EQ(psd.LastError(), iio::kPsdOutStream) << "limit " << limit;
+    EXPECT_TRUE(EndsWith(psd.LastErrorDetail(), out.Lost())) << psd.LastErrorDetail() << ", limit " << limit;
   }
+}
+
+// A failure names where the writer was and what was wrong; a call out of
+// order or a row count that does not add up fails with it.
+TEST(PsdWriter, AFailureSaysWhereAndWhat) {
+  std::vector<PixelRGBA> row(300);
+  iio::PsdRows rows;
+  iio::EncodePsdRows(row.data(), 20, 1, false, rows);
+  for (int given : {0, 1}) {
+    ts::MemoryStream out;
+    iio::PsdOut psd(out, "");
+    ASSERT_TRUE(psd.Begin(30, 10, {Layer(0, 0, 0, 0), Layer(0, 0, 0, 0)}));
+    ASSERT_TRUE(psd.BeginLayer(2, 2, 22, 7));
+    if (given) {
+      ASSERT_TRUE(psd.AddRows(rows));
+    }
+    EXPECT_FALSE(psd.EndLayer());
+    EXPECT_EQ(psd.LastError(), iio::kPsdOutOrder);
+    EXPECT_EQ(psd.LastErrorDetail(), "layer 0: ended after " + std::to_string(given) + " rows of 5");
+  }
+  ts::MemoryStream out;
+  iio::PsdOut psd(out, "");
+  EXPECT_FALSE(psd.Begin(30, 10, {Layer(0, 0, 0, 0)}, iio::PsdOutFormat{12, false}));
+  EXPECT_EQ(psd.LastErrorDetail(), "header: a depth of 12 bits (8 or 16)");
+  ts::MemoryStream out2;
+  iio::PsdOut psd2(out2, "");
+  ASSERT_TRUE(psd2.Begin(30, 10, {Layer(0, 0, 0, 0), Layer(0, 0, 0, 0)}));
+  ASSERT_TRUE(psd2.BeginLayer(0, 0, 20, 1) && psd2.AddRows(rows) && psd2.EndLayer());
+  EXPECT_FALSE(psd2.BeginLayer(0, 0, 70000, 1));
+  EXPECT_EQ(psd2.LastErrorDetail(), "layer 1: a rectangle of 70000 x 1 pixels (at most 65536 a side)");
+  EXPECT_EQ(psd2.LastError(), iio::kPsdOutOrder);
 }
 
 // What a reader hands out for the first layer: its rows, the rows reported
@@ -103,6 +145,7 @@ struct LayerRows {
   std::vector<uint32_t> px;
   std::vector<uint64_t> progress;
   int32_t error = -1;
+  std::string detail;
 };
 
 // Reads the layer in windows of 16 rows: with ReadRows, or decoded by the
@@ -141,6 +184,7 @@ LayerRows ReadFirstLayer(const std::string& bytes, bool byCaller) {
     row += n;
   }
   r.error = psd.ErrorCode();
+  r.detail = psd.ErrorDetail();
   return r;
 }
 
@@ -178,11 +222,59 @@ TEST(PsdReader, RowsDecodedByTheCallerAreTheRowsReadInOrder) {
     EXPECT_EQ(byCaller.progress, inOrder.progress) << bad;
     EXPECT_EQ(byCaller.error, inOrder.error) << bad;
     EXPECT_EQ(inOrder.error, bad < 0 ? iio::kPsdOk : iio::kPsdBadRow) << bad;
+    EXPECT_EQ(byCaller.detail, inOrder.detail) << bad;
+    EXPECT_EQ(inOrder.detail,
+              bad < 0 ? "" : "layer 0: channel 1: PackBits row " + std::to_string(bad) + " of 2 bytes does not decode to 20 bytes");
     EXPECT_EQ(inOrder.px.size(), bad < 0 ? size_t(w * h) : size_t(bad / 16 * 16 * w)) << bad;
     if (bad >= 0) {
       EXPECT_EQ(inOrder.progress.back(), uint64_t(bad)) << bad;
     }
   }
+}
+
+// Each failure of a damaged file names the section, record, layer or
+// channel and what was wrong there.
+TEST(PsdReader, AFailureSaysWhereAndWhat) {
+  auto detail = [](const std::string& bytes) {
+    DataSrcMemory src(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    iio::Psd psd(src, "");
+    for (uint32_t k = 0, n = psd.Open(); k < n; ++k) {
+      layer_param_t p;
+      if (!psd.NextImage(p)) break;
+      if (psd.ReadRows(uint32_t(p.Height())) < p.Height()) break;
+    }
+    EXPECT_NE(psd.ErrorCode(), 0);
+    return psd.ErrorDetail();
+  };
+  const std::string hostile = ts::DataDir() + "/hostile/";
+  const std::map<std::string, std::string> want = {
+      {"psd-colour-data-length-beyond-file.psd", "colour mode data: 4294967280 bytes, past the file's end (258 bytes left)"},
+      {"psd-resources-length-beyond-file.psd", "image resources: 4294967280 bytes, past the file's end (254 bytes left)"},
+      {"psd-layer-count-32767.psd", "layer record 1 of 32767: a rectangle of 16843009 x 0 (at most 65536 a side)"},
+      {"psd-mask-rectangle-of-2-gib.psd", "layer record 0 of 1: a mask rectangle of 2147483648 x 2147483648 (at most 65536 a side)"},
+      {"psd-channel-length-beyond-file.psd", "layer 0: channel data of 4294967325 bytes, past the file's end (174 bytes left)"},
+      {"psd-rectangle-60000-without-rows.psd", "layer 0: channel 0: raw data of 8 bytes for 3600000000 bytes of rows"},
+      {"psd-packbits-overrun-0.psd", "layer 0: channel 0: PackBits row 0 of 5 bytes does not decode to 4 bytes"},
+      {"psd-merged-30000-square-of-8-bytes.psd", "merged image: the file ends before its rows (10 bytes left)"},
+  };
+  for (const auto& [name, text] : want) EXPECT_EQ(detail(ts::ReadFile(hostile + name)), text) << name;
+  ts::PsdSpec spec;
+  std::string bytes = ts::BuildPsd(spec);
+  EXPECT_EQ(detail(bytes.substr(0, 20)), "header: the file's 20 bytes cannot hold one");
+  bytes[5] = 3;
+  EXPECT_EQ(detail(bytes), "header: version 3");
+  // A row that a pass over a few rows cannot read says why, and the reader
+  // goes on.
+  bytes = ts::ReadFile(hostile + "psd-packbits-overrun-1.psd");
+  DataSrcMemory src(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  iio::Psd psd(src, "");
+  layer_param_t p;
+  ASSERT_TRUE(psd.Open() > 0 && psd.NextImage(p));
+  std::vector<uint32_t> row(size_t(p.Width()));
+  std::string why;
+  EXPECT_FALSE(psd.RowAt(0, row.data(), &why));
+  EXPECT_EQ(why, "layer 0: channel 0: PackBits row 0 of 2 bytes does not decode to 4 bytes");
+  EXPECT_EQ(psd.ErrorCode(), 0);
 }
 
 std::vector<uint8_t> Deflate(const std::vector<uint8_t>& raw) {
