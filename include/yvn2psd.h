@@ -385,12 +385,23 @@ YVN2PSD_API size_t yvn2psd_buffer_size(int pixel_format, uint32_t width, uint32_
 YVN2PSD_API int yvn2psd_read_layer(yvn2psd_document* document, uint32_t index, int pixel_format, void* buffer,
                                    size_t stride, size_t buffer_size);
 
+/* Rows [first_row, first_row + row_count) of layer `index`'s rectangle, as
+ * yvn2psd_read_layer reads them: a caller that takes a layer a band at a
+ * time needs no buffer of a whole layer. Read from the top down, a .yvn
+ * layer is let go of as its rows are read. */
+YVN2PSD_API int yvn2psd_read_layer_rows(yvn2psd_document* document, uint32_t index, uint32_t first_row,
+                                        uint32_t row_count, int pixel_format, void* buffer, size_t stride,
+                                        size_t buffer_size);
+
 /* The merged image over the canvas (width x height). .yvn: composed by the
  * library from the whole layer tree as the PSD writer composes it, folders
  * included. PSD: the file's own merged image, its white matte taken off
  * (straight colour), as the conversion reads it. */
 YVN2PSD_API int yvn2psd_read_merged(yvn2psd_document* document, int pixel_format, void* buffer, size_t stride,
                                     size_t buffer_size);
+/* Rows [first_row, first_row + row_count) of the merged image. */
+YVN2PSD_API int yvn2psd_read_merged_rows(yvn2psd_document* document, uint32_t first_row, uint32_t row_count,
+                                         int pixel_format, void* buffer, size_t stride, size_t buffer_size);
 
 /* ------------------------------------------------------------- write */
 
@@ -423,6 +434,10 @@ YVN2PSD_API int yvn2psd_writer_end_layer(yvn2psd_writer* writer);
 /* begin_layer, write_rows of every row, end_layer. */
 YVN2PSD_API int yvn2psd_writer_add_layer(yvn2psd_writer* writer, const yvn2psd_layer_info* layer, int pixel_format,
                                          const void* pixels, size_t stride);
+
+/* A failure that ends the writer (a write that failed, no memory) is
+ * returned again by every later call on it, yvn2psd_writer_finish included,
+ * so that a caller may check only the finish. */
 
 /* Completes the document: the merged image (PSD) or the thumbnail (.yvn),
  * then the file is put in place of its destination, or for a writer made by

@@ -13,6 +13,7 @@
 #include "api/internal.h"
 #include "api/pixels.h"
 #include "base/data_src.h"
+#include "base/work_pool.h"
 #include "convert/export_psd.h"
 #include "convert/import_psd.h"
 #include "convert/layer_mapping.h"
@@ -41,8 +42,19 @@ struct yvn2psd_document {
   bool mergedDone = false;
   kzm::LoadedLayer current;
   size_t currentIndex = SIZE_MAX;
+  // The layer in hand is blended into the merged image and let go of as its
+  // rows are read, from the top: rows above `readTo` (document positions)
+  // have gone.
+  bool blending = false;
+  int64_t readTo = INT64_MIN;
   std::vector<kzm::Rect> rects;  // per layer, known once read
   std::vector<bool> rectKnown;
+
+  // The next layer, read on the work pool while the caller takes this one.
+  kzm::LoadedLayer ahead;
+  size_t aheadIndex = SIZE_MAX;
+  int aheadResult = 0;
+  bool aheadChanged = false;
 
   // PSD
   PsdSourcePtr psd;
@@ -53,6 +65,8 @@ struct yvn2psd_document {
   PsdRowBuffers rows;
   std::unique_ptr<kzm::Plane> image;  // the PSD image read last
   uint32_t imageIndex = UINT32_MAX;
+
+  base::Task reading;  // reads `ahead`; last, so that it ends before what it uses goes
 };
 
 namespace api {
@@ -72,6 +86,7 @@ int LoadCode(int r) { return r == kzm::kLoadTooLarge ? kErrTooLarge : r; }
 
 // The merged image as the PSD writer composes it, from the layers' heads.
 void StartMerged(yvn2psd_document& d) {
+  d.reading.wait();  // it may be correcting a head
   kzm::NativeReader& reader = *d.yvn->reader;
   d.heads.clear();
   for (size_t i = 0; i < reader.LayerCount(); ++i) d.heads.push_back(reader.Head(i));
@@ -85,32 +100,74 @@ void StartMerged(yvn2psd_document& d) {
   d.mergedDone = false;
 }
 
+// Whether the layer in hand is the next one the merged image takes.
+bool MergedTakes(const yvn2psd_document& d) {
+  return d.merged && d.current && d.currentIndex == d.nextBlend;
+}
+
+// Starts blending the layer in hand into the merged image, once.
+void StartBlending(yvn2psd_document& d) {
+  if (d.blending || !MergedTakes(d)) return;
+  d.merged->Start(d.currentIndex, d.current);
+  d.blending = true;
+}
+
 // Lets go of the layer in hand, blended into the merged image first when it
 // is the next one the merged image takes.
 void LetGo(yvn2psd_document& d) {
   if (!d.current) return;
-  const size_t k = d.currentIndex;
-  if (d.merged && k == d.nextBlend) {
-    if (d.merged->Wanted(k)) d.merged->Add(k, std::move(d.current));
+  if (MergedTakes(d)) {
+    const size_t k = d.currentIndex;
+    StartBlending(d);
+    d.merged->Finish(k);
+    if (d.merged->Keeps(k)) d.merged->Keep(k, std::move(d.current));
     ++d.nextBlend;
   }
   d.current.Reset();
   d.currentIndex = SIZE_MAX;
+  d.blending = false;
+  d.readTo = INT64_MIN;
 }
 
-// Makes layer k the layer in hand.
+// Takes layer k from the read ahead, when that read it.
+bool TakeAhead(yvn2psd_document& d, size_t k, bool& changed) {
+  d.reading.wait();
+  const bool got = d.aheadIndex == k && d.aheadResult == 0 && d.ahead;
+  if (got) {
+    d.current = std::move(d.ahead);
+    changed = d.aheadChanged;
+  } else if (d.aheadIndex != SIZE_MAX && d.aheadChanged) {
+    // A head the read ahead corrected: the merged image made from the old
+    // one starts again, though that layer is not the one wanted now.
+    d.merged.reset();
+  }
+  d.aheadChanged = false;
+  d.ahead.Reset();
+  d.aheadIndex = SIZE_MAX;
+  return got;
+}
+
+// Layer k read whole into `out`: 0 or a failure's code (recorded).
+int LoadInto(yvn2psd_document& d, size_t k, kzm::LoadedLayer& out, bool& changed) {
+  kzm::NativeReader& reader = *d.yvn->reader;
+  int r = reader.LoadLayer(k, out, &changed);
+  if (r == kzm::kLoadTooLarge) {
+    // Beside a clip base the merged image holds, it may not fit: alone it does.
+    d.merged.reset();
+    r = reader.LoadLayer(k, out, &changed);
+  }
+  return r == 0 ? 0 : Fail(LoadCode(r));
+}
+
+// Makes layer k the layer in hand, and reads the next one meanwhile:
+// reading (inflating) a layer is the costliest step, and one thread's work.
 int LoadNative(yvn2psd_document& d, size_t k) {
   if (d.current && d.currentIndex == k) return 0;
   LetGo(d);
   kzm::NativeReader& reader = *d.yvn->reader;
   bool changed = false;
-  int r = reader.LoadLayer(k, d.current, &changed);
-  if (r == kzm::kLoadTooLarge) {
-    // Beside a clip base the merged image holds, it may not fit: alone it does.
-    d.merged.reset();
-    r = reader.LoadLayer(k, d.current, &changed);
-  }
-  if (r != 0) return Fail(LoadCode(r));
+  if (!TakeAhead(d, k, changed))
+    if (const int code = LoadInto(d, k, d.current, changed)) return code;
   // The whole record gave other properties than its head: the merged image
   // made from the heads starts again.
   if (changed) d.merged.reset();
@@ -118,25 +175,76 @@ int LoadNative(yvn2psd_document& d, size_t k) {
   const kzm::PiImage& img = *d.current->image();
   d.rects[k] = ContentRect(img, d.yvn->canvas);
   d.rectKnown[k] = true;
-  return 0;
-}
-
-int ReadNativeLayer(yvn2psd_document& d, size_t k, const Rect& rect, int form, uint8_t* out, size_t stride) {
-  if (const int code = LoadNative(d, k)) return code;
-  const kzm::Plane& plane = *d.current;
-  const size_t w = size_t(int64_t(rect.right) - rect.left);
-  const int64_t h = int64_t(rect.bottom) - rect.top;
-  constexpr int kBand = 64;
-  std::vector<PixelRGBA> cells(w * kBand);
-  for (int64_t y = 0; y < h; y += kBand) {
-    const int n = int(std::min<int64_t>(kBand, h - y));
-    kzm::PixRandIterator(plane).ReadRows(rect.top + int32_t(y), n, rect.left, rect.right, cells.data());
-    for (int r = 0; r < n; ++r) CellsToForm(cells.data() + size_t(r) * w, w, form, out + size_t(y + r) * stride);
+  if (k + 1 < reader.LayerCount()) {
+    yvn2psd_document* doc = &d;
+    d.aheadIndex = k + 1;
+    // Beside the layer in hand a layer may not fit the memory given: it is
+    // then read alone, when asked for.
+    d.reading = base::Task([doc] {
+      doc->aheadResult = doc->yvn->reader->LoadLayer(doc->aheadIndex, doc->ahead, &doc->aheadChanged);
+    });
   }
   return 0;
 }
 
-int ReadNativeMerged(yvn2psd_document& d, int form, uint8_t* out, size_t stride) {
+// Rows [0, height) of a rectangle in the caller's form, a band at a time on
+// the work pool; read(y, count, cells) gives rows [y, y + count).
+template <typename Read>
+void ReadBands(int64_t width, int64_t height, int form, uint8_t* out, size_t stride, Read&& read) {
+  constexpr int kBand = 32;
+  const size_t w = size_t(width);
+  base::ParallelFor(size_t((height + kBand - 1) / kBand), [&](size_t band) {
+    const int64_t y = int64_t(band) * kBand;
+    const int n = int(std::min<int64_t>(kBand, height - y));
+    std::vector<PixelRGBA> cells(w * size_t(n));
+    read(y, n, cells.data());
+    for (int r = 0; r < n; ++r) CellsToForm(cells.data() + size_t(r) * w, w, form, out + size_t(y + r) * stride);
+  });
+}
+
+// Rows [first, first + count) of layer k's rectangle (document positions
+// `rect`) into the caller's buffer. Read from the top down, the layer is
+// blended into the merged image and let go of as its rows are read; a row
+// above those already let go of is read from the layer read again.
+int ReadNativeRows(yvn2psd_document& d, size_t k, const Rect& rect, int64_t first, int64_t count, int form,
+                   uint8_t* out, size_t stride) {
+  if (const int code = LoadNative(d, k)) return code;
+  const int64_t top = rect.top + first;
+  if (top < d.readTo) {
+    kzm::LoadedLayer again;
+    bool changed = false;
+    d.reading.wait();
+    if (const int code = LoadInto(d, k, again, changed)) return code;
+    const kzm::Plane& plane = *again;
+    ReadBands(int64_t(rect.right) - rect.left, count, form, out, stride, [&](int64_t y, int n, PixelRGBA* cells) {
+      kzm::PixRandIterator(plane).ReadRows(int32_t(top + y), n, rect.left, rect.right, cells);
+    });
+    return 0;
+  }
+  StartBlending(d);
+  const bool keep = d.blending && d.merged->Keeps(k);
+  kzm::PiImage& tiles = *d.current->image();
+  const kzm::Plane& plane = *d.current;
+  // A row of tiles at a time: read, then blended and let go of.
+  for (int64_t y = 0; y < count;) {
+    const int64_t end = std::min<int64_t>(count, ((top + y) & ~int64_t(kzm::kTileSize - 1)) + kzm::kTileSize - top);
+    ReadBands(int64_t(rect.right) - rect.left, end - y, form, out + size_t(y) * stride, stride,
+              [&](int64_t r, int n, PixelRGBA* cells) {
+                kzm::PixRandIterator(plane).ReadRows(int32_t(top + y + r), n, rect.left, rect.right, cells);
+              });
+    y = end;
+    if (!keep) {
+      if (d.blending) d.merged->BlendAbove(top + y);
+      tiles.ReleaseTilesAbove(top + y);
+      d.readTo = top + y;
+    }
+  }
+  if (top + count >= rect.bottom) LetGo(d);
+  return 0;
+}
+
+// Every layer the merged image still needs, blended in.
+int ComposeNative(yvn2psd_document& d) {
   const size_t n = d.yvn->reader->LayerCount();
   if (!d.merged) {
     LetGo(d);
@@ -157,17 +265,16 @@ int ReadNativeMerged(yvn2psd_document& d, int form, uint8_t* out, size_t stride)
     if (!d.merged) StartMerged(d);  // a changed head: from the bottom again
     else LetGo(d);
   }
+  return 0;
+}
+
+int ReadNativeMerged(yvn2psd_document& d, int64_t first, int64_t count, int form, uint8_t* out, size_t stride) {
+  if (const int code = ComposeNative(d)) return code;
   const Rect& c = d.yvn->canvas;
-  const size_t w = size_t(int64_t(c.right) - c.left);
-  const int64_t h = int64_t(c.bottom) - c.top;
-  constexpr int kBand = 64;
-  std::vector<PixelRGBA> cells(w * kBand);
-  for (int64_t y = 0; y < h; y += kBand) {
-    const int rows = int(std::min<int64_t>(kBand, h - y));
-    d.merged->composite().ReadRows(c.top + int32_t(y), rows, c.left, c.right, cells.data());
-    for (int r = 0; r < rows; ++r)
-      CellsToForm(cells.data() + size_t(r) * w, w, form, out + size_t(y + r) * stride);
-  }
+  const kzm::Composite& merged = d.merged->composite();
+  ReadBands(int64_t(c.right) - c.left, count, form, out, stride, [&](int64_t y, int n, PixelRGBA* cells) {
+    merged.ReadRows(int32_t(c.top + first + y), n, c.left, c.right, cells);
+  });
   return 0;
 }
 
@@ -201,18 +308,14 @@ int LoadPsdImage(yvn2psd_document& d, uint32_t k, iio::layer_param_t& P) {
   return 0;
 }
 
-int ReadPsdImage(yvn2psd_document& d, uint32_t k, int form, uint8_t* out, size_t stride) {
+int ReadPsdImage(yvn2psd_document& d, uint32_t k, int64_t first, int64_t count, int form, uint8_t* out,
+                 size_t stride) {
   iio::layer_param_t P;
   if (const int code = LoadPsdImage(d, k, P)) return code;
-  const size_t w = size_t(P.Width());
-  const int64_t h = P.Height();
-  constexpr int kBand = 64;
-  std::vector<PixelRGBA> cells(w * kBand);
-  for (int64_t y = 0; y < h; y += kBand) {
-    const int n = int(std::min<int64_t>(kBand, h - y));
-    kzm::PixRandIterator(*d.image).ReadRows(P.top + int32_t(y), n, P.left, P.right, cells.data());
-    for (int r = 0; r < n; ++r) CellsToForm(cells.data() + size_t(r) * w, w, form, out + size_t(y + r) * stride);
-  }
+  const kzm::Plane& image = *d.image;
+  ReadBands(P.Width(), count, form, out, stride, [&](int64_t y, int n, PixelRGBA* cells) {
+    kzm::PixRandIterator(image).ReadRows(int32_t(P.top + first + y), n, P.left, P.right, cells);
+  });
   return 0;
 }
 
@@ -231,6 +334,7 @@ int Open(std::unique_ptr<yvn2psd_document> d, bool native, yvn2psd_document** ou
     const size_t n = d->yvn->reader->LayerCount();
     d->rects.assign(n, Rect{});
     d->rectKnown.assign(n, false);
+    StartMerged(*d);
   } else {
     PsdLoad load(source, d->quiet, d->charset);
     load.Run();
@@ -424,38 +528,57 @@ size_t yvn2psd_buffer_size(int form, uint32_t width, uint32_t height, size_t str
   return size_t(s * (height - 1) + row);
 }
 
-int yvn2psd_read_layer(yvn2psd_document* d, uint32_t index, int form, void* buffer, size_t stride,
-                       size_t bufferSize) {
+int yvn2psd_read_layer_rows(yvn2psd_document* d, uint32_t index, uint32_t first, uint32_t count, int form,
+                            void* buffer, size_t stride, size_t bufferSize) {
   return api::Guard([&] {
     if (!d) return api::Fail(kErrInvalidArgument, "no document");
     if (index >= uint32_t(api::LayerCount(*d))) return api::Fail(kErrOutOfRange);
     auto* out = static_cast<uint8_t*>(buffer);
+    kzm::Rect r;  // document positions
     if (d->native) {
-      if (const int code = api::LoadNative(*d, index)) return code;
-      const kzm::Rect r = d->rects[index];
-      if (r.IsEmpty()) return api::PixelBytes(form) ? 0 : api::Fail(kErrInvalidArgument, "unknown pixel form");
-      if (const int code = api::CheckBuffer(form, int64_t(r.right) - r.left, int64_t(r.bottom) - r.top, buffer,
-                                            stride, bufferSize))
-        return code;
-      return api::ReadNativeLayer(*d, index, r, form, out, stride);
+      if (!d->rectKnown[index])
+        if (const int code = api::LoadNative(*d, index)) return code;
+      r = d->rects[index];
+    } else {
+      const iio::layer_param_t P = RecordOfImage(*d->reader, d->psdLayers[index]);
+      if (P.Width() > 0 && P.Height() > 0) r = kzm::Rect{P.left, P.top, P.right, P.bottom};
     }
-    const iio::layer_param_t P = RecordOfImage(*d->reader, d->psdLayers[index]);
-    if (const int code = api::CheckBuffer(form, P.Width(), P.Height(), buffer, stride, bufferSize)) return code;
-    if (P.Width() <= 0 || P.Height() <= 0) return 0;
-    return api::ReadPsdImage(*d, d->psdLayers[index], form, out, stride);
+    const int64_t w = r.IsEmpty() ? 0 : int64_t(r.right) - r.left, h = r.IsEmpty() ? 0 : int64_t(r.bottom) - r.top;
+    if (uint64_t(first) + count > uint64_t(h)) return api::Fail(kErrOutOfRange, "rows past the layer's last");
+    if (const int code = api::CheckBuffer(form, w, count, buffer, stride, bufferSize)) return code;
+    if (count == 0 || w == 0) return 0;
+    if (d->native) return api::ReadNativeRows(*d, index, r, first, count, form, out, stride);
+    return api::ReadPsdImage(*d, d->psdLayers[index], first, count, form, out, stride);
   });
 }
 
-int yvn2psd_read_merged(yvn2psd_document* d, int form, void* buffer, size_t stride, size_t bufferSize) {
+int yvn2psd_read_layer(yvn2psd_document* d, uint32_t index, int form, void* buffer, size_t stride,
+                       size_t bufferSize) {
+  yvn2psd_layer_info info;
+  if (const int code = yvn2psd_layer_info_get(d, index, &info)) return code;
+  return yvn2psd_read_layer_rows(d, index, 0, uint32_t(int64_t(info.bottom) - info.top), form, buffer, stride,
+                                 bufferSize);
+}
+
+int yvn2psd_read_merged_rows(yvn2psd_document* d, uint32_t first, uint32_t count, int form, void* buffer,
+                             size_t stride, size_t bufferSize) {
   return api::Guard([&] {
     if (!d) return api::Fail(kErrInvalidArgument, "no document");
     yvn2psd_document_info info;
     yvn2psd_document_info_get(d, &info);
-    if (const int code = api::CheckBuffer(form, info.width, info.height, buffer, stride, bufferSize)) return code;
+    if (uint64_t(first) + count > info.height) return api::Fail(kErrOutOfRange, "rows past the canvas's last");
+    if (const int code = api::CheckBuffer(form, info.width, count, buffer, stride, bufferSize)) return code;
+    if (count == 0) return 0;
     auto* out = static_cast<uint8_t*>(buffer);
-    if (d->native) return api::ReadNativeMerged(*d, form, out, stride);
-    return api::ReadPsdImage(*d, d->reader->ImageCount() - 1, form, out, stride);
+    if (d->native) return api::ReadNativeMerged(*d, first, count, form, out, stride);
+    return api::ReadPsdImage(*d, d->reader->ImageCount() - 1, first, count, form, out, stride);
   });
+}
+
+int yvn2psd_read_merged(yvn2psd_document* d, int form, void* buffer, size_t stride, size_t bufferSize) {
+  yvn2psd_document_info info;
+  if (const int code = yvn2psd_document_info_get(d, &info)) return code;
+  return yvn2psd_read_merged_rows(d, 0, info.height, form, buffer, stride, bufferSize);
 }
 
 }  // extern "C"

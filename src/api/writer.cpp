@@ -88,6 +88,8 @@ struct yvn2psd_writer {
 
   kzm::Runtime runtime;
   State state = State::Open;
+  int failure = 0;  // what ended the writer: every later call returns it
+  std::string failureDetail;
   bool psd = false;
   uint32_t width = 0, height = 0;
   ConversionSettings settings;
@@ -131,9 +133,11 @@ void Drop(yvn2psd_writer& w) {
   w.memory.Discard();
 }
 
-// Ends the writer after a failure.
+// Ends the writer after a failure, which every later call returns.
 int Abandon(yvn2psd_writer& w, int code, const std::string& detail = std::string()) {
   Drop(w);
+  w.failure = code;
+  w.failureDetail = detail;
   return Fail(code, detail);
 }
 
@@ -213,6 +217,7 @@ std::unique_ptr<kzm::Plane> ThumbnailLayer(const kzm::ThumbGeometry& g, const st
 
 int CheckOpen(yvn2psd_writer* w, yvn2psd_writer::State want) {
   if (!w) return Fail(kErrInvalidArgument, "no writer");
+  if (w->failure) return Fail(w->failure, w->failureDetail);
   if (w->state != want) return Fail(kErrBadState);
   return 0;
 }
@@ -324,7 +329,11 @@ int Finish(yvn2psd_writer& w, void** output, size_t* outputSize) {
     w.out->Discard();
     w.out.reset();
   }
-  if (code != 0) return Fail(code, detail);
+  if (code != 0) {
+    w.failure = code;
+    w.failureDetail = detail;
+    return Fail(code, detail);
+  }
   if (!w.path.empty()) return 0;
   void* bytes = psd.Release(outputSize);
   if (output) *output = bytes;
@@ -459,6 +468,7 @@ int yvn2psd_writer_finish(yvn2psd_writer* w, void** output, size_t* outputSize) 
     if (output) *output = nullptr;
     if (outputSize) *outputSize = 0;
     if (!w) return api::Fail(kErrInvalidArgument, "no writer");
+    if (w->failure) return api::Fail(w->failure, w->failureDetail);
     if (w->state == yvn2psd_writer::State::Done) return api::Fail(kErrBadState);
     return api::Finish(*w, output, outputSize);
   });

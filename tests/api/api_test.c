@@ -335,6 +335,51 @@ static void YvnReadsAsTheProgramConvertsIt(void) {
   }
 }
 
+/* Rows read a band at a time, in any order, give the layers and the merged
+ * image that whole reads give: bands from the top let a .yvn layer go as
+ * they are read, a band above them reads the layer again. */
+static void RowsReadInAnyOrderGiveTheLayer(void) {
+  const Files yvns = SourceFiles(".yvn");
+  const Files psds = SourceFiles(".psd");
+  for (int i = 0; i < yvns.n + psds.n; ++i) {
+    const char* path = i < yvns.n ? yvns.path[i] : psds.path[i - yvns.n];
+    snprintf(g_at, sizeof g_at, "%s", path);
+    Doc whole;
+    CHECK_CODE(OpenFile(path, &whole, YVN2PSD_PIXEL_RGBA16), 0);
+    yvn2psd_document* d = NULL;
+    CHECK_CODE(yvn2psd_open_file(path, NULL, &d), 0);
+    for (uint32_t k = 0; d && k <= whole.info.layer_count; ++k) {
+      const int merged = k == whole.info.layer_count;
+      const Layer* l = merged ? NULL : &whole.layers[k];
+      const uint32_t w = merged ? whole.info.width : (uint32_t)(l->info.right - l->info.left);
+      const uint32_t h = merged ? whole.info.height : (uint32_t)(l->info.bottom - l->info.top);
+      if (w == 0 || h == 0) continue;
+      const uint16_t* want = merged ? whole.merged : l->px;
+      uint16_t* got = calloc((size_t)w * h, 8);
+      /* The middle third, the bottom third, then the top third (back up). */
+      const uint32_t cut[4] = {0, h / 3, 2 * h / 3, h}, order[3] = {1, 2, 0};
+      for (int b = 0; b < 3; ++b) {
+        const uint32_t first = cut[order[b]], n = cut[order[b] + 1] - first;
+        uint16_t* at = got + (size_t)first * w * 4;
+        const size_t size = yvn2psd_buffer_size(YVN2PSD_PIXEL_RGBA16, w, n ? n : 1, 0);
+        CHECK_CODE(merged ? yvn2psd_read_merged_rows(d, first, n, YVN2PSD_PIXEL_RGBA16, at, 0, size)
+                          : yvn2psd_read_layer_rows(d, k, first, n, YVN2PSD_PIXEL_RGBA16, at, 0, size),
+                   0);
+      }
+      if (memcmp(got, want, (size_t)w * h * 8) != 0) {
+        fprintf(stderr, "%s %u differs (%s)\n", merged ? "the merged image" : "layer", k, g_at);
+        ++g_failures;
+      }
+      CHECK_CODE(merged ? yvn2psd_read_merged_rows(d, h, 1, YVN2PSD_PIXEL_RGBA16, got, 0, (size_t)w * 8)
+                        : yvn2psd_read_layer_rows(d, k, h - 1, 2, YVN2PSD_PIXEL_RGBA16, got, 0, (size_t)w * 16),
+                 YVN2PSD_ERR_OUT_OF_RANGE);
+      free(got);
+    }
+    yvn2psd_close(d);
+    FreeDoc(&whole);
+  }
+}
+
 /* Writes a document's layers through the writer. */
 static int WriteLayers(const Doc* doc, int format, const yvn2psd_options* o, void** out, size_t* size) {
   yvn2psd_writer* w = NULL;
@@ -675,6 +720,7 @@ static const struct {
     {"VersionAndTables", VersionAndTables, 0},
     {"PsdReadsAsTheProgramConvertsIt", PsdReadsAsTheProgramConvertsIt, 0},
     {"YvnReadsAsTheProgramConvertsIt", YvnReadsAsTheProgramConvertsIt, 0},
+    {"RowsReadInAnyOrderGiveTheLayer", RowsReadInAnyOrderGiveTheLayer, 0},
     {"WriterEqualsTheConversion", WriterEqualsTheConversion, 0},
     {"MemoryEqualsFile", MemoryEqualsFile, 0},
     {"MisuseAndDamageReturnCodes", MisuseAndDamageReturnCodes, 0},

@@ -17,10 +17,13 @@ export PKG_CONFIG_PATH=$(dirname "$pc")
   -Wl,-Bstatic $(pkg-config --libs-only-L yvn2psd) -lyvn2psd -Wl,-Bdynamic $(pkg-config --static --libs-only-l yvn2psd | sed 's/-lyvn2psd//')
 libdir=$(dirname "$(find "$tmp/prefix" -name 'libyvn2psd.so.1' | head -1)")
 cd "$tmp"
-LD_LIBRARY_PATH=$libdir ./cmake/rows_to_yvn a.yvn
-./cmake/rows_to_yvn_static b.yvn
-LD_LIBRARY_PATH=$libdir ./pc_rows c.yvn
-./pc_static d.yvn
+run() {  # run NAME PROGRAM: the program's made.yvn as NAME.yvn
+  mkdir -p "run-$1" && (cd "run-$1" && LD_LIBRARY_PATH=$libdir "../$2") && mv "run-$1/made.yvn" "$1.yvn"
+}
+run a cmake/rows_to_yvn
+run b cmake/rows_to_yvn_static
+run c pc_rows
+run d pc_static
 cmp a.yvn b.yvn && cmp a.yvn c.yvn && cmp a.yvn d.yvn
 # The static programs need no libyvn2psd at run time.
 ! ldd ./cmake/rows_to_yvn_static | grep -q libyvn2psd
