@@ -5,7 +5,8 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 for p in cmake ninja-build g++ zlib1g-dev liblcms2-dev libisal-dev libgtest-dev libgmock-dev libbenchmark-dev \
          python3-psd-tools imagemagick clang libclang-rt-dev \
-         g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine64; do
+         g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine64 \
+         emscripten dpkg-dev chromium; do
   have "$p" || need+=("$p")
 done
 [ ${#need[@]} -eq 0 ] && exit 0

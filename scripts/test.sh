@@ -24,6 +24,16 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 corpus_skips build
 stage release
 
+# The WebAssembly build (docs/web.md): the npm package's tests in Node and
+# one batch through the page in headless Chromium, against the native
+# program built without ISA-L (zlib deflates in both).
+scripts/build-web.sh
+cmake -S . -B build-web/native -G Ninja -DCMAKE_BUILD_TYPE=Release -DYVN_USE_ISAL=OFF \
+  -DYVN_BUILD_TESTS=OFF -DYVN_BUILD_BENCH=OFF
+cmake --build build-web/native -j"$jobs" --target yvn2psd
+(cd tests/web && npm ci --no-audit --no-fund --loglevel=error && node --test)
+stage web
+
 # The Windows program, cross-built with MinGW-w64 and checked under Wine
 # against this release build (see the README).
 scripts/test-windows.sh build/yvn2psd ||

@@ -1,0 +1,264 @@
+// The npm package, installed from its tarball: the JavaScript API and npx
+// give the native program's bytes, lines and exit statuses; the Psd-shaped
+// reading and writing agree with the native program's PSDs and with ag-psd.
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('fs');
+const path = require('path');
+const h = require('./helpers');
+
+const lib = () => h.installPackage().lib;
+
+// Runs the same command line natively and then through npx in the same
+// folder (holding the same files each time: listings print full paths);
+// both must print the same bytes, exit the same way and leave the same
+// files. Returns the native run and where its files were kept.
+function sameAsNative(files, args, input) {
+  const folder = path.join(h.installPackage().dir, 'work', `case-${++cases}`);
+  h.copyFiles(files, folder);
+  const n = h.runNative(args, folder, input);
+  const kept = `${folder}-native`;
+  fs.renameSync(folder, kept);
+  h.copyFiles(files, folder);
+  const w = h.runNpx(args, folder, input);
+  assert.equal(w.stdout, n.stdout, `stdout of ${args.join(' ')}`);
+  assert.equal(w.status, n.status, `exit status of ${args.join(' ')}`);
+  const nt = h.tree(kept);
+  const wt = h.tree(folder);
+  assert.deepEqual([...wt.keys()], [...nt.keys()], 'the files left behind');
+  for (const [name, bytes] of nt) assert.ok(bytes.equals(wt.get(name)), `${name} differs from the native program's`);
+  fs.rmSync(folder, { recursive: true, force: true });
+  return { native: n, folder: kept, tree: nt };
+}
+let cases = 0;
+
+test('the golden cases convert through the API to their expected bytes', async () => {
+  for (const c of fs.readdirSync(h.golden)) {
+    const dir = path.join(h.golden, c);
+    for (const input of fs.readdirSync(dir).filter((f) => f.startsWith('input.'))) {
+      const yvnIn = input.endsWith('.yvn');
+      const expected = path.join(dir, yvnIn ? 'expected.psd' : 'expected.yvn');
+      if (!fs.existsSync(expected)) continue;
+      const out = await lib().convert(fs.readFileSync(path.join(dir, input)), { compress: false });
+      assert.ok(Buffer.from(out).equals(fs.readFileSync(expected)), `${c}/${input}`);
+      // A path is read piece by piece and gives the same.
+      const again = await lib().convert({ path: path.join(dir, input) }, { compress: false });
+      assert.ok(Buffer.from(again).equals(fs.readFileSync(expected)), `${c}/${input} from its path`);
+    }
+  }
+});
+
+test('corpus and golden files through the API give the native bytes, compressed, 16-bit and failed alike', async (t) => {
+  const psds = [...h.corpusFiles(), ...golden('psd')];
+  if (h.corpusFiles().length === 0) t.diagnostic('PSD corpus not found: golden files only');
+  const work = h.tempDir('api');
+  const src = path.join(work, 'src');
+  h.copyFiles(psds, src);
+  // Native: every PSD to .yvn, and those .yvn back to PSD at both depths.
+  h.runNative(['-q', '-W', '-F', `-o${work}/yvn`, `${src}/*.ps?`], work);
+  const yvns = fs.readdirSync(path.join(work, 'yvn')).map((f) => path.join(work, 'yvn', f));
+  h.copyFiles(golden('yvn'), path.join(work, 'yvn'));
+  h.runNative(['-q', '-W', '-F', `-o${work}/psd8`, `${work}/yvn/*.yvn`], work);
+  h.runNative(['-q', '-W', '-F', '-d16', `-o${work}/psd16`, `${work}/yvn/*.yvn`], work);
+  assert.ok(yvns.length >= 1);
+
+  const check = async (input, options, expectedFile) => {
+    let out = null;
+    let error = null;
+    try {
+      out = await lib().convert({ path: input }, options);
+    } catch (e) {
+      error = e;
+    }
+    if (fs.existsSync(expectedFile)) {
+      assert.equal(error, null, `${input}: ${error && error.message}`);
+      assert.ok(Buffer.from(out).equals(fs.readFileSync(expectedFile)), `${path.basename(input)} -> ${expectedFile}`);
+    } else {
+      // The native program printed an error line for it: the API fails with
+      // a code of the program's table.
+      assert.ok(error instanceof lib().Yvn2psdError, `${input} converted where the native program failed`);
+      assert.match(error.message, /^error\(-?\d+\):/);
+    }
+  };
+  for (const f of fs.readdirSync(src)) {
+    await check(path.join(src, f), {}, path.join(work, 'yvn', f.replace(/\.ps[db]$/i, '.yvn')));
+  }
+  for (const f of fs.readdirSync(path.join(work, 'yvn'))) {
+    const y = path.join(work, 'yvn', f);
+    await check(y, {}, path.join(work, 'psd8', f.replace(/\.yvn$/, '.psd')));
+    await check(y, { psdDepth: 16 }, path.join(work, 'psd16', f.replace(/\.yvn$/, '.psd')));
+  }
+  fs.rmSync(work, { recursive: true, force: true });
+});
+
+// The golden inputs of a kind, copied under their case's name
+// (painting.psd, native-features.yvn, ...).
+function golden(kind) {
+  const dir = h.tempDir(`golden-${kind}`);
+  const out = [];
+  for (const c of fs.readdirSync(h.golden)) {
+    const f = path.join(h.golden, c, `input.${kind}`);
+    if (!fs.existsSync(f)) continue;
+    out.push(path.join(dir, `${c}.${kind}`));
+    fs.copyFileSync(f, out.at(-1));
+  }
+  return out;
+}
+
+test('npx yvn2psd: a batch of PSDs with -F, then the .yvn back, as the native program runs them', (t) => {
+  const psds = [...h.corpusFiles(), ...golden('psd'), path.join(h.hostile, 'psd-channel-length-beyond-file.psd')];
+  const first = sameAsNative(psds, ['-W', '-F', '-oout', '*.ps?']);
+  assert.equal(first.native.status, 1, 'a damaged file in the batch fails it');
+  assert.match(first.native.stdout, /error\(101\):Not a supported PSD file/);
+  const yvns = [...first.tree.keys()].filter((f) => f.endsWith('.yvn')).map((f) => path.join(first.folder, f));
+  const yvnDir = h.tempDir('yvns');
+  h.copyFiles([...yvns, ...golden('yvn')], yvnDir);
+  const inputs = fs.readdirSync(yvnDir).map((f) => path.join(yvnDir, f));
+  sameAsNative(inputs, ['-q', '-W', '-d16', '-oout', '*.yvn']);
+  sameAsNative(inputs, ['-W', '-z0', '*.yvn']);
+  fs.rmSync(yvnDir, { recursive: true, force: true });
+});
+
+test('npx yvn2psd: usage, listing, questions and failures end as the native program ends', (t) => {
+  const files = [path.join(h.golden, 'painting', 'input.psd'), path.join(h.golden, 'native-features', 'input.yvn')];
+  assert.equal(sameAsNative(files, []).native.status, 255);
+  sameAsNative(files, ['-L', '*.ps?']);
+  sameAsNative(files, ['-q', 'input.psd', 'out/x.yvn']);
+  // The destination exists: the question is answered from standard input.
+  const psd = path.join(h.golden, 'painting', 'input.psd');
+  const yvn = path.join(h.golden, 'painting', 'expected.yvn');
+  const withOld = h.tempDir('old');
+  fs.copyFileSync(yvn, path.join(withOld, 'input.yvn'));
+  fs.copyFileSync(psd, path.join(withOld, 'input.psd'));
+  const both = [path.join(withOld, 'input.psd'), path.join(withOld, 'input.yvn')];
+  sameAsNative(both, ['input.psd'], 's');
+  sameAsNative(both, ['input.psd'], 'y');
+  sameAsNative(both, ['input.psd'], '');
+  assert.equal(sameAsNative(files, ['-q', 'nothing.psd']).native.status, 255);
+  const damaged = sameAsNative([path.join(h.hostile, 'psd-channel-length-beyond-file.psd'), ...files], ['-q', '-W', '*.psd']);
+  assert.equal(damaged.native.status, 1);
+  fs.rmSync(withOld, { recursive: true, force: true });
+});
+
+test('readPsd of a .yvn gives the pixels and properties of the PSD the native program writes from it', async () => {
+  const { readPsd: agRead, initializeCanvas } = agPsd();
+  for (const input of golden('yvn')) {
+    const dir = h.tempDir('read');
+    fs.copyFileSync(input, path.join(dir, 'a.yvn'));
+    h.runNative(['-q', '-W', 'a.yvn'], dir);
+    const ours = await lib().readPsd(fs.readFileSync(input));
+    const theirs = agRead(fs.readFileSync(path.join(dir, 'a.psd')), { useImageData: true });
+    assert.equal(ours.width, theirs.width);
+    assert.equal(ours.height, theirs.height);
+    // The PSD leaves out working layers (hidden, named with a leading "*").
+    const kept = ours.children.filter((l) => !(l.hidden && l.name.startsWith('*')));
+    assert.equal(kept.length, theirs.children.length, input);
+    kept.forEach((l, i) => {
+      const p = theirs.children[i];
+      assert.equal(l.name, p.name);
+      // An empty layer's place is the PSD writer's choice; ours reads as 0.
+      if (l.right > l.left) assert.deepEqual([l.left, l.top, l.right, l.bottom], [p.left, p.top, p.right, p.bottom], l.name);
+      assert.equal(Math.round(l.opacity * 255), Math.round(p.opacity * 255), l.name);
+      assert.equal(l.hidden, !!p.hidden, l.name);
+      assert.equal(l.blendMode, p.blendMode, l.name);
+      assert.equal(!!l.clipping, !!p.clipping, l.name);
+      if (p.imageData) assert.ok(Buffer.from(l.imageData.data).equals(Buffer.from(p.imageData.data)), `${l.name} pixels`);
+    });
+    // The PSD's merged image is stored over white: its colour comes back
+    // exactly where it is opaque, and within the matte's rounding elsewhere.
+    const a = ours.imageData.data;
+    const b = theirs.imageData.data;
+    for (let i = 0; i < a.length; i += 4) {
+      assert.equal(a[i + 3], b[i + 3], `merged transparency at pixel ${i / 4}`);
+      const slack = a[i + 3] === 255 ? 0 : a[i + 3] === 0 ? 255 : Math.ceil(255 / a[i + 3]);
+      for (let c = 0; c < 3; ++c) assert.ok(Math.abs(a[i + c] - b[i + c]) <= slack, `merged colour at pixel ${i / 4}`);
+    }
+    fs.rmSync(dir, { recursive: true, force: true });
+    void initializeCanvas;
+  }
+});
+
+test('a document read, written by ag-psd and read again, and written as .yvn, keeps its layers', async () => {
+  const { readPsd: agRead, writePsd: agWrite } = agPsd();
+  const source = path.join(h.golden, 'painting', 'input.psd');
+  const ours = await lib().readPsd({ path: source });
+  const bytes = agWrite(ours, { generateThumbnail: false });
+  const back = await lib().readPsd(new Uint8Array(bytes));
+  const again = agRead(new Uint8Array(bytes), { useImageData: true });
+  const layers = (psd) => psd.children.map((l) => ({
+    name: l.name, opacity: Math.round(l.opacity * 255), hidden: !!l.hidden, blendMode: l.blendMode,
+    clipping: !!l.clipping, ...content(l),
+  }));
+  assert.deepEqual(layers(back), layers(ours));
+  assert.deepEqual(layers(again), layers(ours));
+
+  // ag-psd's reading of the native PSD, written as .yvn by the package,
+  // converts to the same PSD layers.
+  const yvn = await lib().writeYvn(again);
+  const fromYvn = await lib().readPsd(yvn);
+  assert.deepEqual(layers(fromYvn), layers(ours));
+  const yvnFromOurs = await lib().writeYvn(ours, { compress: false });
+  const psd = await lib().convert(yvnFromOurs);
+  // The PSD leaves out the working layers (hidden, named with a leading "*").
+  const shown = layers(ours).filter((l) => !(l.hidden && l.name.startsWith('*')));
+  assert.deepEqual(layers(agRead(psd, { useImageData: true })), shown);
+});
+
+test('failures carry the program codes; progress is told and can cancel', async () => {
+  const y = lib();
+  await assert.rejects(y.convert(Buffer.from('8BPS not really')), (e) => e instanceof y.Yvn2psdError && e.code === 101 &&
+    e.message === 'error(101):Not a supported PSD file');
+  await assert.rejects(y.convert(new Uint8Array(64)), (e) => e.code === 1 && e.text === 'Illigal data format');
+  const seen = [];
+  const out = await y.convert({ path: path.join(h.golden, 'painting', 'input.psd') }, { onProgress: (p) => { seen.push(p); } });
+  assert.ok(out.length > 0);
+  const reads = seen.filter((p) => p.stage === 'read');
+  const writes = seen.filter((p) => p.stage === 'write');
+  assert.ok(reads.length && writes.length);
+  assert.ok(reads.at(-1).finished && writes.at(-1).finished && writes.at(-1).status === 0);
+  assert.equal(writes.at(-1).phase, writes.at(-1).phases);
+  let calls = 0;
+  await assert.rejects(y.convert({ path: path.join(h.golden, 'painting', 'input.psd') },
+    { onProgress: () => (++calls < 3 ? undefined : false) }), (e) => e.code === 111);
+  const ac = new AbortController();
+  ac.abort();
+  await assert.rejects(y.convert(fs.readFileSync(path.join(h.golden, 'painting', 'input.psd')), { signal: ac.signal }),
+    (e) => e.code === 111);
+  assert.equal(await y.version(), require(path.join(h.installPackage().dir, 'node_modules', 'yvn2psd', 'package.json')).version);
+});
+
+// A layer's rectangle and pixels cut to its pixels that are not fully
+// transparent: a .yvn layer's rectangle is the smallest around them.
+function content(layer) {
+  const img = layer.imageData;
+  if (!img) return { rect: [], pixels: '' };
+  let x0 = img.width, y0 = img.height, x1 = 0, y1 = 0;
+  for (let y = 0; y < img.height; ++y)
+    for (let x = 0; x < img.width; ++x)
+      if (img.data[(y * img.width + x) * 4 + 3]) {
+        x0 = Math.min(x0, x); y0 = Math.min(y0, y); x1 = Math.max(x1, x + 1); y1 = Math.max(y1, y + 1);
+      }
+  if (x1 <= x0) return { rect: [], pixels: '' };
+  const cut = new Uint8Array((x1 - x0) * (y1 - y0) * 4);
+  for (let y = y0; y < y1; ++y)
+    cut.set(img.data.subarray((y * img.width + x0) * 4, (y * img.width + x1) * 4), (y - y0) * (x1 - x0) * 4);
+  return { rect: [layer.left + x0, layer.top + y0, layer.left + x1, layer.top + y1], pixels: digest(cut) };
+}
+
+// A digest of RGBA8 pixels as the library keeps them through its 16-bit
+// premultiplied document: every transparency, and the colour where the
+// transparency is 8 or more (of 255).
+function digest(data) {
+  const kept = Buffer.from(data);
+  for (let i = 0; i < kept.length; i += 4) if (kept[i + 3] < 8) kept.fill(0, i, i + 3);
+  return require('crypto').createHash('sha1').update(kept).digest('hex');
+}
+
+function agPsd() {
+  const ag = require('ag-psd');
+  // No canvas in Node: plain ImageData-shaped objects do.
+  ag.initializeCanvas(() => { throw new Error('no canvas'); },
+    (width, height) => ({ width, height, data: new Uint8ClampedArray(width * height * 4) }));
+  return ag;
+}
