@@ -10,7 +10,8 @@
 # harness, else as .yvn); besides, the fuzz seeds (fuzz/corpus/{psd,doc,chunk}),
 # the bundled sample and the PSD files of scripts/make-test-psds.py. Each input is converted in a folder of its own
 # with -q -W -F; a .yvn source also with -d16; each .yvn written is then
-# converted back to PSD, in 8 and in 16 bits. For every run the exit status
+# converted back to PSD, in 8 and in 16 bits. The first conversion runs again
+# without -q, for its progress lines. For every run the exit status
 # and the printed lines (stdout and stderr) must match, and so must every
 # file left in the folder. Prints a summary; exits 1 when anything differs.
 set -u
@@ -108,6 +109,12 @@ while IFS='	' read -r src ext; do
   cp "$WORK/ref/$c/.source" "$WORK/new/$c/.source"
   n=0
   both "$c" -q -W -F "in.$ext"
+  # Once more with its progress lines.
+  if [ "$ext" = yvn ]; then
+    both "$c" -W -F in.yvn shown.psd
+  else
+    both "$c" -W -F "in.$ext" shown.yvn
+  fi
   if [ "$ext" = yvn ]; then
     both "$c" -q -W -F -d16 in.yvn in16.psd
   elif [ -f "$WORK/ref/$c/in.yvn" ] || [ -f "$WORK/new/$c/in.yvn" ]; then
