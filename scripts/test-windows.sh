@@ -201,21 +201,48 @@ else
   fail "relative destinations"; find out out2 2>/dev/null || true
 fi
 
-# Files dropped on the program arrive as a list of full paths.
+# Files dropped on the program arrive as a list of full paths; names in
+# three scripts and one beyond the 16-bit range, through UTF-16 arguments
+# and wide file calls, printed as UTF-8 to a pipe.
 mkdir -p names
-names=(one two three)
+names=("пейзаж" "絵の具" "한국어 그림" "🎨")
 for n in "${names[@]}"; do cp in/tiny.psd "names/$n.psd"; done
 win -L "$(winpath "names/${names[2]}.psd")" "$(winpath "names/${names[0]}.psd")" >drop-list.txt || true
 printf '%s\n' "0:$(winpath "names/${names[2]}.psd")" " => $(winpath "names/${names[2]}.yvn")" \
   "1:$(winpath "names/${names[0]}.psd")" " => $(winpath "names/${names[0]}.yvn")" >drop-expected.txt
 rc=0
-win -q "$(winpath "names/${names[1]}.psd")" "$(winpath "names/${names[2]}.psd")" >drop.txt || rc=$?
+win -q "$(winpath "names/${names[3]}.psd")" "$(winpath "names/${names[1]}.psd")" "$(winpath "names/${names[2]}.psd")" \
+  >drop.txt || rc=$?
 if cmp -s drop-list.txt drop-expected.txt && [ "$rc" = 0 ] && [ ! -s drop.txt ] && [ -s "names/${names[1]}.yvn" ] &&
-   [ -s "names/${names[2]}.yvn" ] && [ ! -e "names/${names[0]}.yvn" ]; then
-  pass "dropped files: a list in the order given, each converted beside itself"
+   [ -s "names/${names[2]}.yvn" ] && [ -s "names/${names[3]}.yvn" ] && [ ! -e "names/${names[0]}.yvn" ]; then
+  pass "dropped files: a list in the order given, each converted beside itself, names in any script"
 else
   fail "dropped files (exit $rc)"; diff drop-list.txt drop-expected.txt || true; cat drop.txt; ls names
 fi
+cd names
+win -L '*.psd' | grep '^[0-9]' >filter-list.txt || true
+printf '%s\n' "0:$(winpath "${names[0]}.psd")" "1:$(winpath "${names[1]}.psd")" "2:$(winpath "${names[2]}.psd")" \
+  "3:$(winpath "${names[3]}.psd")" >filter-expected.txt
+rm -rf "출력"
+printf y | win -q -o"출력" '*.psd' >filter.txt || true
+LC_ALL=C ls 출력 >filter-out.txt 2>&1 || true
+printf c | win -q -o"출력" '*.psd' >>filter.txt || true
+if cmp -s filter-list.txt filter-expected.txt && grep -qxF "$(winpath 출력)\\" filter.txt &&
+   grep -qxF "$(winpath "출력/${names[0]}.yvn")" filter.txt &&
+   [ "$(cat filter-out.txt)" = "$(printf '%s.yvn\n' "${names[@]}")" ]; then
+  pass "a filter over such names: byte order, folder created, written and asked about by name"
+else
+  fail "filter over names in any script"; cat filter-list.txt filter.txt filter-out.txt
+fi
+# A console takes the names as UTF-16 (Wine shows them on the terminal as UTF-8).
+TERM=xterm YVN2PSD_CONSOLE_OWNED=0 timeout 120 script -qec "'$wine' '$exe' -L '*.psd'" /dev/null </dev/null \
+  | sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' >console.txt || true
+if grep -qF "${names[0]}.yvn" console.txt && grep -qF "${names[1]}.yvn" console.txt; then
+  pass "names shown on a console as they are"
+else
+  fail "names on a console"; cat -A console.txt | head
+fi
+cd ..
 
 # A console of its own (forced: a test must never wait at a real one) ends
 # with a question that reads one key; pipes never wait.

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "base/output_file.h"
+#include "base/wide_path.h"
 
 DataSrcReadFromFile::~DataSrcReadFromFile() { close(); }
 
@@ -25,7 +26,7 @@ void DataSrcReadFromFile::close() {
 bool DataSrcReadFromFile::open(const char* path) {
   close();
 #if defined(_WIN32)
-  std::FILE* f = std::fopen(path, "rb");
+  std::FILE* f = _wfopen(base::WidePath(path).c_str(), L"rb");
   if (!f) return false;
   struct _stat64 st;
   if (_fstat64(_fileno(f), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {

@@ -1,5 +1,7 @@
 #include "base/output_file.h"
 
+#include "base/wide_path.h"
+
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,7 +20,7 @@ bool SeekFile(std::FILE* f, uint64_t pos) {
 
 std::FILE* OpenOutputFile(const char* path) {
 #if defined(_WIN32)
-  return std::fopen(path, "wb");
+  return _wfopen(WidePath(path).c_str(), L"wb");
 #else
   const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;

@@ -144,8 +144,8 @@ Outcome ProcessSource(CommandOptions& options, const SourceList& list, const Des
   const std::string d = DestinationFor(settings, s, native ? ".psd" : ".yvn");
 
   if (options.listing) {
-    std::printf("%d:%s\n", static_cast<int>(i), Printable(s).c_str());
-    std::printf(" => %s\n", Printable(d).c_str());
+    PrintOut("%d:%s\n", static_cast<int>(i), Printable(s).c_str());
+    PrintOut(" => %s\n", Printable(d).c_str());
     std::fflush(stdout);
     EndIfOutputClosed();
     return Outcome::Next;

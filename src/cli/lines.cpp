@@ -2,19 +2,43 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "cli/platform.h"
 #include "yvn2psd.h"
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "base/wide_path.h"
 #else
 #include <unistd.h>
 #endif
 
 namespace cli {
+
+void PrintOut(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  char small[512];
+  std::string text;
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(small, sizeof small, format, args);
+  if (n >= int(sizeof small)) {
+    text.resize(size_t(n) + 1);
+    std::vsnprintf(&text[0], text.size(), format, again);
+    text.resize(size_t(n));
+  } else if (n > 0) {
+    text.assign(small, size_t(n));
+  }
+  va_end(again);
+  va_end(args);
+  if (!WriteConsoleText(text)) std::fwrite(text.data(), 1, text.size(), stdout);
+}
 
 void PrintError(int32_t code) {
   std::printf("\nerror(%d):%s\n", static_cast<int>(code), yvn2psd_error_text(code));
@@ -23,13 +47,17 @@ void PrintError(int32_t code) {
 }
 
 void PrintPathError(int32_t code, const std::string& path) {
-  std::printf("\nerror(%d):%s: %s\n", static_cast<int>(code), yvn2psd_error_text(code), Printable(path).c_str());
+  PrintOut("\nerror(%d):%s: %s\n", static_cast<int>(code), yvn2psd_error_text(code), Printable(path).c_str());
   std::fflush(stdout);
   EndIfOutputClosed();
 }
 
 std::string Printable(const std::string& text) {
+#ifdef _WIN32
+  constexpr bool utf8 = true;
+#else
   static const bool utf8 = LocaleCharset().empty();
+#endif
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
@@ -75,6 +103,9 @@ enum SlotState : int { kFree = 0, kFilling = 1, kReady = 2 };
 struct Slot {
   std::atomic<int> state{kFree};
   char path[kSlotBytes];
+#ifdef _WIN32
+  wchar_t wide[kSlotBytes];  // the path for DeleteFileW, made before a handler needs it
+#endif
 };
 Slot g_slots[kSlots];
 
@@ -92,6 +123,14 @@ void WatchTemporary(const char* path, bool exists) {
     int expected = kFree;
     if (!s.state.compare_exchange_strong(expected, kFilling)) continue;
     std::memcpy(s.path, path, n + 1);
+#ifdef _WIN32
+    const std::wstring w = base::WidePath(path);
+    if (w.size() >= kSlotBytes) {
+      s.state.store(kFree);
+      return;
+    }
+    std::wmemcpy(s.wide, w.c_str(), w.size() + 1);
+#endif
     s.state.store(kReady);
     return;
   }
@@ -101,7 +140,7 @@ void RemovePendingTemporaries() {
   for (Slot& s : g_slots) {
     if (s.state.load() != kReady) continue;
 #ifdef _WIN32
-    DeleteFileA(s.path);
+    DeleteFileW(s.wide);
 #else
     unlink(s.path);
 #endif
@@ -133,7 +172,7 @@ void ProgressLine::Close(uint64_t phase, uint64_t count, int32_t status) {
 
 void ProgressLine::Print(uint64_t p, uint64_t phase, uint64_t count) {
   const char* format = kind_ == LineKind::Read ? "reading... %3d%% %d/%d: %s\r" : " => writing... %3d%% %d/%d: %s\r";
-  std::printf(format, static_cast<int>(p), static_cast<int>(phase), static_cast<int>(count), name_.c_str());
+  PrintOut(format, static_cast<int>(p), static_cast<int>(phase), static_cast<int>(count), name_.c_str());
   // The line ends in "\r", which does not flush a line-buffered terminal.
   std::fflush(stdout);
   EndIfOutputClosed();

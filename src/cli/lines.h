@@ -8,6 +8,10 @@
 
 namespace cli {
 
+// printf to standard output, through WriteConsoleText where that applies:
+// for every line that may hold a name.
+void PrintOut(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // "\nerror(%d):%s\n"; printed whatever the quiet setting.
 void PrintError(int32_t code);
 // "\nerror(%d):%s: PATH\n", the path shown as Printable shows it.
@@ -16,6 +20,7 @@ void PrintPathError(int32_t code, const std::string& path);
 // A path or name as it may be shown on a terminal: bytes 0x00-0x1F and 0x7F,
 // and in a UTF-8 locale the C1 controls U+0080-U+009F, become \xHH (each
 // byte), so that no name can drive the terminal. Everything else is kept.
+// Names are UTF-8 on Windows.
 std::string Printable(const std::string& text);
 
 // Ends the run when standard output has been closed by its reader (a write

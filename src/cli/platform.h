@@ -50,6 +50,11 @@ bool CreateFolderPath(const std::string& folder);
 // One key from the console without echo; -1 at the end of input.
 int ReadKey();
 
+// Writes UTF-8 text to standard output as UTF-16 when that is a Windows
+// console, so that names outside its code page show as they are; false
+// where the bytes are to be written as they are (POSIX, pipes, files).
+bool WriteConsoleText(const std::string& text);
+
 // Whether the console will close with the program (Windows: the process is
 // the only one attached to a console with a window, which standard input and
 // output are, as when Explorer starts it for files dropped on it); never on

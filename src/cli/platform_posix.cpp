@@ -187,6 +187,9 @@ int ReadKey() {
   return c;
 }
 
+// A terminal takes the bytes of names as the file system holds them.
+bool WriteConsoleText(const std::string&) { return false; }
+
 // A terminal window belongs to its shell, which outlives the program.
 bool ConsoleIsOwn() { return false; }
 

@@ -10,31 +10,33 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/wide_path.h"
+
 namespace cli {
 
+// Every path goes to the system through its wide-character calls, converted
+// from UTF-8 at the call, so that any name Windows allows is reached whatever
+// the ANSI code page.
 bool ResolveFullPath(const std::string& path, std::string& full, size_t& finalStart) {
   full.clear();
   finalStart = std::string::npos;
   if (path.empty()) return false;
-  char buf[kMaxPathBytes];
-  char* filePart = nullptr;
-  DWORD n = GetFullPathNameA(path.c_str(), sizeof buf, buf, &filePart);
-  if (n == 0 || n >= sizeof buf) return false;
-  full.assign(buf, n);
-  if (filePart) finalStart = static_cast<size_t>(filePart - buf);
+  const std::wstring wide = base::WidePath(path);
+  wchar_t buf[kMaxPathBytes];
+  wchar_t* filePart = nullptr;
+  const DWORD n = GetFullPathNameW(wide.c_str(), kMaxPathBytes, buf, &filePart);
+  if (n == 0 || n >= kMaxPathBytes) return false;
+  std::string result = base::Utf8Path(buf, n);
+  if (result.size() + 1 > kMaxPathBytes) return false;
+  if (filePart) finalStart = base::Utf8Path(buf, size_t(filePart - buf)).size();
+  full = std::move(result);
   return true;
 }
 
 namespace {
 
-std::wstring UpperWide(const std::string& s) {
-  std::wstring w;
-  if (s.empty()) return w;
-  const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), int(s.size()), nullptr, 0);
-  if (n <= 0) return w;
-  w.resize(size_t(n));
-  MultiByteToWideChar(CP_ACP, 0, s.data(), int(s.size()), &w[0], n);
-  CharUpperBuffW(&w[0], DWORD(n));
+std::wstring UpperWide(std::wstring w) {
+  if (!w.empty()) CharUpperBuffW(&w[0], DWORD(w.size()));
   return w;
 }
 
@@ -68,27 +70,35 @@ std::vector<std::string> EnumerateFiles(const std::string& pattern) {
   std::string full;
   size_t finalStart;
   if (!ResolveFullPath(pattern, full, finalStart) || finalStart == std::string::npos) return names;
-  const std::wstring wanted = UpperWide(full.substr(finalStart));
-  WIN32_FIND_DATAA fd;
-  HANDLE h = FindFirstFileA((full.substr(0, finalStart) + "*").c_str(), &fd);
+  const std::wstring wanted = UpperWide(base::WidePath(full.substr(finalStart)));
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW(base::WidePath(full.substr(0, finalStart) + "*").c_str(), &fd);
   if (h == INVALID_HANDLE_VALUE) return names;
   do {
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
     const std::wstring name = UpperWide(fd.cFileName);
-    if (name == wanted || WildMatch(wanted, name)) names.emplace_back(fd.cFileName);
-  } while (FindNextFileA(h, &fd));
+    if (name == wanted || WildMatch(wanted, name)) names.push_back(base::Utf8Path(fd.cFileName));
+  } while (FindNextFileW(h, &fd));
   FindClose(h);
   std::sort(names.begin(), names.end());
   return names;
 }
 
+namespace {
+
+DWORD Attributes(const std::string& path) {
+  return path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(base::WidePath(path).c_str());
+}
+
+}  // namespace
+
 bool PathIsDirectory(const std::string& path) {
-  DWORD a = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path.c_str());
+  const DWORD a = Attributes(path);
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool IsNonFolderEntry(const std::string& path) {
-  const DWORD a = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path.c_str());
+  const DWORD a = Attributes(path);
   return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -98,7 +108,8 @@ bool CreateFolderPath(const std::string& folder) {
   for (size_t i = 0; i <= folder.size(); ++i) {
     if (i == folder.size() || IsSeparator(folder[i])) {
       // Skips drive roots such as "C:" and the empty text before a leading separator.
-      if (!path.empty() && path.back() != ':' && !PathIsDirectory(path)) CreateDirectoryA(path.c_str(), nullptr);
+      if (!path.empty() && path.back() != ':' && !PathIsDirectory(path))
+        CreateDirectoryW(base::WidePath(path).c_str(), nullptr);
       if (i < folder.size()) path += '\\';
     } else {
       path += folder[i];
@@ -128,12 +139,37 @@ int ReadKey() {
   return c;
 }
 
+namespace {
+
+// Standard output when it is a console, else null.
+HANDLE ConsoleOutput() {
+  static const HANDLE console = [] {
+    const HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode;
+    return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) ? h : HANDLE(nullptr);
+  }();
+  return console;
+}
+
+}  // namespace
+
+bool WriteConsoleText(const std::string& text) {
+  const HANDLE h = ConsoleOutput();
+  if (!h) return false;
+  // What stdio holds comes first.
+  std::fflush(stdout);
+  const std::wstring w = base::WidePath(text);
+  DWORD written;
+  WriteConsoleW(h, w.data(), DWORD(w.size()), &written, nullptr);
+  return true;
+}
+
 bool ConsoleIsOwn() {
   if (const char* forced = std::getenv("YVN2PSD_CONSOLE_OWNED")) return std::strcmp(forced, "1") == 0;
   // A console without a window (Wine's in a terminal) closes nothing.
   DWORD ids[2], mode;
-  return GetConsoleProcessList(ids, 2) == 1 && GetConsoleWindow() &&
-         GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) && GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode);
+  return GetConsoleProcessList(ids, 2) == 1 && GetConsoleWindow() && ConsoleOutput() &&
+         GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode);
 }
 
 void EnsureStandardStreams() {}
@@ -154,10 +190,7 @@ void InstallSignalCleanup(void (*cleanup)()) {
   for (int sig : {SIGINT, SIGTERM, SIGBREAK}) std::signal(sig, OnTerminatingSignal);
 }
 
-bool IsReplaceableEntry(const std::string& path) {
-  const DWORD attr = GetFileAttributesA(path.c_str());
-  return attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
-}
+bool IsReplaceableEntry(const std::string& path) { return IsNonFolderEntry(path); }
 
 std::string LocaleCharset() { return GetACP() == CP_UTF8 ? std::string() : "ACP"; }
 

@@ -23,7 +23,7 @@ int NextUpperKey(const KeyReader& readKey) {
 FolderAnswer ConfirmFolder(const std::string& folder, bool overwriteAll, const KeyReader& readKey) {
   if (PathIsDirectory(folder)) return FolderAnswer::Create;
   if (!overwriteAll) {
-    std::printf("%s\n", Printable(folder).c_str());
+    PrintOut("%s\n", Printable(folder).c_str());
     std::printf("Folder is not exists.\nCreate folder? [Y]es / [C]ancel\n");
     for (;;) {
       const int key = NextUpperKey(readKey);
@@ -44,7 +44,7 @@ OverwriteAnswer ConfirmOverwrite(const std::string& destination, bool& overwrite
   // Whatever the directory entry holds is asked about (a dangling link
   // too); an unusable one is the batch's to report, not to ask about.
   if (!IsReplaceableEntry(destination) || overwriteAll) return OverwriteAnswer::Yes;
-  std::printf("%s\n", Printable(destination).c_str());
+  PrintOut("%s\n", Printable(destination).c_str());
   std::printf("Destination file is alreay exists.\nOverwrite? [Y]es / [A]ll yes / [S]kip / [C]ancel\n");
   for (;;) {
     switch (NextUpperKey(readKey)) {

@@ -7,6 +7,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "base/wide_path.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,7 +32,7 @@ size_t FolderEnd(const std::string& path) {
 
 void RemoveFile(const char* path) {
 #ifdef _WIN32
-  DeleteFileA(path);
+  DeleteFileW(base::WidePath(path).c_str());
 #else
   unlink(path);
 #endif
@@ -53,14 +55,14 @@ void SafeOutputFile::Discard() {
 #ifdef _WIN32
 
 DestinationKind ClassifyDestination(const std::string& path) {
-  const DWORD attr = GetFileAttributesA(path.c_str());
+  const DWORD attr = GetFileAttributesW(base::WidePath(path).c_str());
   if (attr == INVALID_FILE_ATTRIBUTES) return DestinationKind::Missing;
   return (attr & FILE_ATTRIBUTE_DIRECTORY) ? DestinationKind::Unusable : DestinationKind::File;
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
   auto identify = [](const std::string& p, BY_HANDLE_FILE_INFORMATION& info) {
-    HANDLE h = CreateFileA(p.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE h = CreateFileW(base::WidePath(p).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     const bool ok = GetFileInformationByHandle(h, &info) != 0;
@@ -76,9 +78,9 @@ bool SafeOutputFile::Create() {
   if (ClassifyDestination(destination_) == DestinationKind::Unusable) return false;
   std::string folder = destination_.substr(0, FolderEnd(destination_));
   if (folder.empty()) folder = ".";
-  char buf[MAX_PATH];
-  if (GetTempFileNameA(folder.c_str(), "yvn", 0, buf) == 0) return false;
-  path_ = buf;
+  wchar_t buf[MAX_PATH];
+  if (GetTempFileNameW(base::WidePath(folder).c_str(), L"yvn", 0, buf) == 0) return false;
+  path_ = base::Utf8Path(buf);
   Watch(path_, true);
   return true;
 }
@@ -86,11 +88,12 @@ bool SafeOutputFile::Create() {
 bool SafeOutputFile::Commit() {
   if (path_.empty()) return false;
   if (direct_) return committed_ = true;
-  HANDLE h = CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  const std::wstring from = base::WidePath(path_);
+  HANDLE h = CreateFileW(from.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   const bool flushed = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h);
   if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  if (!flushed ||
-      !MoveFileExA(path_.c_str(), destination_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!flushed || !MoveFileExW(from.c_str(), base::WidePath(destination_).c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     Discard();
     return false;
   }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "base/output_file.h"
+#include "base/wide_path.h"
 
 namespace iio {
 
@@ -48,7 +49,11 @@ bool WriteStream::Close() {
 
 void WriteStream::Discard() {
   Close();
+#ifdef _WIN32
+  if (!path_.empty()) _wremove(base::WidePath(path_).c_str());
+#else
   if (!path_.empty()) std::remove(path_.c_str());
+#endif
 }
 
 }  // namespace iio
