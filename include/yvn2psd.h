@@ -403,6 +403,14 @@ YVN2PSD_API int yvn2psd_read_merged(yvn2psd_document* document, int pixel_format
 YVN2PSD_API int yvn2psd_read_merged_rows(yvn2psd_document* document, uint32_t first_row, uint32_t row_count,
                                          int pixel_format, void* buffer, size_t stride, size_t buffer_size);
 
+/* The thumbnail a .yvn stores (its merged image at up to 384 pixels a side,
+ * as the paint application shows files): its size, 0 x 0 for a PSD and for
+ * a .yvn that holds none. A thumbnailer that wants more composes the merged
+ * image instead. */
+YVN2PSD_API int yvn2psd_thumbnail_size(yvn2psd_document* document, uint32_t* width, uint32_t* height);
+YVN2PSD_API int yvn2psd_read_thumbnail(yvn2psd_document* document, int pixel_format, void* buffer, size_t stride,
+                                       size_t buffer_size);
+
 /* ------------------------------------------------------------- write */
 
 typedef struct yvn2psd_writer yvn2psd_writer;

@@ -581,4 +581,27 @@ int yvn2psd_read_merged(yvn2psd_document* d, int form, void* buffer, size_t stri
   return yvn2psd_read_merged_rows(d, 0, info.height, form, buffer, stride, bufferSize);
 }
 
+int yvn2psd_thumbnail_size(yvn2psd_document* d, uint32_t* width, uint32_t* height) {
+  return api::Guard([&] {
+    if (!d || !width || !height) return api::Fail(kErrInvalidArgument, "no document or size");
+    int32_t w = 0, h = 0;
+    if (d->native) d->yvn->reader->Thumbnail(w, h);
+    *width = uint32_t(w), *height = uint32_t(h);
+    return 0;
+  });
+}
+
+int yvn2psd_read_thumbnail(yvn2psd_document* d, int form, void* buffer, size_t stride, size_t bufferSize) {
+  return api::Guard([&] {
+    if (!d) return api::Fail(kErrInvalidArgument, "no document");
+    int32_t w = 0, h = 0;
+    const std::vector<PixelRGBA>* px = d->native ? &d->yvn->reader->Thumbnail(w, h) : nullptr;
+    if (const int code = api::CheckBuffer(form, w, h, buffer, stride, bufferSize)) return code;
+    auto* out = static_cast<uint8_t*>(buffer);
+    for (int32_t y = 0; y < h; ++y)
+      api::CellsToForm(px->data() + size_t(y) * size_t(w), size_t(w), form, out + size_t(y) * stride);
+    return 0;
+  });
+}
+
 }  // extern "C"

@@ -126,9 +126,24 @@ void NativeReader::HeadFrom(Layer& layer, const chunk::IChunkBase* chunk, bool c
   if (body && ReadImageProperties(*chunk, p) == 0) layer.head = p;
 }
 
+void NativeReader::ThumbnailFrom(const chunk::IChunkBase* chunk) {
+  uint32_t w = 0, h = 0;
+  chunk::ArrayView image;
+  // A thumbnail larger than thumbnails are made is no thumbnail.
+  if (!chunk || !chunk::ReadU32(*chunk, "width", w) || !chunk::ReadU32(*chunk, "height", h) || w == 0 || h == 0 ||
+      w > 4096 || h > 4096 || !chunk::FindArray(*chunk, "Image", image) ||
+      image.bytes() != size_t(w) * h * sizeof(PixelRGBA))
+    return;
+  thumbnail_.resize(size_t(w) * h);
+  std::memcpy(thumbnail_.data(), image.begin, image.bytes());
+  thumbWidth_ = int32_t(w), thumbHeight_ = int32_t(h);
+}
+
 int NativeReader::Open(chunk::IListener* listener, const ProgressFunc& progress) {
   layers_.clear();
   fixed_ = Rect{};
+  thumbnail_.clear();
+  thumbWidth_ = thumbHeight_ = 0;
   {
     chunk::ReadLimits limits;
     limits.account = &account_;
@@ -174,6 +189,7 @@ int NativeReader::Open(chunk::IListener* listener, const ProgressFunc& progress)
     if (std::find(layerSpans.begin(), layerSpans.end(), &s) != layerSpans.end()) continue;
     std::unique_ptr<chunk::ChunkSA> tree = Parse(s, nullptr, nullptr);
     if (!tree) return 1;
+    if (&s == find("MergedThumb")) ThumbnailFrom(tree.get());
     if (&s == find("Root")) {
       fixed_ = FixedCanvasOf(tree.get());
       if (limits_.checkCanvas && !fixed_.IsEmpty())
@@ -209,6 +225,7 @@ int NativeReader::OpenWhole(chunk::IListener* listener, const ProgressFunc& prog
   const chunk::IChunkBase& root = *whole_;
   bool paint = false;
   if (const int r = CheckRoot(root, paint)) return r;
+  ThumbnailFrom(root.findChild("MergedThumb").get());
   std::shared_ptr<const chunk::IChunkBase> rootRecord = root.findChild("Root");
   fixed_ = FixedCanvasOf(rootRecord.get());
   if (limits_.checkCanvas && !fixed_.IsEmpty())

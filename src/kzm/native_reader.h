@@ -99,6 +99,12 @@ class NativeReader {
   const ImageProperties& Head(size_t i) const { return layers_[i].head; }
   // The canvas the root record fixes; empty when it fixes none.
   const Rect& FixedCanvas() const { return fixed_; }
+  // The thumbnail the file stores ("MergedThumb": its merged image at up to
+  // 384 pixels a side), row-major; empty, 0 x 0, when it holds none whole.
+  const std::vector<PixelRGBA>& Thumbnail(int32_t& width, int32_t& height) const {
+    width = thumbWidth_, height = thumbHeight_;
+    return thumbnail_;
+  }
 
   // Layer i, whole. Any thread may call it, one call (of it or CheckLayer)
   // at a time; loaded layers may go on any thread meanwhile.
@@ -132,8 +138,13 @@ class NativeReader {
   std::unique_ptr<LoadBudget> budget_;
   std::unique_ptr<chunk::ChunkIndex> index_;
   std::unique_ptr<chunk::ChunkSA> whole_;
+  // Keeps the thumbnail of a "MergedThumb" chunk that holds one whole.
+  void ThumbnailFrom(const chunk::IChunkBase* chunk);
+
   std::vector<Layer> layers_;
   Rect fixed_;
+  std::vector<PixelRGBA> thumbnail_;
+  int32_t thumbWidth_ = 0, thumbHeight_ = 0;
 };
 
 }  // namespace kzm

@@ -234,6 +234,14 @@ static int SameLayer(const Layer* a, const Layer* b, int exact) {
   return 1;
 }
 
+/* The offset of a byte string in a buffer, or the buffer's size. */
+static size_t Find(const Bytes* b, const char* what) {
+  const size_t n = strlen(what);
+  for (size_t i = 0; i + n <= b->size; ++i)
+    if (memcmp(b->data + i, what, n) == 0) return i;
+  return b->size;
+}
+
 /* ------------------------------------------------------------- cases */
 
 /* A PSD read through the library gives the layers of the .yvn the program
@@ -250,6 +258,31 @@ static void PsdReadsAsTheProgramConvertsIt(void) {
     CHECK_CODE(OpenFile(Tmp("a.yvn"), &yvn, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED), 0);
     CHECK(psd.info.format == YVN2PSD_FORMAT_PSD && yvn.info.format == YVN2PSD_FORMAT_YVN);
     CHECK(psd.info.width == yvn.info.width && psd.info.height == yvn.info.height);
+    /* The .yvn stores a thumbnail, the PSD none; in the -z0 file the
+     * thumbnail's cells follow its "Image" value's name and length. */
+    {
+      yvn2psd_document* d = NULL;
+      uint32_t tw = 1, th = 1;
+      CHECK_CODE(yvn2psd_open_file(Tmp("s.psd"), NULL, &d), 0);
+      CHECK_CODE(yvn2psd_thumbnail_size(d, &tw, &th), 0);
+      CHECK(tw == 0 && th == 0);
+      yvn2psd_close(d);
+      CHECK(Program("-z0 s.psd t.yvn") == 0);
+      CHECK_CODE(yvn2psd_open_file(Tmp("t.yvn"), NULL, &d), 0);
+      CHECK_CODE(yvn2psd_thumbnail_size(d, &tw, &th), 0);
+      CHECK(tw > 0 && th > 0 && tw <= 384 && th <= 384);
+      const size_t size = (size_t)tw * th * 8;
+      uint8_t* px = malloc(size ? size : 1);
+      CHECK_CODE(yvn2psd_read_thumbnail(d, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED, px, 0, size), 0);
+      Bytes file = ReadAll(Tmp("t.yvn"));
+      const size_t at = Find(&file, "MergedThumb");
+      size_t image = at;
+      while (image + 5 < file.size && memcmp(file.data + image, "Image", 5) != 0) ++image;
+      CHECK(image + 12 + size <= file.size && memcmp(file.data + image + 12, px, size) == 0);
+      free(file.data);
+      free(px);
+      yvn2psd_close(d);
+    }
     /* The .yvn adds the merged image as its top layer unless the PSD's top
      * layer holds it already. */
     const uint32_t n = psd.info.layer_count;
@@ -389,14 +422,6 @@ static int WriteLayers(const Doc* doc, int format, const yvn2psd_options* o, voi
   if (code == 0) code = yvn2psd_writer_finish(w, out, size);
   yvn2psd_writer_close(w);
   return code;
-}
-
-/* The offset of a byte string in a buffer, or the buffer's size. */
-static size_t Find(const Bytes* b, const char* what) {
-  const size_t n = strlen(what);
-  for (size_t i = 0; i + n <= b->size; ++i)
-    if (memcmp(b->data + i, what, n) == 0) return i;
-  return b->size;
 }
 
 /* A document written a layer at a time through the library holds what the
