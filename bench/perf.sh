@@ -4,7 +4,7 @@
 # under /usr/bin/time -v and the medians of wall time, CPU time (user + sys)
 # and peak RSS are printed.
 #
-#   bench/perf.sh [-r RUNS] [-j CPUS] [--peers] [--growth] [--no-build] [INPUT ...]
+#   bench/perf.sh [-r RUNS] [-j CPUS] [--peers] [--growth] [--api] [--no-build] [INPUT ...]
 #
 #   INPUT       names without .psd (default: photo-4096-8L paint-4096-12L scale-8000-4L;
 #               also photo-4096-24L, paint-2048-12L, paint-8192-12L)
@@ -15,6 +15,9 @@
 #               there, ag-psd (read and write) on the same inputs in the same run,
 #               and print ImageMagick's output size beside ours, with the
 #               channel data of the source's layers in both PSDs
+#   --api       also convert through the library's convert call (bench/api_convert.c)
+#               and read every layer and the merged image of each .yvn as 8-bit
+#               RGBA through its read calls (bench/api_read.c), beside the program
 #   --growth    the paint-like content at 2048, 4096 and 8192 pixels a side
 #               (generated on first use), to show time against painted area
 #   --no-build  use the binary in the build folder as it is
@@ -30,6 +33,7 @@ RUNS=3
 THREADS=
 PEERS=0
 GROWTH=0
+API=0
 BUILD=1
 INPUTS=()
 while [ $# -gt 0 ]; do
@@ -38,8 +42,9 @@ while [ $# -gt 0 ]; do
     -j) THREADS=$2; shift 2 ;;
     --peers) PEERS=1; shift ;;
     --growth) GROWTH=1; shift ;;
+    --api) API=1; shift ;;
     --no-build) BUILD=0; shift ;;
-    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,26p' "$0"; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) INPUTS+=("${1%.psd}"); shift ;;
   esac
@@ -61,6 +66,7 @@ mkdir -p "$OUT"
 if [ $BUILD = 1 ]; then
   cmake -S "$SRC" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$BUILD_DIR" --target yvn2psd -- -j2 >/dev/null
+  [ $API = 0 ] || cmake --build "$BUILD_DIR" --target api_convert api_read -- -j2 >/dev/null
 fi
 [ -x "$EXE" ] || { echo "no binary at $EXE" >&2; exit 1; }
 
@@ -132,6 +138,13 @@ printf '%-34s %10s %10s %12s\n' step wall cpu 'peak RSS'
 for f in "${INPUTS[@]}"; do
   run_step "$f psd->yvn" "${PIN[@]}" "$EXE" -q -W "$DATA/$f.psd" "$OUT/$f.yvn"
   run_step "$f yvn->psd" "${PIN[@]}" "$EXE" -q -W "$OUT/$f.yvn" "$OUT/$f.rt.psd"
+  if [ $API = 1 ]; then
+    run_step "$f library psd->yvn" "${PIN[@]}" "$BUILD_DIR/bench/api_convert" "$DATA/$f.psd" "$OUT/$f.api.yvn"
+    run_step "$f library yvn->psd" "${PIN[@]}" "$BUILD_DIR/bench/api_convert" "$OUT/$f.yvn" "$OUT/$f.api.psd"
+    run_step "$f library read all, RGBA8" "${PIN[@]}" "$BUILD_DIR/bench/api_read" "$OUT/$f.yvn"
+    cmp -s "$OUT/$f.api.psd" "$OUT/$f.rt.psd" || echo "$f: the library's PSD differs from the program's"
+    rm -f "$OUT/$f.api.yvn" "$OUT/$f.api.psd"
+  fi
   read -r layers _ < <(layer_data "$OUT/$f.rt.psd")
   printf '%-34s %s MB .yvn, %s MB .psd (%s layers)\n' "" \
     "$(mb "$(stat -c %s "$OUT/$f.yvn")")" "$(mb "$(stat -c %s "$OUT/$f.rt.psd")")" "$layers"
