@@ -303,15 +303,65 @@
     };
   }
 
-  // A browser's File or Blob, read piece by piece (workers only: FileReaderSync).
+  // A browser's File or Blob, read piece by piece (workers only:
+  // FileReaderSync), through the block cache.
   function blobSource(blob) {
     const reader = new FileReaderSync();
-    return {
+    return cachedSource({
       size: blob.size,
       readInto(offset, target) {
         const piece = new Uint8Array(reader.readAsArrayBuffer(blob.slice(offset, offset + target.length)));
         target.set(piece);
         return piece.length;
+      },
+    });
+  }
+
+  // A source read through a cache of aligned blocks, the most recent kept.
+  // The library reads a source through windows of a megabyte, each where it
+  // reads next; where it samples rows of several channels in turn (a PSD's
+  // thumbnail pass), consecutive windows lie a few kilobytes apart in
+  // several places of the file, and asking the source for each again would
+  // read the file many times over (twenty-eight times for a photo-like PSD).
+  // Reads of several blocks (a layer's channel data) go straight through.
+  function cachedSource(src, blockBytes = 1 << 20, blocks = 48) {
+    const cache = new Map(); // block index -> bytes, least recently used first
+    const block = (i) => {
+      let b = cache.get(i);
+      if (b) {
+        cache.delete(i);
+        cache.set(i, b);
+        return b;
+      }
+      const start = i * blockBytes;
+      b = new Uint8Array(Math.max(0, Math.min(blockBytes, src.size - start)));
+      let got = 0;
+      while (got < b.length) {
+        const n = src.readInto(start + got, b.subarray(got));
+        if (n <= 0) break;
+        got += n;
+      }
+      b = b.subarray(0, got);
+      cache.set(i, b);
+      if (cache.size > blocks) cache.delete(cache.keys().next().value);
+      return b;
+    };
+    return {
+      size: src.size,
+      readInto(offset, target) {
+        if (target.length > 2 * blockBytes) return src.readInto(offset, target);
+        let done = 0;
+        while (done < target.length) {
+          const at = offset + done;
+          const i = Math.floor(at / blockBytes);
+          const b = block(i);
+          const from = at - i * blockBytes;
+          if (from >= b.length) break;
+          const n = Math.min(b.length - from, target.length - done);
+          target.set(b.subarray(from, from + n), done);
+          done += n;
+        }
+        return done;
       },
     };
   }
@@ -429,5 +479,5 @@
     return canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height);
   }
 
-  return { bind, bytesSource, blobSource, readDocument, writeDocument, Yvn2psdError, BLEND_NAMES, FORMAT };
+  return { bind, bytesSource, blobSource, cachedSource, readDocument, writeDocument, Yvn2psdError, BLEND_NAMES, FORMAT };
 });

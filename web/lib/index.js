@@ -32,10 +32,10 @@ async function openSource(input) {
     const fd = fs.openSync(input.path, 'r');
     const size = fs.fstatSync(fd).size;
     return {
-      source: {
+      source: core.cachedSource({
         size,
         readInto: (offset, target) => fs.readSync(fd, target, 0, target.length, offset),
-      },
+      }),
       close: () => fs.closeSync(fd),
     };
   }
