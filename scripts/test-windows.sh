@@ -55,12 +55,28 @@ mkdir -p "$bw"
 "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 cmake -S . -B "$bw" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
   -DYVN_BUILD_TESTS=OFF -DYVN_BUILD_BENCH=OFF >/dev/null
-cmake --build "$bw" -j"$jobs" --target yvn2psd
+cmake --build "$bw" -j"$jobs" --target yvn2psd yvn2psd_shared
 exe=$root/$bw/yvn2psd.exe
 if x86_64-w64-mingw32-objdump -p "$exe" | grep -i "DLL Name" | grep -viE "kernel32|msvcrt|user32|advapi32|shell32|ws2_32"; then
   fail "yvn2psd.exe needs DLLs beyond the system's (see above)"
 else
   pass "yvn2psd.exe needs no DLL beside it"
+fi
+# The library as a DLL with its import library: it needs only the system's
+# DLLs, exports the C API only, and a program linked against it converts.
+dll=$root/$bw/libyvn2psd.dll
+exports=$(x86_64-w64-mingw32-objdump -p "$dll" 2>/dev/null | awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && NF == 0 {on=0} on {print $NF}')
+x86_64-w64-mingw32-gcc-posix -std=c99 -O2 -I"$root/include" -o "$work/rows_to_yvn.exe" \
+  "$root/tests/api/example/rows_to_yvn.c" "$root/$bw/libyvn2psd.dll.a"
+cp "$dll" "$work/"
+if [ -f "$root/$bw/libyvn2psd.dll.a" ] &&
+   ! x86_64-w64-mingw32-objdump -p "$dll" | grep -i "DLL Name" | grep -qviE "kernel32|msvcrt|user32|advapi32|shell32|ws2_32" &&
+   [ -n "$exports" ] && ! echo "$exports" | grep -qv '^yvn2psd_' &&
+   (cd "$work" && "$wine" ./rows_to_yvn.exe >/dev/null 2>&1) && [ -s "$work/made.yvn" ] &&
+   "$linux" -q -W "$work/made.yvn" "$work/made.psd" && [ -s "$work/made.psd" ]; then
+  pass "libyvn2psd.dll and its import library: system DLLs only, $(echo "$exports" | wc -l) exports, all of the API; a program linked against it writes a .yvn the Linux program reads"
+else
+  fail "libyvn2psd.dll"; echo "$exports" | grep -v '^yvn2psd_' | head
 fi
 built=$SECONDS
 

@@ -5,6 +5,7 @@
 
 #include "api/internal.h"
 #include "base/data_src.h"
+#include "base/output_file.h"
 #include "convert/memory_output.h"
 #include "convert/safe_output.h"
 #include "kzm/runtime.h"
@@ -55,7 +56,7 @@ bool NativePath(const std::string& path, int format) {
   if (e == ".PSD" || e == ".PSB") return false;
   uint8_t head[4] = {};
   size_t n = 0;
-  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+  if (std::FILE* f = base::OpenFile(path.c_str(), "rb")) {
     n = std::fread(head, 1, sizeof head, f);
     std::fclose(f);
   }

@@ -13,6 +13,7 @@
 #include "api/internal.h"
 #include "api/pixels.h"
 #include "base/data_src.h"
+#include "base/output_file.h"
 #include "base/work_pool.h"
 #include "convert/export_psd.h"
 #include "convert/import_psd.h"
@@ -406,7 +407,7 @@ int yvn2psd_open_file(const char* path, const yvn2psd_options* options, yvn2psd_
     if (o.source_format == YVN2PSD_FORMAT_AUTO) {
       uint8_t head[4] = {};
       size_t n = 0;
-      if (std::FILE* f = std::fopen(path, "rb")) {
+      if (std::FILE* f = base::OpenFile(path, "rb")) {
         n = std::fread(head, 1, sizeof head, f);
         std::fclose(f);
       }

@@ -15,6 +15,7 @@
 #include "api/internal.h"
 #include "api/pixels.h"
 #include "base/data_src.h"
+#include "base/output_file.h"
 #include "base/work_pool.h"
 #include "chunk/chunk_writer.h"
 #include "chunk/file_sink.h"
@@ -279,7 +280,7 @@ bool PatchThumbnail(yvn2psd_writer& w, const std::vector<PixelRGBA>& px) {
     const uint64_t end = w.memory.Size();
     return w.memory.Seek(w.thumbAt) && w.memory.Write(px.data(), bytes) == bytes && w.memory.Seek(end);
   }
-  std::FILE* f = std::fopen(w.out->path().c_str(), "r+b");
+  std::FILE* f = base::OpenFile(w.out->path().c_str(), "r+b");
   if (!f) return false;
   const bool ok = base::SeekFile(f, w.thumbAt) && std::fwrite(px.data(), 1, bytes, f) == bytes;
   return std::fclose(f) == 0 && ok;

@@ -35,6 +35,14 @@ std::FILE* OpenOutputFile(const char* path) {
 #endif
 }
 
+std::FILE* OpenFile(const char* path, const char* mode) {
+#if defined(_WIN32)
+  return _wfopen(WidePath(path).c_str(), WidePath(mode).c_str());
+#else
+  return std::fopen(path, mode);
+#endif
+}
+
 namespace {
 // Write-back requests begin past the head (whose length fields writers
 // patch) and stay behind the end by more than a stdio buffer.

@@ -19,6 +19,10 @@ bool SeekFile(std::FILE* f, uint64_t pos);
 // a second for no gain.
 std::FILE* OpenOutputFile(const char* path);
 
+// fopen(path, mode) for a UTF-8 path, which on Windows goes through the
+// wide-character call so that any name the system allows opens.
+std::FILE* OpenFile(const char* path, const char* mode);
+
 // Starts writing a file's bytes to its disk while later ones are still being
 // produced: a thread asks the kernel to write back each completed stretch.
 // Replacing an existing file by renaming a new one over it otherwise waits
