@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <climits>
+#include <functional>
 #include <new>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "base/bits.h"
 #include "base/work_pool.h"
+#include "convert/errors.h"
 #include "convert/layer_mapping.h"
 #include "convert/running_composite.h"
 #include "iio/codepage.h"
@@ -43,10 +47,11 @@ class RowWriter {
   // blank(y, count): whether those rows hold nothing but `def`, which is then
   // encoded once (a sparse layer's rectangle is mostly such rows).
   // startBand(y): a band starts at row y. show(y): row y is written next, which
-  // the progress line shows row by row.
+  // the progress line shows row by row; false stops the rows there. 0,
+  // kErrCancelled when show said stop, kErrWrite when the writer failed.
   template <typename Read, typename Blank, typename StartBand, typename Show>
-  bool Write(iio::PsdOut& out, uint32_t height, size_t width, bool matte, const PixelRGBA& def, Read&& read,
-             Blank&& blank, StartBand&& startBand, Show&& show) {
+  int Write(iio::PsdOut& out, uint32_t height, size_t width, bool matte, const PixelRGBA& def, Read&& read,
+            Blank&& blank, StartBand&& startBand, Show&& show) {
     std::vector<PixelRGBA> defRow(width, def);
     encode_(defRow.data(), width, 1, matte, defRow_);
     for (uint32_t y = 0; y < height; y += kBand) {
@@ -66,11 +71,12 @@ class RowWriter {
         encode_(s.pixels.data(), width, n, matte, s.rows);
       });
       for (size_t k = 0; k < tasks; ++k) {
-        for (uint32_t r = 0; r < slots_[k].rows.rows; ++r) show(y + uint32_t(k) * kTaskRows + r);
-        if (!out.AddRows(slots_[k].rows)) return false;
+        for (uint32_t r = 0; r < slots_[k].rows.rows; ++r)
+          if (!show(y + uint32_t(k) * kTaskRows + r)) return kErrCancelled;
+        if (!out.AddRows(slots_[k].rows)) return kErrWrite;
       }
     }
-    return true;
+    return 0;
   }
 
  private:
@@ -118,16 +124,92 @@ class TileRows {
   std::vector<int> rows_;
 };
 
-// WriteDocument's answer when a layer's rectangle is wider or taller than a
-// version-1 file holds: the file is to be written as a large document.
+// Run's answer when a layer's rectangle is wider or taller than a version-1
+// file holds: the file is to be written as a large document.
 constexpr int kWriteLarge = -101;
 
-int WriteDocument(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, bool large,
-                  const ConversionBudget& budget, iio::ImageDestBase& stream, const ProgressFunc& progress,
-                  const iio::NameCharset& charset);
+// The records of the PSD: one per layer written (hidden working layers are
+// left out) or, for a document without a layer to write, one that holds the
+// merged image, visible and over the canvas: readers take the fourth
+// channel of a file without layers for an extra channel, not for its
+// transparency.
+struct RecordPlan {
+  std::vector<ImageProperties> heads;  // every layer's, bottom to top
+  std::vector<iio::layer_param_t> records;
+  bool mergedLayer = false;
+};
+RecordPlan PlanRecords(const kzm::NativeReader& reader);
+
+// The native reader a layer ahead, on the work pool: reading a layer
+// (inflating its record, one thread's work) is the costliest step, and
+// overlaps the writing and blending of the layer before. A layer that is
+// neither written nor blended is only checked: a damaged one fails the file.
+class LayerAhead {
+ public:
+  struct Layer {
+    int result = 0;        // LoadLayer's or CheckLayer's
+    bool changed = false;  // its whole record gave it other properties than its head
+    kzm::LoadedLayer layer;
+  };
+  // wanted(k): whether layer k's pixels are needed.
+  LayerAhead(kzm::NativeReader& reader, std::function<bool(size_t)> wanted)
+      : reader_(reader), wanted_(std::move(wanted)) {}
+  // Layer k, of layers taken in order: the first is read here, each later
+  // one was read ahead (and is read again, alone, where it did not fit
+  // beside the layer before).
+  Layer Take(size_t k);
+  // Starts reading layer k, into the memory the layer in hand leaves.
+  void Start(size_t k);
+  // Waits for the layer read ahead; whether its record changed its head.
+  bool AheadChanged();
+
+ private:
+  void Read(size_t k, Layer& layer);
+  kzm::NativeReader& reader_;
+  std::function<bool(size_t)> wanted_;
+  Layer next_;
+  base::Task ahead_;  // after what it uses: it is waited for first
+};
+
+// One writing of the document as a PSD, version 1 or a large document:
+// the records first, then each layer as it is read (written and blended into
+// the merged image, a band of rows at a time), then the merged image.
+class PsdExport {
+ public:
+  PsdExport(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, bool large,
+            const ConversionBudget& budget, iio::ImageDestBase& stream, const ProgressFunc& progress,
+            const iio::NameCharset& charset);
+  // 0, kExportAgain, kWriteLarge, or an error code with its cause in detail().
+  int Run();
+  const std::string& detail() const { return detail_; }
+
+ private:
+  // (step, layers + 1, done, total); false when the caller asks to stop.
+  bool Report(uint64_t step, uint64_t done, uint64_t total);
+  int Fail(int code, const std::string& detail);
+  int WriteFailed();
+  int Cancelled();
+  int WriteLayer(size_t k, kzm::LoadedLayer layer);
+  int WriteLayerRows(size_t k, kzm::LoadedLayer& layer, bool keep);
+  int WriteMerged();
+
+  const Rect canvas_;
+  const uint32_t width_, height_, depth_;
+  const bool large_;
+  const ConversionBudget& budget_;
+  const ProgressFunc& progress_;
+  RecordPlan plan_;
+  iio::PsdOut out_;
+  RunningComposite<kzm::LoadedLayer> stack_;
+  uint64_t pixels_;  // written so far, against the budget
+  RowWriter rows_;
+  LayerAhead ahead_;  // after what its reads use: they are waited for first
+  std::string detail_;
+};
 
 int Export(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, const ConversionBudget& budget,
-           iio::ImageDestBase& stream, const ProgressFunc& progress, const iio::NameCharset& charset);
+           iio::ImageDestBase& stream, const ProgressFunc& progress, const iio::NameCharset& charset,
+           std::string* detail);
 
 }  // namespace
 
@@ -199,187 +281,246 @@ int CorrectHeads(kzm::NativeReader& reader) {
 }
 
 int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, const ConversionBudget& budget,
-              iio::ImageDestBase& stream, const ProgressFunc& progress, const std::string& nameCharset) {
-  return Export(reader, canvas, depth, budget, stream, progress, iio::NameCharset(nameCharset));
+              iio::ImageDestBase& stream, const ProgressFunc& progress, const std::string& nameCharset,
+              std::string* detail) {
+  return Export(reader, canvas, depth, budget, stream, progress, iio::NameCharset(nameCharset), detail);
 }
 
 int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, const ConversionBudget& budget,
               iio::ImageDestBase& stream, const ProgressFunc& progress) {
-  return Export(reader, canvas, depth, budget, stream, progress, iio::NameCharset::System());
+  return Export(reader, canvas, depth, budget, stream, progress, iio::NameCharset::System(), nullptr);
 }
 
 namespace {
 
-int Export(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, const ConversionBudget& budget,
-           iio::ImageDestBase& stream, const ProgressFunc& progress, const iio::NameCharset& charset) {
-  const int64_t width = int64_t(canvas.right) - canvas.left, height = int64_t(canvas.bottom) - canvas.top;
-  const bool large = width > iio::kMaxCanvasSide || height > iio::kMaxCanvasSide;
-  const int code = WriteDocument(reader, canvas, depth, large, budget, stream, progress, charset);
-  if (code != kWriteLarge) return code;
-  // A layer's rectangle is known only once the layer is read: one past
-  // version 1's side makes the file a large document, written again over
-  // what was written. Its records are the same (the heads did not change)
-  // with longer lengths, and its layers' channels at least as long, so it
-  // ends past everything written before; the check keeps a file with old
-  // bytes after its end from passing for a whole one.
-  if (!stream.Seek(0)) return kErrWrite;
-  const int again = WriteDocument(reader, canvas, depth, true, budget, stream, progress, charset);
-  if (again == 0 && stream.Tell() != stream.Size()) return kErrWrite;
-  return again;
-}
+std::string DocumentLayer(size_t k) { return "document layer " + std::to_string(k); }
 
-int WriteDocument(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, bool large,
-                  const ConversionBudget& budget, iio::ImageDestBase& stream, const ProgressFunc& progress,
-                  const iio::NameCharset& charset) {
-  const size_t n = reader.LayerCount();
-  const uint32_t width = uint32_t(int64_t(canvas.right) - canvas.left);
-  const uint32_t height = uint32_t(int64_t(canvas.bottom) - canvas.top);
-  auto report = [&](uint64_t step, uint64_t done, uint64_t total) {
-    if (progress) progress(step, n + 1, done, total);
-  };
-
-  std::vector<ImageProperties> heads(n);
-  for (size_t i = 0; i < n; ++i) heads[i] = reader.Head(i);
-  std::vector<iio::layer_param_t> records;
-  for (const ImageProperties& h : heads)
-    if (IsEligible(h)) records.push_back(RecordOfProperties(h));
-  // Readers take the fourth channel of a file without layers for an extra
-  // channel, not for its transparency: a document without a layer to write
-  // gets one that holds the merged image, visible and over the canvas.
-  const bool mergedLayer = records.empty();
-  if (mergedLayer) {
+RecordPlan PlanRecords(const kzm::NativeReader& reader) {
+  RecordPlan plan;
+  for (size_t i = 0; i < reader.LayerCount(); ++i) plan.heads.push_back(reader.Head(i));
+  for (const ImageProperties& h : plan.heads)
+    if (IsEligible(h)) plan.records.push_back(RecordOfProperties(h));
+  plan.mergedLayer = plan.records.empty();
+  if (plan.mergedLayer) {
     iio::layer_param_t P;
     P.name = iio::kMergedImageName;
-    records.push_back(P);
+    plan.records.push_back(P);
   }
+  return plan;
+}
 
+LayerAhead::Layer LayerAhead::Take(size_t k) {
+  Layer now;
+  if (k == 0) {
+    Read(0, now);
+    return now;
+  }
+  ahead_.wait();
+  now = std::move(next_);
+  next_ = Layer();
+  // Read beside the layer before, it may not have fitted: alone, it is
+  // read as the only layer in hand.
+  if (now.result == kzm::kLoadTooLarge) Read(k, now);
+  return now;
+}
+
+void LayerAhead::Start(size_t k) {
+  ahead_ = base::Task([this, k] { Read(k, next_); });
+}
+
+bool LayerAhead::AheadChanged() {
+  ahead_.wait();
+  return next_.changed;
+}
+
+void LayerAhead::Read(size_t k, Layer& layer) {
+  layer = Layer();
+  if (wanted_(k))
+    layer.result = reader_.LoadLayer(k, layer.layer, &layer.changed);
+  else
+    layer.result = reader_.CheckLayer(k);
+}
+
+PsdExport::PsdExport(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, bool large,
+                     const ConversionBudget& budget, iio::ImageDestBase& stream, const ProgressFunc& progress,
+                     const iio::NameCharset& charset)
+    : canvas_(canvas),
+      width_(uint32_t(int64_t(canvas.right) - canvas.left)),
+      height_(uint32_t(int64_t(canvas.bottom) - canvas.top)),
+      depth_(depth),
+      large_(large),
+      budget_(budget),
+      progress_(progress),
+      plan_(PlanRecords(reader)),
+      out_(stream, charset),
+      stack_(canvas, plan_.heads),
+      pixels_(Area(canvas)),
+      rows_(depth),
+      ahead_(reader, [this](size_t k) { return IsEligible(plan_.heads[k]) || stack_.Wanted(k); }) {}
+
+int PsdExport::Run() {
+  const size_t n = plan_.heads.size();
   iio::PsdOutFormat format;
-  format.depth = depth;
-  format.large = large;
-  iio::PsdOut out(stream, charset);
-  if (!out.Begin(width, height, records, format)) return kErrWrite;
-
-  // The merged image as the layers pass. A clip base is held until the
-  // last layer it masks has been blended.
-  RunningComposite<kzm::LoadedLayer> stack(canvas, heads);
-  kzm::Composite& merged = stack.composite();
-  for (const ImageProperties& h : heads)
+  format.depth = depth_;
+  format.large = large_;
+  if (!out_.Begin(width_, height_, plan_.records, format)) return WriteFailed();
+  // The merged image is composed as the layers pass; it covers the canvas
+  // where a shown layer's default pixel does.
+  for (const ImageProperties& h : plan_.heads)
     if (h.visible && h.defaultPixel.Word() != 0) {
-      merged.CoverCanvas();
+      stack_.composite().CoverCanvas();
       break;
     }
+  for (size_t k = 0; k < n; ++k) {
+    if (!Report(k, 0, 1)) return Cancelled();
+    LayerAhead::Layer now = ahead_.Take(k);
+    if (now.result == kzm::kLoadTooLarge)
+      return Fail(kErrTooLarge, DocumentLayer(k) + ": more than the memory the conversion may take");
+    if (now.result != 0) return Fail(now.result, DocumentLayer(k) + ": its record does not hold together");
+    if (now.changed) return kExportAgain;
+    // The next layer is read meanwhile, into the memory this one leaves.
+    if (k + 1 < n) ahead_.Start(k + 1);
+    if (!now.layer) continue;
+    if (const int code = WriteLayer(k, std::move(now.layer))) return code;
+  }
+  if (const int code = WriteMerged()) return code;
+  return out_.Finish() ? 0 : WriteFailed();
+}
 
+bool PsdExport::Report(uint64_t step, uint64_t done, uint64_t total) {
+  return !progress_ || progress_(step, plan_.heads.size() + 1, done, total);
+}
+
+int PsdExport::Fail(int code, const std::string& detail) {
+  detail_ = detail;
+  return code;
+}
+
+int PsdExport::WriteFailed() { return Fail(kErrWrite, "writing the PSD: " + out_.LastErrorDetail()); }
+
+int PsdExport::Cancelled() { return Fail(kErrCancelled, "cancelled by the progress callback"); }
+
+int PsdExport::WriteLayer(size_t k, kzm::LoadedLayer layer) {
+  // Its rows are blended and let go of as they are written, unless a later
+  // layer clips to it: a clip base is held until the last layer it masks
+  // has been blended.
+  stack_.Start(k, layer);
+  const bool keep = stack_.Keeps(k);
+  if (IsEligible(plan_.heads[k]))
+    if (const int code = WriteLayerRows(k, layer, keep)) return code;
+  stack_.Finish(k);
+  if (keep) stack_.Keep(k, std::move(layer));
+  return 0;
+}
+
+int PsdExport::WriteLayerRows(size_t k, kzm::LoadedLayer& layer, bool keep) {
+  kzm::PiImage& img = *layer->image();
   // Pixels written: the merged image, and each layer's tile rectangle (the
   // whole canvas too for a layer whose default pixel shows).
-  uint64_t pixels = Area(canvas);
-  RowWriter rows(depth);
-
-  // The reader works a layer ahead on the work pool: reading a layer
-  // (inflating its record, one thread's work) is the costliest step, and
-  // overlaps the writing and blending of the layer before. A layer that
-  // neither is written nor takes part is only checked: a damaged one fails
-  // the file.
-  struct Fetched {
-    int result = 0;
-    bool changed = false;
-    kzm::LoadedLayer layer;
-  };
-  auto fetch = [&](size_t k, Fetched& f) {
-    f = Fetched();
-    if (IsEligible(heads[k]) || stack.Wanted(k))
-      f.result = reader.LoadLayer(k, f.layer, &f.changed);
-    else
-      f.result = reader.CheckLayer(k);
-  };
-  Fetched now, next;
-  base::Task ahead;  // after what it uses: it is waited for first
-  for (size_t k = 0; k < n; ++k) {
-    report(k, 0, 1);
-    if (k == 0) {
-      fetch(0, now);
-    } else {
-      ahead.wait();
-      now = std::move(next);
-      // Read beside the layer before, it may not have fitted: alone, it is
-      // read as the only layer in hand.
-      if (now.result == kzm::kLoadTooLarge) fetch(k, now);
-    }
-    if (now.result == kzm::kLoadTooLarge) return kErrTooLarge;
-    if (now.result != 0) return now.result;
-    if (now.changed) return kExportAgain;
-    // The next layer is read meanwhile, into the memory this one leaves:
-    // its rows are blended and let go of as they are written, unless a
-    // later layer clips to it.
-    kzm::LoadedLayer layer = std::move(now.layer);
-    if (k + 1 < n) ahead = base::Task([&fetch, &next, k] { fetch(k + 1, next); });
-    if (!layer) continue;
-    stack.Start(k, layer);
-    const bool keep = stack.Keeps(k);
-    const kzm::PiImage& img = *layer->image();
-    if (IsEligible(heads[k])) {
-      Rect bounds = img.Bounds();
-      if (img.DefaultPixel().a != 0) bounds = bounds.United(canvas);
-      if ((pixels += Area(bounds)) > budget.outputPixels) return kErrTooLarge;
-      const Rect rect = ContentRect(img, canvas);
-      const int64_t side = std::max(int64_t(rect.right) - rect.left, int64_t(rect.bottom) - rect.top);
-      if (side > int64_t(iio::kMaxLargeCanvasSide)) return kErrTooLarge;
-      if (side > int64_t(iio::kMaxCanvasSide) && !large) {
-        // The large document is written from the same heads: one that the
-        // next layer's record corrected meanwhile is the caller's to handle
-        // first, as for any other layer.
-        ahead.wait();
-        return next.changed ? kExportAgain : kWriteLarge;
-      }
-      if (!out.BeginLayer(rect.left - canvas.left, rect.top - canvas.top, rect.right - canvas.left,
-                          rect.bottom - canvas.top))
-        return kErrWrite;
-      const size_t w = size_t(int64_t(rect.right) - rect.left);
-      const uint32_t h = uint32_t(int64_t(rect.bottom) - rect.top);
-      const kzm::Plane& plane = *layer;
-      kzm::PiImage& tiles = *layer->image();
-      const TileRows tileRows(img.Tiles());
-      if (!rows.Write(out, h, w, false, img.DefaultPixel(),
-                      [&](uint32_t y, uint32_t count, PixelRGBA* o) {
-                        kzm::PixRandIterator(plane).ReadRows(rect.top + int32_t(y), int(count), rect.left,
-                                                             rect.right, o);
-                      },
-                      [&](uint32_t y, uint32_t count) {
-                        return tileRows.Empty(int64_t(rect.top) + y, int64_t(rect.top) + y + count);
-                      },
-                      [&](uint32_t y) {
-                        if (keep) return;
-                        stack.BlendAbove(int64_t(rect.top) + y);
-                        tiles.ReleaseTilesAbove(int64_t(rect.top) + y);
-                      },
-                      [&](uint32_t y) { report(k, y, h); }) ||
-          !out.EndLayer())
-        return kErrWrite;
-    }
-    stack.Finish(k);
-    if (keep) stack.Keep(k, std::move(layer));
+  Rect bounds = img.Bounds();
+  if (img.DefaultPixel().a != 0) bounds = bounds.United(canvas_);
+  if ((pixels_ += Area(bounds)) > budget_.outputPixels)
+    return Fail(kErrTooLarge, DocumentLayer(k) + ": the pixels written pass the " +
+                                  std::to_string(budget_.outputPixels) + " the conversion may write");
+  const Rect rect = ContentRect(img, canvas_);
+  const int64_t w64 = int64_t(rect.right) - rect.left, h64 = int64_t(rect.bottom) - rect.top;
+  const int64_t side = std::max(w64, h64);
+  if (side > int64_t(iio::kMaxLargeCanvasSide))
+    return Fail(kErrTooLarge, DocumentLayer(k) + ": a rectangle of " + std::to_string(w64) + " x " +
+                                  std::to_string(h64) + " pixels, over the " +
+                                  std::to_string(iio::kMaxLargeCanvasSide) + " a side a PSD holds");
+  if (side > int64_t(iio::kMaxCanvasSide) && !large_) {
+    // The large document is written from the same heads: one that the
+    // next layer's record corrected meanwhile is the caller's to handle
+    // first, as for any other layer.
+    return ahead_.AheadChanged() ? kExportAgain : kWriteLarge;
   }
+  if (!out_.BeginLayer(rect.left - canvas_.left, rect.top - canvas_.top, rect.right - canvas_.left,
+                       rect.bottom - canvas_.top))
+    return WriteFailed();
+  const size_t w = size_t(w64);
+  const uint32_t h = uint32_t(h64);
+  const kzm::Plane& plane = *layer;
+  const TileRows tileRows(img.Tiles());
+  const int code = rows_.Write(
+      out_, h, w, false, img.DefaultPixel(),
+      [&](uint32_t y, uint32_t count, PixelRGBA* o) {
+        kzm::PixRandIterator(plane).ReadRows(rect.top + int32_t(y), int(count), rect.left, rect.right, o);
+      },
+      [&](uint32_t y, uint32_t count) { return tileRows.Empty(int64_t(rect.top) + y, int64_t(rect.top) + y + count); },
+      [&](uint32_t y) {
+        if (keep) return;
+        stack_.BlendAbove(int64_t(rect.top) + y);
+        img.ReleaseTilesAbove(int64_t(rect.top) + y);
+      },
+      [&](uint32_t y) { return Report(k, y, h); });
+  if (code == kErrCancelled) return Cancelled();
+  return code == 0 && out_.EndLayer() ? 0 : WriteFailed();
+}
 
+int PsdExport::WriteMerged() {
   // The merged image (and first the layer that holds it, for a document
-  // without layers to write), read from the composite.
-  const uint64_t passes = mergedLayer ? 2 : 1;
+  // without layers to write), read from the composite, which lets go of its
+  // rows as they are written.
+  kzm::Composite& merged = stack_.composite();
+  const size_t n = plan_.heads.size();
+  const uint64_t passes = plan_.mergedLayer ? 2 : 1;
   for (uint64_t pass = 0; pass < passes; ++pass) {
     const bool layer = pass + 1 < passes;
-    if (layer && !out.BeginLayer(0, 0, int32_t(width), int32_t(height))) return kErrWrite;
-    if (!rows.Write(out, height, width, !layer, PixelRGBA{0, 0, 0, 0},
-                    [&](uint32_t y, uint32_t count, PixelRGBA* o) {
-                      merged.ReadRows(canvas.top + int32_t(y), int(count), canvas.left, canvas.right, o);
-                    },
-                    [&](uint32_t y, uint32_t count) {
-                      return merged.RowsEmpty(canvas.top + int32_t(y), canvas.top + int32_t(y + count));
-                    },
-                    [&](uint32_t y) {
-                      if (!layer) merged.ReleaseAbove(canvas.top + int32_t(y));
-                    },
-                    [&](uint32_t y) { report(n, pass * height + y, passes * height); }))
-      return kErrWrite;
-    if (layer && !out.EndLayer()) return kErrWrite;
+    if (layer && !out_.BeginLayer(0, 0, int32_t(width_), int32_t(height_))) return WriteFailed();
+    const int code = rows_.Write(
+        out_, height_, width_, !layer, PixelRGBA{0, 0, 0, 0},
+        [&](uint32_t y, uint32_t count, PixelRGBA* o) {
+          merged.ReadRows(canvas_.top + int32_t(y), int(count), canvas_.left, canvas_.right, o);
+        },
+        [&](uint32_t y, uint32_t count) {
+          return merged.RowsEmpty(canvas_.top + int32_t(y), canvas_.top + int32_t(y + count));
+        },
+        [&](uint32_t y) {
+          if (!layer) merged.ReleaseAbove(canvas_.top + int32_t(y));
+        },
+        [&](uint32_t y) { return Report(n, pass * height_ + y, passes * height_); });
+    if (code == kErrCancelled) return Cancelled();
+    if (code != 0 || (layer && !out_.EndLayer())) return WriteFailed();
   }
-  return out.Finish() ? 0 : kErrWrite;
+  return 0;
+}
+
+int Export(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, const ConversionBudget& budget,
+           iio::ImageDestBase& stream, const ProgressFunc& progress, const iio::NameCharset& charset,
+           std::string* detail) {
+  const int64_t width = int64_t(canvas.right) - canvas.left, height = int64_t(canvas.bottom) - canvas.top;
+  const bool large = width > iio::kMaxCanvasSide || height > iio::kMaxCanvasSide;
+  std::string why;
+  int code;
+  {
+    PsdExport first(reader, canvas, depth, large, budget, stream, progress, charset);
+    code = first.Run();
+    why = first.detail();
+  }
+  if (code == kWriteLarge) {
+    // A layer's rectangle is known only once the layer is read: one past
+    // version 1's side makes the file a large document, written again over
+    // what was written. Its records are the same (the heads did not change)
+    // with longer lengths, and its layers' channels at least as long, so it
+    // ends past everything written before; the check keeps a file with old
+    // bytes after its end from passing for a whole one.
+    if (!stream.Seek(0)) {
+      code = kErrWrite;
+      why = "writing the PSD: the stream cannot seek back to its start for a large document";
+    } else {
+      PsdExport again(reader, canvas, depth, true, budget, stream, progress, charset);
+      code = again.Run();
+      why = again.detail();
+      if (code == 0 && stream.Tell() != stream.Size()) {
+        code = kErrWrite;
+        why = "writing the PSD: the large document ends at " + std::to_string(stream.Tell()) +
+              ", before the bytes written first (" + std::to_string(stream.Size()) + ")";
+      }
+    }
+  }
+  if (detail && code != 0 && code != kExportAgain) *detail = why;
+  return code;
 }
 
 }  // namespace

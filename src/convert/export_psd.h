@@ -28,16 +28,19 @@ class PiImage;
 constexpr int kExportAgain = -100;
 
 // Writes the PSD of the file `reader` has opened to `stream`, `depth` (8 or
-// 16) bits a sample; a canvas over kMaxCanvasSide pixels a side as a large
-// document (version 2). `canvas` is the document's canvas (non-empty,
-// within kMaxLargeCanvasSide). Progress: (k, n +
-// 1, done, total) for the rows of layer k of n, (n, n + 1, ...) for the
-// merged image. Returns 0, kExportAgain, or the code of the error line: a
-// read failure of a layer (1: damaged), kErrTooLarge, or kErrWrite.
+// 16) bits a sample; a canvas over kMaxCanvasSide pixels a side, or a layer
+// over it, as a large document (version 2). `canvas` is the document's
+// canvas (non-empty, within kMaxLargeCanvasSide). Progress: (k, n + 1,
+// done, total) for the rows of layer k of n, (n, n + 1, ...) for the merged
+// image; when it returns false, the export stops at the next row or layer
+// with kErrCancelled. Returns 0, kExportAgain, or the code of the error
+// line: a read failure of a layer (1: damaged), kErrTooLarge, kErrWrite or
+// kErrCancelled, whose cause in a few words goes to *detail where given.
 // Pascal layer names are written in `nameCharset` (iconv names, "" for
 // UTF-8); without it, in the system character set.
 int ExportPsd(kzm::NativeReader& reader, const kzm::Rect& canvas, uint32_t depth, const ConversionBudget& budget,
-              iio::ImageDestBase& stream, const ProgressFunc& progress, const std::string& nameCharset);
+              iio::ImageDestBase& stream, const ProgressFunc& progress, const std::string& nameCharset,
+              std::string* detail = nullptr);
 int ExportPsd(kzm::NativeReader& reader, const kzm::Rect& canvas, uint32_t depth, const ConversionBudget& budget,
               iio::ImageDestBase& stream, const ProgressFunc& progress);
 

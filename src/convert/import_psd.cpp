@@ -170,20 +170,37 @@ int ReadTiles(iio::Psd& reader, const iio::layer_param_t& P, kzm::PiImage& image
   return 0;
 }
 
+// A failure's code, with its cause in *detail where given.
+int Failed(std::string* detail, int code, const std::string& why) {
+  if (detail) *detail = why;
+  return code;
+}
+
+int Cancelled(std::string* detail) { return Failed(detail, kErrCancelled, "cancelled by the progress callback"); }
+
+// The reader's failure: kErrNotPsd, and the reader's cause.
+int NotRead(const iio::Psd& reader, uint32_t k, std::string* detail) {
+  return Failed(detail, kErrNotPsd,
+                reader.ErrorDetail().empty() ? "image " + std::to_string(k) + " cannot be read" : reader.ErrorDetail());
+}
+
 // The thumbnail's samples of the current image: pixel (i, j) of `samples`
 // (gw x gh) is the image's pixel at canvas (i * step, j * step); 0 outside
-// it. Reads only the rows sampled, in order. False when one cannot be read.
+// it. Reads only the rows sampled, in order, each after progress(j) for
+// its thumbnail row j. 0, kErrCancelled when progress returns false,
+// kErrNotPsd when a row cannot be read (the cause in *detail).
 template <typename Pixel>
-bool SampleImage(iio::Psd& reader, const iio::layer_param_t& P, const kzm::ThumbGeometry& g,
-                 const std::function<void(uint64_t)>& progress, std::vector<Pixel>& samples, kzm::PiImage& image) {
+int SampleImage(iio::Psd& reader, const iio::layer_param_t& P, const kzm::ThumbGeometry& g,
+                const std::function<bool(uint64_t)>& progress, std::vector<Pixel>& samples, kzm::PiImage& image,
+                std::string* detail) {
   const int32_t gw = g.width, gh = g.height;
   samples.assign(size_t(gw) * size_t(gh), Pixel(0));
   std::vector<Pixel> row(size_t(std::max<int64_t>(P.Width(), 0)));
   for (int32_t j = 0; j < gh; ++j) {
     const int64_t y = int64_t(j) * g.step - P.top;
     if (y < 0 || y >= P.Height()) continue;
-    progress(uint64_t(j));
-    if (!reader.RowAt(uint32_t(y), row.data())) return false;
+    if (!progress(uint64_t(j))) return Cancelled(detail);
+    if (!reader.RowAt(uint32_t(y), row.data(), detail)) return kErrNotPsd;
     for (int32_t x = 0; x < gw; ++x) {
       const int64_t c = int64_t(x) * g.step - P.left;
       if (c >= 0 && c < P.Width()) samples[size_t(j) * size_t(gw) + size_t(x)] = row[size_t(c)];
@@ -192,7 +209,7 @@ bool SampleImage(iio::Psd& reader, const iio::layer_param_t& P, const kzm::Thumb
   for (int32_t y = 0; y < gh; y += kzm::kTileSize)
     AddWindowTiles(image, samples.data() + size_t(y) * size_t(gw), 0, gw, y,
                    uint32_t(std::min<int32_t>(kzm::kTileSize, gh - y)));
-  return true;
+  return 0;
 }
 
 }  // namespace
@@ -253,11 +270,16 @@ uint64_t PlannedArea(const iio::Psd& reader, const PsdLayerPlan& plan) {
 
 bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc& progress, kzm::ThumbGeometry& g,
                   std::vector<PixelRGBA>& px) {
+  return PsdThumbnail(reader, plan, progress, g, px, nullptr) == 0;
+}
+
+int PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc& progress, kzm::ThumbGeometry& g,
+                 std::vector<PixelRGBA>& px, std::string* detail) {
   const Rect canvas{0, 0, int32_t(reader.Width()), int32_t(reader.Height())};
   g = kzm::ThumbnailGeometry(canvas);
   const int32_t gw = g.width, gh = g.height;
   px.assign(size_t(gw) * size_t(gh), PixelRGBA{0, 0, 0, 0});
-  if (px.empty()) return true;
+  if (px.empty()) return 0;
 
   // Each layer at the sample positions only: a layer of the thumbnail's
   // size, pixel (i, j) the layer's pixel at (i * step, j * step). Composing
@@ -276,41 +298,55 @@ bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc
   for (uint32_t k = 0; k < plan.images; ++k) {
     // Every image shows its phase, those without rows (section markers,
     // empty layers, a merged image the top layer holds) included.
-    if (progress) progress(k, plan.images, 0, uint64_t(gh));
+    if (progress && !progress(k, plan.images, 0, uint64_t(gh))) return Cancelled(detail);
     if (k >= plan.read) continue;
     iio::layer_param_t P;
-    if (!reader.NextImage(P)) return false;
+    if (!reader.NextImage(P)) return NotRead(reader, k, detail);
     if (next >= images.size() || images[next] != k) continue;
     const size_t i = next++;
     if (!stack.Wanted(i)) continue;
     std::unique_ptr<kzm::Plane> layer = kzm::PiImage::Create();
     kzm::PiImage& image = *layer->image();
-    const std::function<void(uint64_t)> rowProgress = [&](uint64_t j) {
-      if (progress) progress(k, plan.images, j, uint64_t(gh));
+    const std::function<bool(uint64_t)> rowProgress = [&](uint64_t j) {
+      return !progress || progress(k, plan.images, j, uint64_t(gh));
     };
-    if (!(reader.Wide() ? SampleImage(reader, P, g, rowProgress, samples16, image)
-                        : SampleImage(reader, P, g, rowProgress, samples, image)))
-      return false;
+    if (const int code = reader.Wide() ? SampleImage(reader, P, g, rowProgress, samples16, image, detail)
+                                       : SampleImage(reader, P, g, rowProgress, samples, image, detail))
+      return code;
     stack.Add(i, std::move(layer));
   }
   stack.composite().ReadRows(0, gh, 0, gw, px.data());
-  return true;
+  return 0;
 }
 
 int WritePsdLayers(iio::Psd& reader, const PsdLayerPlan& plan, bool compress, const ProgressFunc& progress,
-                   chunk::ChunkWriter& root, uint64_t maxBlockBytes) {
+                   chunk::ChunkWriter& root, uint64_t maxBlockBytes, std::string* detail) {
+  // A layer's save goes on to its end once progress asks to stop; the next
+  // one is not started.
+  bool stop = false;
+  const ProgressFunc told = [&](uint64_t step, uint64_t steps, uint64_t done, uint64_t total) {
+    if (!stop && progress && !progress(step, steps, done, total)) stop = true;
+    return !stop;
+  };
   PsdRowBuffers rows;
   const uint64_t count = plan.layers.size();
   size_t next = 0;  // into plan.layers
   for (uint32_t k = 0; k < plan.read && next < plan.layers.size(); ++k) {
     iio::layer_param_t P;
-    if (!reader.NextImage(P)) return kErrNotPsd;
+    if (!reader.NextImage(P)) return NotRead(reader, k, detail);
     if (plan.layers[next] != k) continue;
     std::unique_ptr<kzm::Plane> layer = kzm::PiImage::Create();
     kzm::PiImage& image = *layer->image();
-    if (const int code = ReadImageTiles(reader, P, image, rows, maxBlockBytes)) return code;
+    const int code = ReadImageTiles(reader, P, image, rows, maxBlockBytes);
+    if (code == kErrNotPsd) return NotRead(reader, k, detail);
+    if (code != 0)
+      return Failed(detail, code,
+                    "layer " + std::to_string(k) + ": its tiles pass the " + std::to_string(maxBlockBytes) +
+                        " bytes the conversion may take");
     kzm::SetProperties(image, PropertiesOfRecord(P));
-    if (kzm::SaveLayer(root, image, compress, progress, next, count) != 0) return kErrWrite;
+    if (kzm::SaveLayer(root, image, compress, told, next, count) != 0)
+      return Failed(detail, kErrWrite, "writing the native file: layer " + std::to_string(k) + " failed");
+    if (stop) return Cancelled(detail);
     ++next;
   }
   return 0;

@@ -4,6 +4,7 @@
 // decode on their own, so that pass reads little of each layer).
 #pragma once
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "blend/pixel.h"
@@ -74,15 +75,21 @@ uint64_t PlannedArea(const iio::Psd& reader, const PsdLayerPlan& plan);
 // The native thumbnail of the document the PSD becomes (see
 // kzm::ThumbnailGeometry): the opened reader's images are read in order at
 // the sampled rows only and composed as the layers would be. Progress: (k,
-// images, j, thumbnail rows) for image k. False when a sampled row cannot be
-// read.
+// images, j, thumbnail rows) for image k; when it returns false, the pass
+// stops there. 0, kErrCancelled, or kErrNotPsd when an image or a sampled
+// row cannot be read, the cause in *detail where given.
+int PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc& progress, kzm::ThumbGeometry& g,
+                 std::vector<PixelRGBA>& px, std::string* detail);
+// The same, true for 0.
 bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc& progress, kzm::ThumbGeometry& g,
                   std::vector<PixelRGBA>& px);
 
 // Writes the planned images of the opened reader as the layers of a native
 // file, each read, written and released in turn ("Plane%04x" records after
-// the head). Progress: as kzm::SaveLayer, one phase per layer. 0,
-// kErrNotPsd when an image cannot be read, kErrTooLarge when one holds more
-// than maxBlockBytes of pixel blocks, kErrWrite when a write failed.
+// the head). Progress: as kzm::SaveLayer, one phase per layer; when it
+// returns false, the layer being saved is finished and the next one not
+// started. 0, kErrCancelled, kErrNotPsd when an image cannot be read,
+// kErrTooLarge when one holds more than maxBlockBytes of pixel blocks,
+// kErrWrite when a write failed; the cause in *detail where given.
 int WritePsdLayers(iio::Psd& reader, const PsdLayerPlan& plan, bool compress, const ProgressFunc& progress,
-                   chunk::ChunkWriter& root, uint64_t maxBlockBytes = UINT64_MAX);
+                   chunk::ChunkWriter& root, uint64_t maxBlockBytes = UINT64_MAX, std::string* detail = nullptr);

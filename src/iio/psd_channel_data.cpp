@@ -55,7 +55,8 @@ LayerPixels::LayerPixels(DataSrcBase& src, const LayerRecord& record, const PsdF
     }
   }
   if (!DeclaredFits(total, src.remaining())) {
-    failure_ = "channel data of " + Num(total) + " bytes, past the file's end (" + Num(src.remaining()) + " bytes left)";
+    failure_ =
+        "channel data of " + Num(total) + " bytes, past the file's end (" + Num(src.remaining()) + " bytes left)";
     return;
   }
   // The buffer is taken when it holds the data and is not far larger (it

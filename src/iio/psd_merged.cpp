@@ -137,7 +137,8 @@ PsdError MergedPixels::Read(DataSrcBase& src, uint64_t start, const PsdHeader& h
   const uint8_t* c = src.read(2);
   if (!c) return Explain(why, kPsdBadImage, "merged image: its compression cannot be read");
   const uint16_t compression = LoadBe16(c);
-  if (compression > 3) return Explain(why, kPsdBadImage, "merged image: compression " + Num(compression) + " is unknown");
+  if (compression > 3)
+    return Explain(why, kPsdBadImage, "merged image: compression " + Num(compression) + " is unknown");
   if (compression == 3 && header.depth == 1)
     return Explain(why, kPsdBadImage, "merged image: ZIP with prediction at 1 bit");
   std::unique_ptr<MergedPixels> m(new MergedPixels(src, header, format, compression));

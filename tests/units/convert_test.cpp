@@ -1,11 +1,25 @@
 // The conversions' own steps below the program: layer properties mapped
-// between PSD records and native layers.
+// between PSD records and native layers; the thumbnail pass, the layers'
+// write and the PSD export stopped by their progress callbacks, and the
+// causes they give for a failure.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "base/data_src.h"
 #include "blend/modes.h"
+#include "chunk/chunk_writer.h"
+#include "convert/errors.h"
+#include "convert/export_psd.h"
+#include "convert/import_psd.h"
+#include "convert/jobs.h"
 #include "convert/layer_mapping.h"
+#include "iio/psd.h"
+#include "kzm/doc_save.h"
+#include "kzm/native_reader.h"
+#include "support/psd.h"
+#include "support/sinks.h"
 
 namespace {
 
@@ -104,6 +118,242 @@ TEST(LayerMapping, LocksVisibilityAndNamesMapBothWays) {
     EXPECT_EQ(r.pixelsIrrelevant, 0);
     EXPECT_FALSE(r.folder);
   }
+}
+
+// Three layers of noise over 3 x 3 tiles, the middle one partly off the
+// canvas and clipped to the bottom one.
+std::string NoisePsd() {
+  ts::PsdSpec s;
+  s.width = 300, s.height = 260;
+  uint32_t seed = 5;
+  auto noise = [&](size_t n) {
+    std::vector<uint32_t> px(n);
+    for (uint32_t& p : px) p = (seed = seed * 1103515245u + 12345u) >> 4 | 0x20000000u;
+    return px;
+  };
+  s.layers.push_back(ts::RgbaLayer(0, 0, 300, 260, noise(300 * 260), "bottom"));
+  s.layers.push_back(ts::RgbaLayer(-20, 30, 200, 250, noise(220 * 220), "middle"));
+  s.layers.back().clipping = 1;
+  s.layers.push_back(ts::RgbaLayer(100, 0, 300, 140, noise(200 * 140), "top"));
+  return ts::BuildPsd(s);
+}
+
+// A progress callback that asks to stop at its call `stop` (from 1; 0:
+// never), and what it was called with.
+struct StopAt {
+  explicit StopAt(uint64_t at = 0) : stop(at) {}
+  ProgressFunc Func() {
+    return [this](uint64_t step, uint64_t, uint64_t done, uint64_t) {
+      steps.push_back(step);
+      dones.push_back(done);
+      return stop == 0 || steps.size() < stop;
+    };
+  }
+  uint64_t stop;
+  std::vector<uint64_t> steps, dones;
+};
+
+// Where calls of a full run start each phase, the second call of each, and
+// the last call: points to stop at.
+std::vector<uint64_t> StopPoints(const StopAt& full) {
+  std::vector<uint64_t> at;
+  for (size_t i = 0; i < full.steps.size(); ++i)
+    if (i == 0 || full.steps[i] != full.steps[i - 1]) at.push_back(i + 1), at.push_back(i + 2);
+  at.push_back(full.steps.size());
+  std::vector<uint64_t> valid;
+  for (uint64_t a : at)
+    if (a <= full.steps.size()) valid.push_back(a);
+  return valid;
+}
+
+struct Native {
+  int thumbnail = -1, layers = -1;
+  std::string detail;
+  std::vector<uint8_t> bytes;
+};
+
+// A PSD to a native file in memory as the conversion writes it: the
+// thumbnail's pass, then the layers.
+Native ToNative(const std::string& psd, const ProgressFunc& thumbnail, const ProgressFunc& layers) {
+  Native n;
+  DataSrcMemory src(reinterpret_cast<const uint8_t*>(psd.data()), psd.size());
+  iio::Psd first(src, "");
+  EXPECT_TRUE(first.ErrorCode() == 0 && first.Open() > 0);
+  const PsdLayerPlan plan = PlanPsdLayers(first);
+  kzm::ThumbGeometry g;
+  std::vector<PixelRGBA> thumb;
+  n.thumbnail = PsdThumbnail(first, plan, thumbnail, g, thumb, &n.detail);
+  if (n.thumbnail != 0) return n;
+  ts::MemorySink mem;
+  {
+    chunk::ChunkSink sink(mem.func());
+    chunk::ChunkWriter& root = sink.beginRoot("VorletBitmapImage");
+    kzm::SaveDocumentHead(root, g, thumb, kzm::Rect{0, 0, int32_t(first.Width()), int32_t(first.Height())});
+    iio::Psd second(src, "");
+    EXPECT_TRUE(second.ErrorCode() == 0 && second.Open() > 0);
+    n.layers = WritePsdLayers(second, plan, false, layers, root, UINT64_MAX, &n.detail);
+    root.end();
+  }
+  n.bytes = mem.bytes();
+  return n;
+}
+
+// How many layer records a native file in memory holds.
+size_t LayerRecords(const std::vector<uint8_t>& bytes) {
+  const std::string s(bytes.begin(), bytes.end());
+  size_t n = 0;
+  for (size_t at = s.find("PiImage"); at != std::string::npos; at = s.find("PiImage", at + 1)) ++n;
+  return n;
+}
+
+// A stream that takes no bytes past `limit`.
+class ShortStream : public ts::MemoryStream {
+ public:
+  explicit ShortStream(uint64_t limit = UINT64_MAX) : limit_(limit) {}
+  size_t Write(const void* bytes, size_t count) override {
+    return Tell() + count > limit_ ? 0 : MemoryStream::Write(bytes, count);
+  }
+
+ private:
+  uint64_t limit_;
+};
+
+struct Exported {
+  int code = -1;
+  std::string detail;
+  uint64_t size = 0;
+  std::vector<uint8_t> bytes;
+};
+
+// Budgets other than the file's own, where not 0.
+struct Limits {
+  uint64_t outputPixels = 0, memoryBytes = 0;
+};
+
+Exported ToPsd(const std::vector<uint8_t>& native, const ProgressFunc& progress, ShortStream&& out = ShortStream(),
+               const Limits& given = Limits()) {
+  DataSrcMemory src(native.data(), native.size());
+  ConversionBudget budget = BudgetFor(native.size());
+  if (given.outputPixels) budget.outputPixels = given.outputPixels;
+  if (given.memoryBytes) budget.memoryBytes = given.memoryBytes;
+  kzm::LoadLimits limits;
+  limits.memoryBytes = budget.memoryBytes;
+  kzm::NativeReader reader(src, limits);
+  EXPECT_EQ(reader.Open(nullptr, ProgressFunc()), 0);
+  Exported e;
+  e.code = ExportPsd(reader, reader.FixedCanvas(), 8, budget, out, progress, "", &e.detail);
+  e.size = out.Size();
+  e.bytes = out.Bytes();
+  return e;
+}
+
+const char kCancelled[] = "cancelled by the progress callback";
+
+// The thumbnail's pass stops at the progress call that asks it to, row or
+// image, with kErrCancelled and no call after it.
+TEST(Cancel, TheThumbnailPassStopsWhereProgressSaysSo) {
+  const std::string psd = NoisePsd();
+  StopAt full;
+  ASSERT_EQ(ToNative(psd, full.Func(), ProgressFunc()).thumbnail, 0);
+  ASSERT_GT(full.steps.size(), 10u);
+  for (uint64_t at : StopPoints(full)) {
+    StopAt stop(at);
+    const Native n = ToNative(psd, stop.Func(), ProgressFunc());
+    EXPECT_EQ(n.thumbnail, kErrCancelled) << at;
+    EXPECT_EQ(n.detail, kCancelled) << at;
+    EXPECT_EQ(stop.steps.size(), at);
+  }
+}
+
+// The layers' write finishes the layer it is saving and starts no other:
+// the file holds the layers up to the one whose progress said stop.
+TEST(Cancel, TheLayersWriteStopsAfterTheLayerInHand) {
+  const std::string psd = NoisePsd();
+  StopAt full;
+  const Native whole = ToNative(psd, ProgressFunc(), full.Func());
+  ASSERT_EQ(whole.layers, 0);
+  ASSERT_EQ(LayerRecords(whole.bytes), 4u);  // and the merged image
+  for (uint64_t at : StopPoints(full)) {
+    StopAt stop(at);
+    const Native n = ToNative(psd, ProgressFunc(), stop.Func());
+    EXPECT_EQ(n.layers, kErrCancelled) << at;
+    EXPECT_EQ(n.detail, kCancelled) << at;
+    EXPECT_EQ(stop.steps.size(), at);
+    EXPECT_EQ(LayerRecords(n.bytes), full.steps[at - 1] + 1) << at;
+  }
+}
+
+// The export stops at the row or layer whose progress call asked it to,
+// with no call after it, having written less than the whole file.
+TEST(Cancel, TheExportStopsAtTheNextRowOrLayer) {
+  const Native native = ToNative(NoisePsd(), ProgressFunc(), ProgressFunc());
+  ASSERT_EQ(native.layers, 0);
+  StopAt full;
+  const Exported whole = ToPsd(native.bytes, full.Func());
+  ASSERT_EQ(whole.code, 0);
+  EXPECT_EQ(whole.detail, "");
+  EXPECT_EQ(full.steps.back(), 4u);  // layers 0 to 3, then the merged image
+  EXPECT_GT(full.steps.size(), 600u);  // a call a row
+  for (uint64_t at : StopPoints(full)) {
+    StopAt stop(at);
+    const Exported e = ToPsd(native.bytes, stop.Func());
+    EXPECT_EQ(e.code, kErrCancelled) << at;
+    EXPECT_EQ(e.detail, kCancelled) << at;
+    EXPECT_EQ(stop.steps.size(), at);
+    EXPECT_LT(e.size, whole.size) << at;
+  }
+}
+
+// The export reads each layer while the one before is written: a layer
+// that does not fit beside the ones in hand is read again once they have
+// gone, and the file is the same. Here the bottom layer (9 tiles of cells)
+// is held while the middle one (6), which clips to it, is written, so the
+// top one (6) fits only once both have gone.
+TEST(Export, ALayerThatDoesNotFitBesideTheOnesInHandIsReadAgainAlone) {
+  const Native native = ToNative(NoisePsd(), ProgressFunc(), ProgressFunc());
+  ASSERT_EQ(native.layers, 0);
+  const Exported whole = ToPsd(native.bytes, ProgressFunc());
+  ASSERT_EQ(whole.code, 0);
+  const uint64_t tile = 11000;  // a tile of cells, as the budget counts it, and somewhat more
+  const Exported tight = ToPsd(native.bytes, ProgressFunc(), ShortStream(), Limits{0, 17 * tile});
+  EXPECT_EQ(tight.code, 0) << tight.detail;
+  EXPECT_TRUE(tight.bytes == whole.bytes);
+  // Too tight for the bottom and the middle layer together.
+  const Exported tooTight = ToPsd(native.bytes, ProgressFunc(), ShortStream(), Limits{0, 13 * tile});
+  EXPECT_EQ(tooTight.code, kErrTooLarge);
+  EXPECT_EQ(tooTight.detail, "document layer 1: more than the memory the conversion may take");
+}
+
+// A failure of each step says where and what: a damaged row of the PSD, a
+// stream that stops taking bytes, more pixels than the budget.
+TEST(FailureDetail, EachStepSaysWhereAndWhat) {
+  const std::string damaged = ts::ReadFile(ts::DataDir() + "/hostile/psd-packbits-overrun-0.psd");
+  const std::string row = "layer 0: channel 0: PackBits row 0 of 5 bytes does not decode to 4 bytes";
+  const Native thumbnail = ToNative(damaged, ProgressFunc(), ProgressFunc());
+  EXPECT_EQ(thumbnail.thumbnail, kErrNotPsd);
+  EXPECT_EQ(thumbnail.detail, row);
+  // A row the thumbnail does not sample (it takes every third of a canvas
+  // 1,000 wide) is found damaged by the layers' write.
+  ts::PsdSpec spec;
+  spec.width = 1000, spec.height = 6;
+  spec.layers.push_back(ts::RgbaLayer(0, 0, 4, 2, std::vector<uint32_t>(8, ts::Rgba(1, 2, 3, 255)), "a"));
+  ts::ChannelSpec& red = spec.layers[0].channels[0];
+  red.rawData = true;
+  red.data = ts::ToBytes(std::string("\0\1\0\2\0\3\xFD\x05\x01\x05\x05", 11));
+  const Native layers = ToNative(ts::BuildPsd(spec), ProgressFunc(), ProgressFunc());
+  EXPECT_EQ(layers.thumbnail, 0);
+  EXPECT_EQ(layers.layers, kErrNotPsd);
+  EXPECT_EQ(layers.detail, "layer 0: channel 0: PackBits row 1 of 3 bytes does not decode to 4 bytes");
+
+  const Native native = ToNative(NoisePsd(), ProgressFunc(), ProgressFunc());
+  ASSERT_EQ(native.layers, 0);
+  const Exported refused = ToPsd(native.bytes, ProgressFunc(), ShortStream(5000));
+  EXPECT_EQ(refused.code, kErrWrite);
+  EXPECT_EQ(refused.detail.rfind("writing the PSD: ", 0), 0u) << refused.detail;
+  EXPECT_NE(refused.detail.find(": the stream refused "), std::string::npos) << refused.detail;
+  const Exported tooLarge = ToPsd(native.bytes, ProgressFunc(), ShortStream(), Limits{100000, 0});
+  EXPECT_EQ(tooLarge.code, kErrTooLarge);
+  EXPECT_EQ(tooLarge.detail, "document layer 0: the pixels written pass the 100000 the conversion may write");
 }
 
 }  // namespace
