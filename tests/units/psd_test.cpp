@@ -77,7 +77,7 @@ TEST(PsdWriter, AStreamFailingAnywhereFailsTheFile) {
   size_t full = 0;
   for (size_t limit = 40; full == 0 || limit < full; limit += full ? full / 37 : 0) {
     LossyStream out(full ? limit : SIZE_MAX);
-    iio::PsdOut psd(out);
+    iio::PsdOut psd(out, "");
     bool failed = !psd.Begin(300, 200, std::vector<layer_param_t>(layers.size(), Layer(0, 0, 0, 0)));
     auto step = [&](bool ok) {
       if (failed) {
@@ -152,7 +152,7 @@ struct LayerRows {
 // caller in batches of 8 rows, each on a thread of its own, and then taken.
 LayerRows ReadFirstLayer(const std::string& bytes, bool byCaller) {
   DataSrcMemory src(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-  iio::Psd psd(src);
+  iio::Psd psd(src, "");
   LayerRows r;
   psd.SetProgress([&](uint64_t, uint64_t, uint64_t done, uint64_t) {
     r.progress.push_back(done);
@@ -487,7 +487,7 @@ TEST(PsdWriter, EveryDepthAndVersionReadsBackAsWritten) {
     for (bool large : {false, true}) {
       SCOPED_TRACE(std::to_string(depth) + (large ? " large" : ""));
       ts::MemoryStream out;
-      iio::PsdOut psd(out);
+      iio::PsdOut psd(out, "");
       iio::PsdOutFormat format;
       format.depth = depth, format.large = large;
       ASSERT_TRUE(psd.Begin(canvas, h, {Layer(0, 0, 0, 0), Layer(0, 0, 0, 0)}, format));
