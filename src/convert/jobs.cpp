@@ -1,6 +1,8 @@
 #include "convert/jobs.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <new>
 #include <utility>
@@ -63,6 +65,13 @@ bool OpenSource(const SourceRef& ref, std::unique_ptr<DataSrcBase>& opened, Data
 
 }  // namespace
 
+namespace {
+
+// The system's words for the last failed call.
+std::string SystemError() { return errno ? std::strerror(errno) : std::string(); }
+
+}  // namespace
+
 // ---------------------------------------------------------------- StageLine
 
 bool StageLine::Show(uint64_t p, uint64_t phase, uint64_t count) {
@@ -109,13 +118,20 @@ int Job::Guarded(Fn&& work) {
 template <typename Fn>
 int Job::SaveToTarget(const TargetRef& target, Fn&& write) {
   int code = kErrDestinationCreate;
+  why_.clear();
   try {
     if (!target.path.empty()) {
       SafeOutputFile out(target.path, events_.temporary);
-      if (out.Create() && (code = write(out.path())) == 0) {
+      if (!out.Create()) {
+        why_ = SystemError();
+      } else if ((code = write(out.path())) == 0) {
         // Asked to stop at the last moment: the destination stays as it was.
-        if (line_.cancelled()) code = kErrCancelled;
-        else if (!out.Commit()) code = kErrWrite;
+        if (line_.cancelled()) {
+          code = kErrCancelled;
+        } else if (!out.Commit()) {
+          code = kErrWrite;
+          why_ = "the finished file could not replace the destination: " + SystemError();
+        }
       }
     } else {
       code = write(std::string());
@@ -129,7 +145,7 @@ int Job::SaveToTarget(const TargetRef& target, Fn&& write) {
   }
   // A write stopped by the caller fails as cancelled, whatever stopped it.
   if (code != 0 && line_.cancelled()) code = kErrCancelled;
-  if (code != 0) ReportError(code);
+  if (code != 0) ReportError(code, code == kErrCancelled ? std::string() : why_);
   return code;
 }
 
@@ -254,7 +270,7 @@ int PsdLoad::Load() {
   source->nameCharset = nameCharset_;
   iio::Psd reader(*source->file, nameCharset_);
   if (reader.ErrorCode() != 0 || reader.Open() == 0 || uint64_t(reader.Width()) * reader.Height() == 0) {
-    ReportError(kErrNotPsd);
+    ReportError(kErrNotPsd, reader.ErrorDetail().empty() ? "the canvas is empty" : reader.ErrorDetail());
     return -1;
   }
   source->width = reader.Width();
@@ -266,14 +282,15 @@ int PsdLoad::Load() {
     return OnProgress(step, steps, done, total);
   };
   progress(0, source->plan.images, 0, 1);
-  if (!PsdThumbnail(reader, source->plan, progress, source->thumbGeometry, source->thumbnail)) {
-    ReportError(line_.cancelled() ? kErrCancelled : kErrNotPsd);
+  std::string why;
+  if (const int code = PsdThumbnail(reader, source->plan, progress, source->thumbGeometry, source->thumbnail, &why)) {
+    ReportError(line_.cancelled() ? kErrCancelled : code, why);
     return -1;
   }
   // Checked once the sampled rows are there, so that a file that does not
   // hold its rows reads as damaged rather than large.
   if (PlannedArea(reader, source->plan) > source->budget.inputPixels) {
-    ReportError(kErrTooLarge);
+    ReportError(kErrTooLarge, "its images hold more pixels than a file of its size is given");
     return -1;
   }
   progress(source->plan.images, source->plan.images, 1, 1);
@@ -316,12 +333,15 @@ int PsdSave::Write(const std::string& path) {
     iio::WriteStream file;
     iio::ImageDestBase* stream = target_.memory;
     if (!path.empty()) {
-      if (!file.Open(path)) return kErrDestinationCreate;
+      if (!file.Open(path)) {
+        why_ = SystemError();
+        return kErrDestinationCreate;
+      }
       stream = &file;
     } else {
       target_.memory->Discard();
     }
-    int code = ExportPsd(*source_->reader, canvas, depth_, source_->budget, *stream, progress, nameCharset_);
+    int code = ExportPsd(*source_->reader, canvas, depth_, source_->budget, *stream, progress, nameCharset_, &why_);
     if (code == kExportAgain && attempt == 0) {
       // A layer's record said more than its head: with every head right,
       // the file is written again.
@@ -330,7 +350,9 @@ int PsdSave::Write(const std::string& path) {
     }
     if (code == kExportAgain) code = kErrIllegalFormat;
     if (code != 0) return code;
-    return stream->Close() ? 0 : kErrWrite;
+    if (stream->Close()) return 0;
+    why_ = SystemError();
+    return kErrWrite;
   }
 }
 
@@ -349,7 +371,10 @@ int KzmSave::Run() {
 int KzmSave::Write(const std::string& path) {
   const PsdSource& src = *source_;
   chunk::FileSink file;
-  if (!path.empty() && !file.open(path.c_str())) return kErrDestinationCreate;
+  if (!path.empty() && !file.open(path.c_str())) {
+    why_ = SystemError();
+    return kErrDestinationCreate;
+  }
   MemoryOutput* memory = target_.memory;
   chunk::RawSink toMemory([memory](const void* data, size_t size) { return memory->Write(data, size) == size; });
   int code = 0;
@@ -372,13 +397,19 @@ int KzmSave::Write(const std::string& path) {
     using namespace std::placeholders;
     const ProgressFunc progress = std::bind(&KzmSave::OnProgress, this, _1, _2, _3, _4);
     iio::Psd reader(*src.file, src.nameCharset);
-    code = reader.ErrorCode() == 0 && reader.Open() != 0
-               ? WritePsdLayers(reader, src.plan, compress_, progress, root, src.budget.memoryBytes)
-               : kErrNotPsd;
+    if (reader.ErrorCode() == 0 && reader.Open() != 0) {
+      code = WritePsdLayers(reader, src.plan, compress_, progress, root, src.budget.memoryBytes, &why_);
+    } else {
+      code = kErrNotPsd;
+      why_ = reader.ErrorDetail();
+    }
     ok = root.end();
   }
   const bool closed = path.empty() ? toMemory.finished() : file.close();
-  if (!written || !closed) return kErrWrite;
+  if (!written || !closed) {
+    why_ = path.empty() ? std::string("no memory for the output") : SystemError();
+    return kErrWrite;
+  }
   if (code != 0) return code;
   return ok ? 0 : kErrWrite;
 }

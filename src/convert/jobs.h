@@ -165,6 +165,7 @@ class Job {
   StageLine line_;
   int32_t status_ = 0;
   std::string detail_;
+  std::string why_;  // what caused the write's failure, where known
 };
 
 // Reads a native file's structure: phase 1 of 2 walks the file, phase 2 of

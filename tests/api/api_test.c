@@ -592,6 +592,10 @@ static void MisuseAndDamageReturnCodes(void) {
   fputs("not a painting at all", f);
   fclose(f);
   CHECK_CODE(yvn2psd_convert_file(Tmp("junk.psd"), Tmp("j.yvn"), NULL), YVN2PSD_ERR_NOT_PSD);
+  /* The message names the cause after the code's text. */
+  CHECK(strncmp(yvn2psd_last_error_message(), "Not a supported PSD file: header", 32) == 0);
+  CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("missing/j.yvn"), NULL), YVN2PSD_ERR_DESTINATION_CREATE);
+  CHECK(strcmp(yvn2psd_last_error_message(), "Cannot create destination file: No such file or directory") == 0);
   CHECK_CODE(yvn2psd_convert_file(Tmp("junk.yvn"), Tmp("j.psd"), NULL), YVN2PSD_ERR_ILLEGAL_FORMAT);
   CHECK_CODE(yvn2psd_open_file(Tmp("junk.yvn"), NULL, &d), YVN2PSD_ERR_ILLEGAL_FORMAT);
   Bytes junk = ReadAll(Tmp("junk.psd"));
