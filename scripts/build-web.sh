@@ -4,8 +4,8 @@
 #
 #   scripts/build-web.sh [--threads] [--no-pack]
 #
-#   --threads   also the threaded module (web/ loads it in Node and on
-#               cross-origin isolated pages when it is there)
+#   --threads   also a threaded module for Node (build-web/mt; not packaged:
+#               see docs/web.md for what it gave)
 #   --no-pack   leave out the npm tarball
 #
 # Output, all in build-web/ (ignored): site/ (the page: serve it with any
@@ -112,7 +112,7 @@ build_variant() {
     -DYVN_BUILD_TESTS=OFF -DYVN_BUILD_BENCH=OFF -DYVN_USE_ISAL=OFF \
     -DZLIB_INCLUDE_DIR="$ZLIB_DIR" -DZLIB_LIBRARY="$DEPS/lib$suffix/libz.a" \
     -DYVN_LCMS2_INCLUDE_DIR="$LCMS_DIR/include" -DYVN_LCMS2_LIBRARY="$DEPS/lib$suffix/liblcms2.a" >/dev/null
-  cmake --build "$build" -j"$jobs" --target yvn2psd_web yvn2psd_web_cli
+  cmake --build "$build" -j"$jobs" --target yvn2psd_web $([ "$variant" = st ] && echo yvn2psd_web_cli)
 }
 
 build_variant st
@@ -120,8 +120,7 @@ build_variant st
 
 # --- The page and the package ---------------------------------------------
 VERSION=$(sed -n 's/^project(yvn2psd VERSION \([0-9.]*\).*/\1/p' "$SRC/CMakeLists.txt")
-node "$SRC/web/tools/assemble.js" --src "$SRC/web" --build "$OUT" --version "$VERSION" \
-  $([ -f "$OUT/mt/web/yvn2psd-mt.wasm" ] && echo --threads)
+node "$SRC/web/tools/assemble.js" --src "$SRC/web" --build "$OUT" --version "$VERSION"
 if [ $PACK = 1 ]; then
   (cd "$OUT/npm/package" && npm pack --silent --pack-destination "$OUT/npm" >/dev/null)
   echo "package: $OUT/npm/yvn2psd-$VERSION.tgz"

@@ -1,6 +1,7 @@
 #include "kzm/mempool.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #if defined(_WIN32)
@@ -28,6 +29,16 @@ void* AllocateChunk() {
   return p;
 }
 void ReleaseChunk(void* p) { _aligned_free(p); }
+#elif defined(__EMSCRIPTEN__)
+// WebAssembly has no mappings: an emulated one is a heap block made and
+// zeroed by a call out of the module, which a threaded module makes on its
+// main thread only. Chunks come from the heap directly.
+void* AllocateChunk() {
+  void* p = nullptr;
+  if (posix_memalign(&p, MemPoolAlloc::kPageSize, MemPoolAlloc::kChunkBytes) != 0) throw std::bad_alloc();
+  return p;
+}
+void ReleaseChunk(void* p) { std::free(p); }
 #else
 // Chunks are cut from large mappings, 17 pages apart: the trailer past a
 // chunk's 16 pages opens the 17th, of which only the first 4 KiB is ever

@@ -1,5 +1,5 @@
 // Puts the built module beside the page's files (site/) and the package's
-// files (npm/package/): node assemble.js --src web --build build-web --version X [--threads]
+// files (npm/package/): node assemble.js --src web --build build-web --version X
 'use strict';
 const fs = require('fs');
 const path = require('path');
@@ -9,7 +9,6 @@ const arg = (name) => args[args.indexOf(name) + 1];
 const src = arg('--src');
 const build = arg('--build');
 const version = arg('--version');
-const threads = args.includes('--threads');
 
 function copy(from, to) {
   fs.mkdirSync(path.dirname(to), { recursive: true });
@@ -21,7 +20,6 @@ function fresh(dir) {
 }
 
 const st = path.join(build, 'st', 'web');
-const mt = path.join(build, 'mt', 'web');
 
 // The page: static files only.
 const site = path.join(build, 'site');
@@ -43,6 +41,3 @@ copy(path.join(src, 'bin', 'yvn2psd.js'), path.join(pkg, 'bin', 'yvn2psd.js'));
 fs.chmodSync(path.join(pkg, 'bin', 'yvn2psd.js'), 0o755);
 for (const f of ['yvn2psd.js', 'yvn2psd.wasm', 'yvn2psd-cli.js', 'yvn2psd-cli.wasm'])
   copy(path.join(st, f), path.join(pkg, 'lib', f));
-if (threads)
-  for (const f of ['yvn2psd-mt.js', 'yvn2psd-mt.wasm', 'yvn2psd-mt.worker.js'])
-    if (fs.existsSync(path.join(mt, f))) copy(path.join(mt, f), path.join(pkg, 'lib', f));
