@@ -143,7 +143,14 @@ std::shared_ptr<DataSrcBase> DataSrcMemory::openRange(uint64_t start, uint64_t n
 // ---------------------------------------------------------------- DataSrcFunction
 
 namespace {
+#if defined(__EMSCRIPTEN__)
+// The web build's sources keep large blocks of the file themselves
+// (web/lib/core.js): a small window copies less where reads hop between
+// channels a row at a time.
+constexpr size_t kWindowBytes = size_t(64) << 10;
+#else
 constexpr size_t kWindowBytes = size_t(1) << 20;
+#endif
 }  // namespace
 
 bool DataSrcFunction::Shared::ReadExactly(uint64_t offset, uint8_t* dst, uint64_t n) {
