@@ -2,7 +2,8 @@
 # Whole-program timings of yvn2psd on the reference inputs: each PSD is
 # converted to .yvn, and that .yvn back to PSD; every step runs several times
 # under /usr/bin/time -v and the medians of wall time, CPU time (user + sys)
-# and peak RSS are printed.
+# and peak RSS are printed, and each direction's time as a ratio to its
+# floor (bench/floor.cpp: the deflate, or the inflate, alone on every core).
 #
 #   bench/perf.sh [-r RUNS] [-j CPUS] [--peers] [--growth] [--api] [--no-build] [INPUT ...]
 #
@@ -61,11 +62,13 @@ DATA=${BENCH_DATA:-$SRC/bench-data}
 OUT=$DATA/out
 BUILD_DIR=${YVN_PERF_BUILD:-$SRC/build-perf}
 EXE=$BUILD_DIR/yvn2psd
+FLOOR=$BUILD_DIR/bench/bench_floor
 mkdir -p "$OUT"
 
 if [ $BUILD = 1 ]; then
   cmake -S "$SRC" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$BUILD_DIR" --target yvn2psd -- -j2 >/dev/null
+  cmake --build "$BUILD_DIR" --target bench_floor -- -j2 >/dev/null || echo "no bench_floor (Google Benchmark missing)"
   [ $API = 0 ] || cmake --build "$BUILD_DIR" --target api_convert api_read -- -j2 >/dev/null
 fi
 [ -x "$EXE" ] || { echo "no binary at $EXE" >&2; exit 1; }
@@ -99,8 +102,9 @@ run_step() {
     cpus+=("$(awk -F': ' '/User time|System time/ {s+=$2} END {print s}' "$TIMES")")
     rsss+=("$(awk -F': ' '/Maximum resident/ {print $2/1024}' "$TIMES")")
   done
+  LAST_WALL=$(printf '%s\n' "${walls[@]}" | median)
   printf '%-34s %8.2f s %8.2f s %8.0f MiB\n' "$name" \
-    "$(printf '%s\n' "${walls[@]}" | median)" "$(printf '%s\n' "${cpus[@]}" | median)" \
+    "$LAST_WALL" "$(printf '%s\n' "${cpus[@]}" | median)" \
     "$(printf '%s\n' "${rsss[@]}" | median)"
 }
 
@@ -137,7 +141,18 @@ echo "yvn2psd $(git -C "$SRC" rev-parse --short HEAD 2>/dev/null || echo '?'), $
 printf '%-34s %10s %10s %12s\n' step wall cpu 'peak RSS'
 for f in "${INPUTS[@]}"; do
   run_step "$f psd->yvn" "${PIN[@]}" "$EXE" -q -W "$DATA/$f.psd" "$OUT/$f.yvn"
+  to_yvn=$LAST_WALL
   run_step "$f yvn->psd" "${PIN[@]}" "$EXE" -q -W "$OUT/$f.yvn" "$OUT/$f.rt.psd"
+  to_psd=$LAST_WALL
+  # The floors: the unavoidable step of each direction alone, on the same cores.
+  if [ -x "$FLOOR" ]; then
+    floors=$("${PIN[@]}" "$FLOOR" "$OUT/$f.yvn" "$RUNS")
+    inflate=$(awk '/^inflate floor/ {print $3}' <<<"$floors")
+    deflate=$(awk '/^deflate floor/ {print $3}' <<<"$floors")
+    printf '%-34s deflate floor %.2f s: psd->yvn %.2f x; inflate floor %.2f s: yvn->psd %.2f x\n' "" \
+      "$deflate" "$(awk -v a="$to_yvn" -v b="$deflate" 'BEGIN {print a / b}')" \
+      "$inflate" "$(awk -v a="$to_psd" -v b="$inflate" 'BEGIN {print a / b}')"
+  fi
   if [ $API = 1 ]; then
     run_step "$f library psd->yvn" "${PIN[@]}" "$BUILD_DIR/bench/api_convert" "$DATA/$f.psd" "$OUT/$f.api.yvn"
     run_step "$f library yvn->psd" "${PIN[@]}" "$BUILD_DIR/bench/api_convert" "$OUT/$f.yvn" "$OUT/$f.api.psd"

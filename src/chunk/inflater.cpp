@@ -198,6 +198,17 @@ bool Inflater::readTo(uint8_t* dst, uint64_t n) {
   return true;
 }
 
+bool Inflater::readSome(uint8_t* dst, size_t cap, size_t* got) {
+  const size_t avail = wpos_ - rpos_;
+  if (avail) {
+    *got = std::min(avail, cap);
+    std::memcpy(dst, buf_.get() + rpos_, *got);
+    rpos_ += *got;
+    return true;
+  }
+  return produce(dst, cap, *got);
+}
+
 bool Inflater::readU32(uint32_t& v) {
   if (wpos_ - rpos_ >= 4) {
     v = LoadLe32(buf_.get() + rpos_);

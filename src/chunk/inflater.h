@@ -31,6 +31,9 @@ class Inflater {
   bool begin();
 
   bool readTo(uint8_t* dst, uint64_t n);
+  // Up to cap bytes, as many as come: *got is 0 at the stream's end. False
+  // when the stream is damaged.
+  bool readSome(uint8_t* dst, size_t cap, size_t* got);
   bool readU32(uint32_t& v);
   bool skip(uint64_t n);
   // False when n more decompressed bytes cannot possibly arrive: beyond the
