@@ -33,6 +33,22 @@ set(CPACK_COMPONENT_LIB_DESCRIPTION
 set(CPACK_COMPONENT_DEV_DESCRIPTION
     "Development files of libyvn2psd\n The C header, the static library, a CMake package and a pkg-config file.")
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libyvn2psd${YVN_LIB_SOVERSION} (= ${PROJECT_VERSION})")
+# Desktop integration (desktop/), packed when built: the thumbnailer with the
+# MIME type, and the GIMP plug-in. Both carry the library inside them.
+if(YVN_BUILD_THUMBNAILER)
+  list(APPEND CPACK_COMPONENTS_ALL thumbnailer)
+  set(CPACK_DEBIAN_THUMBNAILER_PACKAGE_NAME yvn2psd-thumbnailer)
+  set(CPACK_DEBIAN_THUMBNAILER_PACKAGE_DEPENDS "shared-mime-info")
+  set(CPACK_COMPONENT_THUMBNAILER_DESCRIPTION
+      "Thumbnails and file type of .yvn paintings for file managers\n yvn2psd-thumbnailer draws a PNG of a .yvn painting for freedesktop file\n managers, which also learn the type application/x-yvn.")
+endif()
+if(YVN_BUILD_GIMP)
+  list(APPEND CPACK_COMPONENTS_ALL gimp)
+  set(CPACK_DEBIAN_GIMP_PACKAGE_NAME yvn2psd-gimp)
+  set(CPACK_DEBIAN_GIMP_PACKAGE_DEPENDS "gimp (>= 2.10)")
+  set(CPACK_COMPONENT_GIMP_DESCRIPTION
+      "GIMP plug-in that opens and exports .yvn paintings\n Opens every layer of a .yvn painting with its name, position, opacity,\n visibility, blend mode and locks, and exports GIMP images as .yvn.")
+endif()
 
 set(CPACK_PACKAGE_NAME yvn2psd)
 set(CPACK_PACKAGE_VENDOR "yvn2psd developers")

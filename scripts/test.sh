@@ -24,6 +24,13 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 corpus_skips build
 stage release
 
+# Desktop integration (docs/desktop.md): the thumbnailer, the MIME type and
+# the GIMP plug-in, added to the release build and tested as installed.
+cmake -S . -B build -DYVN_BUILD_THUMBNAILER=ON -DYVN_BUILD_GIMP=ON >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -L desktop
+stage desktop
+
 # The WebAssembly build (docs/web.md): the npm package's tests in Node and
 # one batch through the page in headless Chromium, against the native
 # program built without ISA-L (zlib deflates in both).

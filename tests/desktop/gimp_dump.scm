@@ -1,0 +1,116 @@
+; Script-Fu for the GIMP plug-in's test (desktop_test.py): opens files
+; through GIMP's procedures and writes what GIMP made of them.
+;
+; (yvn-test-open how file dir pngs) opens `file` (how: "auto" through
+; gimp-file-load, "yvn16" through file-yvn-load at 16 bits, "psd" through
+; GIMP's PSD loader) and writes dir/layers.tsv, a line per layer and group
+; in tree order, and when pngs is #t each layer's pixels as dir/N.png (each
+; export starts a plug-in, the slow part).
+; (yvn-test-export how file out) opens `file` likewise and exports it to
+; `out` through gimp-file-save.
+
+(define (yvn-test-bool x) (if (= x TRUE) "1" "0"))
+
+(define (yvn-test-open-image how file)
+  (car (cond ((equal? how "yvn16") (file-yvn-load RUN-NONINTERACTIVE file file 16))
+             ((equal? how "psd") (file-psd-load RUN-NONINTERACTIVE file file))
+             (else (gimp-file-load RUN-NONINTERACTIVE file file)))))
+
+(define (yvn-test-item-line img item depth)
+  (let* ((offsets (gimp-drawable-offsets item))
+         (group (= (car (gimp-item-is-group item)) TRUE)))
+    (string-append
+      (number->string depth) "\t"
+      (if group "group" "layer") "\t"
+      (car (gimp-item-get-name item)) "\t"
+      (number->string (car offsets)) "\t" (number->string (cadr offsets)) "\t"
+      (number->string (car (gimp-drawable-width item))) "\t"
+      (number->string (car (gimp-drawable-height item))) "\t"
+      (number->string (car (gimp-layer-get-mode item))) "\t"
+      (number->string (car (gimp-layer-get-composite-mode item))) "\t"
+      (number->string (car (gimp-layer-get-blend-space item))) "\t"
+      (number->string (car (gimp-layer-get-composite-space item))) "\t"
+      (number->string (car (gimp-layer-get-opacity item))) "\t"
+      (yvn-test-bool (car (gimp-item-get-visible item))) "\t"
+      (yvn-test-bool (car (gimp-layer-get-lock-alpha item))) "\t"
+      (yvn-test-bool (car (gimp-item-get-lock-content item))) "\n")))
+
+; Writes the lines of `items` (a vector, top first) and their children;
+; returns the next PNG number.
+(define (yvn-test-walk img items depth port dir pngs n)
+  (let loop ((i 0) (n n))
+    (if (< i (vector-length items))
+        (let ((item (vector-ref items i)))
+          (display (yvn-test-item-line img item depth) port)
+          (if (= (car (gimp-item-is-group item)) TRUE)
+              (loop (+ i 1)
+                    (yvn-test-walk img (cadr (gimp-item-get-children item)) (+ depth 1) port dir pngs n))
+              (let ((png (string-append dir "/" (number->string n) ".png")))
+                (if pngs (file-png-save2 RUN-NONINTERACTIVE img item png png 0 1 0 0 0 0 0 0 1))
+                (loop (+ i 1) (+ n 1)))))
+        n)))
+
+(define (yvn-test-open how file dir pngs)
+  (let* ((img (yvn-test-open-image how file))
+         (port (open-output-file (string-append dir "/layers.tsv"))))
+    (display (string-append "image\t" (number->string (car (gimp-image-width img))) "\t"
+                            (number->string (car (gimp-image-height img))) "\t"
+                            (number->string (car (gimp-image-get-precision img))) "\n") port)
+    (yvn-test-walk img (cadr (gimp-image-get-layers img)) 0 port dir pngs 0)
+    (close-output-port port)
+    (gimp-image-delete img)))
+
+(define (yvn-test-export how file out)
+  (let ((img (yvn-test-open-image how file)))
+    (gimp-file-save RUN-NONINTERACTIVE img (vector-ref (cadr (gimp-image-get-layers img)) 0) out out)
+    (gimp-image-delete img)))
+
+; An image made in GIMP: a paper layer, and a hidden group holding a
+; multiply layer at half opacity and a screen layer clipped to it, with its
+; transparency locked and the left half of its mask black.
+(define (yvn-test-made out)
+  (let* ((img (car (gimp-image-new 64 48 RGB)))
+         (paper (car (gimp-layer-new img 64 48 RGBA-IMAGE "paper" 100 LAYER-MODE-NORMAL)))
+         (group (car (gimp-layer-group-new img)))
+         (red (car (gimp-layer-new img 20 10 RGBA-IMAGE "red" 50 LAYER-MODE-MULTIPLY)))
+         (blue (car (gimp-layer-new img 30 20 RGBA-IMAGE "blue" 100 LAYER-MODE-SCREEN))))
+    (gimp-image-insert-layer img paper 0 0)
+    (gimp-context-set-foreground '(200 180 160))
+    (gimp-drawable-fill paper FILL-FOREGROUND)
+    (gimp-item-set-name group "folder")
+    (gimp-image-insert-layer img group 0 0)
+    (gimp-item-set-visible group FALSE)
+    (gimp-image-insert-layer img red group 0)
+    (gimp-layer-set-offsets red 5 6)
+    (gimp-context-set-foreground '(255 0 0))
+    (gimp-drawable-fill red FILL-FOREGROUND)
+    (gimp-image-insert-layer img blue group 0)
+    (gimp-layer-set-offsets blue 30 20)
+    (gimp-context-set-foreground '(0 0 255))
+    (gimp-drawable-fill blue FILL-FOREGROUND)
+    (gimp-layer-set-composite-mode blue LAYER-COMPOSITE-CLIP-TO-BACKDROP)
+    (gimp-layer-set-lock-alpha blue TRUE)
+    (let ((mask (car (gimp-layer-create-mask blue ADD-MASK-WHITE))))
+      (gimp-layer-add-mask blue mask)
+      (gimp-image-select-rectangle img CHANNEL-OP-REPLACE 30 20 15 20)
+      (gimp-context-set-foreground '(0 0 0))
+      (gimp-drawable-edit-fill mask FILL-FOREGROUND)
+      (gimp-selection-none img))
+    (gimp-file-save RUN-NONINTERACTIVE img paper out out)
+    (gimp-image-delete img)))
+
+; A grayscale image at 16 bits: exported with 16 bits a channel.
+(define (yvn-test-made-gray out)
+  (let* ((img (car (gimp-image-new-with-precision 8 4 GRAY PRECISION-U16-GAMMA)))
+         (layer (car (gimp-layer-new img 8 4 GRAYA-IMAGE "gray" 100 LAYER-MODE-NORMAL))))
+    (gimp-image-insert-layer img layer 0 0)
+    (gimp-context-set-foreground '(51 51 51))
+    (gimp-drawable-fill layer FILL-FOREGROUND)
+    (file-yvn-save RUN-NONINTERACTIVE img layer out out 1)
+    (gimp-image-delete img)))
+
+; Exports `file`, opened through gimp-file-load, with the layers stored.
+(define (yvn-test-export-stored file out)
+  (let ((img (yvn-test-open-image "auto" file)))
+    (file-yvn-save RUN-NONINTERACTIVE img (vector-ref (cadr (gimp-image-get-layers img)) 0) out out 1)
+    (gimp-image-delete img)))
