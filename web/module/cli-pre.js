@@ -5,6 +5,27 @@
 // no terminal settings, so a key is read here with the terminal raw.
 Module.preRun = [].concat(Module.preRun || [], function () {
   for (var k in process.env) ENV[k] = process.env[k];
+  // The destination's temporary file (".NAME.tmpPID-N" beside it) as it is
+  // created and as it goes (renamed or removed), for a caller that removes
+  // it on a signal (bin/yvn2psd.js).
+  if (Module.yvnTemporary) {
+    var temporary = /\/\.[^/]*\.tmp\d+-\d+$/;
+    var open = FS.open, rename = FS.rename, unlink = FS.unlink;
+    FS.open = function (p, flags) {
+      if (typeof p === 'string' && temporary.test(p) && (flags & 64 /* O_CREAT */)) Module.yvnTemporary(p, true);
+      return open.apply(this, arguments);
+    };
+    FS.rename = function (from) {
+      var r = rename.apply(this, arguments);
+      if (temporary.test(from)) Module.yvnTemporary(from, false);
+      return r;
+    };
+    FS.unlink = function (p) {
+      var r = unlink.apply(this, arguments);
+      if (temporary.test(p)) Module.yvnTemporary(p, false);
+      return r;
+    };
+  }
   var tty = require('tty');
   if (!tty.isatty(0)) return;
   var nodeFs = require('fs');
