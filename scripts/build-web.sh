@@ -54,18 +54,24 @@ fetch_source() {
     touch "$apt/lists/.updated"
   fi
   # The version of the native build's library where it is installed, so
-  # that both builds deflate with the same code; else the newest.
-  local version
+  # that both builds deflate with the same code; else each version the
+  # mirrors list (a mirror may list a source that it does not hold).
+  local version v
   version=$(dpkg-query -W -f='${source:Version}' "$2" 2>/dev/null || true)
-  (cd "$DEPS/src" && { { [ -n "$version" ] && aptq source "$pkg=$version" >/dev/null 2>&1; } ||
-                        aptq source "$pkg" >/dev/null; })
+  for v in $version $(aptq_cache showsrc "$pkg" 2>/dev/null | sed -n 's/^Version: //p'); do
+    (cd "$DEPS/src" && aptq source "$pkg=$v" >/dev/null 2>&1) && return 0
+  done
+  echo "apt-get source $pkg failed" >&2
+  return 1
 }
-aptq() {
+apt_private() {
   local apt=$DEPS/apt
-  apt-get -q -o Dir::State="$apt" -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" \
+  "$@" -o Dir::State="$apt" -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" \
     -o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts="$apt/sources.list.d" \
-    -o Debug::NoLocking=1 -o APT::Sandbox::User=root "$@" </dev/null
+    -o Debug::NoLocking=1 -o APT::Sandbox::User=root </dev/null
 }
+aptq() { local cmd=$1; shift; apt_private apt-get -q "$cmd" "$@"; }
+aptq_cache() { local cmd=$1; shift; apt_private apt-cache "$cmd" "$@"; }
 
 # Static archives of a C library's sources, built with emcc.
 build_c_lib() {
