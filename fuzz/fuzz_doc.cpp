@@ -71,7 +71,7 @@ int fuzz::Doc(const uint8_t* data, size_t size) {
     return 0;
   Bytes out;
   // Both depths, chosen by the input's length.
-  const int written = ExportPsd(reader, canvas, size % 2 ? 16 : 8, budget, out, ProgressFunc());
+  const int written = ExportPsd(reader, canvas, size % 2 ? 16 : 8, budget, out, ProgressFunc(), "");
   FUZZ_CHECK(written == 0 || written == 1 || written == kErrTooLarge || written == kErrWrite);
   return 0;
 }

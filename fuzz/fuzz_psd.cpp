@@ -26,21 +26,21 @@ int fuzz::Psd(const uint8_t* data, size_t size) {
   kzm::ThumbGeometry g;
   std::vector<PixelRGBA> thumbnail;
   {
-    iio::Psd psd(src);
+    iio::Psd psd(src, "");
     if (psd.ErrorCode() != 0 || psd.Open() == 0) return 0;
     FUZZ_CHECK(psd.Width() >= 1 && psd.Width() <= 300000 && psd.Height() >= 1 && psd.Height() <= 300000);
     plan = PlanPsdLayers(psd);
     // As the job refuses them: more pixels than a small file may make.
     if (PlannedArea(psd, plan) > (uint64_t(64) << 20)) return 0;
     FUZZ_CHECK(plan.read <= plan.images && plan.layers.size() <= plan.read);
-    if (!PsdThumbnail(psd, plan, counted, g, thumbnail)) return 0;
+    if (PsdThumbnail(psd, plan, counted, g, thumbnail, nullptr) != 0) return 0;
     FUZZ_CHECK(thumbnail.size() == size_t(g.width) * size_t(g.height));
   }
 
   ts::MemorySink mem;
   int code;
   {
-    iio::Psd psd(src);
+    iio::Psd psd(src, "");
     FUZZ_CHECK(psd.ErrorCode() == 0 && psd.Open() != 0);
     chunk::ChunkSink sink(mem.func());
     chunk::ChunkWriter& w = sink.beginRoot("VorletBitmapImage");

@@ -184,6 +184,7 @@ bool DataSrcFunction::fill(uint8_t* dst, uint64_t n) {
     rewind();
     return false;
   }
+  if (n == 0) return true;  // an empty read may come with no buffer
   const uint64_t end = windowAt_ + window_.size();
   if (pos_ >= windowAt_ && pos_ + n <= end) {
     std::memcpy(dst, window_.data() + (pos_ - windowAt_), size_t(n));

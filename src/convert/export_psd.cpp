@@ -178,7 +178,7 @@ class PsdExport {
  public:
   PsdExport(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, bool large,
             const ConversionBudget& budget, iio::ImageDestBase& stream, const ProgressFunc& progress,
-            const iio::NameCharset& charset);
+            const std::string& charset);
   // 0, kExportAgain, kWriteLarge, or an error code with its cause in detail().
   int Run();
   const std::string& detail() const { return detail_; }
@@ -208,7 +208,7 @@ class PsdExport {
 };
 
 int Export(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, const ConversionBudget& budget,
-           iio::ImageDestBase& stream, const ProgressFunc& progress, const iio::NameCharset& charset,
+           iio::ImageDestBase& stream, const ProgressFunc& progress, const std::string& charset,
            std::string* detail);
 
 }  // namespace
@@ -283,12 +283,7 @@ int CorrectHeads(kzm::NativeReader& reader) {
 int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, const ConversionBudget& budget,
               iio::ImageDestBase& stream, const ProgressFunc& progress, const std::string& nameCharset,
               std::string* detail) {
-  return Export(reader, canvas, depth, budget, stream, progress, iio::NameCharset(nameCharset), detail);
-}
-
-int ExportPsd(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, const ConversionBudget& budget,
-              iio::ImageDestBase& stream, const ProgressFunc& progress) {
-  return Export(reader, canvas, depth, budget, stream, progress, iio::NameCharset::System(), nullptr);
+  return Export(reader, canvas, depth, budget, stream, progress, nameCharset, detail);
 }
 
 namespace {
@@ -343,7 +338,7 @@ void LayerAhead::Read(size_t k, Layer& layer) {
 
 PsdExport::PsdExport(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, bool large,
                      const ConversionBudget& budget, iio::ImageDestBase& stream, const ProgressFunc& progress,
-                     const iio::NameCharset& charset)
+                     const std::string& charset)
     : canvas_(canvas),
       width_(uint32_t(int64_t(canvas.right) - canvas.left)),
       height_(uint32_t(int64_t(canvas.bottom) - canvas.top)),
@@ -487,7 +482,7 @@ int PsdExport::WriteMerged() {
 }
 
 int Export(kzm::NativeReader& reader, const Rect& canvas, uint32_t depth, const ConversionBudget& budget,
-           iio::ImageDestBase& stream, const ProgressFunc& progress, const iio::NameCharset& charset,
+           iio::ImageDestBase& stream, const ProgressFunc& progress, const std::string& charset,
            std::string* detail) {
   const int64_t width = int64_t(canvas.right) - canvas.left, height = int64_t(canvas.bottom) - canvas.top;
   const bool large = width > iio::kMaxCanvasSide || height > iio::kMaxCanvasSide;

@@ -37,12 +37,10 @@ constexpr int kExportAgain = -100;
 // line: a read failure of a layer (1: damaged), kErrTooLarge, kErrWrite or
 // kErrCancelled, whose cause in a few words goes to *detail where given.
 // Pascal layer names are written in `nameCharset` (iconv names, "" for
-// UTF-8); without it, in the system character set.
+// UTF-8).
 int ExportPsd(kzm::NativeReader& reader, const kzm::Rect& canvas, uint32_t depth, const ConversionBudget& budget,
               iio::ImageDestBase& stream, const ProgressFunc& progress, const std::string& nameCharset,
               std::string* detail = nullptr);
-int ExportPsd(kzm::NativeReader& reader, const kzm::Rect& canvas, uint32_t depth, const ConversionBudget& budget,
-              iio::ImageDestBase& stream, const ProgressFunc& progress);
 
 // The rectangle a layer is written over: the smallest one (document
 // positions) around the pixels a PSD reader would see as content (alpha

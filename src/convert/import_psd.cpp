@@ -268,10 +268,6 @@ uint64_t PlannedArea(const iio::Psd& reader, const PsdLayerPlan& plan) {
   return area;
 }
 
-bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc& progress, kzm::ThumbGeometry& g,
-                  std::vector<PixelRGBA>& px) {
-  return PsdThumbnail(reader, plan, progress, g, px, nullptr) == 0;
-}
 
 int PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc& progress, kzm::ThumbGeometry& g,
                  std::vector<PixelRGBA>& px, std::string* detail) {

@@ -80,9 +80,6 @@ uint64_t PlannedArea(const iio::Psd& reader, const PsdLayerPlan& plan);
 // row cannot be read, the cause in *detail where given.
 int PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc& progress, kzm::ThumbGeometry& g,
                  std::vector<PixelRGBA>& px, std::string* detail);
-// The same, true for 0.
-bool PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc& progress, kzm::ThumbGeometry& g,
-                  std::vector<PixelRGBA>& px);
 
 // Writes the planned images of the opened reader as the layers of a native
 // file, each read, written and released in turn ("Plane%04x" records after

@@ -5,9 +5,7 @@
 #else
 #include <errno.h>
 #include <iconv.h>
-#include <langinfo.h>
 
-#include <clocale>
 #endif
 
 namespace iio {
@@ -130,8 +128,6 @@ size_t Utf8Prefix(const std::string& text, size_t maxBytes) {
 
 #ifdef _WIN32
 
-std::string SystemCharset() { return GetACP() == CP_UTF8 ? std::string() : "ACP"; }
-
 namespace {
 
 // Windows code page of a charset name (the iconv names that matter for layer
@@ -210,21 +206,6 @@ size_t CharsetPrefix(const std::string& text, size_t maxBytes, const std::string
 }
 
 #else
-
-std::string SystemCharset() {
-  // A function-local static is initialised once, also when threads race to it.
-  static const std::string charset = [] {
-    std::setlocale(LC_CTYPE, "");
-    const char* cs = nl_langinfo(CODESET);
-    const std::string name = cs ? cs : "";
-    // A plain ASCII locale cannot hold names at all: treat it as UTF-8.
-    if (name.empty() || name == "ANSI_X3.4-1968" || name == "ASCII" || name == "US-ASCII" ||
-        IsUtf8Name(name))
-      return std::string();
-    return name;
-  }();
-  return charset;
-}
 
 namespace {
 

@@ -5,16 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <utility>
 
 namespace iio {
-
-// The system character set: on POSIX the locale's (LC_CTYPE taken from the
-// environment once, which sets the process's locale), with a plain ASCII
-// locale treated as UTF-8; on Windows the ANSI code page. Empty or "UTF-8"
-// means UTF-8. For a program to pass down; the PSD code never asks for it
-// unless told to.
-std::string SystemCharset();
 
 // Conversions with a named character set (POSIX iconv names; "" or "UTF-8"
 // for UTF-8). On Windows the common names map to code pages and any other
@@ -24,20 +16,6 @@ std::string Utf8ToCharset(const std::string& text, const std::string& charset);
 // Byte length of the longest prefix of text (in the character set) of at
 // most maxBytes that ends on a character boundary.
 size_t CharsetPrefix(const std::string& text, size_t maxBytes, const std::string& charset);
-
-// The character set of a file's Pascal names: a named one, or the system's,
-// asked for only when a name is converted.
-class NameCharset {
- public:
-  static NameCharset System() { return NameCharset(); }
-  explicit NameCharset(std::string name) : name_(std::move(name)), system_(false) {}
-  std::string Get() const { return system_ ? SystemCharset() : name_; }
-
- private:
-  NameCharset() = default;
-  std::string name_;
-  bool system_ = true;
-};
 
 // Reads one UTF-8 sequence at p (strict: no overlong forms, surrogates or
 // code points above 0x10FFFF). Returns its byte length, 0 when malformed.

@@ -9,7 +9,7 @@
 namespace iio {
 
 struct Psd::Impl {
-  Impl(Psd& o, DataSrcBase& s, NameCharset cs) : owner(o), src(s), charset(std::move(cs)) {}
+  Impl(Psd& o, DataSrcBase& s, std::string cs) : owner(o), src(s), charset(std::move(cs)) {}
 
   bool Progress(uint32_t row) { return owner.Report(next - 1, images, row, imageHeight); }
   bool Fail(int32_t code, const std::string& why) {
@@ -58,7 +58,7 @@ struct Psd::Impl {
 
   Psd& owner;
   DataSrcBase& src;
-  NameCharset charset;
+  std::string charset;  // of Pascal names
   int32_t error = kPsdOk;
   std::string detail;
   bool failed = false;
@@ -145,11 +145,7 @@ struct Psd::Impl {
   }
 };
 
-Psd::Psd(DataSrcBase& src, std::string nameCharset) : impl_(new Impl(*this, src, NameCharset(std::move(nameCharset)))) {
-  impl_->error = ReadPsdHeader(src, &impl_->header, &impl_->detail);
-}
-
-Psd::Psd(DataSrcBase& src) : impl_(new Impl(*this, src, NameCharset::System())) {
+Psd::Psd(DataSrcBase& src, std::string nameCharset) : impl_(new Impl(*this, src, std::move(nameCharset))) {
   impl_->error = ReadPsdHeader(src, &impl_->header, &impl_->detail);
 }
 

@@ -43,8 +43,6 @@ class Psd : public ImageInputBase32 {
   // reader. Pascal layer names are read in `nameCharset` (iconv names, ""
   // for UTF-8); a "luni" block's name wins over them.
   Psd(DataSrcBase& src, std::string nameCharset);
-  // The same with the system character set (SystemCharset()).
-  explicit Psd(DataSrcBase& src);
   ~Psd() override;
 
   uint32_t Open() override;

@@ -171,8 +171,8 @@ bool ReadExtraBlocks(DataSrcBase& src, SectionCursor& x, bool large, ExtraBlocks
 }
 
 // The Unicode name ("luni") wins over the Pascal name.
-std::string LayerName(const std::string& pascal, const ExtraBlocks& blocks, const NameCharset& charset) {
-  std::string name = CharsetToUtf8(pascal, charset.Get());
+std::string LayerName(const std::string& pascal, const ExtraBlocks& blocks, const std::string& charset) {
+  std::string name = CharsetToUtf8(pascal, charset);
   const std::vector<uint8_t>& luni = blocks.luni;
   if (blocks.haveLuni && luni.size() >= 4) {
     const uint64_t n = LoadBe32(luni.data());
@@ -226,7 +226,7 @@ void MarkPixelsIrrelevant(LayerRecord& rec) {
   p.pixelsIrrelevant = p.folder || (flagged && p.Width() == 0) || !colour ? 1 : 0;
 }
 
-bool ReadLayerRecord(DataSrcBase& src, uint64_t limit, const PsdHeader& h, const NameCharset& charset,
+bool ReadLayerRecord(DataSrcBase& src, uint64_t limit, const PsdHeader& h, const std::string& charset,
                      LayerRecord& rec, std::string* why) {
   SectionCursor c(src, limit);
   uint32_t extraLength = 0;
@@ -279,7 +279,7 @@ void ResolveGroups(std::vector<LayerRecord>& records) {
 }
 
 // The layer info up to `end`: a signed layer count and the records.
-PsdError ReadLayerInfo(DataSrcBase& src, uint64_t end, const PsdHeader& h, const NameCharset& charset,
+PsdError ReadLayerInfo(DataSrcBase& src, uint64_t end, const PsdHeader& h, const std::string& charset,
                        LayerSection* out, std::string* why) {
   SectionCursor li(src, end);
   const uint8_t* c = li.Take(2);
@@ -333,7 +333,7 @@ bool FindLayerBlock(DataSrcBase& src, uint64_t end, const PsdHeader& h, uint64_t
 
 }  // namespace
 
-PsdError ReadLayerSection(DataSrcBase& src, SectionCursor& file, const PsdHeader& h, const NameCharset& charset,
+PsdError ReadLayerSection(DataSrcBase& src, SectionCursor& file, const PsdHeader& h, const std::string& charset,
                           LayerSection* out, std::string* why) {
   out->mergedStart = src.position();
   const uint32_t lengthBytes = h.Large() ? 8 : 4;

@@ -50,12 +50,7 @@ class PsdOut::LengthField {
   bool done_ = false;
 };
 
-PsdOut::PsdOut(ImageDestBase& stream, NameCharset nameCharset) : out_(stream), charset_(std::move(nameCharset)) {}
-
-PsdOut::PsdOut(ImageDestBase& stream, std::string nameCharset)
-    : PsdOut(stream, NameCharset(std::move(nameCharset))) {}
-
-PsdOut::PsdOut(ImageDestBase& stream) : PsdOut(stream, NameCharset::System()) {}
+PsdOut::PsdOut(ImageDestBase& stream, std::string nameCharset) : out_(stream), charset_(std::move(nameCharset)) {}
 
 PsdOut::~PsdOut() = default;
 
@@ -191,7 +186,7 @@ void PsdOut::WriteRecord(const layer_param_t& l, uint64_t& rectField, std::array
   Put32(0);  // blending ranges
 
   // Pascal name in the names' character set, cut on a character boundary.
-  const std::string charset = charset_.Get();
+  const std::string& charset = charset_;
   const std::string pascal = Utf8ToCharset(l.name, charset);
   const size_t n = CharsetPrefix(pascal, 255, charset);
   Put8(uint8_t(n));

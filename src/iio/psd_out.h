@@ -50,9 +50,6 @@ class PsdOut {
   // are written in `nameCharset` (iconv names, "" for UTF-8), the full names
   // in "luni" blocks.
   PsdOut(ImageDestBase& stream, std::string nameCharset);
-  PsdOut(ImageDestBase& stream, NameCharset nameCharset);
-  // The same with the system character set (SystemCharset()).
-  explicit PsdOut(ImageDestBase& stream);
   ~PsdOut();
   PsdOut(const PsdOut&) = delete;
   PsdOut& operator=(const PsdOut&) = delete;
@@ -115,7 +112,7 @@ class PsdOut {
   void CloseLayerSection();
 
   ImageDestBase& out_;
-  NameCharset charset_;
+  std::string charset_;  // of Pascal names
   int32_t error_ = kPsdOutOk;
   std::string detail_;
   std::string where_;  // the part being written, for a failure's detail

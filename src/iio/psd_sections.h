@@ -142,7 +142,7 @@ struct LayerSection {
 // the section. Records read before a failure stay in out->records.
 // kPsdBadLayers when the section is malformed. Pascal names are read in
 // `charset`.
-PsdError ReadLayerSection(DataSrcBase& src, SectionCursor& file, const PsdHeader& header, const NameCharset& charset,
+PsdError ReadLayerSection(DataSrcBase& src, SectionCursor& file, const PsdHeader& header, const std::string& charset,
                           LayerSection* out, std::string* why);
 
 // ---- Channel rows (psd_channel_rows.cpp): what a layer's channels and the

@@ -280,11 +280,12 @@ TEST_F(Failure, HostileAndOnceFoundFilesAreHandledAsRecorded) {
   // What fuzzing once found: each converted or refused.
   fs::create_directory(P("f"));
   size_t found = 0;
-  for (const char* harness : {"fuzz_chunk", "fuzz_doc", "fuzz_psd"}) {
+  for (const char* harness : {"chunk", "doc", "psd"}) {
     std::error_code ec;
     for (auto& e : fs::directory_iterator(DataDir() + "/../../fuzz/regressions/" + harness, ec))
-      fs::copy_file(e.path(), P("f/" + std::to_string(found++) + (harness[5] == 'p' ? ".psd" : ".yvn")));
+      fs::copy_file(e.path(), P("f/" + std::to_string(found++) + (harness[0] == 'p' ? ".psd" : ".yvn")));
   }
+  EXPECT_GE(found, 2u) << "the inputs of fuzz/regressions/<harness>/";
   for (const char* ext : {".psd", ".yvn"}) {
     size_t n = 0;
     for (const auto& e : fs::directory_iterator(P("f"))) n += e.path().extension() == ext;

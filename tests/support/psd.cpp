@@ -216,7 +216,7 @@ uint32_t Image::At(int64_t x, int64_t y) const {
 PsdFile ReadPsd(const std::string& bytes) {
   PsdFile f;
   DataSrcMemory src(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-  iio::Psd psd(src);
+  iio::Psd psd(src, "");
   f.width = psd.Width();
   f.height = psd.Height();
   const uint32_t n = psd.Open();
