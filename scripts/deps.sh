@@ -6,7 +6,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed";
 for p in cmake ninja-build g++ zlib1g-dev liblcms2-dev libisal-dev libgtest-dev libgmock-dev libbenchmark-dev \
          python3-psd-tools imagemagick clang libclang-rt-dev \
          g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine64 \
-         emscripten dpkg-dev chromium \
+         emscripten dpkg-dev chromium fonts-wqy-microhei \
          libpng-dev shared-mime-info xdg-utils libfile-mimeinfo-perl libglib2.0-bin python3-pil python3-numpy \
          gimp libgimp2.0-dev; do
   have "$p" || need+=("$p")
