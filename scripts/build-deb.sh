@@ -15,6 +15,7 @@ scripts/deps.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 
 cmake -S . -B build-deb -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DYVN_BUILD_TESTS=OFF -DYVN_BUILD_BENCH=OFF \
+  -DYVN_BUILD_THUMBNAILER=ON -DYVN_BUILD_GIMP=ON \
   -DYVN_USE_ISAL=OFF --no-warn-unused-cli >/dev/null
 cmake --build build-deb -j"$jobs"
 rm -f build-deb/*.deb
@@ -25,15 +26,20 @@ for deb in build-deb/*.deb; do
   for d in $(echo "$depends" | tr ',' '\n' | sed 's/(.*)//; s/ //g'); do
     case $d in
       libc6 | libgcc-s1 | libstdc++6 | zlib1g | liblcms2-2 | libyvn2psd1) ;;
+      # The thumbnailer's and the GIMP plug-in's own packages.
+      libpng16-16 | shared-mime-info | gimp | libgimp2.0 | libglib2.0-0 | libgtk2.0-0 | libgegl-0.4-0 | libbabl-0.1-0)
+        case $deb in *thumbnailer* | *gimp*) ;; *) echo "FAILED: $deb depends on $d" >&2; exit 1 ;; esac ;;
       *) echo "FAILED: $deb depends on $d" >&2; exit 1 ;;
     esac
   done
 done
 deb=$(ls build-deb/yvn2psd_*.deb)
-contents=$(for d in build-deb/libyvn2psd*.deb; do dpkg-deb -c "$d"; done | awk '{print $6}' | sed 's|^\./||')
+contents=$(for d in build-deb/*.deb; do dpkg-deb -c "$d"; done | awk '{print $6}' | sed 's|^\./||')
 for want in 'usr/lib/.*/libyvn2psd\.so\.1' usr/include/yvn2psd.h 'usr/lib/.*/libyvn2psd\.a' \
-            'usr/lib/.*/pkgconfig/yvn2psd\.pc' 'usr/lib/.*/cmake/yvn2psd/yvn2psdConfig\.cmake'; do
-  echo "$contents" | grep -qx "$want" || { echo "FAILED: no $want in the library packages" >&2; exit 1; }
+            'usr/lib/.*/pkgconfig/yvn2psd\.pc' 'usr/lib/.*/cmake/yvn2psd/yvn2psdConfig\.cmake' \
+            usr/bin/yvn2psd-thumbnailer usr/share/thumbnailers/yvn2psd.thumbnailer usr/share/mime/packages/yvn2psd.xml \
+            'usr/lib/gimp/2.0/plug-ins/file-yvn/file-yvn'; do
+  echo "$contents" | grep -qx "$want" || { echo "FAILED: no $want in the packages" >&2; exit 1; }
 done
 
 [ "${1:-}" = --check-install ] || exit 0
