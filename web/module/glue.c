@@ -12,9 +12,14 @@
 
 /* Module.yvnRead copies up to `size` bytes of source `id` from `offset` to
  * `buffer` and returns the count, or -1. Offsets stay below 2^53. */
+#if defined(__EMSCRIPTEN_PTHREADS__)
+/* module/threads-lib.js: made on the main thread. */
+double yvnw_js_read(int id, double offset, void* buffer, size_t size);
+#else
 EM_JS(double, yvnw_js_read, (int id, double offset, void* buffer, size_t size), {
   return Module.yvnRead(id, offset, buffer >>> 0, size >>> 0);
 });
+#endif
 /* Module.yvnProgress returns non-zero to cancel. */
 EM_JS(int, yvnw_js_progress, (int id, int stage, int phase, int phases, int percent, int finished, int status), {
   return Module.yvnProgress(id, stage, phase, phases, percent, finished, status);
