@@ -15,8 +15,15 @@ const corpus = process.env.YVN_PSD_CORPUS || path.join(root, '..', 'shared', 'co
 const golden = path.join(root, 'tests', 'data', 'golden');
 const hostile = path.join(root, 'tests', 'data', 'hostile');
 
+// Temporary folders, removed when the test process ends.
+const temporaries = [];
+process.on('exit', () => {
+  for (const d of temporaries) fs.rmSync(d, { recursive: true, force: true });
+});
 function tempDir(prefix) {
-  return fs.mkdtempSync(path.join(os.tmpdir(), `yvn2psd-web-${prefix}-`));
+  const d = fs.mkdtempSync(path.join(os.tmpdir(), `yvn2psd-web-${prefix}-`));
+  temporaries.push(d);
+  return d;
 }
 
 function tarball() {
