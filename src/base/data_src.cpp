@@ -145,11 +145,10 @@ std::shared_ptr<DataSrcBase> DataSrcMemory::openRange(uint64_t start, uint64_t n
 namespace {
 #if defined(__EMSCRIPTEN__)
 // The web build's sources keep large blocks of the file themselves
-// (web/lib/core.js): a small window copies less where reads hop between
-// channels a row at a time.
-constexpr size_t kWindowBytes = size_t(64) << 10;
+// (web/lib/core.js): small blocks copy less.
+constexpr size_t kBlockBytes = size_t(64) << 10;
 #else
-constexpr size_t kWindowBytes = size_t(1) << 20;
+constexpr size_t kBlockBytes = size_t(256) << 10;
 #endif
 }  // namespace
 
@@ -179,31 +178,54 @@ bool DataSrcFunction::skip(uint64_t n) {
   return true;
 }
 
+const uint8_t* DataSrcFunction::BlockAt(uint64_t at, size_t& size) {
+  Block* oldest = &blocks_[0];
+  for (Block& b : blocks_) {
+    if (b.at == at && !b.bytes.empty()) {
+      b.used = ++clock_;
+      size = b.bytes.size();
+      return b.bytes.data();
+    }
+    if (b.used < oldest->used) oldest = &b;
+  }
+  // Bytes are grown only as far as the source holds them.
+  oldest->bytes.resize(size_t(std::min<uint64_t>(kBlockBytes, size_ - at)));
+  if (!shared_->ReadExactly(start_ + at, oldest->bytes.data(), oldest->bytes.size())) {
+    oldest->bytes.clear();
+    return nullptr;
+  }
+  oldest->at = at;
+  oldest->used = ++clock_;
+  size = oldest->bytes.size();
+  return oldest->bytes.data();
+}
+
 bool DataSrcFunction::fill(uint8_t* dst, uint64_t n) {
   if (n > remaining()) {
     rewind();
     return false;
   }
   if (n == 0) return true;  // an empty read may come with no buffer
-  const uint64_t end = windowAt_ + window_.size();
-  if (pos_ >= windowAt_ && pos_ + n <= end) {
-    std::memcpy(dst, window_.data() + (pos_ - windowAt_), size_t(n));
-  } else if (n >= kWindowBytes / 2) {
+  if (n >= 2 * kBlockBytes) {
     if (!shared_->ReadExactly(start_ + pos_, dst, n)) {
       rewind();
       return false;
     }
-  } else {
-    // Bytes are grown only as far as the source holds them.
-    const uint64_t take = std::min<uint64_t>(kWindowBytes, size_ - pos_);
-    window_.resize(size_t(take));
-    if (!shared_->ReadExactly(start_ + pos_, window_.data(), take)) {
-      window_.clear();
+    pos_ += n;
+    return true;
+  }
+  for (uint64_t done = 0; done < n;) {
+    const uint64_t at = (pos_ + done) & ~uint64_t(kBlockBytes - 1);
+    size_t size = 0;
+    const uint8_t* block = BlockAt(at, size);
+    const uint64_t from = pos_ + done - at;
+    if (!block || from >= size) {
       rewind();
       return false;
     }
-    windowAt_ = pos_;
-    std::memcpy(dst, window_.data(), size_t(n));
+    const size_t take = size_t(std::min<uint64_t>(n - done, size - from));
+    std::memcpy(dst + done, block + from, take);
+    done += take;
   }
   pos_ += n;
   return true;

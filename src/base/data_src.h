@@ -1,5 +1,6 @@
 // Byte sources read by the native and PSD readers.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -98,10 +99,11 @@ class DataSrcMemory : public DataSrcBase {
 
 // Bytes read through a caller's function, by position: readAt(offset, dst,
 // n) copies up to n bytes from offset and returns how many (fewer only at
-// the end), or -1 on failure. Reads go through a window, so that a source
-// whose every call is costly (a browser's file) is asked for large pieces.
-// Ranges read through the same function under one lock: the function is
-// called by one thread at a time.
+// the end), or -1 on failure. Reads go through a few aligned blocks kept
+// by last use, so that a source whose every call is costly (a browser's
+// file) is asked for large pieces, also by a reader that takes a row of each
+// of several channels in turn. Ranges read through the same function under
+// one lock: the function is called by one thread at a time.
 class DataSrcFunction : public DataSrcBase {
  public:
   using ReadAt = std::function<int64_t(uint64_t offset, void* dst, size_t n)>;
@@ -129,7 +131,15 @@ class DataSrcFunction : public DataSrcBase {
 
   std::shared_ptr<Shared> shared_;
   uint64_t start_ = 0, size_ = 0, pos_ = 0;
-  std::vector<uint8_t> window_;  // bytes [windowAt_, windowAt_ + window_.size()) of this source
-  uint64_t windowAt_ = 0;
+  struct Block {
+    uint64_t at = 0;  // of this source
+    uint64_t used = 0;
+    std::vector<uint8_t> bytes;
+  };
+  // The block of this source's bytes that starts at `at` (aligned), read
+  // when it is not among those kept; null when the read fails.
+  const uint8_t* BlockAt(uint64_t at, size_t& size);
+  std::array<Block, 8> blocks_;
+  uint64_t clock_ = 0;
   std::vector<uint8_t> buf_;
 };

@@ -472,12 +472,55 @@ static void WriterEqualsTheConversion(void) {
   }
 }
 
+static uint64_t g_bytesRead;
+
 static int64_t ReadAt(void* user, uint64_t offset, void* buffer, size_t size) {
   const Bytes* b = user;
   if (offset >= b->size) return 0;
   if (size > b->size - offset) size = (size_t)(b->size - offset);
   memcpy(buffer, b->data + offset, size);
+  g_bytesRead += size;
   return (int64_t)size;
+}
+
+/* A PSD of noisy layers, as the writer makes it. */
+static Bytes NoisyPsd(uint32_t side, uint32_t layers) {
+  yvn2psd_writer* w = NULL;
+  Bytes out = {NULL, 0};
+  if (yvn2psd_writer_create_memory(YVN2PSD_FORMAT_PSD, side, side, NULL, &w) != 0) return out;
+  uint8_t* px = malloc((size_t)side * side * 4);
+  uint32_t seed = 99;
+  for (uint32_t k = 0; k < layers; ++k) {
+    for (size_t i = 0; i < (size_t)side * side * 4; ++i) px[i] = (uint8_t)((seed = seed * 1103515245u + 12345u) >> 24);
+    yvn2psd_layer_info l;
+    memset(&l, 0, sizeof l);
+    l.name = "noise", l.right = (int32_t)side, l.bottom = (int32_t)side, l.opacity = 255, l.visible = 1;
+    yvn2psd_writer_add_layer(w, &l, YVN2PSD_PIXEL_RGBA8, px, 0);
+  }
+  free(px);
+  void* data = NULL;
+  if (yvn2psd_writer_finish(w, &data, &out.size) == 0) out.data = data;
+  yvn2psd_writer_close(w);
+  return out;
+}
+
+/* A caller's source is read about once, also where the thumbnail's pass
+ * takes a row of each channel in turn. */
+static void SourceReadAboutOnce(void) {
+  snprintf(g_at, sizeof g_at, "noisy PSD");
+  Bytes psd = NoisyPsd(1200, 3);
+  CHECK(psd.size > 16u << 20);
+  void* out = NULL;
+  size_t size = 0;
+  g_bytesRead = 0;
+  yvn2psd_source s = {psd.size, ReadAt, &psd};
+  CHECK_CODE(yvn2psd_convert_source(&s, &out, &size, NULL), 0);
+  if (g_bytesRead > 3 * psd.size) {
+    fprintf(stderr, "%llu bytes read of %zu\n", (unsigned long long)g_bytesRead, psd.size);
+    ++g_failures;
+  }
+  yvn2psd_free(out);
+  yvn2psd_free(psd.data);
 }
 
 /* Memory to memory, and a caller's source to memory, give the bytes of a
@@ -752,6 +795,7 @@ static const struct {
     {"RowsReadInAnyOrderGiveTheLayer", RowsReadInAnyOrderGiveTheLayer, 0},
     {"WriterEqualsTheConversion", WriterEqualsTheConversion, 0},
     {"MemoryEqualsFile", MemoryEqualsFile, 0},
+    {"SourceReadAboutOnce", SourceReadAboutOnce, 0},
     {"MisuseAndDamageReturnCodes", MisuseAndDamageReturnCodes, 0},
     {"ThreadsConvertSideBySide", ThreadsConvertSideBySide, 0},
     {"HostIsLeftAsItWas", HostIsLeftAsItWas, 0},
