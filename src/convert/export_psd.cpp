@@ -94,10 +94,12 @@ class RowWriter {
     out.slot = row.slot;
     if (out.bytes.size() < size_t(n) * 4 * row.slot) out.bytes.resize(size_t(n) * 4 * row.slot);
     out.lengths.resize(size_t(n) * 4);
+    out.plain.resize(size_t(n) * 4);
     for (uint32_t y = 0; y < n; ++y)
       for (size_t c = 0; c < 4; ++c) {
         out.lengths[y * 4 + c] = row.lengths[c];
-        std::copy_n(row.bytes.data() + c * row.slot, row.lengths[c], out.bytes.data() + (y * 4 + c) * row.slot);
+        out.plain[y * 4 + c] = row.plain[c];
+        std::copy_n(row.bytes.data() + c * row.slot, row.Stored(c), out.bytes.data() + (y * 4 + c) * row.slot);
       }
   }
   void (*encode_)(const PixelRGBA*, size_t, uint32_t, bool, iio::PsdRows&);

@@ -168,13 +168,18 @@ void EncodeRows(const PixelRGBA* pixels, size_t width, uint32_t rows, uint16_t d
   const size_t need = size_t(rows) * 4 * out.slot;
   if (out.bytes.size() < need) out.bytes.resize(need);
   out.lengths.resize(size_t(rows) * 4);
+  out.plain.resize(size_t(rows) * 4);
   out.planes.resize(rowBytes * 4);
   uint8_t* planes = out.planes.data();
   for (uint32_t y = 0; y < rows; ++y) {
     toPlanes(pixels + size_t(y) * width, planes);
     for (size_t c = 0; c < 4; ++c) {
       const size_t i = size_t(y) * 4 + c;
-      out.lengths[i] = uint32_t(PackBitsEncodeTo(planes + c * rowBytes, rowBytes, out.bytes.data() + i * out.slot));
+      uint8_t* slot = out.bytes.data() + i * out.slot;
+      const size_t packed = PackBitsEncodeTo(planes + c * rowBytes, rowBytes, slot);
+      out.lengths[i] = uint32_t(packed);
+      out.plain[i] = packed >= rowBytes;
+      if (out.plain[i]) std::memcpy(slot, planes + c * rowBytes, rowBytes);
     }
   }
 }

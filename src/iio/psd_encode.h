@@ -13,8 +13,12 @@
 
 namespace iio {
 
-// Encoded rows: row y's channel c is lengths[y * 4 + c] bytes at
-// bytes[(y * 4 + c) * slot]. Reused from call to call.
+// Encoded rows: row y's channel c packs into lengths[y * 4 + c] bytes. Its
+// slot, bytes[(y * 4 + c) * slot], holds them, or where they would be no
+// shorter than the row itself (noise), the row's plain bytes, and
+// plain[y * 4 + c] is set: a channel that is stored plain then needs no
+// decoding, and one stored packed seldom an encoding again. Reused from
+// call to call.
 struct PsdRows {
   size_t width = 0;   // pixels
   uint32_t depth = 8;  // bits a sample
@@ -22,7 +26,12 @@ struct PsdRows {
   size_t slot = 0;
   std::vector<uint8_t> bytes;
   std::vector<uint32_t> lengths;
+  std::vector<uint8_t> plain;
   std::vector<uint8_t> planes;  // one row's four planes
+
+  size_t RowBytes() const { return width * depth / 8; }
+  // The bytes the slot of row y's channel c holds.
+  size_t Stored(size_t i) const { return plain[i] ? RowBytes() : lengths[i]; }
 };
 
 // Encodes `rows` rows of `width` pixels, back to back; `matte` for rows of

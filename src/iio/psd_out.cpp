@@ -244,7 +244,10 @@ void PsdOut::Recycle(Channel& ch) {
     if (spare_.size() < kSparePieces) spare_.push_back(std::move(p));
   ch.pieces.clear();
   ch.size = 0;
+  ch.packed = 0;
   ch.counts.clear();
+  ch.stored.clear();
+  ch.anyPlain = false;
   ch.plain = false;
 }
 
@@ -256,36 +259,60 @@ void PsdOut::WriteCounts(const Channel& ch) {
   Put(table.data(), table.size());
 }
 
-void PsdOut::WriteChannel(Channel& ch) {
-  for (size_t i = 0; i < ch.pieces.size(); ++i) Put(ch.pieces[i].get(), std::min(kPieceBytes, ch.size - i * kPieceBytes));
+void PsdOut::WriteChannel(Channel& ch, size_t rowBytes) {
+  if (!ch.anyPlain) {
+    for (size_t i = 0; i < ch.pieces.size(); ++i) Put(ch.pieces[i].get(), std::min(kPieceBytes, ch.size - i * kPieceBytes));
+    return;
+  }
+  // Rows held plain are packed again; they are the few that pack no shorter.
+  std::vector<uint8_t> packed(PackBitsBound(rowBytes));
+  ForEachRow(ch, rowBytes, [&](const uint8_t* src, size_t held, bool plain, uint32_t) {
+    if (plain)
+      Put(packed.data(), PackBitsEncodeTo(src, rowBytes, packed.data()));
+    else
+      Put(src, held);
+  });
+}
+
+template <typename Fn>
+void PsdOut::ForEachRow(const Channel& ch, size_t rowBytes, Fn&& fn) {
+  std::vector<uint8_t> joined(PackBitsBound(rowBytes));  // a row across two pieces
+  uint64_t at = 0;  // of the row in the held bytes
+  for (size_t y = 0; y < ch.counts.size(); ++y) {
+    const bool plain = ch.stored[y] != 0;
+    const size_t held = plain ? rowBytes : ch.counts[y];
+    if (held == 0) {
+      fn(joined.data(), held, plain, ch.counts[y]);  // rows of width 0 may have no piece to lie in
+      continue;
+    }
+    const size_t piece = size_t(at / kPieceBytes), off = size_t(at % kPieceBytes);
+    const uint8_t* src = ch.pieces[piece].get() + off;
+    if (off + held > kPieceBytes) {
+      const size_t head = kPieceBytes - off;
+      std::memcpy(joined.data(), src, head);
+      std::memcpy(joined.data() + head, ch.pieces[piece + 1].get(), held - head);
+      src = joined.data();
+    }
+    fn(src, held, plain, ch.counts[y]);
+    at += held;
+  }
 }
 
 void PsdOut::WriteChannelRaw(Channel& ch, size_t width) {
   std::vector<uint8_t> out(std::max(kPieceBytes, width));
-  std::vector<uint8_t> joined(PackBitsBound(width));  // a row across two pieces (width: its bytes)
   size_t filled = 0;
-  uint64_t at = 0;  // of the row in the encoded bytes
-  // Rows of width 0 have no bytes, and there may be no piece to read them from.
-  const size_t rows = width ? ch.counts.size() : 0;
-  for (size_t y = 0; y < rows; ++y) {
-    const uint32_t count = ch.counts[y];
+  ForEachRow(ch, width, [&](const uint8_t* src, size_t held, bool plain, uint32_t) {
     if (filled + width > out.size()) {
       Put(out.data(), filled);
       filled = 0;
     }
-    const size_t piece = size_t(at / kPieceBytes), off = size_t(at % kPieceBytes);
-    const uint8_t* src = ch.pieces[piece].get() + off;
-    if (off + count > kPieceBytes) {
-      const size_t head = kPieceBytes - off;
-      std::memcpy(joined.data(), src, head);
-      std::memcpy(joined.data() + head, ch.pieces[piece + 1].get(), count - head);
-      src = joined.data();
-    }
-    // The writer's own rows: they decode to exactly one row.
-    PackBitsDecode(out.data() + filled, out.data() + filled + width, src, src + count);
+    // The writer's own rows: a packed one decodes to exactly one row.
+    if (plain)
+      std::memcpy(out.data() + filled, src, width);
+    else
+      PackBitsDecode(out.data() + filled, out.data() + filled + width, src, src + held);
     filled += width;
-    at += count;
-  }
+  });
   Put(out.data(), filled);
 }
 
@@ -331,8 +358,11 @@ bool PsdOut::AddRows(const PsdRows& rows) {
       // row (a layer over 65,000 bytes wide of noise) is stored plain, which
       // needs no counts.
       if (n > 0xFFFF && !format_.large) channels_[c].plain = true;
-      Append(channels_[c], rows.bytes.data() + i * rows.slot, n);
+      Append(channels_[c], rows.bytes.data() + i * rows.slot, rows.Stored(i));
       channels_[c].counts.push_back(n);
+      channels_[c].packed += n;
+      channels_[c].stored.push_back(rows.plain[i]);
+      channels_[c].anyPlain = channels_[c].anyPlain || rows.plain[i];
     }
     ++rows_;
   }
@@ -364,7 +394,7 @@ bool PsdOut::EndLayer() {
     } else {
       Put16(1);
       WriteCounts(ch);
-      WriteChannel(ch);
+      WriteChannel(ch, size_t(RowBytes(width)));
     }
     PatchLength(fields[c], length(ch), "a channel");
     Recycle(ch);
@@ -409,7 +439,7 @@ bool PsdOut::Finish() {
   } else {
     Put16(1);
     for (const Channel& ch : channels_) WriteCounts(ch);
-    for (Channel& ch : channels_) WriteChannel(ch);
+    for (Channel& ch : channels_) WriteChannel(ch, size_t(RowBytes(width_)));
   }
   phase_ = Phase::kDone;
   StartRows(0, 0, 0, 0);

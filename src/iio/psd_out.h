@@ -77,8 +77,11 @@ class PsdOut {
   // without reallocating.
   struct Channel {
     std::vector<std::unique_ptr<uint8_t[]>> pieces;
-    size_t size = 0;  // bytes
-    std::vector<uint32_t> counts;
+    size_t size = 0;               // bytes held
+    uint64_t packed = 0;           // bytes of every row packed
+    std::vector<uint32_t> counts;  // each row's packed length
+    std::vector<uint8_t> stored;   // each row's bytes: plain (1) or packed
+    bool anyPlain = false;         // a row is held plain
     bool plain = false;  // a row's count does not fit the file's row counts
   };
   class LengthField;
@@ -96,13 +99,16 @@ class PsdOut {
   void WriteRecord(const layer_param_t& layer, uint64_t& rectField, std::array<uint64_t, 4>& lengthFields);
   void StartRows(int32_t left, int32_t top, int32_t right, int32_t bottom);
   void Append(Channel& ch, const uint8_t* bytes, size_t n);
-  // Writes a channel's encoded rows, or its rows decoded (rowBytes each).
-  void WriteChannel(Channel& ch);
+  // Writes a channel's packed rows, or its plain rows (rowBytes each).
+  void WriteChannel(Channel& ch, size_t rowBytes);
   void WriteChannelRaw(Channel& ch, size_t rowBytes);
+  // Each row of a channel as held: fn(bytes, held length, held plain, packed length).
+  template <typename Fn>
+  void ForEachRow(const Channel& ch, size_t rowBytes, Fn&& fn);
   void WriteCounts(const Channel& ch);
   void Recycle(Channel& ch);
   // Bytes of a channel's data with its compression field, PackBits or plain.
-  uint64_t PackedLength(const Channel& ch) const { return 2 + CountBytes() * uint64_t(ch.counts.size()) + ch.size; }
+  uint64_t PackedLength(const Channel& ch) const { return 2 + CountBytes() * uint64_t(ch.counts.size()) + ch.packed; }
   uint64_t RawLength(const Channel& ch, size_t width) const {
     return 2 + uint64_t(ch.counts.size()) * RowBytes(width);
   }
