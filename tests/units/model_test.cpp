@@ -8,12 +8,14 @@
 
 #include <algorithm>
 #include <memory>
+#include <random>
 #include <thread>
 #include <vector>
 
 #include "chunk/chunk_reader.h"
 #include "chunk/chunk_writer.h"
 #include "base/data_src.h"
+#include "kzm/bitmap_blocks.h"
 #include "kzm/cell.h"
 #include "kzm/composite.h"
 #include "kzm/doc_save.h"
@@ -131,6 +133,23 @@ TEST(Model, CellCodesWidenPastThe32768thPaletteColour) {
                         int32_t(k % 256 / 16 * 8 + (k / 25600) * 128)),
                 Px(uint16_t(k & 0x3FFF), uint16_t(k >> 14), 0, 16384))
           << k;
+  }
+}
+
+// A bitmap cell read from a file holds only valid pixels: alpha up to one,
+// colour up to alpha, whatever the file's bytes.
+TEST(Model, BitmapCellsReadFromAFileAreClampedIntoValidPixels) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 200; ++round) {
+    PixelRGBA px[64], want[64];
+    for (int i = 0; i < 64; ++i) {
+      auto v = [&] { return uint16_t(rng() % 3 == 0 ? rng() : rng() % 17000); };
+      px[i] = PixelRGBA{v(), v(), v(), v()};
+      const uint16_t a = std::min<uint16_t>(px[i].a, 16384);
+      want[i] = PixelRGBA{std::min(px[i].r, a), std::min(px[i].g, a), std::min(px[i].b, a), a};
+    }
+    kzm::SanitizeBlock(px);
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(px[i], want[i]) << round << " " << i;
   }
 }
 
