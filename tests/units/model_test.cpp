@@ -153,6 +153,22 @@ TEST(Model, BitmapCellsReadFromAFileAreClampedIntoValidPixels) {
   }
 }
 
+// Cells built from 8-bit rows hold exactly PixelFrom8 of every pixel, for
+// every colour and transparency value in every lane.
+TEST(Model, CellsFromEightBitRowsWidenEveryValueExactly) {
+  std::vector<uint32_t> words(65536);
+  for (uint32_t i = 0; i < 65536; ++i) {
+    const uint32_t c = i & 0xFF, a = i >> 8, lane = i % 3;
+    words[i] = c << (8 * lane) | ((c * 7 + 3) & 0xFF) << (8 * ((lane + 1) % 3)) | a << 24;
+  }
+  for (size_t at = 0; at < words.size(); at += 64) {
+    kzm::Cell cell;
+    kzm::AssignFrom8(cell, words.data() + at, 1, 8);
+    for (int i = 0; i < 64; ++i)
+      ASSERT_EQ(*cell.PixelAt(i % 8, i / 8), PixelFrom8(words[at + size_t(i)])) << at + size_t(i);
+  }
+}
+
 TEST(Model, ThumbnailsHalveUntilTheyFitTheLimit) {
   // Sides halved (the step doubled) while one exceeds the limit and both
   // are at least 2; a thin canvas then halves its long side until the
