@@ -54,7 +54,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 corpus_skips build-asan
 stage sanitizer
 
-# Fuzz smoke run: every harness for about 30 s over its committed seeds
+# Fuzz smoke run: every harness for about 15 s over its committed seeds
 # (clang build in build-fuzz); a finding fails the run.
-fuzz/run.sh 30
+fuzz/run.sh 15
 stage fuzz
