@@ -178,7 +178,7 @@ void EncodeRows(const PixelRGBA* pixels, size_t width, uint32_t rows, uint16_t d
       uint8_t* slot = out.bytes.data() + i * out.slot;
       const size_t packed = PackBitsEncodeTo(planes + c * rowBytes, rowBytes, slot);
       out.lengths[i] = uint32_t(packed);
-      out.plain[i] = packed >= rowBytes;
+      out.plain[i] = rowBytes != 0 && packed >= rowBytes;
       if (out.plain[i]) std::memcpy(slot, planes + c * rowBytes, rowBytes);
     }
   }
