@@ -1,10 +1,7 @@
-/* The library through its public header, compiled as C99: reads, writes and
- * conversions against the program's own conversions of the same files, the
- * misuse and damaged input a caller may bring, threads, and what a library
- * must leave of its host as it was.
- *
- *   api_test CASE     runs one case (see kCases); exit 0 when it passes, 77
- *                     when it is skipped.
+/* The library through its public header, compiled as C99, against the
+ * program's own conversions of the same files; misuse, damage, threads and
+ * what the library must leave of its host.
+ *   api_test CASE   exit 0 when it passes, 77 when skipped.
  * Environment: YVN2PSD_EXE (the program), YVN_TEST_DATA, YVN_PSD_CORPUS. */
 #define _POSIX_C_SOURCE 200809L
 #include <dirent.h>
@@ -22,23 +19,19 @@
 #include "psd_merged.h"
 
 static int g_failures;
-#define CHECK(cond)                                                                 \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
-      fprintf(stderr, "%s:%d: %s failed (%s)\n", __FILE__, __LINE__, #cond, g_at); \
-      ++g_failures;                                                                 \
-    }                                                                               \
-  } while (0)
-#define CHECK_CODE(call, want)                                                                             \
-  do {                                                                                                     \
-    const int got_ = (call);                                                                               \
-    if (got_ != (want)) {                                                                                  \
-      fprintf(stderr, "%s:%d: %s gave %d (%s), not %d (%s)\n", __FILE__, __LINE__, #call, got_,           \
-              yvn2psd_last_error_message(), (int)(want), g_at);                                            \
-      ++g_failures;                                                                                        \
-    }                                                                                                      \
-  } while (0)
 static char g_at[1024] = "";
+#define FAIL(...) (fprintf(stderr, __VA_ARGS__), fprintf(stderr, " (%s)\n", g_at), ++g_failures)
+#define CHECK(cond)                                                   \
+  do {                                                                \
+    if (!(cond)) FAIL("%s:%d: %s failed", __FILE__, __LINE__, #cond); \
+  } while (0)
+#define CHECK_CODE(call, want)                                                                          \
+  do {                                                                                                  \
+    const int got_ = (call);                                                                            \
+    if (got_ != (want))                                                                                 \
+      FAIL("%s:%d: %s gave %d (%s), not %d", __FILE__, __LINE__, #call, got_, yvn2psd_last_error_message(), \
+           (int)(want));                                                                                \
+  } while (0)
 
 /* ------------------------------------------------------------- files */
 
@@ -64,26 +57,7 @@ static int SameBytes(const void* a, size_t an, const void* b, size_t bn) {
   return an == bn && (an == 0 || memcmp(a, b, an) == 0);
 }
 
-static int Exists(const char* path) {
-  struct stat st;
-  return lstat(path, &st) == 0;
-}
-
 static char g_tmp[256];
-
-static void MakeTemp(void) {
-  snprintf(g_tmp, sizeof g_tmp, "%s/yvn-api-XXXXXX", getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
-  if (!mkdtemp(g_tmp)) {
-    perror("mkdtemp");
-    exit(1);
-  }
-}
-
-static void RemoveTemp(void) {
-  char cmd[512];
-  snprintf(cmd, sizeof cmd, "rm -rf '%s'", g_tmp);
-  if (system(cmd) != 0) fprintf(stderr, "could not remove %s\n", g_tmp);
-}
 
 static const char* Tmp(const char* name) {
   static char buf[8][512];
@@ -93,68 +67,64 @@ static const char* Tmp(const char* name) {
   return p;
 }
 
-/* Names in the temporary folder, one per line, sorted. */
-static void Listing(char* out, size_t n) {
-  char cmd[512];
-  snprintf(cmd, sizeof cmd, "ls -A '%s' | sort", g_tmp);
-  FILE* p = popen(cmd, "r");
-  size_t got = p ? fread(out, 1, n - 1, p) : 0;
-  out[got] = '\0';
-  if (p) pclose(p);
+static void WriteText(const char* name, const char* text) {
+  FILE* f = fopen(Tmp(name), "wb");
+  fputs(text, f);
+  fclose(f);
+}
+
+/* Runs a shell command made from a format; 0 when it exits 0. */
+static int Shell(const char* format, const char* a, const char* b) {
+  char cmd[4096];
+  snprintf(cmd, sizeof cmd, format, g_tmp, a, b);
+  return system(cmd);
 }
 
 /* Runs the program with arguments (shell words) in the temporary folder. */
 static int Program(const char* args) {
-  char cmd[4096];
-  snprintf(cmd, sizeof cmd, "cd '%s' && '%s' -q -W %s >/dev/null", g_tmp, getenv("YVN2PSD_EXE"), args);
-  return system(cmd);
+  return Shell("cd '%s' && '%s' -q -W %s >/dev/null", getenv("YVN2PSD_EXE"), args);
 }
 
-static int Copy(const char* from, const char* to) {
-  char cmd[2048];
-  snprintf(cmd, sizeof cmd, "cp '%s' '%s'", from, to);
-  return system(cmd);
-}
+static int Copy(const char* from, const char* to) { return Shell("cd '%s' && cp '%s' '%s'", from, to); }
 
-/* The files the cases go over: the corpus's PSDs and the golden inputs. */
+/* The files the cases go over: the golden inputs and the corpus's PSDs. */
 enum { kMaxFiles = 48, kPathBytes = 1024 };
 typedef struct {
   char path[kMaxFiles][kPathBytes];
   int n;
 } Files;
 
-static int CompareNames(const void* a, const void* b) { return strcmp(a, b); }
-
 static void AddFolder(Files* f, const char* dir, const char* suffix) {
-  DIR* d = dir ? opendir(dir) : NULL;
-  if (!d) return;
-  char names[64][256];
-  int n = 0;
-  for (struct dirent* e; (e = readdir(d)) != NULL && n < 64;) {
-    const size_t len = strlen(e->d_name);
-    if (len > 4 && strcmp(e->d_name + len - 4, suffix) == 0) snprintf(names[n++], 256, "%s", e->d_name);
+  struct dirent** e = NULL;
+  const int n = dir ? scandir(dir, &e, NULL, alphasort) : -1;
+  for (int i = 0; i < n; ++i) {
+    const size_t len = strlen(e[i]->d_name);
+    if (len > 4 && strcmp(e[i]->d_name + len - 4, suffix) == 0 && f->n < kMaxFiles &&
+        strlen(dir) + len + 2 <= kPathBytes)
+      snprintf(f->path[f->n++], kPathBytes, "%s/%s", dir, e[i]->d_name);
+    free(e[i]);
   }
-  closedir(d);
-  qsort(names, (size_t)n, 256, CompareNames);
-  for (int i = 0; i < n && f->n < kMaxFiles; ++i) {
-    if (strlen(dir) + strlen(names[i]) + 2 > kPathBytes) continue;
-    snprintf(f->path[f->n++], kPathBytes, "%s/%s", dir, names[i]);
-  }
+  free(e);
 }
 
 static Files SourceFiles(const char* suffix) {
   Files f;
   f.n = 0;
-  char dir[kPathBytes];
-  const char* data = getenv("YVN_TEST_DATA");
   const char* cases[] = {"painting", "native-features", "native-record-order", "native-packed-root"};
   for (int i = 0; i < 4; ++i) {
-    snprintf(dir, sizeof dir, "%s/golden/%s/input%s", data, cases[i], suffix);
-    if (Exists(dir)) memcpy(f.path[f.n++], dir, sizeof dir);
+    snprintf(f.path[f.n], kPathBytes, "%s/golden/%s/input%s", getenv("YVN_TEST_DATA"), cases[i], suffix);
+    if (access(f.path[f.n], F_OK) == 0) ++f.n;
   }
   AddFolder(&f, getenv("YVN_PSD_CORPUS"), suffix);
   if (strcmp(suffix, ".psd") == 0) AddFolder(&f, getenv("YVN_PSD_CORPUS"), ".psb");
   return f;
+}
+
+static yvn2psd_options Overwriting(void) {
+  yvn2psd_options o;
+  yvn2psd_options_init(&o);
+  o.overwrite = 1;
+  return o;
 }
 
 /* ------------------------------------------------------------- documents */
@@ -162,7 +132,7 @@ static Files SourceFiles(const char* suffix) {
 typedef struct {
   yvn2psd_layer_info info;
   char name[256];
-  uint16_t* px; /* premultiplied cells over the rectangle */
+  uint16_t* px; /* cells over the rectangle */
 } Layer;
 
 typedef struct {
@@ -171,24 +141,32 @@ typedef struct {
   uint16_t* merged;
 } Doc;
 
+static yvn2psd_document* Open(const char* path) {
+  yvn2psd_document* d = NULL;
+  CHECK_CODE(yvn2psd_open_file(path, NULL, &d), 0);
+  return d;
+}
+
+/* Reads the whole document, closes it and returns the first failure's code. */
 static int ReadDoc(yvn2psd_document* d, Doc* out, int form) {
   memset(out, 0, sizeof *out);
-  int code = yvn2psd_document_info_get(d, &out->info);
-  if (code) return code;
+  int code = d ? yvn2psd_document_info_get(d, &out->info) : YVN2PSD_ERR_INVALID_ARGUMENT;
   out->layers = calloc(out->info.layer_count + 1, sizeof(Layer));
-  for (uint32_t i = 0; i < out->info.layer_count; ++i) {
+  for (uint32_t i = 0; code == 0 && i < out->info.layer_count; ++i) {
     Layer* l = &out->layers[i];
-    if ((code = yvn2psd_layer_info_get(d, i, &l->info)) != 0) return code;
+    if ((code = yvn2psd_layer_info_get(d, i, &l->info)) != 0) break;
     snprintf(l->name, sizeof l->name, "%s", l->info.name);
     l->info.name = l->name;
     const uint32_t w = (uint32_t)(l->info.right - l->info.left), h = (uint32_t)(l->info.bottom - l->info.top);
     const size_t size = yvn2psd_buffer_size(form, w, h, 0);
     l->px = malloc(size ? size : 1);
-    if ((code = yvn2psd_read_layer(d, i, form, l->px, 0, size)) != 0) return code;
+    code = yvn2psd_read_layer(d, i, form, l->px, 0, size);
   }
   const size_t size = yvn2psd_buffer_size(form, out->info.width, out->info.height, 0);
-  out->merged = malloc(size);
-  return yvn2psd_read_merged(d, form, out->merged, 0, size);
+  out->merged = malloc(size ? size : 1);
+  if (code == 0) code = yvn2psd_read_merged(d, form, out->merged, 0, size);
+  yvn2psd_close(d);
+  return code;
 }
 
 static void FreeDoc(Doc* d) {
@@ -199,10 +177,8 @@ static void FreeDoc(Doc* d) {
 
 static int OpenFile(const char* path, Doc* out, int form) {
   yvn2psd_document* d = NULL;
-  int code = yvn2psd_open_file(path, NULL, &d);
-  if (code == 0) code = ReadDoc(d, out, form);
-  yvn2psd_close(d);
-  return code;
+  const int code = yvn2psd_open_file(path, NULL, &d);
+  return code ? code : ReadDoc(d, out, form);
 }
 
 /* A pixel of a layer at a canvas position; transparent outside it. */
@@ -234,10 +210,10 @@ static int SameLayer(const Layer* a, const Layer* b, int exact) {
   return 1;
 }
 
-/* The offset of a byte string in a buffer, or the buffer's size. */
-static size_t Find(const Bytes* b, const char* what) {
+/* The offset of a byte string in a buffer from `from` on, or the buffer's size. */
+static size_t Find(const Bytes* b, size_t from, const char* what) {
   const size_t n = strlen(what);
-  for (size_t i = 0; i + n <= b->size; ++i)
+  for (size_t i = from; i + n <= b->size; ++i)
     if (memcmp(b->data + i, what, n) == 0) return i;
   return b->size;
 }
@@ -245,56 +221,46 @@ static size_t Find(const Bytes* b, const char* what) {
 /* ------------------------------------------------------------- cases */
 
 /* A PSD read through the library gives the layers of the .yvn the program
- * writes from it (their cells read back through the library), and its
- * merged image the .yvn's top layer. */
+ * writes from it, and its merged image the .yvn's top layer; the .yvn
+ * stores a thumbnail, the PSD none. */
 static void PsdReadsAsTheProgramConvertsIt(void) {
   const Files files = SourceFiles(".psd");
   for (int i = 0; i < files.n; ++i) {
     snprintf(g_at, sizeof g_at, "%s", files.path[i]);
     CHECK(Copy(files.path[i], Tmp("s.psd")) == 0);
-    CHECK(Program("s.psd a.yvn") == 0);
+    CHECK(Program("-z0 s.psd a.yvn") == 0);
     Doc psd, yvn;
     CHECK_CODE(OpenFile(Tmp("s.psd"), &psd, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED), 0);
     CHECK_CODE(OpenFile(Tmp("a.yvn"), &yvn, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED), 0);
     CHECK(psd.info.format == YVN2PSD_FORMAT_PSD && yvn.info.format == YVN2PSD_FORMAT_YVN);
     CHECK(psd.info.width == yvn.info.width && psd.info.height == yvn.info.height);
-    /* The .yvn stores a thumbnail, the PSD none; in the -z0 file the
-     * thumbnail's cells follow its "Image" value's name and length. */
-    {
-      yvn2psd_document* d = NULL;
-      uint32_t tw = 1, th = 1;
-      CHECK_CODE(yvn2psd_open_file(Tmp("s.psd"), NULL, &d), 0);
-      CHECK_CODE(yvn2psd_thumbnail_size(d, &tw, &th), 0);
-      CHECK(tw == 0 && th == 0);
-      yvn2psd_close(d);
-      CHECK(Program("-z0 s.psd t.yvn") == 0);
-      CHECK_CODE(yvn2psd_open_file(Tmp("t.yvn"), NULL, &d), 0);
-      CHECK_CODE(yvn2psd_thumbnail_size(d, &tw, &th), 0);
-      CHECK(tw > 0 && th > 0 && tw <= 384 && th <= 384);
-      const size_t size = (size_t)tw * th * 8;
-      uint8_t* px = malloc(size ? size : 1);
-      CHECK_CODE(yvn2psd_read_thumbnail(d, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED, px, 0, size), 0);
-      Bytes file = ReadAll(Tmp("t.yvn"));
-      const size_t at = Find(&file, "MergedThumb");
-      size_t image = at;
-      while (image + 5 < file.size && memcmp(file.data + image, "Image", 5) != 0) ++image;
-      CHECK(image + 12 + size <= file.size && memcmp(file.data + image + 12, px, size) == 0);
-      free(file.data);
-      free(px);
-      yvn2psd_close(d);
-    }
+    uint32_t tw = 1, th = 1;
+    yvn2psd_document* d = Open(Tmp("s.psd"));
+    CHECK_CODE(yvn2psd_thumbnail_size(d, &tw, &th), 0);
+    CHECK(tw == 0 && th == 0);
+    yvn2psd_close(d);
+    /* In the -z0 file the thumbnail's cells follow its "Image" value's name and length. */
+    d = Open(Tmp("a.yvn"));
+    CHECK_CODE(yvn2psd_thumbnail_size(d, &tw, &th), 0);
+    CHECK(tw > 0 && th > 0 && tw <= 384 && th <= 384);
+    const size_t size = (size_t)tw * th * 8;
+    uint8_t* px = malloc(size ? size : 1);
+    CHECK_CODE(yvn2psd_read_thumbnail(d, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED, px, 0, size), 0);
+    yvn2psd_close(d);
+    Bytes file = ReadAll(Tmp("a.yvn"));
+    const size_t image = Find(&file, Find(&file, 0, "MergedThumb"), "Image");
+    CHECK(image + 12 + size <= file.size && memcmp(file.data + image + 12, px, size) == 0);
+    free(file.data);
+    free(px);
     /* The .yvn adds the merged image as its top layer unless the PSD's top
      * layer holds it already. */
     const uint32_t n = psd.info.layer_count;
     CHECK(yvn.info.layer_count == n || yvn.info.layer_count == n + 1);
     for (uint32_t k = 0; k < n && k < yvn.info.layer_count; ++k) CHECK(SameLayer(&psd.layers[k], &yvn.layers[k], 1));
     if (yvn.info.layer_count == n + 1) {
-      Layer merged;
-      memset(&merged, 0, sizeof merged);
-      merged.info = yvn.layers[n].info;
+      Layer merged = {yvn.layers[n].info, "", psd.merged};
       merged.info.left = merged.info.top = 0;
       merged.info.right = (int32_t)psd.info.width, merged.info.bottom = (int32_t)psd.info.height;
-      merged.px = psd.merged;
       CHECK(SameLayer(&merged, &yvn.layers[n], 1));
     }
     FreeDoc(&psd);
@@ -307,15 +273,14 @@ static void PsdReadsAsTheProgramConvertsIt(void) {
  * its 8-bit PSD stores, matted on white. */
 static void YvnReadsAsTheProgramConvertsIt(void) {
   Files files = SourceFiles(".yvn");
-  /* .yvn files made by the program from the PSDs. */
+  /* And (compressed) .yvn files made by the program from the PSDs. */
   const Files psds = SourceFiles(".psd");
   for (int i = 0; i < psds.n && files.n < kMaxFiles; ++i) {
     char name[64];
-    snprintf(name, sizeof name, "made%d.yvn", i);
+    snprintf(name, sizeof name, "s.psd made%d.yvn", i);
     CHECK(Copy(psds.path[i], Tmp("s.psd")) == 0);
-    CHECK(Program("s.psd made.yvn") == 0);
-    CHECK(rename(Tmp("made.yvn"), Tmp(name)) == 0);
-    snprintf(files.path[files.n++], kPathBytes, "%s", Tmp(name));
+    CHECK(Program(name) == 0);
+    snprintf(files.path[files.n++], kPathBytes, "%s", Tmp(name + strlen("s.psd ")));
   }
   for (int i = 0; i < files.n; ++i) {
     snprintf(g_at, sizeof g_at, "%s", files.path[i]);
@@ -333,9 +298,7 @@ static void YvnReadsAsTheProgramConvertsIt(void) {
     }
     /* A document without a layer to write gets one holding the merged image. */
     CHECK(k == psd.info.layer_count || (k == 0 && psd.info.layer_count == 1));
-    /* The merged image as the 8-bit PSD stores it. */
-    yvn2psd_document* d = NULL;
-    CHECK_CODE(yvn2psd_open_file(Tmp("s.yvn"), NULL, &d), 0);
+    yvn2psd_document* d = Open(Tmp("s.yvn"));
     const size_t size = yvn2psd_buffer_size(YVN2PSD_PIXEL_RGBA8, yvn.info.width, yvn.info.height, 0);
     uint8_t* rgba = malloc(size);
     CHECK_CODE(yvn2psd_read_merged(d, YVN2PSD_PIXEL_RGBA8, rgba, 0, size), 0);
@@ -346,20 +309,13 @@ static void YvnReadsAsTheProgramConvertsIt(void) {
     CHECK(PsdMergedPlanes(stored.data, stored.size, &w, &h, &planes) == 0);
     CHECK(w == yvn.info.width && h == yvn.info.height);
     const size_t px = (size_t)w * h;
-    for (size_t p = 0; planes && p < px; ++p) {
-      const uint32_t a = rgba[4 * p + 3];
-      for (int c = 0; c < 4; ++c) {
-        uint32_t v = rgba[4 * p + (size_t)c];
-        if (c < 3 && a != 255) v = (v * a + 127) / 255 + 255 - a;
-        if (planes[(size_t)c * px + p] != v) {
-          fprintf(stderr, "merged pixel %zu channel %d: %u stored, %u read (%s)\n", p, c, planes[(size_t)c * px + p], v,
-                  g_at);
-          ++g_failures;
-          p = px;
-          break;
-        }
-      }
+    size_t bad = px;
+    for (size_t q = 0; planes && q < 4 * px && bad == px; ++q) {
+      const size_t p = q / 4, c = q % 4;
+      const uint32_t a = rgba[4 * p + 3], v = rgba[q];
+      if (planes[c * px + p] != (c < 3 && a != 255 ? (v * a + 127) / 255 + 255 - a : v)) bad = p;
     }
+    if (bad < px) FAIL("merged pixel %zu differs from the stored one", bad);
     free(planes);
     free(stored.data);
     free(rgba);
@@ -379,15 +335,13 @@ static void RowsReadInAnyOrderGiveTheLayer(void) {
     snprintf(g_at, sizeof g_at, "%s", path);
     Doc whole;
     CHECK_CODE(OpenFile(path, &whole, YVN2PSD_PIXEL_RGBA16), 0);
-    yvn2psd_document* d = NULL;
-    CHECK_CODE(yvn2psd_open_file(path, NULL, &d), 0);
+    yvn2psd_document* d = Open(path);
     for (uint32_t k = 0; d && k <= whole.info.layer_count; ++k) {
       const int merged = k == whole.info.layer_count;
       const Layer* l = merged ? NULL : &whole.layers[k];
       const uint32_t w = merged ? whole.info.width : (uint32_t)(l->info.right - l->info.left);
       const uint32_t h = merged ? whole.info.height : (uint32_t)(l->info.bottom - l->info.top);
       if (w == 0 || h == 0) continue;
-      const uint16_t* want = merged ? whole.merged : l->px;
       uint16_t* got = calloc((size_t)w * h, 8);
       /* The middle third, the bottom third, then the top third (back up). */
       const uint32_t cut[4] = {0, h / 3, 2 * h / 3, h}, order[3] = {1, 2, 0};
@@ -399,10 +353,8 @@ static void RowsReadInAnyOrderGiveTheLayer(void) {
                           : yvn2psd_read_layer_rows(d, k, first, n, YVN2PSD_PIXEL_RGBA16, at, 0, size),
                    0);
       }
-      if (memcmp(got, want, (size_t)w * h * 8) != 0) {
-        fprintf(stderr, "%s %u differs (%s)\n", merged ? "the merged image" : "layer", k, g_at);
-        ++g_failures;
-      }
+      if (memcmp(got, merged ? whole.merged : l->px, (size_t)w * h * 8) != 0)
+        FAIL("%s %u differs", merged ? "the merged image" : "layer", k);
       CHECK_CODE(merged ? yvn2psd_read_merged_rows(d, h, 1, YVN2PSD_PIXEL_RGBA16, got, 0, (size_t)w * 8)
                         : yvn2psd_read_layer_rows(d, k, h - 1, 2, YVN2PSD_PIXEL_RGBA16, got, 0, (size_t)w * 16),
                  YVN2PSD_ERR_OUT_OF_RANGE);
@@ -427,8 +379,7 @@ static int WriteLayers(const Doc* doc, int format, const yvn2psd_options* o, voi
 /* A document written a layer at a time through the library holds what the
  * program's conversion of the same layers holds: as PSD, byte for byte; as
  * .yvn, the same head (thumbnail, canvas, paper) byte for byte and the same
- * layers. (Written from a PSD's own 8-bit rows, the .yvn is byte for byte
- * the conversion's too: tests/program/writer_test.cpp.) */
+ * layers (tests/api/writer_test.cpp: byte for byte from a PSD's own rows). */
 static void WriterEqualsTheConversion(void) {
   const Files psds = SourceFiles(".psd");
   for (int i = 0; i < psds.n; ++i) {
@@ -436,7 +387,7 @@ static void WriterEqualsTheConversion(void) {
     CHECK(Copy(psds.path[i], Tmp("s.psd")) == 0);
     CHECK(Program("-z0 s.psd a.yvn") == 0);
     /* The .yvn's own layers (the PSD's, and the merged image on top). */
-    Doc yvn;
+    Doc yvn, again;
     CHECK_CODE(OpenFile(Tmp("a.yvn"), &yvn, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED), 0);
     yvn2psd_options o;
     yvn2psd_options_init(&o);
@@ -445,13 +396,11 @@ static void WriterEqualsTheConversion(void) {
     size_t size = 0;
     CHECK_CODE(WriteLayers(&yvn, YVN2PSD_FORMAT_YVN, &o, &out, &size), 0);
     Bytes want = ReadAll(Tmp("a.yvn")), got = {out, size};
-    const size_t head = Find(&want, "Plane0000");
-    CHECK(head < want.size && Find(&got, "Plane0000") == head && memcmp(got.data, want.data, head) == 0);
-    FILE* f = fopen(Tmp("w.yvn"), "wb");
-    fwrite(out, 1, size, f);
-    fclose(f);
-    Doc again;
-    CHECK_CODE(OpenFile(Tmp("w.yvn"), &again, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED), 0);
+    const size_t head = Find(&want, 0, "Plane0000");
+    CHECK(head < want.size && Find(&got, 0, "Plane0000") == head && memcmp(got.data, want.data, head) == 0);
+    yvn2psd_document* d = NULL;
+    CHECK_CODE(yvn2psd_open_memory(out, size, NULL, &d), 0);
+    CHECK_CODE(ReadDoc(d, &again, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED), 0);
     CHECK(again.info.layer_count == yvn.info.layer_count);
     for (uint32_t k = 0; k < yvn.info.layer_count && k < again.info.layer_count; ++k)
       CHECK(SameLayer(&again.layers[k], &yvn.layers[k], 1));
@@ -483,42 +432,30 @@ static int64_t ReadAt(void* user, uint64_t offset, void* buffer, size_t size) {
   return (int64_t)size;
 }
 
-/* A PSD of noisy layers, as the writer makes it. */
-static Bytes NoisyPsd(uint32_t side, uint32_t layers) {
-  yvn2psd_writer* w = NULL;
-  Bytes out = {NULL, 0};
-  if (yvn2psd_writer_create_memory(YVN2PSD_FORMAT_PSD, side, side, NULL, &w) != 0) return out;
-  uint8_t* px = malloc((size_t)side * side * 4);
-  uint32_t seed = 99;
-  for (uint32_t k = 0; k < layers; ++k) {
-    for (size_t i = 0; i < (size_t)side * side * 4; ++i) px[i] = (uint8_t)((seed = seed * 1103515245u + 12345u) >> 24);
-    yvn2psd_layer_info l;
-    memset(&l, 0, sizeof l);
-    l.name = "noise", l.right = (int32_t)side, l.bottom = (int32_t)side, l.opacity = 255, l.visible = 1;
-    yvn2psd_writer_add_layer(w, &l, YVN2PSD_PIXEL_RGBA8, px, 0);
-  }
-  free(px);
-  void* data = NULL;
-  if (yvn2psd_writer_finish(w, &data, &out.size) == 0) out.data = data;
-  yvn2psd_writer_close(w);
-  return out;
-}
-
 /* A caller's source is read about once, also where the thumbnail's pass
- * takes a row of each channel in turn. */
+ * takes a row of each channel in turn: a PSD of three noisy layers. */
 static void SourceReadAboutOnce(void) {
   snprintf(g_at, sizeof g_at, "noisy PSD");
-  Bytes psd = NoisyPsd(1200, 3);
+  const uint32_t side = 1200;
+  yvn2psd_writer* w = NULL;
+  CHECK_CODE(yvn2psd_writer_create_memory(YVN2PSD_FORMAT_PSD, side, side, NULL, &w), 0);
+  uint8_t* px = malloc((size_t)side * side * 4);
+  uint32_t seed = 99;
+  yvn2psd_layer_info l = {.name = "noise", .right = (int32_t)side, .bottom = (int32_t)side, .opacity = 255, .visible = 1};
+  for (int k = 0; k < 3; ++k) {
+    for (size_t i = 0; i < (size_t)side * side * 4; ++i) px[i] = (uint8_t)((seed = seed * 1103515245u + 12345u) >> 24);
+    CHECK_CODE(yvn2psd_writer_add_layer(w, &l, YVN2PSD_PIXEL_RGBA8, px, 0), 0);
+  }
+  free(px);
+  Bytes psd = {NULL, 0};
+  CHECK_CODE(yvn2psd_writer_finish(w, (void**)&psd.data, &psd.size), 0);
+  yvn2psd_writer_close(w);
   CHECK(psd.size > 16u << 20);
   void* out = NULL;
   size_t size = 0;
-  g_bytesRead = 0;
   yvn2psd_source s = {psd.size, ReadAt, &psd};
   CHECK_CODE(yvn2psd_convert_source(&s, &out, &size, NULL), 0);
-  if (g_bytesRead > 3 * psd.size) {
-    fprintf(stderr, "%llu bytes read of %zu\n", (unsigned long long)g_bytesRead, psd.size);
-    ++g_failures;
-  }
+  if (g_bytesRead > 3 * psd.size) FAIL("%llu bytes read of %zu", (unsigned long long)g_bytesRead, psd.size);
   yvn2psd_free(out);
   yvn2psd_free(psd.data);
 }
@@ -526,27 +463,25 @@ static void SourceReadAboutOnce(void) {
 /* Memory to memory, and a caller's source to memory, give the bytes of a
  * conversion file to file. */
 static void MemoryEqualsFile(void) {
-  const char* kinds[] = {".psd", ".yvn"};
   for (int kind = 0; kind < 2; ++kind) {
-    const Files files = SourceFiles(kinds[kind]);
+    const Files files = SourceFiles(kind == 0 ? ".psd" : ".yvn");
     for (int i = 0; i < files.n; ++i) {
       snprintf(g_at, sizeof g_at, "%s", files.path[i]);
       const char* dst = kind == 0 ? Tmp("m.yvn") : Tmp("m.psd");
-      yvn2psd_options o;
-      yvn2psd_options_init(&o);
-      o.overwrite = 1;
+      yvn2psd_options o = Overwriting();
       o.source_format = kind == 0 ? YVN2PSD_FORMAT_PSD : YVN2PSD_FORMAT_YVN;
       CHECK_CODE(yvn2psd_convert_file(files.path[i], dst, &o), 0);
       Bytes want = ReadAll(dst), src = ReadAll(files.path[i]);
-      void* out = NULL;
-      size_t size = 0;
-      CHECK_CODE(yvn2psd_convert_memory(src.data, src.size, &out, &size, NULL), 0);
-      CHECK(SameBytes(out, size, want.data, want.size));
-      yvn2psd_free(out);
       yvn2psd_source s = {src.size, ReadAt, &src};
-      CHECK_CODE(yvn2psd_convert_source(&s, &out, &size, NULL), 0);
-      CHECK(SameBytes(out, size, want.data, want.size));
-      yvn2psd_free(out);
+      for (int from_source = 0; from_source < 2; ++from_source) {
+        void* out = NULL;
+        size_t size = 0;
+        CHECK_CODE(from_source ? yvn2psd_convert_source(&s, &out, &size, NULL)
+                               : yvn2psd_convert_memory(src.data, src.size, &out, &size, NULL),
+                   0);
+        CHECK(SameBytes(out, size, want.data, want.size));
+        yvn2psd_free(out);
+      }
       free(want.data);
       free(src.data);
     }
@@ -572,7 +507,7 @@ static void MisuseAndDamageReturnCodes(void) {
   CHECK(strncmp(yvn2psd_last_error_message(), "Invalid argument", 16) == 0);
   CHECK_CODE(yvn2psd_open_file(Tmp("missing.psd"), NULL, &d), YVN2PSD_ERR_SOURCE_OPEN);
   CHECK_CODE(yvn2psd_document_info_get(NULL, NULL), YVN2PSD_ERR_INVALID_ARGUMENT);
-  CHECK_CODE(yvn2psd_open_file(Tmp("s.psd"), NULL, &d), 0);
+  d = Open(Tmp("s.psd"));
   yvn2psd_document_info info;
   CHECK_CODE(yvn2psd_document_info_get(d, &info), 0);
   yvn2psd_layer_info layer;
@@ -594,12 +529,7 @@ static void MisuseAndDamageReturnCodes(void) {
   uint8_t px[4 * 4 * 4] = {0};
   CHECK_CODE(yvn2psd_writer_write_rows(w, YVN2PSD_PIXEL_RGBA8, px, 0, 1), YVN2PSD_ERR_BAD_STATE);
   CHECK_CODE(yvn2psd_writer_end_layer(w), YVN2PSD_ERR_BAD_STATE);
-  memset(&layer, 0, sizeof layer);
-  layer.name = "l";
-  layer.right = layer.bottom = 4;
-  layer.opacity = 255;
-  layer.visible = 1;
-  layer.blend = 99;
+  layer = (yvn2psd_layer_info){.name = "l", .right = 4, .bottom = 4, .opacity = 255, .visible = 1, .blend = 99};
   CHECK_CODE(yvn2psd_writer_begin_layer(w, &layer), YVN2PSD_ERR_INVALID_ARGUMENT);
   layer.blend = YVN2PSD_BLEND_MULTIPLY;
   CHECK_CODE(yvn2psd_writer_begin_layer(w, &layer), 0);
@@ -627,41 +557,30 @@ static void MisuseAndDamageReturnCodes(void) {
   CHECK_CODE(yvn2psd_writer_finish(w, NULL, NULL), YVN2PSD_ERR_BAD_STATE);
   yvn2psd_writer_close(w);
 
-  /* Damaged and foreign input: the program's codes, no output. */
-  FILE* f = fopen(Tmp("junk.psd"), "wb");
-  fputs("8BPS but nothing else", f);
-  fclose(f);
-  f = fopen(Tmp("junk.yvn"), "wb");
-  fputs("not a painting at all", f);
-  fclose(f);
+  /* Damaged and foreign input: the program's codes, no output; the message
+   * names the cause after the code's text. */
+  WriteText("junk.psd", "8BPS but nothing else");
+  WriteText("junk.yvn", "not a painting at all");
   CHECK_CODE(yvn2psd_convert_file(Tmp("junk.psd"), Tmp("j.yvn"), NULL), YVN2PSD_ERR_NOT_PSD);
-  /* The message names the cause after the code's text. */
   CHECK(strncmp(yvn2psd_last_error_message(), "Not a supported PSD file: header", 32) == 0);
   CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("missing/j.yvn"), NULL), YVN2PSD_ERR_DESTINATION_CREATE);
   CHECK(strcmp(yvn2psd_last_error_message(), "Cannot create destination file: No such file or directory") == 0);
   CHECK_CODE(yvn2psd_convert_file(Tmp("junk.yvn"), Tmp("j.psd"), NULL), YVN2PSD_ERR_ILLEGAL_FORMAT);
   CHECK_CODE(yvn2psd_open_file(Tmp("junk.yvn"), NULL, &d), YVN2PSD_ERR_ILLEGAL_FORMAT);
-  Bytes junk = ReadAll(Tmp("junk.psd"));
-  CHECK_CODE(yvn2psd_convert_memory(junk.data, junk.size, &out, &size, NULL), YVN2PSD_ERR_NOT_PSD);
+  CHECK_CODE(yvn2psd_convert_memory("8BPS but nothing else", 21, &out, &size, NULL), YVN2PSD_ERR_NOT_PSD);
   CHECK(out == NULL);
-  free(junk.data);
   /* The destination: the source itself, an existing file, a directory. */
   CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("s.psd"), NULL), YVN2PSD_ERR_SAME_FILE);
-  f = fopen(Tmp("old.yvn"), "wb");
-  fputs("old", f);
-  fclose(f);
+  WriteText("old.yvn", "old");
   CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("old.yvn"), NULL), YVN2PSD_ERR_EXISTS);
   mkdir(Tmp("dir.yvn"), 0777);
-  yvn2psd_options o;
-  yvn2psd_options_init(&o);
-  o.overwrite = 1;
+  yvn2psd_options o = Overwriting();
   CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("dir.yvn"), &o), YVN2PSD_ERR_DESTINATION_CREATE);
   o.psd_depth = 12;
   CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("x.yvn"), &o), YVN2PSD_ERR_INVALID_ARGUMENT);
   /* Cancelled from the progress callback: nothing written, the old file kept. */
   int calls = 0;
-  yvn2psd_options_init(&o);
-  o.overwrite = 1;
+  o = Overwriting();
   o.progress = StopAt;
   o.progress_user = &calls;
   CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("old.yvn"), &o), YVN2PSD_ERR_CANCELLED);
@@ -671,10 +590,8 @@ static void MisuseAndDamageReturnCodes(void) {
   free(old.data);
   calls = 0;
   CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("c.yvn"), &o), YVN2PSD_ERR_CANCELLED);
-  char names[4096];
-  Listing(names, sizeof names);
-  CHECK(strcmp(names, "dir.yvn\njunk.psd\njunk.yvn\nold.yvn\ns.psd\n") == 0);
-  if (strcmp(names, "dir.yvn\njunk.psd\njunk.yvn\nold.yvn\ns.psd\n") != 0) fprintf(stderr, "left: %s", names);
+  CHECK(Shell("cd '%s' && test \"$(ls -A | sort | tr '\\n' ' ')\" = '%s' || { ls -A >&2; false; }%s",
+              "dir.yvn junk.psd junk.yvn old.yvn s.psd ", "") == 0);
 }
 
 typedef struct {
@@ -701,15 +618,13 @@ static void ThreadsConvertSideBySide(void) {
   for (int i = 0; i < psds.n && i < 8; ++i) {
     snprintf(g_at, sizeof g_at, "%s", psds.path[i]);
     Bytes a = ReadAll(psds.path[i]), b = ReadAll(yvns.n ? yvns.path[i % yvns.n] : psds.path[(i + 1) % psds.n]);
-    Job alone[2] = {{&a, NULL, 0, 0}, {&b, NULL, 0, 0}};
-    CHECK_CODE(yvn2psd_convert_memory(a.data, a.size, &alone[0].out, &alone[0].size, NULL), 0);
-    CHECK_CODE(yvn2psd_convert_memory(b.data, b.size, &alone[1].out, &alone[1].size, NULL), 0);
-    Job side[2] = {{&a, NULL, 0, 0}, {&b, NULL, 0, 0}};
+    Job alone[2] = {{&a, NULL, 0, 0}, {&b, NULL, 0, 0}}, side[2] = {{&a, NULL, 0, 0}, {&b, NULL, 0, 0}};
     pthread_t t[2];
+    for (int k = 0; k < 2; ++k) RunJob(&alone[k]);
     for (int k = 0; k < 2; ++k) CHECK(pthread_create(&t[k], NULL, RunJob, &side[k]) == 0);
-    for (int k = 0; k < 2; ++k) pthread_join(t[k], NULL);
     for (int k = 0; k < 2; ++k) {
-      CHECK(side[k].code == 0);
+      pthread_join(t[k], NULL);
+      CHECK(alone[k].code == 0 && side[k].code == 0);
       CHECK(SameBytes(side[k].out, side[k].size, alone[k].out, alone[k].size));
       yvn2psd_free(side[k].out);
       yvn2psd_free(alone[k].out);
@@ -728,9 +643,7 @@ static void HostIsLeftAsItWas(void) {
   const Files psds = SourceFiles(".psd");
   CHECK(psds.n > 0);
   CHECK(Copy(psds.path[0], Tmp("s.psd")) == 0);
-  FILE* f = fopen(Tmp("junk.psd"), "wb");
-  fputs("8BPS", f);
-  fclose(f);
+  WriteText("junk.psd", "8BPS");
   setlocale(LC_ALL, "C");
   struct sigaction mine, before[4], after[4];
   memset(&mine, 0, sizeof mine);
@@ -742,12 +655,9 @@ static void HostIsLeftAsItWas(void) {
   /* Standard output into a file of its own, to see whether anything comes. */
   fflush(stdout);
   const int saved = dup(1);
-  FILE* captured = freopen(Tmp("stdout.txt"), "w", stdout);
-  CHECK(captured != NULL);
+  CHECK(freopen(Tmp("stdout.txt"), "w", stdout) != NULL);
   int calls = 0;
-  yvn2psd_options o;
-  yvn2psd_options_init(&o);
-  o.overwrite = 1;
+  yvn2psd_options o = Overwriting();
   CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("a.yvn"), &o), 0);
   CHECK_CODE(yvn2psd_convert_file(Tmp("junk.psd"), Tmp("b.yvn"), &o), YVN2PSD_ERR_NOT_PSD);
   o.progress = StopAt;
@@ -766,7 +676,8 @@ static void HostIsLeftAsItWas(void) {
   }
 }
 
-/* The version the header names is the library's. */
+/* The version the header names is the library's; error texts; every mode's
+ * key reads back as the mode. */
 static void VersionAndTables(void) {
   snprintf(g_at, sizeof g_at, "version");
   CHECK(yvn2psd_version() == YVN2PSD_VERSION_NUMBER);
@@ -776,7 +687,6 @@ static void VersionAndTables(void) {
   CHECK(strcmp(yvn2psd_error_text(103), "Write failed") == 0);
   CHECK(strcmp(yvn2psd_error_text(1), "Illigal data format") == 0);
   CHECK(strcmp(yvn2psd_error_text(7), "Unknown") == 0);
-  /* Every mode's key reads back as the mode. */
   for (int b = YVN2PSD_BLEND_NORMAL; b <= YVN2PSD_BLEND_LUMINOSITY; ++b)
     CHECK(yvn2psd_blend_from_psd_key(yvn2psd_blend_psd_key(b)) == b);
   CHECK(strcmp(yvn2psd_blend_psd_key(YVN2PSD_BLEND_MULTIPLY), "mul ") == 0);
@@ -784,37 +694,31 @@ static void VersionAndTables(void) {
   CHECK(yvn2psd_blend_from_psd_key("hMix") == YVN2PSD_BLEND_NORMAL);
 }
 
+#define CASE(f) {#f, f}
 static const struct {
   const char* name;
   void (*run)(void);
-  int needsCorpus;
-} kCases[] = {
-    {"VersionAndTables", VersionAndTables, 0},
-    {"PsdReadsAsTheProgramConvertsIt", PsdReadsAsTheProgramConvertsIt, 0},
-    {"YvnReadsAsTheProgramConvertsIt", YvnReadsAsTheProgramConvertsIt, 0},
-    {"RowsReadInAnyOrderGiveTheLayer", RowsReadInAnyOrderGiveTheLayer, 0},
-    {"WriterEqualsTheConversion", WriterEqualsTheConversion, 0},
-    {"MemoryEqualsFile", MemoryEqualsFile, 0},
-    {"SourceReadAboutOnce", SourceReadAboutOnce, 0},
-    {"MisuseAndDamageReturnCodes", MisuseAndDamageReturnCodes, 0},
-    {"ThreadsConvertSideBySide", ThreadsConvertSideBySide, 0},
-    {"HostIsLeftAsItWas", HostIsLeftAsItWas, 0},
-};
+} kCases[] = {CASE(VersionAndTables), CASE(PsdReadsAsTheProgramConvertsIt), CASE(YvnReadsAsTheProgramConvertsIt),
+              CASE(RowsReadInAnyOrderGiveTheLayer), CASE(WriterEqualsTheConversion), CASE(MemoryEqualsFile),
+              CASE(SourceReadAboutOnce), CASE(MisuseAndDamageReturnCodes), CASE(ThreadsConvertSideBySide),
+              CASE(HostIsLeftAsItWas)};
 
 int main(int argc, char** argv) {
+  const size_t n = sizeof kCases / sizeof kCases[0];
   if (argc != 2) {
-    for (size_t i = 0; i < sizeof kCases / sizeof kCases[0]; ++i) printf("%s\n", kCases[i].name);
+    for (size_t i = 0; i < n; ++i) printf("%s\n", kCases[i].name);
     return 0;
   }
   if (!getenv("YVN2PSD_EXE") || !getenv("YVN_TEST_DATA")) {
     fprintf(stderr, "YVN2PSD_EXE and YVN_TEST_DATA must be set\n");
     return 77;
   }
-  for (size_t i = 0; i < sizeof kCases / sizeof kCases[0]; ++i) {
+  for (size_t i = 0; i < n; ++i) {
     if (strcmp(argv[1], kCases[i].name) != 0) continue;
-    MakeTemp();
+    snprintf(g_tmp, sizeof g_tmp, "%s/yvn-api-XXXXXX", getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
+    if (!mkdtemp(g_tmp)) return perror("mkdtemp"), 1;
     kCases[i].run();
-    RemoveTemp();
+    if (Shell("rm -rf '%s'%s%s", "", "") != 0) fprintf(stderr, "could not remove %s\n", g_tmp);
     if (g_failures) fprintf(stderr, "%d check(s) failed\n", g_failures);
     return g_failures ? 1 : 0;
   }
