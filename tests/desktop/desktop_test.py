@@ -1,20 +1,9 @@
 #!/usr/bin/python3
 """Tests of desktop/, each part installed by `cmake --install` into a
-temporary folder and used there as a desktop uses it:
-
-  MimeTest         xdg-mime names application/x-yvn by name and by leading
-                   bytes once the entry is in a temporary XDG_DATA_HOME.
-  ThumbnailerTest  the thumbnailer, run as its .thumbnailer line says, writes
-                   a PNG that Pillow reads, equal to the merged image (or the
-                   stored thumbnail) scaled by the same rule; damaged input
-                   gives a non-zero exit and no PNG.
-  GimpTest         gimp-console opens .yvn files through the plug-in and the
-                   program's PSD of each through GIMP's PSD loader: the same
-                   layer tree, properties and pixels (PNG by Script-Fu); GIMP
-                   images exported to .yvn read back through the library.
-
-Run by CTest (tests/desktop/CMakeLists.txt), which sets YVN_BUILD_DIR,
-YVN_SOURCE_DIR, CMAKE_COMMAND, YVN_DUMP, YVN2PSD_EXE and YVN_PSD_CORPUS."""
+temporary folder and used there as a desktop uses it: the MIME type through
+xdg-mime, the thumbnailer through its .thumbnailer entry, the GIMP plug-in
+through gimp-console beside GIMP's PSD loader. The environment comes from
+tests/desktop/CMakeLists.txt."""
 import os
 import shlex
 import shutil
@@ -48,24 +37,33 @@ def convert(src, dst, *options):
     subprocess.run([PROGRAM, "-q", "-W", *options, src, dst], check=True, stdin=subprocess.DEVNULL)
 
 
-class Doc:
-    """A document as the library reads it (tests/desktop/yvn_dump.c)."""
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
 
-    def __init__(self, path, pixels=True):
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+KEYS = ("name", "left", "top", "right", "bottom", "opacity", "visible", "blend", "psd_key", "clipping",
+        "lock_transparency", "lock_pixels", "working")
+
+
+class Doc:
+    """A document as the library reads it (yvn_dump.c), for use in `with`."""
+
+    def __init__(self, path):
         self.dir = tempfile.mkdtemp(prefix="yvn-dump-")
-        out = subprocess.run([DUMP, path] + ([self.dir] if pixels else []), check=True, capture_output=True,
-                             text=True).stdout.splitlines()
+        out = subprocess.run([DUMP, path, self.dir], check=True, capture_output=True, text=True).stdout.splitlines()
         head = out[0].split()
-        self.width, self.height = int(head[1]), int(head[2])
-        self.thumbnail = (int(head[6]), int(head[7]))
+        self.width, self.height, self.thumbnail = int(head[1]), int(head[2]), (int(head[6]), int(head[7]))
         self.layers = []
-        for line in out[1:]:
-            f = line.split("\t")
-            keys = ("name", "left", "top", "right", "bottom", "opacity", "visible", "blend", "psd_key", "clipping",
-                    "lock_transparency", "lock_pixels", "working")
-            layer = dict(zip(keys, [f[1]] + [int(v) for v in f[2:9]] + [f[9]] + [int(v) for v in f[10:]]))
-            layer["index"] = int(f[0].split()[1])
-            self.layers.append(layer)
+        for i, line in enumerate(out[1:]):
+            fields = zip(KEYS, line.split("\t")[1:])
+            self.layers.append(dict({k: v if k in ("name", "psd_key") else int(v) for k, v in fields}, index=i))
 
     def _raw(self, name, w, h):
         with open(os.path.join(self.dir, name), "rb") as f:
@@ -81,7 +79,10 @@ class Doc:
     def stored_thumbnail(self):
         return self._raw("thumbnail.rgba", *self.thumbnail)
 
-    def close(self):
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
@@ -95,8 +96,8 @@ def fit(w, h, size):
 
 
 def scale(rgba, ow, oh):
-    """The thumbnailer's rule: each output pixel the transparency-weighted
-    mean of the source pixels it covers, rounded half up."""
+    """Each output pixel the transparency-weighted mean of the source pixels
+    it covers, rounded half up."""
     h, w = rgba.shape[:2]
     px = rgba.astype(np.int64)
     a = px[:, :, 3]
@@ -149,10 +150,7 @@ class MimeTest(unittest.TestCase):
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def put(self, name, data):
-        path = os.path.join(self.files, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
+        return write(os.path.join(self.files, name), data)
 
     def query(self, path, desktop, data_home=True):
         env = {k: v for k, v in os.environ.items() if not k.startswith("XDG_")}
@@ -169,31 +167,21 @@ class MimeTest(unittest.TestCase):
         for desktop in (None, "GNOME"):
             self.assertEqual(self.query(path, desktop), mime, "%s on %s" % (path, desktop or "generic"))
 
-    def test_named_by_extension(self):
-        self.expect(self.put("painting.yvn", b"not even a painting"), "application/x-yvn")
-        self.expect(self.put("LOUD.YVN", b"\0" * 64), "application/x-yvn")
-
-    def test_plain_root_by_leading_bytes(self):
-        with open(SAMPLE, "rb") as f:
-            path = self.put("sample-without-extension", f.read())
-        self.expect(path, "application/x-yvn")
-        self.assertNotEqual(self.query(path, None, data_home=False), "application/x-yvn",
+    def test_named_by_extension_or_leading_bytes(self):
+        # A plain root and a packed one without an extension.
+        for name, data in (("painting.yvn", b"not even a painting"), ("LOUD.YVN", b"\0" * 64), ("plain", read(SAMPLE)),
+                           ("packed", read(GOLDEN[1]))):
+            self.expect(self.put(name, data), "application/x-yvn")
+        self.assertNotEqual(self.query(os.path.join(self.files, "plain"), None, data_home=False), "application/x-yvn",
                             "known without the entry installed")
 
-    def test_packed_root_by_leading_bytes(self):
-        with open(GOLDEN[1], "rb") as f:
-            self.expect(self.put("packed-without-extension", f.read()), "application/x-yvn")
-
     def test_other_bytes_are_not_the_type(self):
-        with open(SAMPLE, "rb") as f:
-            plain = f.read()
         # A packed marker whose next word is not a block's, a marker cut
         # short, a PSD.
-        self.assertNotEqual(self.query(self.put("x1", b"\xa0\xcd\xea\xfd\0\0\0\0" + plain[8:]), None),
-                            "application/x-yvn")
-        self.assertNotEqual(self.query(self.put("x2", b"\xa0\xcd\xea"), None), "application/x-yvn")
-        with open(os.path.join(DATA, "golden", "painting", "input.psd"), "rb") as f:
-            self.assertEqual(self.query(self.put("x3", f.read()), None), "image/vnd.adobe.photoshop")
+        for data in (b"\xa0\xcd\xea\xfd\0\0\0\0" + read(SAMPLE)[8:], b"\xa0\xcd\xea"):
+            self.assertNotEqual(self.query(self.put("x", data), None), "application/x-yvn")
+        psd = read(os.path.join(DATA, "golden", "painting", "input.psd"))
+        self.assertEqual(self.query(self.put("x", psd), None), "image/vnd.adobe.photoshop")
 
 
 class ThumbnailerTest(unittest.TestCase):
@@ -202,13 +190,8 @@ class ThumbnailerTest(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp(prefix="yvn-thumb-")
         prefix = os.path.join(cls.tmp, "prefix")
         install("thumbnailer", prefix)
-        entry = {}
         with open(os.path.join(prefix, "share", "thumbnailers", "yvn2psd.thumbnailer")) as f:
-            for line in f:
-                if "=" in line:
-                    k, v = line.rstrip("\n").split("=", 1)
-                    entry[k] = v
-        cls.entry = entry
+            cls.entry = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
         cls.path = os.path.join(prefix, "bin") + os.pathsep + os.environ.get("PATH", "")
         # A painting larger than the thumbnail it stores (384 a side at most).
         cls.large = os.path.join(cls.tmp, "large.yvn")
@@ -229,14 +212,10 @@ class ThumbnailerTest(unittest.TestCase):
         out = os.path.join(self.tmp, "out.png")
         r = self.run_entry(size, source, out)
         self.assertEqual(r.returncode, 0, r.stderr)
-        doc = Doc(source)
-        try:
+        with Doc(source) as doc:
             ow, oh = fit(doc.width, doc.height, size)
-            tw, th = doc.thumbnail
-            from_thumbnail = tw >= ow and th >= oh
+            from_thumbnail = doc.thumbnail[0] >= ow and doc.thumbnail[1] >= oh
             want = scale(doc.stored_thumbnail() if from_thumbnail else doc.merged(), ow, oh)
-        finally:
-            doc.close()
         with Image.open(out) as im:
             self.assertEqual(im.format, "PNG")
             self.assertEqual(im.mode, "RGBA")
@@ -247,38 +226,27 @@ class ThumbnailerTest(unittest.TestCase):
                          "%s at %d: %d pixels differ" % (source, size, np.count_nonzero(got != want)))
         return from_thumbnail, got
 
-    def test_composed_when_no_thumbnail_is_stored(self):
-        for source in GOLDEN[1:]:
-            for size in (128, 97, 1024):
-                from_thumbnail, got = self.check(source, size)
-                self.assertFalse(from_thumbnail)
-        self.assertTrue(np.any(got[:, :, 3] < 255), "transparency kept")
-
-    def test_composed_when_the_stored_thumbnail_is_smaller(self):
-        for size in (400, 512):
-            from_thumbnail, _ = self.check(self.large, size)
-            self.assertFalse(from_thumbnail)
-
-    def test_stored_thumbnail_when_large_enough(self):
-        for source, size in ((self.large, 256), (self.large, 100), (SAMPLE, 64), (GOLDEN[0], 256)):
-            from_thumbnail, _ = self.check(source, size)
-            self.assertTrue(from_thumbnail)
+    def test_composed_or_scaled_from_the_stored_thumbnail(self):
+        # Scaled from the stored thumbnail when it is at least the PNG's size,
+        # else composed (no thumbnail stored, or a smaller one).
+        for source, size, stored in [(s, n, False) for s in GOLDEN[1:] for n in (128, 97, 1024)] + [
+                (self.large, 400, False), (self.large, 512, False), (self.large, 256, True), (self.large, 100, True),
+                (SAMPLE, 64, True), (GOLDEN[0], 256, True)]:
+            from_thumbnail, got = self.check(source, size)
+            self.assertEqual(from_thumbnail, stored, (source, size))
+            if source == GOLDEN[2]:
+                self.assertTrue(np.any(got[:, :, 3] < 255), "transparency kept")
 
     def test_damaged_file_gives_no_png(self):
-        with open(SAMPLE, "rb") as f:
-            data = f.read()
+        data = read(SAMPLE)
         cases = {"truncated.yvn": data[: len(data) // 2], "empty.yvn": b"", "noise.yvn": bytes(range(256)) * 64,
                  "bad-head.yvn": data[:64] + b"\xff" * 64 + data[128:]}
-        hostile = os.path.join(DATA, "hostile")
         for name in ("inflate-bomb.yvn", "string-without-terminator.yvn", "canvas-310000.yvn"):
-            with open(os.path.join(hostile, name), "rb") as f:
-                cases[name] = f.read()
+            cases[name] = read(os.path.join(DATA, "hostile", name))
         outdir = os.path.join(self.tmp, "damaged")
         os.mkdir(outdir)
         for name, body in sorted(cases.items()):
-            src = os.path.join(self.tmp, name)
-            with open(src, "wb") as f:
-                f.write(body)
+            src = write(os.path.join(self.tmp, name), body)
             r = self.run_entry(256, src, os.path.join(outdir, name + ".png"))
             self.assertNotEqual(r.returncode, 0, name)
             self.assertIn(name, r.stderr)
@@ -287,12 +255,10 @@ class ThumbnailerTest(unittest.TestCase):
         self.assertEqual(r.returncode, 1)
         self.assertEqual(os.listdir(outdir), [])
 
-    def test_unwritable_output_fails(self):
+    def test_arguments_and_unwritable_output(self):
         r = self.run_entry(64, SAMPLE, os.path.join(self.tmp, "no-such-folder", "out.png"))
         self.assertEqual(r.returncode, 1)
         self.assertIn("out.png", r.stderr)
-
-    def test_arguments(self):
         exe = shutil.which("yvn2psd-thumbnailer", path=self.path)
         out = os.path.join(self.tmp, "a.png")
         for args in (["-s", "0", SAMPLE, out], ["-s", "x", SAMPLE, out], [SAMPLE], ["-s", "9999", SAMPLE, out]):
@@ -305,10 +271,9 @@ class ThumbnailerTest(unittest.TestCase):
 
 GIMP = "gimp-console-2.10"
 SCM = os.path.join(SOURCE, "tests", "desktop", "gimp_dump.scm")
-# Every GIMP plug-in call starts a process (about half a second of CPU), so
-# by default each case's layer tree is compared, and its pixels and its
-# export only for these; YVN_DESKTOP_FULL=1 does every case in full
-# (tests/desktop/gimp-full.sh).
+# Every GIMP plug-in call starts a process, so each case's layer tree is
+# compared, and its pixels and export only for these unless YVN_DESKTOP_FULL
+# is set (gimp-full.sh).
 FULL = bool(os.environ.get("YVN_DESKTOP_FULL"))
 PIXEL_CASES = {"sample", "native-packed-root", "native-record-order", "working-only", "corpus-papi_clipping_masks",
                "corpus-pil_negative_top_left_layer", "corpus-cf_out-of-bounds-layer"}
@@ -320,9 +285,8 @@ def scheme(s):
 
 
 def through_document(rgba8):
-    """Straight 8-bit pixels as the library writes them into a document and
-    reads them back (the mapping of yvn2psd.h): colour below transparency 8
-    is not kept exactly."""
+    """Straight 8-bit pixels written into a document and read back (the
+    mapping of yvn2psd.h)."""
     px = rgba8.astype(np.int64)
     a8 = px[:, :, 3:4]
     a16 = (a8 * 16449) >> 8
@@ -344,28 +308,22 @@ class GimpTest(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp(prefix="yvn-gimp-")
         prefix = os.path.join(cls.tmp, "prefix")
         install("gimp", prefix)
-        found = [os.path.join(d, "file-yvn") for d, _, files in os.walk(prefix) if "file-yvn" in files]
-        want = os.path.join("gimp", "2.0", "plug-ins", "file-yvn", "file-yvn")
-        assert len(found) == 1 and found[0].endswith(want), found
+        found = [d for d, _, files in os.walk(prefix) if "file-yvn" in files]
+        assert len(found) == 1 and found[0].endswith(os.path.join("gimp", "2.0", "plug-ins", "file-yvn")), found
         profile = os.path.join(cls.tmp, "profile")
-        os.makedirs(os.path.join(profile, "plug-ins"))
-        shutil.copytree(os.path.dirname(found[0]), os.path.join(profile, "plug-ins", "file-yvn"))
+        shutil.copytree(found[0], os.path.join(profile, "plug-ins", "file-yvn"))
         for folder in ("brushes", "dynamics", "gradients", "palettes", "patterns", "tool-presets"):
             os.makedirs(os.path.join(profile, folder))
 
         cases = {"sample": SAMPLE, "painting": os.path.join(DATA, "golden", "painting", "expected.yvn"),
                  "working-only": os.path.join(DATA, "native", "working-layer-only.yvn")}
-        for path in GOLDEN:
-            cases[os.path.basename(os.path.dirname(path))] = path
+        cases.update((os.path.basename(os.path.dirname(path)), path) for path in GOLDEN)
         cls.corpus = os.path.isdir(CORPUS)
-        if cls.corpus:
-            made = os.path.join(cls.tmp, "made")
-            os.mkdir(made)
-            for name in sorted(os.listdir(CORPUS)):
-                if name.lower().endswith((".psd", ".psb")):
-                    dst = os.path.join(made, os.path.splitext(name)[0] + ".yvn")
-                    convert(os.path.join(CORPUS, name), dst)
-                    cases["corpus-" + os.path.splitext(name)[0]] = dst
+        for name in sorted(os.listdir(CORPUS)) if cls.corpus else []:
+            if name.lower().endswith((".psd", ".psb")):
+                dst = os.path.join(cls.tmp, os.path.splitext(name)[0] + ".yvn")
+                convert(os.path.join(CORPUS, name), dst)
+                cases["corpus-" + os.path.splitext(name)[0]] = dst
         out = os.path.join(cls.tmp, "out")
         jobs = []
 
@@ -373,17 +331,15 @@ class GimpTest(unittest.TestCase):
             os.makedirs(d, exist_ok=True)
             jobs.append("(yvn-test-open %s %s %s %s)" % (scheme(how), scheme(src), scheme(d), "#t" if pngs else "#f"))
 
-        cls.cases, cls.pixels = {}, set()
+        cls.cases = {}
+        cls.pixels = {name for name in cases if FULL or name in PIXEL_CASES}
         for name, src in sorted(cases.items()):
-            d = os.path.join(out, name)
+            d = cls.cases[name] = os.path.join(out, name)
             os.makedirs(d)
             yvn, psd = os.path.join(d, "case.yvn"), os.path.join(d, "case.psd")
             shutil.copy(src, yvn)
             convert(yvn, psd)
-            cls.cases[name] = d
-            full = FULL or name in PIXEL_CASES
-            if full:
-                cls.pixels.add(name)
+            full = name in cls.pixels
             open_job("auto", yvn, os.path.join(d, "yvn"), full)
             open_job("psd", psd, os.path.join(d, "psd"), full)
             if full:
@@ -391,33 +347,25 @@ class GimpTest(unittest.TestCase):
                          for how, f, dst in (("psd", psd, "from-psd.yvn"), ("auto", yvn, "from-yvn.yvn"))]
         # 16 bits, against the program's 16-bit PSD; files found by their
         # leading bytes alone; a damaged file; images made in GIMP.
-        cls.wide = {}
-        for name in WIDE_CASES:
-            d = os.path.join(out, name + "-16")
+        cls.wide = {name: os.path.join(out, name + "-16") for name in WIDE_CASES}
+        for name, d in cls.wide.items():
             os.makedirs(d)
             convert(cases[name], os.path.join(d, "case.psd"), "-d16")
-            cls.wide[name] = d
             open_job("yvn16", cases[name], os.path.join(d, "yvn"), True)
             open_job("psd", os.path.join(d, "case.psd"), os.path.join(d, "psd"), True)
-        cls.magic = {}
-        for name in ("sample", "native-packed-root"):
-            d = os.path.join(out, "magic-" + name)
+        cls.magic = {name: os.path.join(out, "magic-" + name) for name in ("sample", "native-packed-root")}
+        for name, d in cls.magic.items():
             os.makedirs(d)
-            shutil.copy(cases[name], os.path.join(d, "painting"))
-            cls.magic[name] = d
-            open_job("auto", os.path.join(d, "painting"), d, False)
+            open_job("auto", shutil.copy(cases[name], os.path.join(d, "painting")), d, False)
         cls.damaged = os.path.join(out, "damaged")
-        with open(SAMPLE, "rb") as f:
-            body = f.read()
         os.makedirs(cls.damaged)
-        with open(os.path.join(cls.damaged, "damaged.yvn"), "wb") as f:
-            f.write(body[: len(body) // 2])
-        open_job("auto", os.path.join(cls.damaged, "damaged.yvn"), cls.damaged, False)
+        body = read(SAMPLE)
+        open_job("auto", write(os.path.join(cls.damaged, "damaged.yvn"), body[: len(body) // 2]), cls.damaged, False)
         cls.made = os.path.join(out, "made.yvn")
         cls.gray = os.path.join(out, "gray.yvn")
         cls.stored = os.path.join(out, "stored.yvn")
         jobs += ["(yvn-test-made %s)" % scheme(cls.made), "(yvn-test-made-gray %s)" % scheme(cls.gray),
-                 "(yvn-test-export-stored %s %s)" % (scheme(SAMPLE), scheme(cls.stored))]
+                 "(yvn-test-export \"stored\" %s %s)" % (scheme(SAMPLE), scheme(cls.stored))]
 
         env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "DISPLAY"))}
         env.update(GIMP2_DIRECTORY=profile, HOME=cls.tmp, XDG_CONFIG_HOME=os.path.join(cls.tmp, "config"),
@@ -463,18 +411,13 @@ class GimpTest(unittest.TestCase):
             self.assertTrue(np.array_equal(a, b), "%s layer %d: %d samples differ" % (d, i, np.count_nonzero(a != b)))
         return rows_y
 
-    def psd_layers(self, path):
-        doc = Doc(path)
-        return doc, [l for l in doc.layers if not l["working"]]
-
     def test_opens_as_gimp_opens_the_programs_psd(self):
         modes = set()
         groups = 0
         for name, d in sorted(self.cases.items()):
             with self.subTest(case=name):
-                doc, layers = self.psd_layers(os.path.join(d, "case.yvn"))
-                doc.close()
-                locks = [l["lock_pixels"] for l in reversed(layers)] if layers else None
+                with Doc(os.path.join(d, "case.yvn")) as doc:
+                    locks = [l["lock_pixels"] for l in reversed(doc.layers) if not l["working"]] or None
                 rows = self.same_opening(d, locks, name in self.pixels)
                 modes |= {r[7] for r in rows if r[1] == "layer"}
                 groups += sum(1 for r in rows if r[1] == "group")
@@ -506,9 +449,8 @@ class GimpTest(unittest.TestCase):
         """The layers of `exported`, written by the plug-in from GIMP's 8-bit
         layers, are those of `original` (bar working layers), whose 8-bit
         pixels went through the document's 16 bits once more."""
-        doc_e, got = self.psd_layers(exported)
-        doc_o, want = self.psd_layers(original)
-        try:
+        with Doc(exported) as doc_e, Doc(original) as doc_o:
+            got, want = ([l for l in doc.layers if not l["working"]] for doc in (doc_e, doc_o))
             self.assertEqual(len(got), len(want), exported)
             keys = ["name", "left", "top", "right", "bottom", "opacity", "visible", "psd_key", "clipping",
                     "lock_transparency"] + (["lock_pixels"] if pixel_lock else [])
@@ -518,9 +460,6 @@ class GimpTest(unittest.TestCase):
                 self.assertEqual({k: g[k] for k in keys}, {k: w[k] for k in keys}, exported)
                 self.assertTrue(np.array_equal(doc_e.pixels(g), through_document(doc_o.pixels(w))),
                                 "%s: %s" % (exported, g["name"]))
-        finally:
-            doc_e.close()
-            doc_o.close()
 
     def test_exports_what_it_opened(self):
         for name in sorted(self.pixels):
@@ -531,33 +470,25 @@ class GimpTest(unittest.TestCase):
                 self.same_layers(os.path.join(d, "from-yvn.yvn"), os.path.join(d, "case.yvn"), True)
                 self.same_layers(os.path.join(d, "from-psd.yvn"), os.path.join(d, "case.yvn"), False)
 
+    def assert_layer(self, doc, layer, pixel, **props):
+        self.assertEqual({k: layer[k] for k in props}, props)
+        self.assertTrue((doc.pixels(layer) == pixel).all(), layer["name"])
+
     def test_exports_an_image_made_in_gimp(self):
-        doc = Doc(self.made)
-        try:
-            l = doc.layers
-            self.assertEqual((doc.width, doc.height, len(l)), (64, 48, 3))
-            paper, red, blue = l
-            self.assertEqual((paper["name"], paper["left"], paper["right"], paper["visible"], paper["psd_key"]),
-                             ("paper", 0, 64, 1, "norm"))
-            self.assertTrue((doc.pixels(paper) == (200, 180, 160, 255)).all())
+        with Doc(self.made) as doc:
+            self.assertEqual((doc.width, doc.height, len(doc.layers)), (64, 48, 3))
+            paper, red, blue = doc.layers
+            self.assert_layer(doc, paper, (200, 180, 160, 255), name="paper", left=0, right=64, visible=1,
+                              psd_key="norm")
             # The hidden group's layers: hidden, its own settings lost.
-            self.assertEqual((red["name"], red["left"], red["top"], red["right"], red["bottom"], red["opacity"],
-                              red["visible"], red["psd_key"], red["clipping"]),
-                             ("red", 5, 6, 25, 16, 128, 0, "mul ", 0))
-            self.assertTrue((doc.pixels(red) == (255, 0, 0, 255)).all())
+            self.assert_layer(doc, red, (255, 0, 0, 255), name="red", left=5, top=6, right=25, bottom=16, opacity=128,
+                              visible=0, psd_key="mul ", clipping=0)
             # The mask's black left half is taken off the layer.
-            self.assertEqual((blue["name"], blue["left"], blue["top"], blue["right"], blue["bottom"],
-                              blue["psd_key"], blue["clipping"], blue["lock_transparency"], blue["visible"]),
-                             ("blue", 45, 20, 60, 40, "scrn", 1, 1, 0))
-            self.assertTrue((doc.pixels(blue) == (0, 0, 255, 255)).all())
-        finally:
-            doc.close()
-        doc = Doc(self.gray)
-        try:
+            self.assert_layer(doc, blue, (0, 0, 255, 255), name="blue", left=45, top=20, right=60, bottom=40,
+                              psd_key="scrn", clipping=1, lock_transparency=1, visible=0)
+        with Doc(self.gray) as doc:
             self.assertEqual(len(doc.layers), 1)
-            self.assertTrue((doc.pixels(doc.layers[0]) == (51, 51, 51, 255)).all())
-        finally:
-            doc.close()
+            self.assert_layer(doc, doc.layers[0], (51, 51, 51, 255))
 
     def test_export_stores_when_asked(self):
         compressed = os.path.join(self.cases["sample"], "from-yvn.yvn")

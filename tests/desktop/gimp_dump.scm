@@ -1,39 +1,29 @@
 ; Script-Fu for the GIMP plug-in's test (desktop_test.py): opens files
 ; through GIMP's procedures and writes what GIMP made of them.
-;
-; (yvn-test-open how file dir pngs) opens `file` (how: "auto" through
-; gimp-file-load, "yvn16" through file-yvn-load at 16 bits, "psd" through
-; GIMP's PSD loader) and writes dir/layers.tsv, a line per layer and group
-; in tree order, and when pngs is #t each layer's pixels as dir/N.png (each
-; export starts a plug-in, the slow part).
-; (yvn-test-export how file out) opens `file` likewise and exports it to
-; `out` through gimp-file-save.
+; how: "auto" (gimp-file-load), "yvn16" (the plug-in at 16 bits) or "psd".
 
-(define (yvn-test-bool x) (if (= x TRUE) "1" "0"))
+(define (yvn-test-join fields)
+  (if (null? (cdr fields))
+      (string-append (car fields) "\n")
+      (string-append (car fields) "\t" (yvn-test-join (cdr fields)))))
 
 (define (yvn-test-open-image how file)
   (car (cond ((equal? how "yvn16") (file-yvn-load RUN-NONINTERACTIVE file file 16))
              ((equal? how "psd") (file-psd-load RUN-NONINTERACTIVE file file))
              (else (gimp-file-load RUN-NONINTERACTIVE file file)))))
 
-(define (yvn-test-item-line img item depth)
-  (let* ((offsets (gimp-drawable-offsets item))
-         (group (= (car (gimp-item-is-group item)) TRUE)))
-    (string-append
-      (number->string depth) "\t"
-      (if group "group" "layer") "\t"
-      (car (gimp-item-get-name item)) "\t"
-      (number->string (car offsets)) "\t" (number->string (cadr offsets)) "\t"
-      (number->string (car (gimp-drawable-width item))) "\t"
-      (number->string (car (gimp-drawable-height item))) "\t"
-      (number->string (car (gimp-layer-get-mode item))) "\t"
-      (number->string (car (gimp-layer-get-composite-mode item))) "\t"
-      (number->string (car (gimp-layer-get-blend-space item))) "\t"
-      (number->string (car (gimp-layer-get-composite-space item))) "\t"
-      (number->string (car (gimp-layer-get-opacity item))) "\t"
-      (yvn-test-bool (car (gimp-item-get-visible item))) "\t"
-      (yvn-test-bool (car (gimp-layer-get-lock-alpha item))) "\t"
-      (yvn-test-bool (car (gimp-item-get-lock-content item))) "\n")))
+(define (yvn-test-item-line item depth)
+  (let ((n (lambda (x) (number->string (car x))))
+        (b (lambda (x) (if (= (car x) TRUE) "1" "0")))
+        (offsets (gimp-drawable-offsets item)))
+    (yvn-test-join
+      (list (number->string depth) (if (= (car (gimp-item-is-group item)) TRUE) "group" "layer")
+            (car (gimp-item-get-name item)) (n offsets) (n (cdr offsets))
+            (n (gimp-drawable-width item)) (n (gimp-drawable-height item)) (n (gimp-layer-get-mode item))
+            (n (gimp-layer-get-composite-mode item)) (n (gimp-layer-get-blend-space item))
+            (n (gimp-layer-get-composite-space item)) (n (gimp-layer-get-opacity item))
+            (b (gimp-item-get-visible item)) (b (gimp-layer-get-lock-alpha item))
+            (b (gimp-item-get-lock-content item))))))
 
 ; Writes the lines of `items` (a vector, top first) and their children;
 ; returns the next PNG number.
@@ -41,7 +31,7 @@
   (let loop ((i 0) (n n))
     (if (< i (vector-length items))
         (let ((item (vector-ref items i)))
-          (display (yvn-test-item-line img item depth) port)
+          (display (yvn-test-item-line item depth) port)
           (if (= (car (gimp-item-is-group item)) TRUE)
               (loop (+ i 1)
                     (yvn-test-walk img (cadr (gimp-item-get-children item)) (+ depth 1) port dir pngs n))
@@ -50,19 +40,25 @@
                 (loop (+ i 1) (+ n 1)))))
         n)))
 
+; Writes dir/layers.tsv, a line per layer and group in tree order, and when
+; pngs is #t each layer's pixels as dir/N.png (each export starts a plug-in).
 (define (yvn-test-open how file dir pngs)
   (let* ((img (yvn-test-open-image how file))
-         (port (open-output-file (string-append dir "/layers.tsv"))))
-    (display (string-append "image\t" (number->string (car (gimp-image-width img))) "\t"
-                            (number->string (car (gimp-image-height img))) "\t"
-                            (number->string (car (gimp-image-get-precision img))) "\n") port)
+         (port (open-output-file (string-append dir "/layers.tsv")))
+         (n (lambda (x) (number->string (car x)))))
+    (display (yvn-test-join (list "image" (n (gimp-image-width img)) (n (gimp-image-height img))
+                                  (n (gimp-image-get-precision img)))) port)
     (yvn-test-walk img (cadr (gimp-image-get-layers img)) 0 port dir pngs 0)
     (close-output-port port)
     (gimp-image-delete img)))
 
+; Exports through gimp-file-save, or with the layers stored when how is "stored".
 (define (yvn-test-export how file out)
-  (let ((img (yvn-test-open-image how file)))
-    (gimp-file-save RUN-NONINTERACTIVE img (vector-ref (cadr (gimp-image-get-layers img)) 0) out out)
+  (let* ((img (yvn-test-open-image how file))
+         (layer (vector-ref (cadr (gimp-image-get-layers img)) 0)))
+    (if (equal? how "stored")
+        (file-yvn-save RUN-NONINTERACTIVE img layer out out 1)
+        (gimp-file-save RUN-NONINTERACTIVE img layer out out))
     (gimp-image-delete img)))
 
 ; An image made in GIMP: a paper layer, and a hidden group holding a
@@ -107,10 +103,4 @@
     (gimp-context-set-foreground '(51 51 51))
     (gimp-drawable-fill layer FILL-FOREGROUND)
     (file-yvn-save RUN-NONINTERACTIVE img layer out out 1)
-    (gimp-image-delete img)))
-
-; Exports `file`, opened through gimp-file-load, with the layers stored.
-(define (yvn-test-export-stored file out)
-  (let ((img (yvn-test-open-image "auto" file)))
-    (file-yvn-save RUN-NONINTERACTIVE img (vector-ref (cadr (gimp-image-get-layers img)) 0) out out 1)
     (gimp-image-delete img)))
