@@ -4,7 +4,6 @@
  *   api_test CASE   exit 0 when it passes, 77 when skipped.
  * Environment: YVN2PSD_EXE (the program), YVN_TEST_DATA, YVN_PSD_CORPUS. */
 #define _POSIX_C_SOURCE 200809L
-#include <dirent.h>
 #include <locale.h>
 #include <pthread.h>
 #include <signal.h>
@@ -87,36 +86,24 @@ static int Program(const char* args) {
 
 static int Copy(const char* from, const char* to) { return Shell("cd '%s' && cp '%s' '%s'", from, to); }
 
-/* The files the cases go over: the golden inputs and the corpus's PSDs. */
+/* The files the cases go over: the golden inputs of a kind ("psd" takes PSB
+ * too), then the corpus's. */
 enum { kMaxFiles = 48, kPathBytes = 1024 };
 typedef struct {
   char path[kMaxFiles][kPathBytes];
   int n;
 } Files;
 
-static void AddFolder(Files* f, const char* dir, const char* suffix) {
-  struct dirent** e = NULL;
-  const int n = dir ? scandir(dir, &e, NULL, alphasort) : -1;
-  for (int i = 0; i < n; ++i) {
-    const size_t len = strlen(e[i]->d_name);
-    if (len > 4 && strcmp(e[i]->d_name + len - 4, suffix) == 0 && f->n < kMaxFiles &&
-        strlen(dir) + len + 2 <= kPathBytes)
-      snprintf(f->path[f->n++], kPathBytes, "%s/%s", dir, e[i]->d_name);
-    free(e[i]);
-  }
-  free(e);
-}
-
-static Files SourceFiles(const char* suffix) {
+static Files SourceFiles(const char* kind) {
   Files f;
-  f.n = 0;
-  const char* cases[] = {"painting", "native-features", "native-record-order", "native-packed-root"};
-  for (int i = 0; i < 4; ++i) {
-    snprintf(f.path[f.n], kPathBytes, "%s/golden/%s/input%s", getenv("YVN_TEST_DATA"), cases[i], suffix);
-    if (access(f.path[f.n], F_OK) == 0) ++f.n;
-  }
-  AddFolder(&f, getenv("YVN_PSD_CORPUS"), suffix);
-  if (strcmp(suffix, ".psd") == 0) AddFolder(&f, getenv("YVN_PSD_CORPUS"), ".psb");
+  char cmd[4096];
+  const char* corpus = getenv("YVN_PSD_CORPUS") ? getenv("YVN_PSD_CORPUS") : "/nonexistent";
+  snprintf(cmd, sizeof cmd, "ls -d '%s'/golden/*/input.%s 2>/dev/null; ls -d '%s'/*.%s 2>/dev/null",
+           getenv("YVN_TEST_DATA"), kind, corpus, strcmp(kind, "psd") == 0 ? "ps[db]" : kind);
+  FILE* p = popen(cmd, "r");
+  for (f.n = 0; f.n < kMaxFiles && fgets(f.path[f.n], kPathBytes, p); ++f.n)
+    f.path[f.n][strcspn(f.path[f.n], "\n")] = '\0';
+  pclose(p);
   return f;
 }
 
@@ -224,7 +211,7 @@ static size_t Find(const Bytes* b, size_t from, const char* what) {
  * writes from it, and its merged image the .yvn's top layer; the .yvn
  * stores a thumbnail, the PSD none. */
 static void PsdReadsAsTheProgramConvertsIt(void) {
-  const Files files = SourceFiles(".psd");
+  const Files files = SourceFiles("psd");
   for (int i = 0; i < files.n; ++i) {
     snprintf(g_at, sizeof g_at, "%s", files.path[i]);
     CHECK(Copy(files.path[i], Tmp("s.psd")) == 0);
@@ -272,9 +259,9 @@ static void PsdReadsAsTheProgramConvertsIt(void) {
  * program writes from it (every cell comes back), and the merged image that
  * its 8-bit PSD stores, matted on white. */
 static void YvnReadsAsTheProgramConvertsIt(void) {
-  Files files = SourceFiles(".yvn");
+  Files files = SourceFiles("yvn");
   /* And (compressed) .yvn files made by the program from the PSDs. */
-  const Files psds = SourceFiles(".psd");
+  const Files psds = SourceFiles("psd");
   for (int i = 0; i < psds.n && files.n < kMaxFiles; ++i) {
     char name[64];
     snprintf(name, sizeof name, "s.psd made%d.yvn", i);
@@ -328,8 +315,8 @@ static void YvnReadsAsTheProgramConvertsIt(void) {
  * image that whole reads give: bands from the top let a .yvn layer go as
  * they are read, a band above them reads the layer again. */
 static void RowsReadInAnyOrderGiveTheLayer(void) {
-  const Files yvns = SourceFiles(".yvn");
-  const Files psds = SourceFiles(".psd");
+  const Files yvns = SourceFiles("yvn");
+  const Files psds = SourceFiles("psd");
   for (int i = 0; i < yvns.n + psds.n; ++i) {
     const char* path = i < yvns.n ? yvns.path[i] : psds.path[i - yvns.n];
     snprintf(g_at, sizeof g_at, "%s", path);
@@ -381,7 +368,7 @@ static int WriteLayers(const Doc* doc, int format, const yvn2psd_options* o, voi
  * .yvn, the same head (thumbnail, canvas, paper) byte for byte and the same
  * layers (tests/api/writer_test.cpp: byte for byte from a PSD's own rows). */
 static void WriterEqualsTheConversion(void) {
-  const Files psds = SourceFiles(".psd");
+  const Files psds = SourceFiles("psd");
   for (int i = 0; i < psds.n; ++i) {
     snprintf(g_at, sizeof g_at, "%s", psds.path[i]);
     CHECK(Copy(psds.path[i], Tmp("s.psd")) == 0);
@@ -441,7 +428,7 @@ static void SourceReadAboutOnce(void) {
   CHECK_CODE(yvn2psd_writer_create_memory(YVN2PSD_FORMAT_PSD, side, side, NULL, &w), 0);
   uint8_t* px = malloc((size_t)side * side * 4);
   uint32_t seed = 99;
-  yvn2psd_layer_info l = {.name = "noise", .right = (int32_t)side, .bottom = (int32_t)side, .opacity = 255, .visible = 1};
+  const yvn2psd_layer_info l = {.name = "noise", .right = 1200, .bottom = 1200, .opacity = 255, .visible = 1};
   for (int k = 0; k < 3; ++k) {
     for (size_t i = 0; i < (size_t)side * side * 4; ++i) px[i] = (uint8_t)((seed = seed * 1103515245u + 12345u) >> 24);
     CHECK_CODE(yvn2psd_writer_add_layer(w, &l, YVN2PSD_PIXEL_RGBA8, px, 0), 0);
@@ -464,7 +451,7 @@ static void SourceReadAboutOnce(void) {
  * conversion file to file. */
 static void MemoryEqualsFile(void) {
   for (int kind = 0; kind < 2; ++kind) {
-    const Files files = SourceFiles(kind == 0 ? ".psd" : ".yvn");
+    const Files files = SourceFiles(kind == 0 ? "psd" : "yvn");
     for (int i = 0; i < files.n; ++i) {
       snprintf(g_at, sizeof g_at, "%s", files.path[i]);
       const char* dst = kind == 0 ? Tmp("m.yvn") : Tmp("m.psd");
@@ -497,7 +484,7 @@ static int StopAt(void* user, const yvn2psd_progress* p) {
 /* Misuse and damaged input return codes and leave no file. */
 static void MisuseAndDamageReturnCodes(void) {
   snprintf(g_at, sizeof g_at, "misuse");
-  const Files psds = SourceFiles(".psd");
+  const Files psds = SourceFiles("psd");
   CHECK(psds.n > 0);
   CHECK(Copy(psds.path[0], Tmp("s.psd")) == 0);
   yvn2psd_document* d = (yvn2psd_document*)1;
@@ -613,8 +600,8 @@ static void* RunJob(void* arg) {
 /* Two threads converting different files at once give the bytes each
  * gives alone. */
 static void ThreadsConvertSideBySide(void) {
-  const Files psds = SourceFiles(".psd");
-  const Files yvns = SourceFiles(".yvn");
+  const Files psds = SourceFiles("psd");
+  const Files yvns = SourceFiles("yvn");
   for (int i = 0; i < psds.n && i < 8; ++i) {
     snprintf(g_at, sizeof g_at, "%s", psds.path[i]);
     Bytes a = ReadAll(psds.path[i]), b = ReadAll(yvns.n ? yvns.path[i % yvns.n] : psds.path[(i + 1) % psds.n]);
@@ -640,7 +627,7 @@ static void OnSignal(int sig) { (void)sig; }
  * them after a conversion, a failed one and a cancelled one. */
 static void HostIsLeftAsItWas(void) {
   snprintf(g_at, sizeof g_at, "host");
-  const Files psds = SourceFiles(".psd");
+  const Files psds = SourceFiles("psd");
   CHECK(psds.n > 0);
   CHECK(Copy(psds.path[0], Tmp("s.psd")) == 0);
   WriteText("junk.psd", "8BPS");
