@@ -65,19 +65,11 @@ class Doc:
             fields = zip(KEYS, line.split("\t")[1:])
             self.layers.append(dict({k: v if k in ("name", "psd_key") else int(v) for k, v in fields}, index=i))
 
-    def _raw(self, name, w, h):
-        with open(os.path.join(self.dir, name), "rb") as f:
-            return np.frombuffer(f.read(), np.uint8).reshape(h, w, 4)
+    def raw(self, name, w, h):
+        return np.fromfile(os.path.join(self.dir, name), np.uint8).reshape(h, w, 4)
 
     def pixels(self, layer):
-        return self._raw("layer-%d.rgba" % layer["index"], layer["right"] - layer["left"],
-                         layer["bottom"] - layer["top"])
-
-    def merged(self):
-        return self._raw("merged.rgba", self.width, self.height)
-
-    def stored_thumbnail(self):
-        return self._raw("thumbnail.rgba", *self.thumbnail)
+        return self.raw("layer-%d.rgba" % layer["index"], layer["right"] - layer["left"], layer["bottom"] - layer["top"])
 
     def __enter__(self):
         return self
@@ -127,27 +119,39 @@ def read_png(path):
     if depth == 8:
         with Image.open(path) as im:
             return np.asarray(im)
-    channels = {0: 1, 2: 3, 4: 2, 6: 4}[ctype]
     magick = shutil.which("convert-im6.q16", path="/usr/bin") or "/usr/bin/convert"
     raw = subprocess.run([magick, "PNG:" + path, "-depth", "16", "-endian", "MSB", "RGBA:-"], check=True,
                          capture_output=True).stdout
     px = np.frombuffer(raw, ">u2").reshape(h, w, 4)
-    return px[:, :, :3] if channels == 3 else px
+    return px[:, :, :3] if ctype == 2 else px
 
 
-class MimeTest(unittest.TestCase):
+class Installed(unittest.TestCase):
+    """A component installed into a temporary prefix, cls.tmp/prefix."""
+    component = "thumbnailer"
+
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="yvn-mime-")
-        install("thumbnailer", os.path.join(cls.tmp, "prefix"))
-        cls.share = os.path.join(cls.tmp, "prefix", "share")
-        subprocess.run(["update-mime-database", os.path.join(cls.share, "mime")], check=True)
-        cls.files = os.path.join(cls.tmp, "files")
-        os.mkdir(cls.files)
+        cls.tmp = tempfile.mkdtemp(prefix="yvn-desktop-")
+        cls.prefix = os.path.join(cls.tmp, "prefix")
+        install(cls.component, cls.prefix)
 
     @classmethod
     def tearDownClass(cls):
-        shutil.rmtree(cls.tmp, ignore_errors=True)
+        if os.environ.get("YVN_DESKTOP_KEEP"):
+            print("kept", cls.tmp, file=sys.stderr)
+        else:
+            shutil.rmtree(cls.tmp, ignore_errors=True)
+
+
+class MimeTest(Installed):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.share = os.path.join(cls.prefix, "share")
+        subprocess.run(["update-mime-database", os.path.join(cls.share, "mime")], check=True)
+        cls.files = os.path.join(cls.tmp, "files")
+        os.mkdir(cls.files)
 
     def put(self, name, data):
         return write(os.path.join(self.files, name), data)
@@ -184,22 +188,16 @@ class MimeTest(unittest.TestCase):
         self.assertEqual(self.query(self.put("x", psd), None), "image/vnd.adobe.photoshop")
 
 
-class ThumbnailerTest(unittest.TestCase):
+class ThumbnailerTest(Installed):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="yvn-thumb-")
-        prefix = os.path.join(cls.tmp, "prefix")
-        install("thumbnailer", prefix)
-        with open(os.path.join(prefix, "share", "thumbnailers", "yvn2psd.thumbnailer")) as f:
+        super().setUpClass()
+        with open(os.path.join(cls.prefix, "share", "thumbnailers", "yvn2psd.thumbnailer")) as f:
             cls.entry = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
-        cls.path = os.path.join(prefix, "bin") + os.pathsep + os.environ.get("PATH", "")
+        cls.path = os.path.join(cls.prefix, "bin") + os.pathsep + os.environ.get("PATH", "")
         # A painting larger than the thumbnail it stores (384 a side at most).
         cls.large = os.path.join(cls.tmp, "large.yvn")
         convert(os.path.join(DATA, "golden", "native-packed-root", "expected.psd"), cls.large)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def run_entry(self, size, source, output):
         """The thumbnailer run as a file manager runs its entry."""
@@ -215,11 +213,10 @@ class ThumbnailerTest(unittest.TestCase):
         with Doc(source) as doc:
             ow, oh = fit(doc.width, doc.height, size)
             from_thumbnail = doc.thumbnail[0] >= ow and doc.thumbnail[1] >= oh
-            want = scale(doc.stored_thumbnail() if from_thumbnail else doc.merged(), ow, oh)
+            want = scale(doc.raw("thumbnail.rgba", *doc.thumbnail) if from_thumbnail
+                         else doc.raw("merged.rgba", doc.width, doc.height), ow, oh)
         with Image.open(out) as im:
-            self.assertEqual(im.format, "PNG")
-            self.assertEqual(im.mode, "RGBA")
-            self.assertEqual(im.size, (ow, oh))
+            self.assertEqual((im.format, im.mode, im.size), ("PNG", "RGBA", (ow, oh)))
             got = np.asarray(im)
         os.unlink(out)
         self.assertEqual(np.count_nonzero(np.any(got != want, axis=2)), 0,
@@ -298,17 +295,16 @@ def through_document(rgba8):
     return out.astype(np.uint8)
 
 
-class GimpTest(unittest.TestCase):
+class GimpTest(Installed):
     """One gimp-console run does every job; the tests read what it left."""
+    component = "gimp"
 
     @classmethod
     def setUpClass(cls):
         if not shutil.which(GIMP):
             raise unittest.SkipTest(GIMP + " is not installed (scripts/deps.sh installs gimp)")
-        cls.tmp = tempfile.mkdtemp(prefix="yvn-gimp-")
-        prefix = os.path.join(cls.tmp, "prefix")
-        install("gimp", prefix)
-        found = [d for d, _, files in os.walk(prefix) if "file-yvn" in files]
+        super().setUpClass()
+        found = [d for d, _, files in os.walk(cls.prefix) if "file-yvn" in files]
         assert len(found) == 1 and found[0].endswith(os.path.join("gimp", "2.0", "plug-ins", "file-yvn")), found
         profile = os.path.join(cls.tmp, "profile")
         shutil.copytree(found[0], os.path.join(profile, "plug-ins", "file-yvn"))
@@ -378,13 +374,6 @@ class GimpTest(unittest.TestCase):
                             "-b", "(gimp-quit 0)"], env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
                            timeout=900)
         cls.log = r.stdout + r.stderr
-
-    @classmethod
-    def tearDownClass(cls):
-        if os.environ.get("YVN_DESKTOP_KEEP"):
-            print("kept", cls.tmp, file=sys.stderr)
-        else:
-            shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def tree(self, d):
         path = os.path.join(d, "layers.tsv")
