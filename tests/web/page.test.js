@@ -1,8 +1,5 @@
-// The page in Debian's Chromium, headless: a batch of files put into the
-// file input converts in workers, each bar finishes, the downloads are the
-// native program's bytes, a damaged file shows the program's error line
-// while the others convert, and nothing is requested once the page has
-// loaded. A screenshot of the page after the batch is kept.
+// The page in headless Chromium, served as any static host serves it. A
+// screenshot of the page after the batch is kept.
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
@@ -33,8 +30,7 @@ test('a batch converts in the page to the native bytes, offline, with the damage
   // The native program's results and lines, file by file.
   const expected = path.join(work, 'native');
   h.copyFiles(names.map((n) => path.join(inputs, n)), expected);
-  const lines = {};
-  for (const n of names) lines[n] = h.runNative(['-q', '-W', n], expected).stdout.trim();
+  const lines = Object.fromEntries(names.map((n) => [n, h.runNative(['-q', '-W', n], expected).stdout.trim()]));
 
   const server = await serve(site);
   const downloads = path.join(work, 'downloads');
@@ -81,10 +77,10 @@ test('a batch converts in the page to the native bytes, offline, with the damage
       preview: el.querySelector('.preview').width,
     })));
     for (const row of rows) {
-      const nativeFailed = /^error\(/m.test(lines[row.name]);
-      if (nativeFailed) {
+      const error = lines[row.name].match(/^error\(.*$/m);
+      if (error) {
         assert.equal(row.done, false, `${row.name} failed natively`);
-        assert.equal(row.line, lines[row.name].match(/^error\(.*$/m)[0], 'the error line of the program');
+        assert.equal(row.line, error[0], 'the error line of the program');
       } else {
         assert.ok(row.done, `${row.name}: ${row.line}`);
         assert.equal(row.bar, 1);
@@ -115,14 +111,7 @@ test('a batch converts in the page to the native bytes, offline, with the damage
   }
 });
 
-function waitFor(predicate, ms) {
-  const end = Date.now() + ms;
-  return new Promise((resolve, reject) => {
-    const tick = () => {
-      if (predicate()) resolve();
-      else if (Date.now() > end) reject(new Error('timed out waiting'));
-      else setTimeout(tick, 50);
-    };
-    tick();
-  });
+async function waitFor(predicate, ms) {
+  for (const end = Date.now() + ms; !predicate(); await new Promise((r) => setTimeout(r, 50)))
+    if (Date.now() > end) throw new Error('timed out waiting');
 }
