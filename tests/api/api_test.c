@@ -66,12 +66,6 @@ static const char* Tmp(const char* name) {
   return p;
 }
 
-static void WriteText(const char* name, const char* text) {
-  FILE* f = fopen(Tmp(name), "wb");
-  fputs(text, f);
-  fclose(f);
-}
-
 /* Runs a shell command made from a format; 0 when it exits 0. */
 static int Shell(const char* format, const char* a, const char* b) {
   char cmd[4096];
@@ -84,7 +78,9 @@ static int Program(const char* args) {
   return Shell("cd '%s' && '%s' -q -W %s >/dev/null", getenv("YVN2PSD_EXE"), args);
 }
 
-static int Copy(const char* from, const char* to) { return Shell("cd '%s' && cp '%s' '%s'", from, to); }
+/* Copies a file into the temporary folder, or writes text there. */
+static int Copy(const char* from, const char* name) { return Shell("cd '%s' && cp '%s' '%s'", from, name); }
+static int WriteText(const char* name, const char* text) { return Shell("cd '%s' && printf %%s '%s' >'%s'", text, name); }
 
 /* The files the cases go over: the golden inputs of a kind ("psd" takes PSB
  * too), then the corpus's. */
@@ -125,7 +121,8 @@ typedef struct {
 typedef struct {
   yvn2psd_document_info info;
   Layer* layers;
-  uint16_t* merged;
+  uint16_t *merged, *thumbnail;
+  uint32_t tw, th;
 } Doc;
 
 static yvn2psd_document* Open(const char* path) {
@@ -152,6 +149,10 @@ static int ReadDoc(yvn2psd_document* d, Doc* out, int form) {
   const size_t size = yvn2psd_buffer_size(form, out->info.width, out->info.height, 0);
   out->merged = malloc(size ? size : 1);
   if (code == 0) code = yvn2psd_read_merged(d, form, out->merged, 0, size);
+  if (code == 0) code = yvn2psd_thumbnail_size(d, &out->tw, &out->th);
+  const size_t thumbnail = yvn2psd_buffer_size(form, out->tw, out->th, 0);
+  out->thumbnail = malloc(thumbnail ? thumbnail : 1);
+  if (code == 0 && thumbnail) code = yvn2psd_read_thumbnail(d, form, out->thumbnail, 0, thumbnail);
   yvn2psd_close(d);
   return code;
 }
@@ -160,6 +161,7 @@ static void FreeDoc(Doc* d) {
   for (uint32_t i = 0; d->layers && i < d->info.layer_count; ++i) free(d->layers[i].px);
   free(d->layers);
   free(d->merged);
+  free(d->thumbnail);
 }
 
 static int OpenFile(const char* path, Doc* out, int form) {
@@ -214,31 +216,20 @@ static void PsdReadsAsTheProgramConvertsIt(void) {
   const Files files = SourceFiles("psd");
   for (int i = 0; i < files.n; ++i) {
     snprintf(g_at, sizeof g_at, "%s", files.path[i]);
-    CHECK(Copy(files.path[i], Tmp("s.psd")) == 0);
+    CHECK(Copy(files.path[i], "s.psd") == 0);
     CHECK(Program("-z0 s.psd a.yvn") == 0);
     Doc psd, yvn;
     CHECK_CODE(OpenFile(Tmp("s.psd"), &psd, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED), 0);
     CHECK_CODE(OpenFile(Tmp("a.yvn"), &yvn, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED), 0);
     CHECK(psd.info.format == YVN2PSD_FORMAT_PSD && yvn.info.format == YVN2PSD_FORMAT_YVN);
     CHECK(psd.info.width == yvn.info.width && psd.info.height == yvn.info.height);
-    uint32_t tw = 1, th = 1;
-    yvn2psd_document* d = Open(Tmp("s.psd"));
-    CHECK_CODE(yvn2psd_thumbnail_size(d, &tw, &th), 0);
-    CHECK(tw == 0 && th == 0);
-    yvn2psd_close(d);
     /* In the -z0 file the thumbnail's cells follow its "Image" value's name and length. */
-    d = Open(Tmp("a.yvn"));
-    CHECK_CODE(yvn2psd_thumbnail_size(d, &tw, &th), 0);
-    CHECK(tw > 0 && th > 0 && tw <= 384 && th <= 384);
-    const size_t size = (size_t)tw * th * 8;
-    uint8_t* px = malloc(size ? size : 1);
-    CHECK_CODE(yvn2psd_read_thumbnail(d, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED, px, 0, size), 0);
-    yvn2psd_close(d);
+    CHECK(psd.tw == 0 && psd.th == 0 && yvn.tw > 0 && yvn.th > 0 && yvn.tw <= 384 && yvn.th <= 384);
+    const size_t size = (size_t)yvn.tw * yvn.th * 8;
     Bytes file = ReadAll(Tmp("a.yvn"));
     const size_t image = Find(&file, Find(&file, 0, "MergedThumb"), "Image");
-    CHECK(image + 12 + size <= file.size && memcmp(file.data + image + 12, px, size) == 0);
+    CHECK(image + 12 + size <= file.size && memcmp(file.data + image + 12, yvn.thumbnail, size) == 0);
     free(file.data);
-    free(px);
     /* The .yvn adds the merged image as its top layer unless the PSD's top
      * layer holds it already. */
     const uint32_t n = psd.info.layer_count;
@@ -265,13 +256,13 @@ static void YvnReadsAsTheProgramConvertsIt(void) {
   for (int i = 0; i < psds.n && files.n < kMaxFiles; ++i) {
     char name[64];
     snprintf(name, sizeof name, "s.psd made%d.yvn", i);
-    CHECK(Copy(psds.path[i], Tmp("s.psd")) == 0);
+    CHECK(Copy(psds.path[i], "s.psd") == 0);
     CHECK(Program(name) == 0);
     snprintf(files.path[files.n++], kPathBytes, "%s", Tmp(name + strlen("s.psd ")));
   }
   for (int i = 0; i < files.n; ++i) {
     snprintf(g_at, sizeof g_at, "%s", files.path[i]);
-    CHECK(Copy(files.path[i], Tmp("s.yvn")) == 0);
+    CHECK(Copy(files.path[i], "s.yvn") == 0);
     CHECK(Program("-d16 s.yvn b16.psd") == 0);
     CHECK(Program("s.yvn b8.psd") == 0);
     Doc yvn, psd;
@@ -371,7 +362,7 @@ static void WriterEqualsTheConversion(void) {
   const Files psds = SourceFiles("psd");
   for (int i = 0; i < psds.n; ++i) {
     snprintf(g_at, sizeof g_at, "%s", psds.path[i]);
-    CHECK(Copy(psds.path[i], Tmp("s.psd")) == 0);
+    CHECK(Copy(psds.path[i], "s.psd") == 0);
     CHECK(Program("-z0 s.psd a.yvn") == 0);
     /* The .yvn's own layers (the PSD's, and the merged image on top). */
     Doc yvn, again;
@@ -486,7 +477,7 @@ static void MisuseAndDamageReturnCodes(void) {
   snprintf(g_at, sizeof g_at, "misuse");
   const Files psds = SourceFiles("psd");
   CHECK(psds.n > 0);
-  CHECK(Copy(psds.path[0], Tmp("s.psd")) == 0);
+  CHECK(Copy(psds.path[0], "s.psd") == 0);
   yvn2psd_document* d = (yvn2psd_document*)1;
   CHECK_CODE(yvn2psd_open_file(NULL, NULL, &d), YVN2PSD_ERR_INVALID_ARGUMENT);
   CHECK(d == NULL);
@@ -546,8 +537,8 @@ static void MisuseAndDamageReturnCodes(void) {
 
   /* Damaged and foreign input: the program's codes, no output; the message
    * names the cause after the code's text. */
-  WriteText("junk.psd", "8BPS but nothing else");
-  WriteText("junk.yvn", "not a painting at all");
+  CHECK(WriteText("junk.psd", "8BPS but nothing else") == 0);
+  CHECK(WriteText("junk.yvn", "not a painting at all") == 0);
   CHECK_CODE(yvn2psd_convert_file(Tmp("junk.psd"), Tmp("j.yvn"), NULL), YVN2PSD_ERR_NOT_PSD);
   CHECK(strncmp(yvn2psd_last_error_message(), "Not a supported PSD file: header", 32) == 0);
   CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("missing/j.yvn"), NULL), YVN2PSD_ERR_DESTINATION_CREATE);
@@ -558,7 +549,7 @@ static void MisuseAndDamageReturnCodes(void) {
   CHECK(out == NULL);
   /* The destination: the source itself, an existing file, a directory. */
   CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("s.psd"), NULL), YVN2PSD_ERR_SAME_FILE);
-  WriteText("old.yvn", "old");
+  CHECK(WriteText("old.yvn", "old") == 0);
   CHECK_CODE(yvn2psd_convert_file(Tmp("s.psd"), Tmp("old.yvn"), NULL), YVN2PSD_ERR_EXISTS);
   mkdir(Tmp("dir.yvn"), 0777);
   yvn2psd_options o = Overwriting();
@@ -629,8 +620,8 @@ static void HostIsLeftAsItWas(void) {
   snprintf(g_at, sizeof g_at, "host");
   const Files psds = SourceFiles("psd");
   CHECK(psds.n > 0);
-  CHECK(Copy(psds.path[0], Tmp("s.psd")) == 0);
-  WriteText("junk.psd", "8BPS");
+  CHECK(Copy(psds.path[0], "s.psd") == 0);
+  CHECK(WriteText("junk.psd", "8BPS") == 0);
   setlocale(LC_ALL, "C");
   struct sigaction mine, before[4], after[4];
   memset(&mine, 0, sizeof mine);
