@@ -39,11 +39,8 @@ int PsdMergedPlanes(const uint8_t* f, size_t size, uint32_t* width, uint32_t* he
   /* Colour mode data, image resources, layer and mask information. */
   for (int s = 0; s < 3; ++s) {
     const int len = s == 2 && version == 2 ? 8 : 4;
-    if (at + (size_t)len > size) return -1;
-    const uint64_t n = Be(f + at, len);
-    at += (size_t)len;
-    if (n > size - at) return -1;
-    at += (size_t)n;
+    if (at + (size_t)len > size || Be(f + at, len) > size - at - (size_t)len) return -1;
+    at += (size_t)len + (size_t)Be(f + at, len);
   }
   if (at + 2 > size) return -1;
   const uint64_t compression = Be(f + at, 2);

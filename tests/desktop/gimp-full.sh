@@ -1,10 +1,7 @@
 #!/usr/bin/env bash
-# The GIMP plug-in's test over every case in full: each case's pixels and
-# its export, not only its layer tree (test.sh's desktop stage does these
-# for a few cases, as every GIMP plug-in call starts a process). About three
-# minutes on a 2-core machine.
-#
-# Usage: tests/desktop/gimp-full.sh [BUILD-FOLDER]   (default: build)
+# The GIMP plug-in's test with every case's pixels and export, not only its
+# layer tree (about three minutes on 2 cores).
+#   tests/desktop/gimp-full.sh [BUILD-FOLDER]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build}
