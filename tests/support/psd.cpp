@@ -1,5 +1,7 @@
 #include "support/psd.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <sstream>
@@ -21,8 +23,14 @@ void Put32(std::string& b, uint32_t v) {
   Put16(b, v);
 }
 void PutBytes(std::string& b, const Bytes& v) { b.append(v.begin(), v.end()); }
+// Section and channel lengths, and PackBits row counts, are twice as wide in a large document.
+void PutLength(std::string& b, uint64_t v, bool large) {
+  if (large) Put32(b, uint32_t(v >> 32));
+  Put32(b, uint32_t(v));
+}
+void PutCount(std::string& b, size_t v, bool large) { large ? Put32(b, uint32_t(v)) : Put16(b, uint32_t(v)); }
 
-std::string ChannelData(const ChannelSpec& c) {
+std::string ChannelData(const ChannelSpec& c, bool large) {
   if (c.rawData) return Str(c.data);
   std::string out;
   Put16(out, c.compression);
@@ -32,7 +40,7 @@ std::string ChannelData(const ChannelSpec& c) {
   }
   std::vector<std::vector<uint8_t>> rows(c.height);
   for (uint32_t y = 0; y < c.height; ++y) iio::PackBitsEncode(c.pixels.data() + size_t(y) * c.width, c.width, rows[y]);
-  for (const auto& r : rows) Put16(out, uint32_t(r.size()));
+  for (const auto& r : rows) PutCount(out, r.size(), large);
   for (const auto& r : rows) PutBytes(out, r);
   return out;
 }
@@ -136,6 +144,7 @@ std::string BuildPsd(const PsdSpec& s) {
   Put32(f, 0);  // colour mode data
   Put32(f, 0);  // image resources
 
+  const bool large = s.version == 2;
   std::string info, data;
   const int16_t n = int16_t(s.layers.size());
   Put16(info, uint16_t(s.negativeCount ? -n : n));
@@ -146,9 +155,9 @@ std::string BuildPsd(const PsdSpec& s) {
     Put32(info, uint32_t(l.right));
     Put16(info, uint32_t(l.channels.size()));
     for (const ChannelSpec& c : l.channels) {
-      const std::string d = ChannelData(c);
+      const std::string d = ChannelData(c, large);
       Put16(info, uint16_t(c.id));
-      Put32(info, uint32_t(d.size()));
+      PutLength(info, d.size(), large);
       data += d;
     }
     info += "8BIM" + l.key.substr(0, 4);
@@ -181,14 +190,10 @@ std::string BuildPsd(const PsdSpec& s) {
   info += data;
   if (info.size() & 1) info.push_back('\0');
   std::string lmi;
-  if (!s.layers.empty()) {
-    Put32(lmi, uint32_t(info.size()));
-    lmi += info;
-  } else {
-    Put32(lmi, 0);
-  }
+  PutLength(lmi, s.layers.empty() ? 0 : info.size(), large);
+  if (!s.layers.empty()) lmi += info;
   Put32(lmi, 0);  // global layer mask
-  Put32(f, uint32_t(lmi.size()));
+  PutLength(f, lmi.size(), large);
   f += lmi;
 
   // The merged image, planar.
@@ -203,9 +208,13 @@ std::string BuildPsd(const PsdSpec& s) {
   std::vector<std::vector<uint8_t>> rows(size_t(s.channels) * s.height);
   for (size_t r = 0; r < rows.size(); ++r)
     iio::PackBitsEncode(reinterpret_cast<const uint8_t*>(planes.data()) + r * s.width, s.width, rows[r]);
-  for (const auto& r : rows) Put16(f, uint32_t(r.size()));
+  for (const auto& r : rows) PutCount(f, r.size(), large);
   for (const auto& r : rows) f.append(r.begin(), r.end());
   return f;
+}
+
+uint32_t Image::Sample16(size_t i, int c) const {
+  return uint32_t(px16.empty() ? (px[i] >> (8 * c) & 0xFF) * 257 : px16[i] >> (16 * c) & 0xFFFF);
 }
 
 uint32_t Image::At(int64_t x, int64_t y) const {
@@ -325,6 +334,19 @@ std::map<int, std::vector<uint16_t>> VariantReference(const std::string& path) {
     for (uint16_t& v : px) in >> v;
   }
   return out;
+}
+
+void ExpectLayersAsPsdToolsReadsThem(const std::string& path, const PsdFile& ours) {
+  const std::map<int, std::vector<uint16_t>> ref = VariantReference(path);
+  EXPECT_GT(ref.size(), 1u) << path;
+  for (const auto& [index, samples] : ref) {
+    if (index < 0) continue;
+    ASSERT_LT(size_t(index) + 1, ours.images.size());
+    const Image& img = ours.images[size_t(index)];
+    ASSERT_EQ(samples.size(), img.px.size() * 4);
+    for (size_t i = 0; i < samples.size(); ++i)
+      ASSERT_EQ(img.Sample16(i / 4, int(i % 4)), samples[i]) << "layer " << index << " pixel " << i / 4;
+  }
 }
 
 PsdToolsFile PsdTools(const std::string& path, bool compose) {

@@ -37,7 +37,7 @@ struct LayerSpec {
 };
 
 struct PsdSpec {
-  uint16_t version = 1, channels = 4, depth = 8, mode = 3;
+  uint16_t version = 1, channels = 4, depth = 8, mode = 3;  // version 2: a large document
   uint32_t width = 1, height = 1;
   std::vector<LayerSpec> layers;
   bool negativeCount = true;      // the merged image's fourth channel is transparency
@@ -64,6 +64,7 @@ struct Image {
   std::vector<uint32_t> px;  // the rectangle's pixels, row by row (16-bit ones rounded to 8)
   std::vector<uint64_t> px16;  // the same as handed out, where the reader gives 16-bit rows
   uint32_t At(int64_t x, int64_t y) const;  // canvas position; 0 outside
+  uint32_t Sample16(size_t i, int c) const;  // channel c of pixel i in 16 bits (8-bit ones times 257)
 };
 struct PsdFile {
   int32_t error = -1;  // 0: read whole
@@ -99,6 +100,9 @@ bool HavePsdTools();
 // (red, green, blue, transparency per pixel): the merged image (key -1) and
 // the layer records of an RGB file without user masks (key: record index).
 std::map<int, std::vector<uint16_t>> VariantReference(const std::string& path);
+// Each layer record psd-tools reads by VariantReference, of which there is
+// one at least, holds the samples of our reading's image of that index.
+void ExpectLayersAsPsdToolsReadsThem(const std::string& path, const PsdFile& ours);
 PsdToolsFile PsdTools(const std::string& path, bool compose = false);
 // ImageMagick's reading of the merged image as RGBA; empty when it cannot.
 std::vector<uint32_t> ImageMagickMerged(const std::string& path);
