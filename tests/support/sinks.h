@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "chunk/file_sink.h"
@@ -70,6 +71,25 @@ class MemoryStream : public iio::ImageDestBase {
  private:
   std::vector<uint8_t> bytes_;
   uint64_t pos_ = 0;
+};
+
+// A stream that refuses every write that would pass `limit` bytes, or with
+// `once` only the first one.
+class ShortStream : public MemoryStream {
+ public:
+  explicit ShortStream(uint64_t limit = UINT64_MAX, bool once = false) : limit_(limit), once_(once) {}
+  size_t Write(const void* bytes, size_t count) override {
+    if (Tell() + count <= limit_ || (once_ && !refused_.empty())) return MemoryStream::Write(bytes, count);
+    if (refused_.empty()) refused_ = "the stream refused " + std::to_string(count) + " bytes at " + std::to_string(Tell());
+    return 0;
+  }
+  // The first refused write, as the PSD writer's failure detail ends.
+  const std::string& Refused() const { return refused_; }
+
+ private:
+  uint64_t limit_;
+  bool once_;
+  std::string refused_;
 };
 
 }  // namespace ts

@@ -27,14 +27,6 @@ using iio::layer_param_t;
 using kzm::Blend;
 using kzm::ImageProperties;
 
-std::string Key(const iio::PsdBlendKey& key) { return std::string(key.data(), 4); }
-
-layer_param_t RecordWithKey(const char* key) {
-  layer_param_t r;
-  for (int i = 0; i < 4; ++i) r.blendKey[size_t(i)] = key[i];
-  return r;
-}
-
 // An opacity byte reads as the smallest native opacity that writes back as
 // that byte; a native opacity writes as the byte below it (above 16384 as
 // 255).
@@ -65,7 +57,8 @@ TEST(LayerMapping, OpacityBytesAndNativeOpacitiesMapBothWays) {
 TEST(LayerMapping, KeysAndClippingMapBothWays) {
   for (const char* key : {"norm", "mul ", "scrn", "diss", "lum ", "hMix", "xxxx"}) {
     SCOPED_TRACE(key);
-    layer_param_t r = RecordWithKey(key);
+    layer_param_t r;
+    std::copy_n(key, 4, r.blendKey.begin());
     for (int clipping : {0, 1, 2, 255}) {
       r.clipping = uint8_t(clipping);
       const Blend b = PropertiesOfRecord(r).blend;
@@ -81,7 +74,7 @@ TEST(LayerMapping, KeysAndClippingMapBothWays) {
                            Blend::clip_dsta | Blend::lockdonly | Blend::lock_a___}) {
       p.blend.word0 = mode | flags;
       const layer_param_t r = RecordOfProperties(p);
-      EXPECT_EQ(Key(r.blendKey), std::string(blend::PsdKeyForColorMode(uint8_t(mode)), 4)) << mode;
+      EXPECT_EQ(std::string(r.blendKey.data(), 4), std::string(blend::PsdKeyForColorMode(uint8_t(mode)), 4)) << mode;
       EXPECT_EQ(r.clipping, (flags & (Blend::clip_dsta | Blend::lockdonly)) == (Blend::clip_dsta | Blend::lockdonly))
           << mode << " " << flags;
     }
@@ -156,14 +149,12 @@ struct StopAt {
 // Where calls of a full run start each phase, the second call of each, and
 // the last call: points to stop at.
 std::vector<uint64_t> StopPoints(const StopAt& full) {
-  std::vector<uint64_t> at;
+  std::vector<uint64_t> at{full.steps.size()};
   for (size_t i = 0; i < full.steps.size(); ++i)
-    if (i == 0 || full.steps[i] != full.steps[i - 1]) at.push_back(i + 1), at.push_back(i + 2);
-  at.push_back(full.steps.size());
-  std::vector<uint64_t> valid;
-  for (uint64_t a : at)
-    if (a <= full.steps.size()) valid.push_back(a);
-  return valid;
+    if (i == 0 || full.steps[i] != full.steps[i - 1])
+      for (uint64_t a : {i + 1, i + 2})
+        if (a <= full.steps.size()) at.push_back(a);
+  return at;
 }
 
 struct Native {
@@ -206,18 +197,6 @@ size_t LayerRecords(const std::vector<uint8_t>& bytes) {
   return n;
 }
 
-// A stream that takes no bytes past `limit`.
-class ShortStream : public ts::MemoryStream {
- public:
-  explicit ShortStream(uint64_t limit = UINT64_MAX) : limit_(limit) {}
-  size_t Write(const void* bytes, size_t count) override {
-    return Tell() + count > limit_ ? 0 : MemoryStream::Write(bytes, count);
-  }
-
- private:
-  uint64_t limit_;
-};
-
 struct Exported {
   int code = -1;
   std::string detail;
@@ -230,8 +209,8 @@ struct Limits {
   uint64_t outputPixels = 0, memoryBytes = 0;
 };
 
-Exported ToPsd(const std::vector<uint8_t>& native, const ProgressFunc& progress, ShortStream&& out = ShortStream(),
-               const Limits& given = Limits()) {
+Exported ToPsd(const std::vector<uint8_t>& native, const ProgressFunc& progress,
+               ts::ShortStream&& out = ts::ShortStream(), const Limits& given = Limits()) {
   DataSrcMemory src(native.data(), native.size());
   ConversionBudget budget = BudgetFor(native.size());
   if (given.outputPixels) budget.outputPixels = given.outputPixels;
@@ -315,11 +294,11 @@ TEST(Export, ALayerThatDoesNotFitBesideTheOnesInHandIsReadAgainAlone) {
   const Exported whole = ToPsd(native.bytes, ProgressFunc());
   ASSERT_EQ(whole.code, 0);
   const uint64_t tile = 11000;  // a tile of cells, as the budget counts it, and somewhat more
-  const Exported tight = ToPsd(native.bytes, ProgressFunc(), ShortStream(), Limits{0, 17 * tile});
+  const Exported tight = ToPsd(native.bytes, ProgressFunc(), ts::ShortStream(), Limits{0, 17 * tile});
   EXPECT_EQ(tight.code, 0) << tight.detail;
   EXPECT_TRUE(tight.bytes == whole.bytes);
   // Too tight for the bottom and the middle layer together.
-  const Exported tooTight = ToPsd(native.bytes, ProgressFunc(), ShortStream(), Limits{0, 13 * tile});
+  const Exported tooTight = ToPsd(native.bytes, ProgressFunc(), ts::ShortStream(), Limits{0, 13 * tile});
   EXPECT_EQ(tooTight.code, kErrTooLarge);
   EXPECT_EQ(tooTight.detail, "document layer 1: more than the memory the conversion may take");
 }
@@ -347,11 +326,11 @@ TEST(FailureDetail, EachStepSaysWhereAndWhat) {
 
   const Native native = ToNative(NoisePsd(), ProgressFunc(), ProgressFunc());
   ASSERT_EQ(native.layers, 0);
-  const Exported refused = ToPsd(native.bytes, ProgressFunc(), ShortStream(5000));
+  const Exported refused = ToPsd(native.bytes, ProgressFunc(), ts::ShortStream(5000));
   EXPECT_EQ(refused.code, kErrWrite);
   EXPECT_EQ(refused.detail.rfind("writing the PSD: ", 0), 0u) << refused.detail;
   EXPECT_NE(refused.detail.find(": the stream refused "), std::string::npos) << refused.detail;
-  const Exported tooLarge = ToPsd(native.bytes, ProgressFunc(), ShortStream(), Limits{100000, 0});
+  const Exported tooLarge = ToPsd(native.bytes, ProgressFunc(), ts::ShortStream(), Limits{100000, 0});
   EXPECT_EQ(tooLarge.code, kErrTooLarge);
   EXPECT_EQ(tooLarge.detail, "document layer 0: the pixels written pass the 100000 the conversion may write");
 }
