@@ -18,14 +18,6 @@
 
 #include "support/psd.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define YVN_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define YVN_ASAN 1
-#endif
-#endif
-
 namespace ts {
 namespace {
 
@@ -72,6 +64,15 @@ uint32_t Le32(const std::string& f, size_t at) {
   return uint8_t(f[at]) | uint8_t(f[at + 1]) << 8 | uint8_t(f[at + 2]) << 16 | uint32_t(uint8_t(f[at + 3])) << 24;
 }
 
+// The cuts inside a file of `size` bytes, and before its last byte.
+std::vector<size_t> Inside(std::set<size_t> m, size_t size) {
+  m.insert(size - 1);
+  std::vector<size_t> v;
+  for (size_t c : m)
+    if (c > 0 && c < size) v.push_back(c);
+  return v;
+}
+
 // Offsets where a section, record, value, block or row table of a file
 // begins or ends: the cuts that a reader's bounds checks must catch.
 std::vector<size_t> PsdCuts(const std::string& f) {
@@ -80,7 +81,7 @@ std::vector<size_t> PsdCuts(const std::string& f) {
   uint64_t p = 26;
   m.insert(p);
   for (int i = 0; i < 2 && has(p, 4); ++i) m.insert(p + 4), p += 4 + Be(f, p, 4), m.insert(p);
-  if (!has(p, 10)) return {m.begin(), m.end()};
+  if (!has(p, 10)) return Inside(m, f.size());
   const uint64_t end = p + 4 + Be(f, p, 4);
   m.insert(end);
   p += 8;
@@ -97,12 +98,7 @@ std::vector<size_t> PsdCuts(const std::string& f) {
   }
   for (uint32_t len : lengths) m.insert(p + 2), p += len, m.insert(p);
   m.insert(end + 2);
-  m.insert(f.size() - 1);
-  m.erase(0);
-  std::vector<size_t> v;
-  for (size_t c : m)
-    if (c < f.size()) v.push_back(c);
-  return v;
+  return Inside(m, f.size());
 }
 
 // The same for the chunk container: every chunk's marker, name, values and
@@ -146,12 +142,7 @@ std::vector<size_t> YvnCuts(const std::string& f) {
   uint64_t p = 0;
   bool end;
   WalkChunk(f, p, m, end, 0);
-  m.insert(f.size() - 1);
-  m.erase(0);
-  std::vector<size_t> v;
-  for (size_t c : m)
-    if (c < f.size()) v.push_back(c);
-  return v;
+  return Inside(m, f.size());
 }
 
 // One to four bytes changed, a third of them within the headers.

@@ -8,6 +8,15 @@
 #include <string>
 #include <vector>
 
+// Builds under AddressSanitizer, whose mappings take more address space and time.
+#if defined(__SANITIZE_ADDRESS__)
+#define YVN_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define YVN_ASAN 1
+#endif
+#endif
+
 namespace ts {
 
 namespace fs = std::filesystem;

@@ -6,26 +6,22 @@
 
 #include <array>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <string>
 
 #include "blend/kernels.h"
 #include "blend/modes.h"
 #include "support/reference.h"
+#include "support/support.h"
 
 namespace {
 
 // Rounds per combination with a kernel; the sanitizer build runs fewer.
 int Rounds() {
   if (const char* env = std::getenv("YVN_BLEND_ROUNDS")) return std::max(1, std::atoi(env));
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef YVN_ASAN
   return 4;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  return 4;
-#else
-  return 8;
-#endif
 #else
   return 8;
 #endif
@@ -78,54 +74,52 @@ std::string Show(const PixelRGBA& p) {
          std::to_string(p.a) + ")";
 }
 
-uint32_t MaskedOpacity(uint16_t mask, uint16_t o) { return std::min<uint32_t>((uint32_t(mask) * o) >> 14, 16384); }
-
 // Runs every entry point once with fresh random data and checks each pixel.
 // Returns the number of mismatches (the first few are reported).
 int CheckAllEntries(Gen& g, const kzm::Blend& b, uint16_t o, int& reported) {
-  int bad = 0;
-  auto check = [&](const char* entry, int i, const PixelRGBA& d, const PixelRGBA& s, uint32_t eo,
-                   const PixelRGBA& got) {
-    const PixelRGBA want = blendref::Blend(d, s, eo, b.word0, b.word1);
-    if (got == want) return;
-    ++bad;
-    if (reported++ < 12)
-      ADD_FAILURE() << entry << " word0=0x" << std::hex << b.word0 << " word1=0x" << b.word1
-                    << std::dec << " pixel " << i << " D=" << Show(d) << " S=" << Show(s)
-                    << " o=" << eo << " got " << Show(got) << " want " << Show(want);
-  };
-
   std::array<PixelRGBA, 64> d, s, out;
   std::array<uint16_t, 64> mask;
   for (int i = 0; i < 64; ++i) d[i] = g.Pixel(), s[i] = g.Pixel(), mask[i] = g.Coverage();
   const PixelRGBA color = g.Pixel(), fill = g.Pixel();
-
-  {
-    PixelRGBA x = d[0];
-    blend::BlendColorOnFill(&x, color, o, b);
-    check("BlendColorOnFill", 0, d[0], color, o, x);
+  PixelRGBA* const end = out.data() + 64;
+  // Each entry point, the pixels it writes, and whether it blends onto a
+  // fill, a colour and through a mask.
+  struct Entry {
+    const char* name;
+    int pixels;
+    bool fromFill, colour, masked;
+    std::function<void()> run;
+  } const entries[] = {
+      {"BlendColorOnFill", 1, false, true, false, [&] { blend::BlendColorOnFill(out.data(), color, o, b); }},
+      {"BlendColor", 64, false, true, false, [&] { blend::BlendColor(out.data(), end, color, o, b); }},
+      {"BlendPixels", 64, false, false, false, [&] { blend::BlendPixels(out.data(), end, s.data(), o, b); }},
+      {"BlendPixelsMasked", 64, false, false, true,
+       [&] { blend::BlendPixelsMasked(out.data(), end, s.data(), o, mask.data(), b); }},
+      {"BlendColorMasked", 64, false, true, true,
+       [&] { blend::BlendColorMasked(out.data(), end, color, o, mask.data(), b); }},
+      {"BlendPixelsFromFill", 64, true, false, false,
+       [&] { blend::BlendPixelsFromFill(out.data(), fill, s.data(), o, b); }},
+      {"BlendPixelsMaskedFromFill", 64, true, false, true,
+       [&] { blend::BlendPixelsMaskedFromFill(out.data(), fill, s.data(), o, mask.data(), b); }},
+      {"BlendColorMaskedFromFill", 64, true, true, true,
+       [&] { blend::BlendColorMaskedFromFill(out.data(), fill, color, o, mask.data(), b); }},
+  };
+  int bad = 0;
+  for (const Entry& e : entries) {
+    out = d;
+    e.run();
+    for (int i = 0; i < e.pixels; ++i) {
+      const PixelRGBA &dst = e.fromFill ? fill : d[i], &src = e.colour ? color : s[i];
+      const uint32_t eo = e.masked ? std::min<uint32_t>((uint32_t(mask[i]) * o) >> 14, 16384) : o;
+      const PixelRGBA want = blendref::Blend(dst, src, eo, b.word0, b.word1);
+      if (out[i] == want) continue;
+      ++bad;
+      if (reported++ < 12)
+        ADD_FAILURE() << e.name << " word0=0x" << std::hex << b.word0 << " word1=0x" << b.word1 << std::dec
+                      << " pixel " << i << " D=" << Show(dst) << " S=" << Show(src) << " o=" << eo << " got "
+                      << Show(out[i]) << " want " << Show(want);
+    }
   }
-  out = d;
-  blend::BlendColor(out.data(), out.data() + 64, color, o, b);
-  for (int i = 0; i < 64; ++i) check("BlendColor", i, d[i], color, o, out[i]);
-  out = d;
-  blend::BlendPixels(out.data(), out.data() + 64, s.data(), o, b);
-  for (int i = 0; i < 64; ++i) check("BlendPixels", i, d[i], s[i], o, out[i]);
-  out = d;
-  blend::BlendPixelsMasked(out.data(), out.data() + 64, s.data(), o, mask.data(), b);
-  for (int i = 0; i < 64; ++i) check("BlendPixelsMasked", i, d[i], s[i], MaskedOpacity(mask[i], o), out[i]);
-  out = d;
-  blend::BlendColorMasked(out.data(), out.data() + 64, color, o, mask.data(), b);
-  for (int i = 0; i < 64; ++i) check("BlendColorMasked", i, d[i], color, MaskedOpacity(mask[i], o), out[i]);
-
-  blend::BlendPixelsFromFill(out.data(), fill, s.data(), o, b);
-  for (int i = 0; i < 64; ++i) check("BlendPixelsFromFill", i, fill, s[i], o, out[i]);
-  blend::BlendPixelsMaskedFromFill(out.data(), fill, s.data(), o, mask.data(), b);
-  for (int i = 0; i < 64; ++i)
-    check("BlendPixelsMaskedFromFill", i, fill, s[i], MaskedOpacity(mask[i], o), out[i]);
-  blend::BlendColorMaskedFromFill(out.data(), fill, color, o, mask.data(), b);
-  for (int i = 0; i < 64; ++i)
-    check("BlendColorMaskedFromFill", i, fill, color, MaskedOpacity(mask[i], o), out[i]);
   return bad;
 }
 
