@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "chunk/chunk_reader.h"
 #include "chunk/chunk_writer.h"
@@ -54,12 +55,18 @@ struct Value {
   std::string name;
   uint32_t count = 1, elem = 0;  // elem 0: a plain value
   Bytes data;
+  bool operator==(const Value& o) const {
+    return std::tie(name, count, elem, data) == std::tie(o.name, o.count, o.elem, o.data);
+  }
 };
 struct Chunk {
   std::string name;
-  bool packed = false;
+  bool packed = false;  // as written; not compared
   std::vector<Value> values;
   std::vector<Chunk> children;
+  bool operator==(const Chunk& o) const {
+    return std::tie(name, values, children) == std::tie(o.name, o.values, o.children);
+  }
 };
 
 // The layout read literally: little-endian words, names of u32 length, NUL
@@ -215,19 +222,6 @@ void ExpectSame(const chunk::IChunkBase& got, const Chunk& want) {
   }
 }
 
-bool SameTree(const Chunk& a, const Chunk& b) {
-  if (a.name != b.name || a.values.size() != b.values.size() ||
-      a.children.size() != b.children.size())
-    return false;
-  for (size_t i = 0; i < a.values.size(); ++i)
-    if (a.values[i].name != b.values[i].name || a.values[i].elem != b.values[i].elem ||
-        a.values[i].count != b.values[i].count || a.values[i].data != b.values[i].data)
-      return false;
-  for (size_t i = 0; i < a.children.size(); ++i)
-    if (!SameTree(a.children[i], b.children[i])) return false;
-  return true;
-}
-
 Bytes DeflateBlocks(const Bytes& data, size_t piece) {
   Bytes file;
   Deflater d([&](const void* p, size_t n) {
@@ -285,7 +279,7 @@ TEST(ChunkContainer, RandomTreesReadBackByBothReaders) {
     Chunk got;
     bool end;
     ASSERT_TRUE(ref.Read(got, end, false) && !end && ref.pos == file.size()) << "the layout, read literally";
-    EXPECT_TRUE(SameTree(got, tree));
+    EXPECT_TRUE(got == tree);
     DataSrcMemory src(file.data(), file.size());
     chunk::ChunkSA parsed(nullptr, src);
     ASSERT_TRUE(parsed.ok());

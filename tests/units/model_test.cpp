@@ -34,6 +34,14 @@ using namespace kzm;
 
 PixelRGBA Px(uint16_t r, uint16_t g, uint16_t b, uint16_t a) { return PixelRGBA{r, g, b, a}; }
 
+// Adds to `img` a tile of bitmap cells at (col, row), each of which `cell(i, c)` sets.
+template <class F>
+void AddTile(PiImage& img, int col, int row, F cell) {
+  TileRef t = TileRef::Adopt(Tile::Create(TileLocate::FromColRow(col, row), true));
+  for (int i = 0; i < kTileCellCount; ++i) cell(i, t->MutableCells()[i]);
+  img.InsertTile(t.release());
+}
+
 TEST(Model, NodeLocksAndTileReferencesHoldAcrossThreads) {
   auto root = PiFolder::CreateRoot();
   Plane::Impl* f = root->impl();
@@ -103,14 +111,11 @@ TEST(Model, CellCodesWidenPastThe32768thPaletteColour) {
   for (uint32_t colours : {32767u, 32768u}) {
     auto layer = PiImage::Create();
     PiImage& img = *layer->image();
-    for (uint32_t t = 0; t * 256 < colours + 256; ++t) {
-      TileRef tile = TileRef::Adopt(Tile::Create(TileLocate::FromColRow(int(t % 100), int(t / 100)), true));
-      for (int i = 0; i < kTileCellCount; ++i) {
+    for (uint32_t t = 0; t * 256 < colours + 256; ++t)
+      AddTile(img, int(t % 100), int(t / 100), [&](int i, Cell& c) {
         const uint32_t k = std::min(t * 256 + uint32_t(i), colours - 1);
-        SetFill(tile->MutableCells()[i], Px(uint16_t(k & 0x3FFF), uint16_t(k >> 14), 0, 16384));
-      }
-      img.InsertTile(tile.release());
-    }
+        SetFill(c, Px(uint16_t(k & 0x3FFF), uint16_t(k >> 14), 0, 16384));
+      });
     ts::MemorySink mem;
     {
       chunk::ChunkSink sink(mem.func());
@@ -210,11 +215,8 @@ TEST(Model, ALayerRefusedBesideAnotherLoadsOnceThatOneHasGone) {
     SaveDocumentHead(root, g, std::vector<PixelRGBA>(size_t(g.width) * size_t(g.height)), canvas);
     for (int k = 0; k < 2; ++k) {
       auto layer = PiImage::Create();
-      for (int col = 0; col < 46; ++col) {
-        TileRef t = TileRef::Adopt(Tile::Create(TileLocate::FromColRow(col, 0), true));
-        for (int i = 0; i < kTileCellCount; ++i) AssignPixels(t->MutableCells()[i], i == 0 ? marked : clear);
-        layer->image()->InsertTile(t.release());
-      }
+      for (int col = 0; col < 46; ++col)
+        AddTile(*layer->image(), col, 0, [&](int i, Cell& c) { AssignPixels(c, i == 0 ? marked : clear); });
       ASSERT_EQ(SaveLayer(root, *layer->image(), true, ProgressFunc(), uint64_t(k), 2), 0);
     }
     ASSERT_TRUE(root.end());
@@ -264,17 +266,14 @@ TEST(Model, TheRunningCompositeEqualsTheStackEvaluatedPixelByPixel) {
     const Rect r{l, t, std::min(W, l + 64), std::min(H, t + 40)};
     auto layer = PiImage::Create();
     for (int32_t ty = r.top >> 7; ty <= (r.bottom - 1) >> 7; ++ty)
-      for (int32_t tx = r.left >> 7; tx <= (r.right - 1) >> 7; ++tx) {
-        TileRef tile = TileRef::Adopt(Tile::Create(TileLocate::FromColRow(tx, ty), true));
-        for (int i = 0; i < kTileCellCount; ++i) {
+      for (int32_t tx = r.left >> 7; tx <= (r.right - 1) >> 7; ++tx)
+        AddTile(*layer->image(), tx, ty, [&](int i, Cell& c) {
           const int32_t x = tx * 128 + i % 16 * 8, y = ty * 128 + i / 16 * 8;
-          if (x < r.left || x >= r.right || y < r.top || y >= r.bottom) continue;
+          if (x < r.left || x >= r.right || y < r.top || y >= r.bottom) return;
           PixelRGBA px[64];
           for (PixelRGBA& q : px) q = pixel();
-          AssignPixels(tile->MutableCells()[i], px);
-        }
-        layer->image()->InsertTile(tile.release());
-      }
+          AssignPixels(c, px);
+        });
     layers.push_back(std::move(layer));
     props.push_back(p);
     rects.push_back(r);
