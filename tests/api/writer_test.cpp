@@ -1,6 +1,5 @@
-// The writer from C++: a .yvn written from a PSD's own rows, as the PSD
-// reader hands them to the conversion, is byte for byte the .yvn the program
-// writes from that PSD.
+// The writer from C++: a .yvn written from a PSD's own rows is byte for
+// byte the .yvn the program writes from that PSD.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,10 +10,8 @@
 namespace ts {
 namespace {
 
-// A painting whose layers hold what conversions must carry exactly:
-// transparent pixels of several colours, a clipped multiply layer at half
-// opacity, a hidden layer, one past the canvas, an empty one, a locked one
-// and a Unicode name.
+// Transparent pixels of several colours, a clipped multiply layer at half
+// opacity, hidden, off-canvas, empty and locked layers, a Unicode name.
 std::string Painting() {
   PsdSpec s;
   s.width = 150, s.height = 140;
@@ -56,17 +53,10 @@ TEST(Writer, EightBitRowsOfAPsdGiveTheProgramsYvn) {
     // Every image the conversion reads: the layers, then the merged image.
     for (const Image& image : read.images) {
       const iio::layer_param_t& P = image.p;
-      yvn2psd_layer_info layer{};
-      layer.name = P.name.c_str();
-      layer.left = P.left, layer.top = P.top, layer.right = P.right, layer.bottom = P.bottom;
-      char key[5] = {};
-      std::memcpy(key, P.blendKey.data(), 4);
-      layer.blend = yvn2psd_blend_from_psd_key(key);
-      layer.opacity = P.opacity;
-      layer.visible = P.visible;
-      layer.clipping = P.clipping;
-      layer.lock_transparency = P.lockTransparency || P.lockAll;
-      layer.lock_pixels = P.lockPixels || P.lockAll;
+      const std::string key(P.blendKey.data(), 4);
+      const yvn2psd_layer_info layer{P.name.c_str(), P.left, P.top, P.right, P.bottom, P.opacity, 0, P.visible,
+                                     yvn2psd_blend_from_psd_key(key.c_str()), {}, P.clipping,
+                                     P.lockTransparency || P.lockAll, P.lockPixels || P.lockAll, 0};
       std::vector<uint8_t> rows(image.px.size() * 4);
       for (size_t i = 0; i < image.px.size(); ++i)
         for (int c = 0; c < 4; ++c) rows[4 * i + size_t(c)] = uint8_t(image.px[i] >> (8 * c));

@@ -1,10 +1,8 @@
-/* Reads a .yvn or PSD through the library's public header and prints what
- * the desktop tests compare against:
- *   canvas W H layers N thumbnail TW TH
- *   layer I <tab-separated fields: name left top right bottom opacity visible
- *            blend psd_key clipping lock_transparency lock_pixels working>
- * and writes straight RGBA8 pixels into OUTDIR, rows back to back:
- * layer-I.rgba, merged.rgba and thumbnail.rgba (when stored). */
+/* yvn_dump FILE OUTDIR: a .yvn or PSD read through the public header, for
+ * the desktop tests: prints "canvas W H layers N thumbnail TW TH", then
+ * "layer I" and the layer's fields (desktop_test.py's KEYS) a tab apart, and
+ * writes straight RGBA8 pixels as OUTDIR/layer-I.rgba, merged.rgba and
+ * thumbnail.rgba (when stored). */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
