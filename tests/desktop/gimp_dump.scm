@@ -61,6 +61,13 @@
         (gimp-file-save RUN-NONINTERACTIVE img layer out out))
     (gimp-image-delete img)))
 
+; Inserts `layer` into `parent` (0: the image) at x, y, filled with `colour`.
+(define (yvn-test-add img layer parent x y colour)
+  (gimp-image-insert-layer img layer parent 0)
+  (gimp-layer-set-offsets layer x y)
+  (gimp-context-set-foreground colour)
+  (gimp-drawable-fill layer FILL-FOREGROUND))
+
 ; An image made in GIMP: a paper layer, and a hidden group holding a
 ; multiply layer at half opacity and a screen layer clipped to it, with its
 ; transparency locked and the left half of its mask black.
@@ -70,20 +77,12 @@
          (group (car (gimp-layer-group-new img)))
          (red (car (gimp-layer-new img 20 10 RGBA-IMAGE "red" 50 LAYER-MODE-MULTIPLY)))
          (blue (car (gimp-layer-new img 30 20 RGBA-IMAGE "blue" 100 LAYER-MODE-SCREEN))))
-    (gimp-image-insert-layer img paper 0 0)
-    (gimp-context-set-foreground '(200 180 160))
-    (gimp-drawable-fill paper FILL-FOREGROUND)
+    (yvn-test-add img paper 0 0 0 '(200 180 160))
     (gimp-item-set-name group "folder")
     (gimp-image-insert-layer img group 0 0)
     (gimp-item-set-visible group FALSE)
-    (gimp-image-insert-layer img red group 0)
-    (gimp-layer-set-offsets red 5 6)
-    (gimp-context-set-foreground '(255 0 0))
-    (gimp-drawable-fill red FILL-FOREGROUND)
-    (gimp-image-insert-layer img blue group 0)
-    (gimp-layer-set-offsets blue 30 20)
-    (gimp-context-set-foreground '(0 0 255))
-    (gimp-drawable-fill blue FILL-FOREGROUND)
+    (yvn-test-add img red group 5 6 '(255 0 0))
+    (yvn-test-add img blue group 30 20 '(0 0 255))
     (gimp-layer-set-composite-mode blue LAYER-COMPOSITE-CLIP-TO-BACKDROP)
     (gimp-layer-set-lock-alpha blue TRUE)
     (let ((mask (car (gimp-layer-create-mask blue ADD-MASK-WHITE))))
@@ -99,8 +98,6 @@
 (define (yvn-test-made-gray out)
   (let* ((img (car (gimp-image-new-with-precision 8 4 GRAY PRECISION-U16-GAMMA)))
          (layer (car (gimp-layer-new img 8 4 GRAYA-IMAGE "gray" 100 LAYER-MODE-NORMAL))))
-    (gimp-image-insert-layer img layer 0 0)
-    (gimp-context-set-foreground '(51 51 51))
-    (gimp-drawable-fill layer FILL-FOREGROUND)
+    (yvn-test-add img layer 0 0 0 '(51 51 51))
     (file-yvn-save RUN-NONINTERACTIVE img layer out out 1)
     (gimp-image-delete img)))
