@@ -107,11 +107,9 @@ test('npx yvn2psd: usage, listing, questions and failures end as the native prog
 test('readPsd of a .yvn gives the pixels and properties of the PSD the native program writes from it', async () => {
   const { readPsd: agRead } = agPsd();
   for (const input of golden('yvn')) {
-    const dir = h.tempDir('read');
-    fs.copyFileSync(input, path.join(dir, 'a.yvn'));
-    h.runNative(['-q', '-W', 'a.yvn'], dir);
+    h.runNative(['-q', '-W', path.basename(input)], path.dirname(input));
     const ours = await lib().readPsd(fs.readFileSync(input));
-    const theirs = agRead(fs.readFileSync(path.join(dir, 'a.psd')), { useImageData: true });
+    const theirs = agRead(fs.readFileSync(input.replace(/\.yvn$/, '.psd')), { useImageData: true });
     assert.deepEqual([ours.width, ours.height], [theirs.width, theirs.height]);
     // The PSD leaves out working layers (hidden, named with a leading "*").
     const kept = ours.children.filter((l) => !(l.hidden && l.name.startsWith('*')));
