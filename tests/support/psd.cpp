@@ -70,6 +70,16 @@ std::string Block(const std::string& key, const std::string& data) {
   return b + data;
 }
 
+// Group records carry four empty channels, as real files do, and their kind in "lsct".
+LayerSpec GroupRecord(const std::string& name, uint32_t kind, bool hidden) {
+  LayerSpec l = RgbaLayer(0, 0, 0, 0, {}, name);
+  l.flags = uint8_t(8 | 16 | (hidden ? 2 : 0));
+  std::string data;
+  Put32(data, kind);
+  l.blocks.push_back({"lsct", ToBytes(data)});
+  return l;
+}
+
 }  // namespace
 
 LayerSpec RgbaLayer(int32_t left, int32_t top, int32_t right, int32_t bottom, const std::vector<uint32_t>& rgba,
@@ -89,35 +99,8 @@ LayerSpec RgbaLayer(int32_t left, int32_t top, int32_t right, int32_t bottom, co
   return l;
 }
 
-namespace {
-
-// Group records carry four empty channels, as Photoshop writes them.
-LayerSpec Marker() {
-  LayerSpec l = RgbaLayer(0, 0, 0, 0, {}, "");
-  l.flags = 8 | 16;
-  return l;
-}
-
-}  // namespace
-
-LayerSpec GroupStart(const std::string& name, bool hidden) {
-  LayerSpec l = Marker();
-  l.name = name;
-  if (hidden) l.flags |= 2;
-  std::string kind;
-  Put32(kind, 1);
-  l.blocks.push_back({"lsct", ToBytes(kind)});
-  return l;
-}
-
-LayerSpec GroupEnd() {
-  LayerSpec l = Marker();
-  l.name = "</Layer group>";
-  std::string kind;
-  Put32(kind, 3);
-  l.blocks.push_back({"lsct", ToBytes(kind)});
-  return l;
-}
+LayerSpec GroupStart(const std::string& name, bool hidden) { return GroupRecord(name, 1, hidden); }
+LayerSpec GroupEnd() { return GroupRecord("</Layer group>", 3, false); }
 
 Bytes MaskData(int32_t left, int32_t top, int32_t right, int32_t bottom, uint8_t defaultColour, uint8_t flags,
                size_t length) {
@@ -147,7 +130,7 @@ std::string BuildPsd(const PsdSpec& s) {
   const bool large = s.version == 2;
   std::string info, data;
   const int16_t n = int16_t(s.layers.size());
-  Put16(info, uint16_t(s.negativeCount ? -n : n));
+  Put16(info, uint16_t(-n));  // negative: the merged image's fourth channel is transparency
   for (const LayerSpec& l : s.layers) {
     Put32(info, uint32_t(l.top));
     Put32(info, uint32_t(l.left));
@@ -364,9 +347,9 @@ PsdToolsFile PsdTools(const std::string& path, bool compose) {
     s >> kind;
     if (kind == "canvas") {
       s >> f.width >> f.height;
-    } else if (kind == "stored" || kind == "topil" || kind == "composed") {
+    } else if (kind == "topil" || kind == "composed") {
       s >> file;
-      (kind == "stored" ? f.stored : kind == "topil" ? f.topil : f.composed) = RawRgba(ReadFile(file));
+      (kind == "topil" ? f.topil : f.composed) = RawRgba(ReadFile(file));
     } else if (kind == "record") {
       PsdToolsFile::Record r;
       std::string tok;

@@ -40,7 +40,6 @@ struct PsdSpec {
   uint16_t version = 1, channels = 4, depth = 8, mode = 3;  // version 2: a large document
   uint32_t width = 1, height = 1;
   std::vector<LayerSpec> layers;
-  bool negativeCount = true;      // the merged image's fourth channel is transparency
   uint16_t mergedCompression = 1;
   std::vector<uint32_t> merged;   // RGBA, width x height; empty: transparent (stored white)
   bool matteMerged = true;        // stored matted on white, as real files are
@@ -86,7 +85,6 @@ uint32_t Unmatte(uint32_t stored);
 struct PsdToolsFile {
   bool ok = false;
   uint32_t width = 0, height = 0;
-  std::vector<uint32_t> stored;    // the merged image as stored (RGBA, 255 where a channel is missing)
   std::vector<uint32_t> topil;     // its reading of the merged image, matte taken off
   std::vector<uint32_t> composed;  // its own composition of the layers (when asked)
   struct Record {

@@ -213,11 +213,7 @@ inline void BlendTerm(int mode, const P& D, const P& S, I B[3]) {
 }
 
 inline bool IsComposite(int mode) {
-  switch (mode) {
-    case 3: case 4: case 5: case 6: case 7: case 20: case 21: case 50: case 51: case 52: case 53:
-      return true;
-  }
-  return mode >= 8 && mode <= 17;
+  return (mode >= 3 && mode <= 17) || mode == 20 || mode == 21 || (mode >= 50 && mode <= 53);
 }
 
 // Whether (mode, alpha mode) has a kernel.
@@ -296,15 +292,9 @@ inline PixelRGBA Blend(const PixelRGBA& dst, const PixelRGBA& src, uint32_t o, u
                        uint32_t word1) {
   const int mode = int(word0 & 0xFF);
   const uint32_t flags = word0 & 0xFFFFFF00u;
-  bool clip, lock;
-  switch (flags) {
-    case 0: clip = false, lock = false; break;
-    case 0x8000: clip = false, lock = true; break;
-    case 0x10000: case 0x30000: clip = true, lock = false; break;
-    case 0x18000: case 0x38000: clip = true, lock = true; break;
-    default: return dst;
-  }
-  if (!HasKernel(mode, word1)) return dst;
+  // Flags with a kernel: clip (0x10000, 0x20000 only beside it) and lock (0x8000).
+  if ((flags & ~0x38000u) != 0 || (flags & 0x30000) == 0x20000 || !HasKernel(mode, word1)) return dst;
+  const bool clip = flags & 0x10000, lock = flags & 0x8000;
   const P D = FromPixel(dst);
   P S = FromPixel(src);
   if (clip) S = Scale(S, D.a);

@@ -55,37 +55,33 @@ std::string Env(const char* name) {
   return v ? v : "";
 }
 
+
+std::vector<std::string> Cells(const std::string& line) {
+  std::vector<std::string> cells;
+  std::istringstream row(line);
+  for (std::string c; std::getline(row, c, '\t');) cells.push_back(c);
+  return cells;
+}
+
 }  // namespace
 
 std::string Exe() { return Env("YVN2PSD_EXE"); }
 
 std::string DataDir() { return Env("YVN_TEST_DATA"); }
 
-std::string CorpusDir() {
-  const std::string dir = Env("YVN_PSD_CORPUS");
-  std::error_code ec;
-  return !dir.empty() && fs::exists(dir + "/MANIFEST.tsv", ec) ? dir : "";
-}
-
 std::vector<std::string> CorpusFiles(const std::string& expect) {
   std::vector<std::string> files;
-  const std::string dir = CorpusDir();
-  if (dir.empty()) return files;
-  std::istringstream manifest(ReadFile(dir + "/MANIFEST.tsv"));
-  std::string line, header;
-  std::getline(manifest, header);
-  // The columns are named in the header; "name" and "expect" are the ones used.
-  std::vector<std::string> names;
-  std::istringstream h(header);
-  for (std::string c; std::getline(h, c, '\t');) names.push_back(c);
-  const size_t fileCol = size_t(std::find(names.begin(), names.end(), "name") - names.begin());
-  const size_t expectCol = size_t(std::find(names.begin(), names.end(), "expect") - names.begin());
+  const std::string dir = Env("YVN_PSD_CORPUS");
+  std::istringstream manifest(dir.empty() ? "" : ReadFile(dir + "/MANIFEST.tsv"));
+  std::string line;
+  std::getline(manifest, line);
+  // The columns are named in the header.
+  const std::vector<std::string> names = Cells(line);
+  const size_t file = size_t(std::find(names.begin(), names.end(), "name") - names.begin());
+  const size_t kind = size_t(std::find(names.begin(), names.end(), "expect") - names.begin());
   while (std::getline(manifest, line)) {
-    std::vector<std::string> cells;
-    std::istringstream row(line);
-    for (std::string c; std::getline(row, c, '\t');) cells.push_back(c);
-    if (fileCol < cells.size() && expectCol < cells.size() && cells[expectCol].rfind(expect, 0) == 0)
-      files.push_back(dir + "/" + cells[fileCol]);
+    const std::vector<std::string> cells = Cells(line);
+    if (std::max(file, kind) < cells.size() && cells[kind].rfind(expect, 0) == 0) files.push_back(dir + "/" + cells[file]);
   }
   std::sort(files.begin(), files.end());
   return files;
@@ -180,7 +176,6 @@ RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& arg
     const Watch w = options.watch(int(pid), r.out);
     if (w == Watch::More) continue;
     watching = false;
-    WriteAll(in[1], options.later);
     close(in[1]);
     if (w == Watch::CloseOutput) open = false;
   }

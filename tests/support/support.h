@@ -46,12 +46,10 @@ inline Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 std::vector<std::string> Listing(const std::string& dir);
 inline bool Contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
-// The built program; the shared folder of real PSD files and its list of
-// what each exercises (empty when absent); the committed test data.
+// The built program; the committed test data; the real PSD files of the
+// shared corpus whose MANIFEST.tsv row's expect column begins with `expect`.
 std::string Exe();
-std::string CorpusDir();
 std::string DataDir();
-// Paths of the corpus files whose MANIFEST.tsv row's expect column begins with `expect`.
 std::vector<std::string> CorpusFiles(const std::string& expect);
 
 // A running program's output so far, and what the test wants next.
@@ -66,11 +64,9 @@ struct RunOptions {
   // Called with the process id and the output so far each time more
   // arrives, until it returns Done (the rest is read to the end) or
   // CloseOutput (the program's standard output is closed under it); then
-  // `later` is sent and standard input closed (without a watcher it closes
-  // after `input`). The program can run at most a page of output ahead of
-  // the test.
+  // standard input is closed (without a watcher, after `input`). The program
+  // runs at most a page of output ahead of the test.
   std::function<Watch(int pid, const std::string& out)> watch;
-  std::string later;
 };
 
 struct RunResult {
