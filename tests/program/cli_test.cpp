@@ -63,6 +63,9 @@ class Cli : public ::testing::Test {
   static bool ReadRan(const std::string& out, const std::string& name) {
     return Contains(out, "reading... ") && Contains(out, ": " + name + "\r");
   }
+  static void ExpectLines(const std::string& out, const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) EXPECT_TRUE(Contains(out, line)) << line << " in " << out;
+  }
   TempDir dir;
 };
 
@@ -232,15 +235,12 @@ TEST_F(Cli, ProgressLinesCountPhasesAndCloseAtAHundred) {
   RunResult r = Go({"p.psd"});
   const std::string first = r.out;
   // Reading a PSD: one phase per image; writing a .yvn: one per layer.
-  EXPECT_TRUE(Contains(r.out, "reading...   0% 1/4: p.psd\r")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "reading... 100% 4/4: p.psd\r\n")) << r.out;
-  EXPECT_TRUE(Contains(r.out, " => writing...   0% 1/4: p.yvn\r")) << r.out;
-  EXPECT_TRUE(Contains(r.out, " => writing... 100% 4/4: p.yvn\r\n")) << r.out;
+  ExpectLines(r.out, {"reading...   0% 1/4: p.psd\r", "reading... 100% 4/4: p.psd\r\n",
+                      " => writing...   0% 1/4: p.yvn\r", " => writing... 100% 4/4: p.yvn\r\n"});
   // Reading a .yvn: parse then document; writing a PSD: one phase per layer and the merged image.
   r = Go({"p.yvn", "q.psd"});
-  EXPECT_TRUE(Contains(r.out, "reading...   0% 1/2: p.yvn\r")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "reading... 100% 2/2: p.yvn\r\n")) << r.out;
-  EXPECT_TRUE(Contains(r.out, " => writing... 100% 5/5: q.psd\r\n")) << r.out;
+  ExpectLines(r.out,
+              {"reading...   0% 1/2: p.yvn\r", "reading... 100% 2/2: p.yvn\r\n", " => writing... 100% 5/5: q.psd\r\n"});
   // Each kind of line only moves forward and stays within its count; a read
   // shows 100% only once done, in its last phase (a row short is 99%).
   for (const std::string& out : {first, r.out}) {
@@ -290,17 +290,14 @@ TEST_F(Cli, ImagesWithoutRowsShowTheirPhaseWhenThePercentageChanges) {
   // next layer appears at its first row past 0%.
   RunResult r = Go({"e.psd"});
   EXPECT_EQ(PhasesShown(r.out, "reading... "), (std::vector<int>{1, 2, 4, 5, 6, 7})) << r.out;
-  EXPECT_TRUE(Contains(r.out, "reading...   0% 2/7: e.psd\r")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "reading...   0% 5/7: e.psd\r")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "reading...   1% 6/7: e.psd\r")) << r.out;
+  ExpectLines(r.out, {"reading...   0% 2/7: e.psd\r", "reading...   0% 5/7: e.psd\r", "reading...   1% 6/7: e.psd\r"});
   EXPECT_EQ(PhasesShown(r.out, " => writing... "), (std::vector<int>{1, 2, 3, 4, 5})) << r.out;
   // Back to PSD, the empty layer (2/6) shows its 0% after the finished
   // first layer, as every layer after a finished one does.
   r = Go({"e.yvn", "back.psd"});
   EXPECT_EQ(PhasesShown(r.out, " => writing... "), (std::vector<int>{1, 2, 3, 4, 5, 6})) << r.out;
-  EXPECT_TRUE(Contains(r.out, " => writing...   0% 2/6: back.psd\r")) << r.out;
-  EXPECT_TRUE(Contains(r.out, " => writing...   3% 3/6: back.psd\r")) << r.out;
-  EXPECT_TRUE(Contains(r.out, " => writing...   0% 4/6: back.psd\r")) << r.out;
+  ExpectLines(r.out, {" => writing...   0% 2/6: back.psd\r", " => writing...   3% 3/6: back.psd\r",
+                      " => writing...   0% 4/6: back.psd\r"});
   // A file whose top layer holds the merged image: its last image is not
   // read, and shows its phase only in the closing line.
   r = Go({"back.psd", "again.yvn"});

@@ -30,24 +30,6 @@ uint32_t Pixel8(uint32_t seed) {
   return Rgba(c[0], c[1], c[2], a);
 }
 
-// A PSD layer as a native one: its key's mode (alpha mode "modulate"),
-// clipped to the base below and masked by it when its clipping byte is
-// set, the smallest native opacity that writes back as its opacity byte.
-struct NativeLayer {
-  uint32_t word0, word1;
-  uint32_t opacity;
-  bool clipped;
-};
-NativeLayer AsNative(const iio::layer_param_t& p) {
-  NativeLayer n;
-  n.clipped = p.clipping != 0;
-  n.word0 = blend::ColorModeForPsdKey(p.blendKey.data()) |
-            (n.clipped ? kzm::Blend::clip_dsta | kzm::Blend::lockdonly : 0u);
-  n.word1 = kzm::Blend::kAlphaModulate;
-  n.opacity = (uint32_t(p.opacity) * 16384 + 254) / 255;
-  return n;
-}
-
 class Compose : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -64,6 +46,41 @@ class Compose : public ::testing::Test {
   void ExpectStackEvaluated(const PsdSpec& s);
   TempDir dir;
 };
+
+void Compose::ExpectStackEvaluated(const PsdSpec& s) {
+  const int32_t w = int32_t(s.width), h = int32_t(s.height);
+  const PsdFile src = ReadPsd(BuildPsd(s));
+  ASSERT_EQ(src.error, 0);
+  const PsdFile fin = Merged(BuildPsd(s));
+  ASSERT_EQ(fin.error, 0);
+  const Image& merged = fin.images.back();
+  int bad = 0;
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < w; ++x) {
+      // Bottom to top over transparency, each layer as a native one: its
+      // key's mode, alpha mode "modulate", the smallest native opacity that
+      // writes back as its opacity byte; a clipped layer is scaled by what
+      // its clip base (the nearest layer below that is not clipped) holds
+      // there, and masked by it.
+      PixelRGBA acc{0, 0, 0, 0};
+      uint16_t baseAlpha = 0;
+      for (const Image& layer : src.images) {
+        const bool clipped = layer.p.clipping != 0;
+        if (!clipped) baseAlpha = layer.p.visible ? Widen8(layer.At(x, y)).a : 0;
+        if (!layer.p.visible) continue;
+        const uint32_t opacity = (uint32_t(layer.p.opacity) * 16384 + 254) / 255;
+        const uint32_t word0 = blend::ColorModeForPsdKey(layer.p.blendKey.data()) |
+                               (clipped ? kzm::Blend::clip_dsta | kzm::Blend::lockdonly : 0u);
+        acc = blendref::Blend(acc, Widen8(layer.At(x, y)), clipped ? (opacity * baseAlpha) >> 14 : opacity, word0,
+                              kzm::Blend::kAlphaModulate);
+      }
+      const uint32_t want = Unmatte(MatteOnWhite(Narrow8(acc))), got = merged.At(x, y);
+      if (want != got && ++bad <= 5)
+        ADD_FAILURE() << "(" << x << ", " << y << "): " << std::hex << got << " where the stack gives " << want;
+    }
+  }
+  EXPECT_EQ(bad, 0);
+}
 
 TEST_F(Compose, MergedImageEqualsTheStackEvaluatedPixelByPixel) {
   // Every mode that writes a key of its own once, over and under each other,
@@ -114,35 +131,6 @@ TEST_F(Compose, MergedImageEqualsTheStackEvaluatedPixelByPixel) {
   s.layers = {RgbaLayer(0, 0, w, h, base, "base"), RgbaLayer(0, 0, w, h, top, "clipped")};
   s.layers[1].clipping = 1;
   ExpectStackEvaluated(s);
-}
-
-void Compose::ExpectStackEvaluated(const PsdSpec& s) {
-  const int32_t w = int32_t(s.width), h = int32_t(s.height);
-  const PsdFile src = ReadPsd(BuildPsd(s));
-  ASSERT_EQ(src.error, 0);
-  const PsdFile fin = Merged(BuildPsd(s));
-  ASSERT_EQ(fin.error, 0);
-  const Image& merged = fin.images.back();
-  int bad = 0;
-  for (int32_t y = 0; y < h; ++y) {
-    for (int32_t x = 0; x < w; ++x) {
-      // Bottom to top over transparency; a clipped layer is scaled by what
-      // its clip base (the nearest layer below that is not clipped) holds there.
-      PixelRGBA acc{0, 0, 0, 0};
-      uint16_t baseAlpha = 0;
-      for (const Image& layer : src.images) {
-        const NativeLayer n = AsNative(layer.p);
-        if (!n.clipped) baseAlpha = layer.p.visible ? Widen8(layer.At(x, y)).a : 0;
-        if (!layer.p.visible) continue;
-        const uint32_t opacity = n.clipped ? (n.opacity * baseAlpha) >> 14 : n.opacity;
-        acc = blendref::Blend(acc, Widen8(layer.At(x, y)), opacity, n.word0, n.word1);
-      }
-      const uint32_t want = Unmatte(MatteOnWhite(Narrow8(acc))), got = merged.At(x, y);
-      if (want != got && ++bad <= 5)
-        ADD_FAILURE() << "(" << x << ", " << y << "): " << std::hex << got << " where the stack gives " << want;
-    }
-  }
-  EXPECT_EQ(bad, 0);
 }
 
 TEST_F(Compose, ModesWithSharedFormulasComposeAsPsdToolsDoes) {
