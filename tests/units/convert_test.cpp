@@ -4,6 +4,7 @@
 // causes they give for a failure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -200,28 +201,23 @@ size_t LayerRecords(const std::vector<uint8_t>& bytes) {
 struct Exported {
   int code = -1;
   std::string detail;
-  uint64_t size = 0;
   std::vector<uint8_t> bytes;
 };
 
-// Budgets other than the file's own, where not 0.
-struct Limits {
-  uint64_t outputPixels = 0, memoryBytes = 0;
-};
-
+// A native file in memory exported to an 8-bit PSD, within budgets other
+// than the file's own where not 0.
 Exported ToPsd(const std::vector<uint8_t>& native, const ProgressFunc& progress,
-               ts::ShortStream&& out = ts::ShortStream(), const Limits& given = Limits()) {
+               ts::ShortStream&& out = ts::ShortStream(), uint64_t outputPixels = 0, uint64_t memoryBytes = 0) {
   DataSrcMemory src(native.data(), native.size());
   ConversionBudget budget = BudgetFor(native.size());
-  if (given.outputPixels) budget.outputPixels = given.outputPixels;
-  if (given.memoryBytes) budget.memoryBytes = given.memoryBytes;
+  if (outputPixels) budget.outputPixels = outputPixels;
+  if (memoryBytes) budget.memoryBytes = memoryBytes;
   kzm::LoadLimits limits;
   limits.memoryBytes = budget.memoryBytes;
   kzm::NativeReader reader(src, limits);
   EXPECT_EQ(reader.Open(nullptr, ProgressFunc()), 0);
   Exported e;
   e.code = ExportPsd(reader, reader.FixedCanvas(), 8, budget, out, progress, "", &e.detail);
-  e.size = out.Size();
   e.bytes = out.Bytes();
   return e;
 }
@@ -279,7 +275,7 @@ TEST(Cancel, TheExportStopsAtTheNextRowOrLayer) {
     EXPECT_EQ(e.code, kErrCancelled) << at;
     EXPECT_EQ(e.detail, kCancelled) << at;
     EXPECT_EQ(stop.steps.size(), at);
-    EXPECT_LT(e.size, whole.size) << at;
+    EXPECT_LT(e.bytes.size(), whole.bytes.size()) << at;
   }
 }
 
@@ -294,11 +290,11 @@ TEST(Export, ALayerThatDoesNotFitBesideTheOnesInHandIsReadAgainAlone) {
   const Exported whole = ToPsd(native.bytes, ProgressFunc());
   ASSERT_EQ(whole.code, 0);
   const uint64_t tile = 11000;  // a tile of cells, as the budget counts it, and somewhat more
-  const Exported tight = ToPsd(native.bytes, ProgressFunc(), ts::ShortStream(), Limits{0, 17 * tile});
+  const Exported tight = ToPsd(native.bytes, ProgressFunc(), ts::ShortStream(), 0, 17 * tile);
   EXPECT_EQ(tight.code, 0) << tight.detail;
   EXPECT_TRUE(tight.bytes == whole.bytes);
   // Too tight for the bottom and the middle layer together.
-  const Exported tooTight = ToPsd(native.bytes, ProgressFunc(), ts::ShortStream(), Limits{0, 13 * tile});
+  const Exported tooTight = ToPsd(native.bytes, ProgressFunc(), ts::ShortStream(), 0, 13 * tile);
   EXPECT_EQ(tooTight.code, kErrTooLarge);
   EXPECT_EQ(tooTight.detail, "document layer 1: more than the memory the conversion may take");
 }
@@ -330,7 +326,7 @@ TEST(FailureDetail, EachStepSaysWhereAndWhat) {
   EXPECT_EQ(refused.code, kErrWrite);
   EXPECT_EQ(refused.detail.rfind("writing the PSD: ", 0), 0u) << refused.detail;
   EXPECT_NE(refused.detail.find(": the stream refused "), std::string::npos) << refused.detail;
-  const Exported tooLarge = ToPsd(native.bytes, ProgressFunc(), ts::ShortStream(), Limits{100000, 0});
+  const Exported tooLarge = ToPsd(native.bytes, ProgressFunc(), ts::ShortStream(), 100000);
   EXPECT_EQ(tooLarge.code, kErrTooLarge);
   EXPECT_EQ(tooLarge.detail, "document layer 0: the pixels written pass the 100000 the conversion may write");
 }
