@@ -1,6 +1,5 @@
-// The command line as a user meets it: the program run in a temporary folder
-// with arguments and keys on standard input; its output, exit value and the
-// files it leaves checked.
+// The command line as a user meets it: arguments and keys on standard input;
+// the output, exit value and files the program leaves.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -129,9 +128,8 @@ TEST_F(Cli, ListingNamesEachSourceAndItsDestination) {
             Listed(0, "A.YVN", "fresh/A.psd") + Listed(1, "b.yvn", "fresh/b.psd") + Listed(2, "c.Yvn", "fresh/c.psd"));
   EXPECT_FALSE(fs::exists(P("fresh")));
   EXPECT_EQ(Go({"-L", "-oout", "in/*.psd"}).out, Listed(0, "in/x.psd", "out/x.yvn") + Listed(1, "in/y.PSD", "out/y.yvn"));
-  // A single match takes a dstfile: relative to the current folder, a bare
-  // name beside the source (whatever its extension), a trailing separator
-  // an output folder, "\" a separator too.
+  // A single match takes a dstfile: relative to the current folder, a bare name
+  // beside the source, a trailing separator ("\" too) an output folder.
   EXPECT_EQ(Go({"-L", "in/x.psd", "sub/b.yvn"}).out, Listed(0, "in/x.psd", "sub/b.yvn"));
   EXPECT_EQ(Go({"-L", "in/x.psd", "b.txt"}).out, Listed(0, "in/x.psd", "in/b.txt"));
   EXPECT_EQ(Go({"-L", "in\\x.psd", "outdir/"}).out, Listed(0, "in/x.psd", "outdir/x.yvn"));
@@ -239,8 +237,8 @@ TEST_F(Cli, ProgressLinesCountPhasesAndCloseAtAHundred) {
                       " => writing...   0% 1/4: p.yvn\r", " => writing... 100% 4/4: p.yvn\r\n"});
   // Reading a .yvn: parse then document; writing a PSD: one phase per layer and the merged image.
   r = Go({"p.yvn", "q.psd"});
-  ExpectLines(r.out,
-              {"reading...   0% 1/2: p.yvn\r", "reading... 100% 2/2: p.yvn\r\n", " => writing... 100% 5/5: q.psd\r\n"});
+  ExpectLines(r.out, {"reading...   0% 1/2: p.yvn\r", "reading... 100% 2/2: p.yvn\r\n",
+                      " => writing... 100% 5/5: q.psd\r\n"});
   // Each kind of line only moves forward and stays within its count; a read
   // shows 100% only once done, in its last phase (a row short is 99%).
   for (const std::string& out : {first, r.out}) {
@@ -285,21 +283,18 @@ TEST_F(Cli, ImagesWithoutRowsShowTheirPhaseWhenThePercentageChanges) {
   s.layers.push_back(GroupStart("group", false));
   s.layers.push_back(RgbaLayer(0, 0, 64, 64, std::vector<uint32_t>(64 * 64, Rgba(9, 9, 9, 60)), "top"));
   WriteFile(P("e.psd"), BuildPsd(s));
-  // A line whenever the percentage changes: a marker after a finished
-  // layer shows its 0%; the empty layer after it shows nothing new, and the
-  // next layer appears at its first row past 0%.
+  // A line whenever the percentage changes: a marker after a finished layer
+  // shows its 0%, the empty layer after it nothing, the next layer its first row.
   RunResult r = Go({"e.psd"});
   EXPECT_EQ(PhasesShown(r.out, "reading... "), (std::vector<int>{1, 2, 4, 5, 6, 7})) << r.out;
   ExpectLines(r.out, {"reading...   0% 2/7: e.psd\r", "reading...   0% 5/7: e.psd\r", "reading...   1% 6/7: e.psd\r"});
   EXPECT_EQ(PhasesShown(r.out, " => writing... "), (std::vector<int>{1, 2, 3, 4, 5})) << r.out;
-  // Back to PSD, the empty layer (2/6) shows its 0% after the finished
-  // first layer, as every layer after a finished one does.
+  // Back to PSD, the empty layer (2/6) shows its 0% after the finished first one.
   r = Go({"e.yvn", "back.psd"});
   EXPECT_EQ(PhasesShown(r.out, " => writing... "), (std::vector<int>{1, 2, 3, 4, 5, 6})) << r.out;
   ExpectLines(r.out, {" => writing...   0% 2/6: back.psd\r", " => writing...   3% 3/6: back.psd\r",
                       " => writing...   0% 4/6: back.psd\r"});
-  // A file whose top layer holds the merged image: its last image is not
-  // read, and shows its phase only in the closing line.
+  // The top layer holds the merged image: the last image, not read, shows only in the closing line.
   r = Go({"back.psd", "again.yvn"});
   EXPECT_EQ(PhasesShown(r.out, "reading... "), (std::vector<int>{1, 2, 3, 4, 5, 6})) << r.out;
 }

@@ -57,11 +57,9 @@ void Compose::ExpectStackEvaluated(const PsdSpec& s) {
   int bad = 0;
   for (int32_t y = 0; y < h; ++y) {
     for (int32_t x = 0; x < w; ++x) {
-      // Bottom to top over transparency, each layer as a native one: its
-      // key's mode, alpha mode "modulate", the smallest native opacity that
-      // writes back as its opacity byte; a clipped layer is scaled by what
-      // its clip base (the nearest layer below that is not clipped) holds
-      // there, and masked by it.
+      // Bottom to top, each layer as a native one: its key's mode, "modulate",
+      // the least opacity that writes back as its byte; a clipped one scaled
+      // and masked by its clip base (the nearest layer below not clipped).
       PixelRGBA acc{0, 0, 0, 0};
       uint16_t baseAlpha = 0;
       for (const Image& layer : src.images) {
@@ -83,9 +81,8 @@ void Compose::ExpectStackEvaluated(const PsdSpec& s) {
 }
 
 TEST_F(Compose, MergedImageEqualsTheStackEvaluatedPixelByPixel) {
-  // Every mode that writes a key of its own once, over and under each other,
-  // at partial opacities, some hidden, some off the canvas, some clipped to
-  // the layer below.
+  // Each mode that writes a key of its own, at partial opacities, some
+  // hidden, off the canvas or clipped to the layer below.
   std::vector<uint8_t> modes{1};
   for (int id = 2; id < 256; ++id)
     if (blend::ColorModeName(uint8_t(id)) && std::string(blend::PsdKeyForColorMode(uint8_t(id)), 4) != "norm")
@@ -119,9 +116,8 @@ TEST_F(Compose, MergedImageEqualsTheStackEvaluatedPixelByPixel) {
   std::vector<uint32_t> base, wide;
   PsdSpec s = stack(w, h, 40, 30, 0, 99, base);
   ExpectStackEvaluated(s);
-  // The same over 3 x 2 tiles: each layer has tiles where only some of the
-  // others have content, and the bottom one is written and let go of in
-  // two bands.
+  // Over 3 x 2 tiles: layers have tiles where only some others have content,
+  // and the bottom one is written and let go of in two bands.
   ExpectStackEvaluated(stack(300, 200, 290, 190, 7, 77, wide));
   // A layer clipped to the bottom one, which has transparent and soft
   // pixels, shows only where that one does.

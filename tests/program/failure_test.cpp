@@ -1,8 +1,7 @@
-// Everything that can go wrong around a conversion, through the program:
-// damaged and hostile sources, destinations that must not be written
-// through, writes that fail, signals, a closed output and exhausted memory.
-// Every failure prints its error line, leaves no temporary file and leaves an
-// existing destination whole.
+// What can go wrong around a conversion, through the program: damaged and
+// hostile sources, destinations not to be written through, failed writes,
+// signals, a closed output, exhausted memory. Each failure prints its error
+// line and leaves no temporary file and an existing destination whole.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -159,10 +158,9 @@ std::string Flip(std::string b, std::mt19937& rng) {
   return b;
 }
 
-// Converts every file of `in` matching the filter in one batch with -F, under
-// a time and, outside the sanitizer build, an address-space limit: each is
-// converted (and its result converts back without an error) or refused with
-// an error line; no crash, no hang, no runaway allocation, no temporary file.
+// Converts the files of `in` matching the filter in one batch with -F, under
+// a time and (outside the sanitizer build) an address-space limit: each is
+// converted, its result converting back, or refused with an error line.
 void ExpectConvertedOrRefused(const std::string& in, const std::string& filter, size_t count) {
   RunOptions o;
   o.seconds = 240;
@@ -204,8 +202,7 @@ TEST_F(Failure, DamagedFilesAreConvertedOrRefusedNeverWorse) {
   s.layers.back().key = "mul ", s.layers.back().clipping = 1, s.layers.back().opacity = 128;
   s.layers.push_back(GroupStart("group", true));
   good.emplace_back("gen_c.psd", BuildPsd(s));
-  // The real files need the shared corpus; without it the generated ones
-  // and the program's own PSDs of them make up the cases.
+  // Then real files of the shared corpus, and the program's own files of the first few.
   for (const std::string& path : CorpusFiles("ACCEPT"))
     if (fs::file_size(path) < 0xC000 && good.size() < 10) good.emplace_back(fs::path(path).filename(), ReadFile(path));
   for (size_t i = 0, n = good.size(); i < n && i < 4; ++i) {
@@ -284,9 +281,8 @@ TEST_F(Failure, HostileAndOnceFoundFilesAreHandledAsRecorded) {
   }
 }
 
-// A .yvn is read a layer at a time while its PSD is written: a layer found
-// damaged then fails the file as a failed read does (its error line, the
-// old destination whole, no temporary) and stops the batch unless forced.
+// A layer found damaged while the PSD is written fails the file as a failed
+// read does, and stops the batch unless forced.
 TEST_F(Failure, ALayerFoundDamagedWhileWritingFailsTheFileAsAReadWould) {
   WriteFile(P("src.psd"), NoisePsd(3, 60, 40, 5));
   ASSERT_EQ(Go({"-q", "-W", "src.psd", "b.yvn"}).out, "");
@@ -438,8 +434,7 @@ TEST_F(Failure, AFailedWriteLeavesTheOldDestinationWhole) {
     EXPECT_TRUE(ReadFile(P("big.yvn")) == kOld && ReadFile(P("made.psd")) == kOld);
     ExpectOnly({"big.psd", "big.yvn", "made.psd", "made.yvn", "small.psd"});
   }
-  // A full file system: 64 KiB in a private mount namespace; what it held is
-  // copied out before the namespace goes away.
+  // A full file system: 64 KiB in a private mount namespace, copied out before it goes.
   fs::remove(P("made.psd"));
   fs::create_directory(P("disk"));
   fs::create_directory(P("after"));
