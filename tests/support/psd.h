@@ -1,6 +1,5 @@
-// PSD files for tests: one builder of PSD bytes from parts, the project's
-// reader over a whole file, the 8-bit pixel mappings, and the independent
-// readers (psd-tools, ImageMagick) as the tests see them.
+// PSD files for tests: a builder from parts, the project's reader over a
+// whole file, the 8-bit pixel mappings, and psd-tools' and ImageMagick's readings.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -94,12 +93,10 @@ struct PsdToolsFile {
   std::vector<Record> records;  // file order
 };
 bool HavePsdTools();
-// psd-tools' and ImageCms' reading of a PSD variant as straight 16-bit RGBA
-// (red, green, blue, transparency per pixel): the merged image (key -1) and
-// the layer records of an RGB file without user masks (key: record index).
+// psd-tools' reading of a PSD variant as straight 16-bit RGBA: the merged
+// image (key -1) and the layer records of an RGB file without user masks.
 std::map<int, std::vector<uint16_t>> VariantReference(const std::string& path);
-// Each layer record psd-tools reads by VariantReference, of which there is
-// one at least, holds the samples of our reading's image of that index.
+// Each layer record psd-tools reads by VariantReference (one at least) holds our image's samples.
 void ExpectLayersAsPsdToolsReadsThem(const std::string& path, const PsdFile& ours);
 PsdToolsFile PsdTools(const std::string& path, bool compose = false);
 // ImageMagick's reading of the merged image as RGBA; empty when it cannot.

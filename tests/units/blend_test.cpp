@@ -1,7 +1,6 @@
-// The blend kernels against the literal per-pixel evaluation of
-// support/reference.h, on random valid premultiplied pixels, through all eight
-// entry points, for every colour mode, alpha mode, flag combination and
-// opacity class; and the mode table, looked up both ways.
+// The blend kernels against the literal evaluation of support/reference.h on
+// random valid pixels, through every entry point, colour mode, alpha mode,
+// flag combination and opacity class; and the mode table both ways.
 #include <gtest/gtest.h>
 
 #include <array>

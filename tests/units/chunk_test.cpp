@@ -1,7 +1,6 @@
-// The chunk container of .yvn files: the golden example, random trees written
-// by the writer and read both by the project's reader and by an independent
-// one written here from the layout, the compressed stream's segments, and
-// byte sources read by position.
+// The chunk container of .yvn files: the golden example, random trees read
+// back by the project's reader and an independent one, the compressed
+// stream's segments, and byte sources read by position.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -146,9 +145,9 @@ class RefReader {
   size_t n_;
 };
 
-// Random trees: names unique in a chunk, sizes mostly small, some values
-// across the writer's batches and the 512 KiB blocks, compressed chunks
-// (nested in others too), arrays written a few elements at a time.
+// Random trees: names unique in a chunk, sizes mostly small, some across the
+// writer's batches and 512 KiB blocks, compressed chunks (nested too), arrays
+// written a few elements at a time.
 Chunk MakeTree(std::mt19937& rng, const std::string& name, int depth, bool nestPacked) {
   auto size = [&]() -> size_t {
     const uint32_t r = rng() % 100;

@@ -1,7 +1,6 @@
-// The conversions' own steps below the program: layer properties mapped
-// between PSD records and native layers; the thumbnail pass, the layers'
-// write and the PSD export stopped by their progress callbacks, and the
-// causes they give for a failure.
+// The conversions' steps below the program: layer properties between PSD
+// records and native layers; the steps stopped by their progress callbacks,
+// and the causes they give for a failure.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,9 +27,8 @@ using iio::layer_param_t;
 using kzm::Blend;
 using kzm::ImageProperties;
 
-// An opacity byte reads as the smallest native opacity that writes back as
-// that byte; a native opacity writes as the byte below it (above 16384 as
-// 255).
+// An opacity byte reads as the least native opacity that writes back as it;
+// a native opacity writes as the byte below it (above 16384 as 255).
 TEST(LayerMapping, OpacityBytesAndNativeOpacitiesMapBothWays) {
   layer_param_t r;
   for (uint32_t b = 0; b < 256; ++b) {
@@ -132,8 +130,7 @@ std::string NoisePsd() {
   return ts::BuildPsd(s);
 }
 
-// A progress callback that asks to stop at its call `stop` (from 1; 0:
-// never), and what it was called with.
+// A progress callback that stops at its call `stop` (from 1; 0: never), and its calls.
 struct StopAt {
   explicit StopAt(uint64_t at = 0) : stop(at) {}
   ProgressFunc Func() {
@@ -164,8 +161,7 @@ struct Native {
   std::vector<uint8_t> bytes;
 };
 
-// A PSD to a native file in memory as the conversion writes it: the
-// thumbnail's pass, then the layers.
+// A PSD to a native file in memory as the conversion writes it: thumbnail, then layers.
 Native ToNative(const std::string& psd, const ProgressFunc& thumbnail, const ProgressFunc& layers) {
   Native n;
   DataSrcMemory src(reinterpret_cast<const uint8_t*>(psd.data()), psd.size());
@@ -204,10 +200,10 @@ struct Exported {
   std::vector<uint8_t> bytes;
 };
 
-// A native file in memory exported to an 8-bit PSD, within budgets other
-// than the file's own where not 0.
+// A native file in memory to an 8-bit PSD, within budgets other than the file's where not 0.
 Exported ToPsd(const std::vector<uint8_t>& native, const ProgressFunc& progress,
-               ts::ShortStream&& out = ts::ShortStream(), uint64_t outputPixels = 0, uint64_t memoryBytes = 0) {
+               ts::ShortStream&& out = ts::ShortStream(), uint64_t outputPixels = 0,
+               uint64_t memoryBytes = 0) {
   DataSrcMemory src(native.data(), native.size());
   ConversionBudget budget = BudgetFor(native.size());
   if (outputPixels) budget.outputPixels = outputPixels;
@@ -279,11 +275,10 @@ TEST(Cancel, TheExportStopsAtTheNextRowOrLayer) {
   }
 }
 
-// The export reads each layer while the one before is written: a layer
-// that does not fit beside the ones in hand is read again once they have
-// gone, and the file is the same. Here the bottom layer (9 tiles of cells)
-// is held while the middle one (6), which clips to it, is written, so the
-// top one (6) fits only once both have gone.
+// The export reads each layer while the one before is written: one that
+// does not fit beside those in hand is read again once they have gone, to
+// the same file. The bottom layer (9 tiles) is held while the middle one
+// (6) clips to it, so the top one (6) fits only once both have gone.
 TEST(Export, ALayerThatDoesNotFitBesideTheOnesInHandIsReadAgainAlone) {
   const Native native = ToNative(NoisePsd(), ProgressFunc(), ProgressFunc());
   ASSERT_EQ(native.layers, 0);

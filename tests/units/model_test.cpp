@@ -1,9 +1,7 @@
 // The document model where the program relies on it beyond what a
-// conversion shows: the node locks and tile references that parallel
-// composition needs, the cells shared by uniform tiles and the tiles that
-// compaction drops, the switch to wide cell codes past 32768 palette
-// colours, the thumbnail's size rule, and a layer load refused for memory
-// that may be tried again.
+// conversion shows: locks and tile references across threads, uniform and
+// compacted tiles, wide cell codes, cells from files and 8-bit rows, the
+// thumbnail's size, a load refused for memory, the running composite.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -198,12 +196,10 @@ TEST(Model, ThumbnailsHalveUntilTheyFitTheLimit) {
 }  // namespace
 
 TEST(Model, ALayerRefusedBesideAnotherLoadsOnceThatOneHasGone) {
-  // Two layers of 46 tiles of bitmaps, about 480 KiB of tiles and 6 MB
-  // inflated each (transparent but a pixel a tile), in a file of about 80 KB: the
-  // bytes it may inflate in all are about 21 MB. With 700 KiB allowed, the
-  // second layer does not fit beside the first, and does alone. A refused
-  // load keeps nothing and counts nothing, neither memory nor inflated
-  // bytes, however often it is tried.
+  // Two layers of 46 tiles of bitmaps (about 480 KiB of tiles, 6 MB inflated
+  // each) in a file of about 80 KB that may inflate about 21 MB: with 700 KiB
+  // allowed, the second does not fit beside the first, and does alone. A
+  // refused load keeps and counts nothing, however often it is tried.
   const PixelRGBA clear[64] = {};
   PixelRGBA marked[64] = {Px(16384, 0, 0, 16384)};
   ts::MemorySink mem;

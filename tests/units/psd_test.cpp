@@ -1,7 +1,5 @@
-// The PSD writer when its stream gives out anywhere, the reader's rows
-// decoded by its caller, ZIP channels and 16-bit pixels against a slow
-// evaluation, and the conversions of layer names between UTF-8 and the
-// character sets of Pascal names.
+// The PSD reader and writer: failures and what they say, rows decoded by
+// the caller, ZIP channels, 16-bit pixels, and layer names in charsets.
 #include <gtest/gtest.h>
 
 #include <zlib.h>
@@ -38,10 +36,9 @@ layer_param_t Layer(int32_t l, int32_t t, int32_t r, int32_t b) {
   return p;
 }
 
-// Wherever the stream gives out (in the records, in a layer's channel data,
-// in a rectangle filled in later, or in the merged image), a call fails with
-// the stream error, every later one fails too, and Finish never reports
-// success.
+// Wherever the stream gives out (records, channel data, a rectangle filled
+// in later, the merged image), a call fails with the stream error, and every
+// later one and Finish too.
 TEST(PsdWriter, AStreamFailingAnywhereFailsTheFile) {
   const std::vector<layer_param_t> layers{Layer(0, 0, 300, 200), Layer(5, 5, 290, 180), Layer(0, 0, 300, 200)};
   std::vector<PixelRGBA> row(300);
@@ -77,7 +74,8 @@ TEST(PsdWriter, AStreamFailingAnywhereFailsTheFile) {
     EXPECT_TRUE(failed) << "limit " << limit;
     EXPECT_EQ(psd.LastError(), iio::kPsdOutStream) << "limit " << limit;
     const std::string& detail = psd.LastErrorDetail();
-    EXPECT_EQ(detail.substr(detail.size() - std::min(detail.size(), out.Refused().size())), out.Refused()) << limit;
+    const size_t tail = std::min(detail.size(), out.Refused().size());
+    EXPECT_EQ(detail.substr(detail.size() - tail), out.Refused()) << limit;
   }
 }
 
@@ -110,8 +108,7 @@ TEST(PsdWriter, AFailureSaysWhereAndWhat) {
   EXPECT_EQ(psd2.LastError(), iio::kPsdOutOrder);
 }
 
-// What a reader hands out for the first layer: its rows, the rows reported
-// in progress, and the error it ends with.
+// What a reader hands out for the first layer: rows, progress, the error it ends with.
 struct LayerRows {
   std::vector<uint32_t> px;
   std::vector<uint64_t> progress;
@@ -159,10 +156,9 @@ LayerRows ReadFirstLayer(const std::string& bytes, bool byCaller) {
   return r;
 }
 
-// Rows decoded by the caller, on any threads, are the rows ReadRows hands
-// out (raw and PackBits channels, a user mask over part of the layer); a
-// row that cannot be decoded ends the read at that row, after its progress,
-// with the same error.
+// Rows decoded by the caller on any threads are the rows ReadRows hands out
+// (raw and PackBits channels, a user mask over part of the layer); a row
+// that does not decode ends the read there, after its progress, alike.
 TEST(PsdReader, RowsDecodedByTheCallerAreTheRowsReadInOrder) {
   const uint32_t w = 20, h = 40;
   std::vector<uint32_t> rgba(w * h);
@@ -234,8 +230,7 @@ TEST(PsdReader, AFailureSaysWhereAndWhat) {
   EXPECT_EQ(detail(bytes.substr(0, 20)), "header: the file's 20 bytes cannot hold one");
   bytes[5] = 3;
   EXPECT_EQ(detail(bytes), "header: version 3");
-  // A row that a pass over a few rows cannot read says why, and the reader
-  // goes on.
+  // A row that a pass over a few rows cannot read says why; the reader goes on.
   bytes = ts::ReadFile(hostile + "psd-packbits-overrun-1.psd");
   DataSrcMemory src(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
   iio::Psd psd(src, "");
@@ -256,9 +251,8 @@ std::vector<uint8_t> Deflate(const std::vector<uint8_t>& raw) {
   return z;
 }
 
-// Prediction as the format defines it, written out per depth: differences
-// of bytes (8), of big-endian words (16), of the bytes of a row laid out as
-// byte planes (32).
+// Prediction written out per depth: differences of bytes (8), of big-endian
+// words (16), of the bytes of a row laid out as byte planes (32).
 std::vector<uint8_t> Predict(const std::vector<uint8_t>& raw, uint32_t w, uint32_t h, uint32_t depth) {
   const size_t rb = size_t(w) * depth / 8;
   std::vector<uint8_t> out(raw.size());
@@ -304,8 +298,8 @@ TEST(PsdColor, CmykWithoutAProfileIsTheInkFormula) {
 }
 
 // ZIP channels with and without prediction at every depth decode to their
-// samples, rows in order, also from a copy taken midway (as the merged
-// image's channels are); a stream cut short or longer than its rows fails.
+// samples, also from a copy taken midway; a stream cut short or longer than
+// its rows fails.
 TEST(PsdZip, StreamsDecodeToTheirSamplesAtEveryDepth) {
   const uint32_t w = 13, h = 7;
   for (uint32_t depth : {1u, 8u, 16u, 32u}) {
@@ -334,8 +328,7 @@ TEST(PsdZip, StreamsDecodeToTheirSamplesAtEveryDepth) {
 }
 
 // A merged image stored as one ZIP stream over its channels, with and
-// without prediction, in 8 and 16 bits, reads as the same rows stored raw:
-// each channel from its own place in the stream.
+// without prediction, in 8 and 16 bits, reads as the same rows stored raw.
 TEST(PsdReader, AZipMergedImageReadsAsItsRawRows) {
   const uint32_t w = 19, h = 11, channels = 4;
   for (uint16_t depth : {8, 16}) {
@@ -344,8 +337,7 @@ TEST(PsdReader, AZipMergedImageReadsAsItsRawRows) {
     spec.width = w, spec.height = h, spec.depth = depth, spec.mergedCompression = 0;
     const std::string file = ts::BuildPsd(spec);
     const size_t rowBytes = size_t(w) * depth / 8, rawMerged = size_t(w) * h * channels;
-    // Every sample differs from its neighbours in every channel; the
-    // transparency is soft.
+    // Every sample differs from its neighbours; the transparency is soft.
     std::vector<uint8_t> planes(rowBytes * h * channels);
     for (size_t i = 0; i < planes.size(); ++i) planes[i] = uint8_t(i * 29 + (i / rowBytes) * 7 + 40);
     const std::string head = file.substr(0, file.size() - 2 - rawMerged);
@@ -382,8 +374,7 @@ TEST(PsdReader, AZipMergedImageReadsAsItsRawRows) {
   }
 }
 
-// Grayscale: a layer's gray channel and transparency, and the merged
-// image's, whose gray is taken off the white it is matted on.
+// Grayscale layers and merged image keep their transparency, the merged one off its white.
 TEST(PsdReader, GrayscaleLayersAndMergedImageKeepTheirTransparency) {
   const uint32_t w = 16, h = 3;
   ts::PsdSpec spec;
@@ -438,11 +429,10 @@ TEST(Pixel16, EveryModelPixelComesBackFromItsSixteenBitSamples) {
 }
 
 // Each depth and version reads back as written: layer pixels exactly (in 16
-// bits the model pixel itself, in 8 its narrowing), the merged image's
-// opaque pixels too; noisy channels are stored plain and flat ones packed.
-// A packed row of more than 65,535 bytes (a layer wider than the canvas)
-// fits only the large document's 4-byte row counts: in a version-1 file its
-// channel is stored plain, and psd-tools reads it as written.
+// bits the model pixel, in 8 its narrowing), the merged image's opaque ones
+// too. A packed row of more than 65,535 bytes (a layer wider than the
+// canvas) fits only a large document's row counts: a version-1 file stores
+// its channel plain, and psd-tools reads it as written.
 TEST(PsdWriter, EveryDepthAndVersionReadsBackAsWritten) {
   const uint32_t w = 33000, h = 3, canvas = 30000;
   std::vector<PixelRGBA> px(size_t(w) * h);
@@ -502,9 +492,7 @@ TEST(PsdWriter, EveryDepthAndVersionReadsBackAsWritten) {
     }
 }
 
-// A native document on a 64 x 64 canvas with one layer of single red
-// pixels at positions `xs` of row 0, so that the layer's rectangle spans
-// them.
+// A native document on a 64 x 64 canvas with one layer of red pixels at `xs` in row 0.
 std::string NativeWithPixelsAt(const std::vector<int32_t>& xs) {
   ts::MemorySink mem;
   chunk::ChunkSink sink(mem.func());
@@ -527,10 +515,9 @@ std::string NativeWithPixelsAt(const std::vector<int32_t>& xs) {
   return std::string(mem.bytes().begin(), mem.bytes().end());
 }
 
-// A layer's rectangle may pass the canvas by far, up to the large
-// document's side (300,000 pixels): one of that width is written with its
-// end pixels in place; a wider one is refused as too large (107), not as a
-// failed write, and nothing is left behind.
+// A layer may pass the canvas up to a large document's side (300,000): one
+// that wide is written with its end pixels in place, a wider one refused as
+// too large, not as a failed write, leaving nothing behind.
 TEST(PsdExport, ALayerWiderThanALargeDocumentHoldsIsRefusedAsTooLarge) {
   if (ts::Exe().empty()) GTEST_SKIP() << "YVN2PSD_EXE is not set";
   ts::TempDir dir;
@@ -554,8 +541,7 @@ TEST(PsdExport, ALayerWiderThanALargeDocumentHoldsIsRefusedAsTooLarge) {
   EXPECT_FALSE(ts::fs::exists(dir / "wider.psd"));
 }
 
-// One layer named `name` written with the Pascal name in `charset`, its
-// "luni" block renamed so that readers pass over it.
+// A layer named `name` in `charset`, its "luni" block renamed so that readers pass over it.
 std::string WithPascalNameOnly(const std::string& name, const std::string& charset) {
   ts::MemoryStream out;
   iio::PsdOut psd(out, charset);
@@ -581,8 +567,7 @@ std::string FirstLayerName(const std::string& bytes, const std::string& charset)
   return p.name;
 }
 
-// Pascal names are written and read in the character set the writer and
-// the reader are given, "" being UTF-8, whatever the process's locale.
+// Pascal names are in the charset writer and reader are given ("": UTF-8), whatever the locale.
 TEST(LayerNames, PascalNamesAreInTheCharsetGiven) {
   const std::string cafe = "caf\xC3\xA9", latin1 = WithPascalNameOnly(cafe, "ISO-8859-1");
   EXPECT_NE(latin1.find("\x04" "caf\xE9"), std::string::npos);
@@ -592,8 +577,7 @@ TEST(LayerNames, PascalNamesAreInTheCharsetGiven) {
   EXPECT_NE(utf8.find("\x05" "caf\xC3\xA9"), std::string::npos);
   EXPECT_EQ(FirstLayerName(utf8, "UTF-8"), cafe);
   EXPECT_EQ(FirstLayerName(utf8, "ISO-8859-1"), "caf\xC3\x83\xC2\xA9");
-  // Shift JIS: two bytes a character, and the name cut before one that
-  // would pass 255 bytes.
+  // Shift JIS: two bytes a character, the name cut before one past 255 bytes.
   std::string kana;
   for (int i = 0; i < 130; ++i) kana += "\xE3\x81\x82";
   const std::string sjis = WithPascalNameOnly(kana, "SHIFT_JIS");
