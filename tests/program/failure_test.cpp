@@ -23,20 +23,6 @@ namespace {
 const char kOld[] = "the old destination, which must survive\n";
 const char kCannotCreate[] = "\nerror(102):Cannot create destination file\n";
 
-// Layers of noise; many narrow and tall ones make a write print far more
-// lines than the test's pipe holds, so the program is still writing when
-// the test acts on its first writing line.
-std::string NoisePsd(int layers, uint32_t width, uint32_t height, uint32_t seed = 1) {
-  PsdSpec s;
-  s.width = width, s.height = height;
-  for (int k = 0; k < layers; ++k) {
-    std::vector<uint32_t> px(size_t(width) * height);
-    for (uint32_t& p : px) p = (seed = seed * 1103515245u + 12345u) >> 8 | 0xFF000000u;
-    s.layers.push_back(RgbaLayer(0, 0, int32_t(width), int32_t(height), px, "l" + std::to_string(k)));
-  }
-  return BuildPsd(s);
-}
-
 class Failure : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -196,6 +196,17 @@ std::string BuildPsd(const PsdSpec& s) {
   return f;
 }
 
+std::string NoisePsd(int layers, uint32_t width, uint32_t height, uint32_t seed) {
+  PsdSpec s;
+  s.width = width, s.height = height;
+  for (int k = 0; k < layers; ++k) {
+    std::vector<uint32_t> px(size_t(width) * height);
+    for (uint32_t& p : px) p = (seed = seed * 1103515245u + 12345u) >> 8 | 0xFF000000u;
+    s.layers.push_back(RgbaLayer(0, 0, int32_t(width), int32_t(height), px, "l" + std::to_string(k)));
+  }
+  return BuildPsd(s);
+}
+
 uint32_t Image::Sample16(size_t i, int c) const {
   return uint32_t(px16.empty() ? (px[i] >> (8 * c) & 0xFF) * 257 : px16[i] >> (16 * c) & 0xFFFF);
 }

@@ -55,6 +55,9 @@ LayerSpec GroupEnd();
 Bytes MaskData(int32_t left, int32_t top, int32_t right, int32_t bottom, uint8_t defaultColour, uint8_t flags,
                size_t length = 20);
 std::string BuildPsd(const PsdSpec& spec);
+// Opaque layers of noise over the canvas. Many narrow and tall ones make a
+// write print more progress lines than a pipe holds.
+std::string NoisePsd(int layers, uint32_t width, uint32_t height, uint32_t seed = 1);
 
 // One image as the project's reader hands it out.
 struct Image {

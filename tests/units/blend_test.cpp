@@ -31,37 +31,24 @@ class Gen {
   explicit Gen(uint32_t seed) : rng_(seed) {}
   uint32_t Below(uint32_t n) { return uint32_t(rng_() % n); }
 
+  // Extremes, halves and any value up to the alpha.
   uint32_t Channel(uint32_t a) {
-    switch (Below(8)) {
-      case 0: return 0;
-      case 1: return a;
-      case 2: return a / 2;
-      default: return Below(a + 1);
-    }
+    const uint32_t k = Below(8);
+    return k == 0 ? 0 : k == 1 ? a : k == 2 ? a / 2 : Below(a + 1);
   }
+  // Transparent, opaque, faint, nearly opaque or any alpha; some gray or black.
   PixelRGBA Pixel() {
-    uint32_t a;
-    switch (Below(10)) {
-      case 0: a = 0; break;
-      case 1: case 2: a = 16384; break;
-      case 3: a = 1 + Below(64); break;
-      case 4: a = 16384 - Below(64); break;
-      default: a = Below(16385);
-    }
+    const uint32_t k = Below(10);
+    const uint32_t a = k == 0 ? 0 : k < 3 ? 16384 : k == 3 ? 1 + Below(64) : k == 4 ? 16384 - Below(64) : Below(16385);
     uint32_t c0 = Channel(a), c1 = Channel(a), c2 = Channel(a);
-    switch (Below(8)) {
-      case 0: c1 = c2 = c0; break;  // gray
-      case 1: c0 = c1 = c2 = 0; break;
-      default: break;
-    }
+    const uint32_t kind = Below(8);
+    if (kind == 0) c1 = c2 = c0;
+    if (kind == 1) c0 = c1 = c2 = 0;
     return PixelRGBA{uint16_t(c0), uint16_t(c1), uint16_t(c2), uint16_t(a)};
   }
   uint16_t Coverage() {
-    switch (Below(6)) {
-      case 0: return 0;
-      case 1: return 16384;
-      default: return uint16_t(Below(16385));
-    }
+    const uint32_t k = Below(6);
+    return uint16_t(k == 0 ? 0 : k == 1 ? 16384 : Below(16385));
   }
 
  private:
