@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/chunk_ref.h"
 #include "support/psd.h"
 
 namespace ts {
@@ -44,9 +45,6 @@ uint32_t Be(const std::string& f, size_t at, int n) {
   uint32_t v = 0;
   for (int i = 0; i < n; ++i) v = v << 8 | uint8_t(f[at + size_t(i)]);
   return v;
-}
-uint32_t Le32(const std::string& f, size_t at) {
-  return uint8_t(f[at]) | uint8_t(f[at + 1]) << 8 | uint8_t(f[at + 2]) << 16 | uint32_t(uint8_t(f[at + 3])) << 24;
 }
 
 // The cuts inside a file of `size` bytes, and before its last byte.
@@ -86,47 +84,14 @@ std::vector<size_t> PsdCuts(const std::string& f) {
   return Inside(m, f.size());
 }
 
-// The same for the chunk container: every chunk's marker, name, values and
-// end, and every block of compressed chunks (also cut in its middle).
-void WalkChunk(const std::string& f, uint64_t& p, std::set<size_t>& m, bool& end, int depth) {
-  auto has = [&](uint64_t n) { return p + n <= f.size(); };
-  end = false;
-  if (depth > 64 || !has(8)) return void(p = f.size());
-  m.insert(p);
-  if (Le32(f, p) == 0xFDEACDA0u) {
-    for (p += 4; has(8) && Le32(f, p) == 0xFDEACDA1u;) {
-      const uint64_t count = Le32(f, p + 4);
-      m.insert(p), p += 8, m.insert(p);
-      if (count == 0) return;
-      p += (count + 3) & ~uint64_t(3);
-      m.insert(p - count / 2);
-    }
-    return void(p = f.size());
-  }
-  p += 4;
-  uint64_t len = Le32(f, p);
-  p += 4 + (len ? (len + 4) & ~uint64_t(3) : 0);
-  m.insert(p);
-  if (len == 0) return void(end = true);
-  while (has(4) && (len = Le32(f, p)) != 0) {
-    p += 4 + ((len + 4) & ~uint64_t(3));
-    m.insert(p);
-    if (!has(8)) return void(p = f.size());
-    const uint32_t s = Le32(f, p);
-    const uint64_t bytes = s > 0x80000000u ? uint64_t(0u - s) * Le32(f, p + 4) : s;
-    p += s > 0x80000000u ? 8 : 4;
-    m.insert(p), p += (bytes + 3) & ~uint64_t(3), m.insert(p);
-  }
-  p += 4;
-  m.insert(p);
-  for (bool childEnd = false; p < f.size() && !childEnd;) WalkChunk(f, p, m, childEnd, depth + 1);
-}
-
+// The same for the chunk container, as the independent reader finds them.
 std::vector<size_t> YvnCuts(const std::string& f) {
   std::set<size_t> m;
-  uint64_t p = 0;
+  ref::RefReader reader(reinterpret_cast<const uint8_t*>(f.data()), f.size());
+  reader.cuts = &m;
+  ref::Chunk root;
   bool end;
-  WalkChunk(f, p, m, end, 0);
+  EXPECT_TRUE(reader.Read(root, end, false) && !end && reader.pos == f.size());
   return Inside(m, f.size());
 }
 
