@@ -144,14 +144,16 @@ struct StopAt {
   std::vector<uint64_t> steps, dones;
 };
 
-// Where calls of a full run start each phase, the second call of each, and
-// the last call: points to stop at.
+// Calls of a full run to stop at: where each phase starts, the second call
+// of each, every eighth of the run, and the last call.
 std::vector<uint64_t> StopPoints(const StopAt& full) {
-  std::vector<uint64_t> at{full.steps.size()};
-  for (size_t i = 0; i < full.steps.size(); ++i)
+  const size_t n = full.steps.size();
+  std::vector<uint64_t> at{n};
+  for (size_t k = 1; k < 8; ++k) at.push_back(std::max<size_t>(1, n * k / 8));
+  for (size_t i = 0; i < n; ++i)
     if (i == 0 || full.steps[i] != full.steps[i - 1])
       for (uint64_t a : {i + 1, i + 2})
-        if (a <= full.steps.size()) at.push_back(a);
+        if (a <= n) at.push_back(a);
   return at;
 }
 
