@@ -32,17 +32,13 @@ const char kOverwriteQuestion[] =
     "Destination file is alreay exists.\nOverwrite? [Y]es / [A]ll yes / [S]kip / [C]ancel\n";
 const char kJunk[] = "not a painting\n";
 
-class Cli : public ::testing::Test {
+class Cli : public ProgramTest {
  protected:
-  void SetUp() override {
-    if (Exe().empty()) GTEST_SKIP() << "YVN2PSD_EXE is not set";
-  }
   RunResult Go(const std::vector<std::string>& args, const std::string& input = "") {
     RunOptions o;
     o.input = input;
     return RunProgram(dir.path(), args, o);
   }
-  std::string P(const std::string& rel) const { return dir / rel; }
   void Junk(const std::string& rel) { WriteFile(P(rel), kJunk); }
   // What -L prints for one source.
   std::string Listed(int i, const std::string& src, const std::string& dst) const {
@@ -54,7 +50,6 @@ class Cli : public ::testing::Test {
   static void ExpectLines(const std::string& out, const std::vector<std::string>& lines) {
     for (const std::string& line : lines) EXPECT_TRUE(Contains(out, line)) << line << " in " << out;
   }
-  TempDir dir;
 };
 
 TEST_F(Cli, UnusableCommandLinesPrintTheUsageAndWriteNothing) {
@@ -276,7 +271,8 @@ TEST_F(Cli, ImagesWithoutRowsShowTheirPhaseWhenThePercentageChanges) {
   // shows its 0%, the empty layer after it nothing, the next layer its first row.
   RunResult r = Go({"e.psd"});
   EXPECT_EQ(PhasesShown(r.out, "reading... "), (std::vector<int>{1, 2, 4, 5, 6, 7})) << r.out;
-  ExpectLines(r.out, {"reading...   0% 2/7: e.psd\r", "reading...   0% 5/7: e.psd\r", "reading...   1% 6/7: e.psd\r"});
+  ExpectLines(r.out, {"reading...   0% 2/7: e.psd\r", "reading...   0% 5/7: e.psd\r",
+                      "reading...   1% 6/7: e.psd\r"});
   EXPECT_EQ(PhasesShown(r.out, " => writing... "), (std::vector<int>{1, 2, 3, 4, 5})) << r.out;
   // Back to PSD, the empty layer (2/6) shows its 0% after the finished first one.
   r = Go({"e.yvn", "back.psd"});

@@ -30,11 +30,8 @@ uint32_t Pixel8(uint32_t seed) {
   return Rgba(c[0], c[1], c[2], a);
 }
 
-class Compose : public ::testing::Test {
+class Compose : public ProgramTest {
  protected:
-  void SetUp() override {
-    if (Exe().empty()) GTEST_SKIP() << "YVN2PSD_EXE is not set";
-  }
   // The source through the program to a PSD whose merged image the program composed.
   PsdFile Merged(const std::string& psd) {
     WriteFile(dir / "s.psd", psd);
@@ -44,7 +41,6 @@ class Compose : public ::testing::Test {
   }
   // The merged image the program writes for `s` against the stack evaluated pixel by pixel.
   void ExpectStackEvaluated(const PsdSpec& s);
-  TempDir dir;
 };
 
 void Compose::ExpectStackEvaluated(const PsdSpec& s) {
@@ -66,15 +62,15 @@ void Compose::ExpectStackEvaluated(const PsdSpec& s) {
         const bool clipped = layer.p.clipping != 0;
         if (!clipped) baseAlpha = layer.p.visible ? Widen8(layer.At(x, y)).a : 0;
         if (!layer.p.visible) continue;
-        const uint32_t opacity = (uint32_t(layer.p.opacity) * 16384 + 254) / 255;
+        uint32_t opacity = (uint32_t(layer.p.opacity) * 16384 + 254) / 255;
+        if (clipped) opacity = (opacity * baseAlpha) >> 14;
         const uint32_t word0 = blend::ColorModeForPsdKey(layer.p.blendKey.data()) |
                                (clipped ? kzm::Blend::clip_dsta | kzm::Blend::lockdonly : 0u);
-        acc = blendref::Blend(acc, Widen8(layer.At(x, y)), clipped ? (opacity * baseAlpha) >> 14 : opacity, word0,
-                              kzm::Blend::kAlphaModulate);
+        acc = blendref::Blend(acc, Widen8(layer.At(x, y)), opacity, word0, kzm::Blend::kAlphaModulate);
       }
       const uint32_t want = Unmatte(MatteOnWhite(Narrow8(acc))), got = merged.At(x, y);
       if (want != got && ++bad <= 5)
-        ADD_FAILURE() << "(" << x << ", " << y << "): " << std::hex << got << " where the stack gives " << want;
+        ADD_FAILURE() << "(" << x << ", " << y << "): " << std::hex << got << " for the stack's " << want;
     }
   }
   EXPECT_EQ(bad, 0);

@@ -24,19 +24,14 @@ namespace {
 const char kOld[] = "the old destination, which must survive\n";
 const char kCannotCreate[] = "\nerror(102):Cannot create destination file\n";
 
-class Failure : public ::testing::Test {
+class Failure : public ProgramTest {
  protected:
-  void SetUp() override {
-    if (Exe().empty()) GTEST_SKIP() << "YVN2PSD_EXE is not set";
-  }
   RunResult Go(const std::vector<std::string>& args, RunOptions o = {}) { return RunProgram(dir.path(), args, o); }
-  std::string P(const std::string& rel) const { return dir / rel; }
   bool IsLink(const std::string& rel) const { return fs::is_symlink(fs::symlink_status(P(rel))); }
   void ExpectOnly(std::vector<std::string> names) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(Listing(dir.path()), names);
   }
-  TempDir dir;
 };
 
 // ------------------------------------------------------------ damaged and hostile sources

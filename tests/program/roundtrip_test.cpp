@@ -30,11 +30,8 @@ std::string Hex(const std::string& s) {
   return h.empty() ? "-" : h;
 }
 
-class RoundTrip : public ::testing::Test {
+class RoundTrip : public ProgramTest {
  protected:
-  void SetUp() override {
-    if (Exe().empty()) GTEST_SKIP() << "YVN2PSD_EXE is not set";
-  }
   // Runs the program quietly; every conversion here must succeed silently.
   void Convert(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {}) {
     RunOptions o;
@@ -44,7 +41,6 @@ class RoundTrip : public ::testing::Test {
     EXPECT_EQ(r.out, "") << ::testing::PrintToString(args);
   }
   PsdFile Read(const std::string& rel) const { return ReadPsd(ReadFile(dir / rel)); }
-  TempDir dir;
 };
 
 // The images of a reading a document keeps: hidden "*..." working layers stay out.
@@ -103,7 +99,8 @@ void ExpectSameLayers(const PsdFile& orig, const PsdFile& fin) {
     int64_t l = INT64_MAX, t = INT64_MAX, r = INT64_MIN, b = INT64_MIN;
     for (int64_t y = o.p.top; y < o.p.bottom; ++y)
       for (int64_t x = o.p.left; x < o.p.right; ++x)
-        if (ModelAt(o, x, y).a) l = std::min(l, x), t = std::min(t, y), r = std::max(r, x + 1), b = std::max(b, y + 1);
+        if (ModelAt(o, x, y).a)
+          l = std::min(l, x), t = std::min(t, y), r = std::max(r, x + 1), b = std::max(b, y + 1);
     if (l <= r) {
       EXPECT_EQ((std::vector<int64_t>{f.p.left, f.p.top, f.p.right, f.p.bottom}),
                 (std::vector<int64_t>{l, t, r, b}));
@@ -173,8 +170,8 @@ void ExpectSameAsPsdTools(const std::string& path) {
       ASSERT_EQ(img.px[i], rec.px[i]) << "pixel " << i;
     }
   }
-  // The merged image: ours takes the matte off like psd-tools.
-  if (!ref.topil.empty()) ExpectNearWhereShown(ours.images.back().px, ref.topil);  // empty: psd-tools has no reading
+  // The merged image, where psd-tools reads one: ours takes the matte off alike.
+  if (!ref.topil.empty()) ExpectNearWhereShown(ours.images.back().px, ref.topil);
 }
 
 TEST_F(RoundTrip, RealFilesAgreeWithPsdToolsAndComeBackThroughTheNativeFormat) {
@@ -473,8 +470,8 @@ TEST_F(RoundTrip, LayersWiderOrTallerThanAPsdHoldsAreWrittenAsLargeDocuments) {
       EXPECT_EQ(fin.images[0].px16.empty(), depth[2] == '8');
       if (HavePsdTools()) ExpectLayersAsPsdToolsReadsThem(dir / "back.psd", fin);
       for (uint32_t i = 0; i < fin.width * fin.height && depth[2] == '8'; ++i) {
-        const uint32_t x = i % fin.width, y = i / fin.width;
-        ASSERT_EQ(fin.images.back().At(x, y), Unmatte(MatteOnWhite(orig.images[0].At(x, y)))) << x << ", " << y;
+        const uint32_t x = i % fin.width, y = i / fin.width, shown = MatteOnWhite(orig.images[0].At(x, y));
+        ASSERT_EQ(fin.images.back().At(x, y), Unmatte(shown)) << x << " " << y;
       }
     }
   }

@@ -2,6 +2,8 @@
 // files, the built program run as a user runs it, and where the real PSD
 // corpus and the committed test data are.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -74,6 +76,16 @@ struct RunResult {
   std::string out;       // standard output
   uint64_t peakKiB = 0;  // largest resident size
   double seconds = 0;
+};
+
+// A test of the built program in a fresh folder; skipped without the program.
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (Exe().empty()) GTEST_SKIP() << "YVN2PSD_EXE is not set";
+  }
+  std::string P(const std::string& rel) const { return dir / rel; }
+  TempDir dir;
 };
 
 // Runs the built program with `args` in `cwd`.
