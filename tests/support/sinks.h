@@ -80,7 +80,8 @@ class ShortStream : public MemoryStream {
   explicit ShortStream(uint64_t limit = UINT64_MAX, bool once = false) : limit_(limit), once_(once) {}
   size_t Write(const void* bytes, size_t count) override {
     if (Tell() + count <= limit_ || (once_ && !refused_.empty())) return MemoryStream::Write(bytes, count);
-    if (refused_.empty()) refused_ = "the stream refused " + std::to_string(count) + " bytes at " + std::to_string(Tell());
+    if (refused_.empty())
+      refused_ = "the stream refused " + std::to_string(count) + " bytes at " + std::to_string(Tell());
     return 0;
   }
   // The first refused write, as the PSD writer's failure detail ends.

@@ -81,7 +81,8 @@ std::vector<std::string> CorpusFiles(const std::string& expect) {
   const size_t kind = size_t(std::find(names.begin(), names.end(), "expect") - names.begin());
   while (std::getline(manifest, line)) {
     const std::vector<std::string> cells = Cells(line);
-    if (std::max(file, kind) < cells.size() && cells[kind].rfind(expect, 0) == 0) files.push_back(dir + "/" + cells[file]);
+    if (std::max(file, kind) < cells.size() && cells[kind].rfind(expect, 0) == 0)
+      files.push_back(dir + "/" + cells[file]);
   }
   std::sort(files.begin(), files.end());
   return files;

@@ -39,7 +39,8 @@ class Gen {
   // Transparent, opaque, faint, nearly opaque or any alpha; some gray or black.
   PixelRGBA Pixel() {
     const uint32_t k = Below(10);
-    const uint32_t a = k == 0 ? 0 : k < 3 ? 16384 : k == 3 ? 1 + Below(64) : k == 4 ? 16384 - Below(64) : Below(16385);
+    const uint32_t a =
+        k == 0 ? 0 : k < 3 ? 16384 : k == 3 ? 1 + Below(64) : k == 4 ? 16384 - Below(64) : Below(16385);
     uint32_t c0 = Channel(a), c1 = Channel(a), c2 = Channel(a);
     const uint32_t kind = Below(8);
     if (kind == 0) c1 = c2 = c0;

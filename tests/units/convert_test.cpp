@@ -73,7 +73,8 @@ TEST(LayerMapping, KeysAndClippingMapBothWays) {
                            Blend::clip_dsta | Blend::lockdonly | Blend::lock_a___}) {
       p.blend.word0 = mode | flags;
       const layer_param_t r = RecordOfProperties(p);
-      EXPECT_EQ(std::string(r.blendKey.data(), 4), std::string(blend::PsdKeyForColorMode(uint8_t(mode)), 4)) << mode;
+      const std::string key(r.blendKey.data(), 4);
+      EXPECT_EQ(key, std::string(blend::PsdKeyForColorMode(uint8_t(mode)), 4)) << mode;
       EXPECT_EQ(r.clipping, (flags & (Blend::clip_dsta | Blend::lockdonly)) == (Blend::clip_dsta | Blend::lockdonly))
           << mode << " " << flags;
     }
