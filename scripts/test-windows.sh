@@ -67,7 +67,7 @@ fi
 dll=$root/$bw/libyvn2psd.dll
 exports=$(x86_64-w64-mingw32-objdump -p "$dll" 2>/dev/null | awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && NF == 0 {on=0} on {print $NF}')
 x86_64-w64-mingw32-gcc-posix -std=c99 -O2 -I"$root/include" -o "$work/rows_to_yvn.exe" \
-  "$root/tests/api/example/rows_to_yvn.c" "$root/$bw/libyvn2psd.dll.a"
+  "$root/examples/rows_to_yvn.c" "$root/$bw/libyvn2psd.dll.a"
 cp "$dll" "$work/"
 if [ -f "$root/$bw/libyvn2psd.dll.a" ] &&
    ! x86_64-w64-mingw32-objdump -p "$dll" | grep -i "DLL Name" | grep -qviE "kernel32|msvcrt|user32|advapi32|shell32|ws2_32" &&

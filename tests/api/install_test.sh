@@ -8,11 +8,11 @@ build=$1 src=$2 cc=$3
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
-cmake -S "$src/tests/api/example" -B "$tmp/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$tmp/prefix" -DCMAKE_C_COMPILER="$cc" >/dev/null
+cmake -S "$src/examples" -B "$tmp/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$tmp/prefix" -DCMAKE_C_COMPILER="$cc" >/dev/null
 cmake --build "$tmp/cmake" >/dev/null
 export PKG_CONFIG_PATH=$(dirname "$(find "$tmp/prefix" -name yvn2psd.pc)")
-"$cc" -std=c99 -o "$tmp/pc_rows" "$src/tests/api/example/rows_to_yvn.c" $(pkg-config --cflags --libs yvn2psd)
-"$cc" -std=c99 -o "$tmp/pc_static" "$src/tests/api/example/rows_to_yvn.c" $(pkg-config --cflags yvn2psd) \
+"$cc" -std=c99 -o "$tmp/pc_rows" "$src/examples/rows_to_yvn.c" $(pkg-config --cflags --libs yvn2psd)
+"$cc" -std=c99 -o "$tmp/pc_static" "$src/examples/rows_to_yvn.c" $(pkg-config --cflags yvn2psd) \
   -Wl,-Bstatic $(pkg-config --libs-only-L yvn2psd) -lyvn2psd -Wl,-Bdynamic $(pkg-config --static --libs-only-l yvn2psd | sed 's/-lyvn2psd//')
 libdir=$(dirname "$(find "$tmp/prefix" -name 'libyvn2psd.so.1' | head -1)")
 cd "$tmp"
