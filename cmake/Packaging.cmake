@@ -2,19 +2,7 @@
 include(GNUInstallDirs)
 
 if(NOT WIN32)
-  # Compressed as Debian installs manual pages, with no name or time stamp
-  # inside so that the package is reproducible.
-  set(man_src ${PROJECT_SOURCE_DIR}/man/yvn2psd.1)
-  find_program(YVN_GZIP gzip)
-  if(YVN_GZIP)
-    set(man_gz ${CMAKE_BINARY_DIR}/yvn2psd.1.gz)
-    add_custom_command(OUTPUT ${man_gz} COMMAND ${YVN_GZIP} -9nc ${man_src} > ${man_gz}
-                       DEPENDS ${man_src} VERBATIM)
-    add_custom_target(yvn2psd_man ALL DEPENDS ${man_gz})
-    install(FILES ${man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
-  else()
-    install(FILES ${man_src} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
-  endif()
+  yvn_install_man(yvn2psd.1 program)
 endif()
 
 # Three packages: the program (which carries the library inside it), the
