@@ -30,7 +30,7 @@ class Selective : public chunk::ChunkSA::IListener {
 
 }  // namespace
 
-int fuzz::Chunk(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DataSrcMemory src(data, size);
   {
     chunk::ReadAllListener all;
@@ -45,5 +45,3 @@ int fuzz::Chunk(const uint8_t* data, size_t size) {
   }
   return 0;
 }
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return fuzz::Chunk(data, size); }

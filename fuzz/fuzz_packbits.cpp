@@ -10,7 +10,7 @@
 #include "fuzz_util.h"
 #include "iio/packbits.h"
 
-int fuzz::PackBits(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   const size_t rowLen = size_t(data[0]) | size_t(data[1] & 0x7F) << 8;
   const size_t n = size - 2;
@@ -32,5 +32,3 @@ int fuzz::PackBits(const uint8_t* data, size_t size) {
   FUZZ_CHECK(len == 0 || std::memcmp(back.get(), row, len) == 0);
   return 0;
 }
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return fuzz::PackBits(data, size); }

@@ -16,7 +16,7 @@
 #include "kzm/native_reader.h"
 #include "support/sinks.h"
 
-int fuzz::Psd(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DataSrcMemory src(data, size);
   const auto counted = [](uint64_t, uint64_t, uint64_t done, uint64_t total) {
     FUZZ_CHECK(done <= total);
@@ -60,5 +60,3 @@ int fuzz::Psd(const uint8_t* data, size_t size) {
   }
   return 0;
 }
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return fuzz::Psd(data, size); }

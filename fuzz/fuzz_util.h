@@ -17,20 +17,9 @@
 
 namespace fuzz {
 
-// Harness entry points; each harness file also defines the libFuzzer entry.
-int Chunk(const uint8_t* data, size_t size);
-int Doc(const uint8_t* data, size_t size);
-int Psd(const uint8_t* data, size_t size);
-int PackBits(const uint8_t* data, size_t size);
-
-#define FUZZ_FAIL(text) (std::fprintf(stderr, "%s\n", text), std::abort())
-
-#define FUZZ_STR2(x) #x
-#define FUZZ_STR(x) FUZZ_STR2(x)
-#define FUZZ_CHECK(cond)                                                          \
-  do {                                                                            \
-    if (!(cond)) FUZZ_FAIL(__FILE__ ":" FUZZ_STR(__LINE__) ": check failed: " #cond); \
-  } while (0)
+#define FUZZ_CHECK(cond)                                                            \
+  ((cond) ? (void)0                                                                 \
+          : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond), std::abort()))
 
 // Keeps the optimiser from dropping the reads.
 inline volatile uint64_t g_sink;
