@@ -379,19 +379,15 @@ TEST(PsdReader, GrayscaleLayersAndMergedImageKeepTheirTransparency) {
   const uint32_t w = 16, h = 3;
   ts::PsdSpec spec;
   spec.width = w, spec.height = h, spec.mode = 1, spec.channels = 2, spec.matteMerged = false;
-  ts::LayerSpec layer;
-  layer.right = int32_t(w), layer.bottom = int32_t(h), layer.name = "gray";
-  ts::ChannelSpec gray, alpha;
-  gray.id = 0, alpha.id = -1;
-  gray.width = alpha.width = w, gray.height = alpha.height = h;
-  alpha.compression = 0;
+  std::vector<uint32_t> rgba;
   for (uint32_t i = 0; i < w * h; ++i) {
-    gray.pixels.push_back(uint8_t(i * 17));
-    alpha.pixels.push_back(uint8_t(255 - i * 5));
+    rgba.push_back(ts::Rgba(i * 17 % 256, 0, 0, 255 - i * 5));
     spec.merged.push_back(ts::Rgba(i * 13 % 256, 255 - i * 5, 0, 0));  // gray, then transparency
   }
-  layer.channels = {gray, alpha};
-  spec.layers = {layer};
+  spec.layers = {ts::RgbaLayer(0, 0, int32_t(w), int32_t(h), rgba, "gray")};
+  auto& channels = spec.layers[0].channels;
+  channels.erase(channels.begin() + 1, channels.begin() + 3);  // gray and transparency
+  channels[1].compression = 0;
   const ts::PsdFile f = ts::ReadPsd(ts::BuildPsd(spec));
   ASSERT_EQ(f.error, 0);
   ASSERT_EQ(f.images.size(), 2u);
