@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "base/data_src.h"
+#include "iio/codepage.h"
 #include "iio/packbits.h"
 #include "iio/psd.h"
 
@@ -43,25 +44,6 @@ std::string ChannelData(const ChannelSpec& c, bool large) {
   for (const auto& r : rows) PutCount(out, r.size(), large);
   for (const auto& r : rows) PutBytes(out, r);
   return out;
-}
-
-// UTF-8 to the UTF-16 code units of a "luni" block.
-std::u16string Utf16(const std::string& s) {
-  std::u16string u;
-  for (size_t i = 0; i < s.size();) {
-    const uint8_t c = uint8_t(s[i]);
-    const int n = c < 0x80 ? 1 : c >> 5 == 6 ? 2 : c >> 4 == 14 ? 3 : 4;
-    uint32_t cp = n == 1 ? c : c & (0x7F >> n);
-    for (int k = 1; k < n && i + size_t(k) < s.size(); ++k) cp = cp << 6 | (uint8_t(s[i + size_t(k)]) & 0x3F);
-    i += size_t(n);
-    if (cp >= 0x10000) {
-      u.push_back(char16_t(0xD800 + ((cp - 0x10000) >> 10)));
-      u.push_back(char16_t(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-    } else {
-      u.push_back(char16_t(cp));
-    }
-  }
-  return u;
 }
 
 std::string Block(const std::string& key, const std::string& data) {
@@ -159,7 +141,7 @@ std::string BuildPsd(const PsdSpec& s) {
     extra += pascal;
     extra.append((4 - (1 + pascal.size()) % 4) % 4, '\0');
     if (pascal != l.name) {
-      const std::u16string units = Utf16(l.name);
+      const std::u16string units = iio::Utf8ToUtf16(l.name, SIZE_MAX);
       std::string luni;
       Put32(luni, uint32_t(units.size()));
       for (char16_t u : units) Put16(luni, u);
@@ -204,6 +186,52 @@ std::string NoisePsd(int layers, uint32_t width, uint32_t height, uint32_t seed)
     for (uint32_t& p : px) p = (seed = seed * 1103515245u + 12345u) >> 8 | 0xFF000000u;
     s.layers.push_back(RgbaLayer(0, 0, int32_t(width), int32_t(height), px, "l" + std::to_string(k)));
   }
+  return BuildPsd(s);
+}
+
+std::string PaintingPsd() {
+  uint32_t seed = 12345;
+  auto rnd = [&]() { return (seed = seed * 1103515245u + 12345u) >> 16 & 0xFF; };
+  auto fill = [&](int n, auto&& px) {
+    std::vector<uint32_t> v;
+    for (int i = 0; i < n; ++i) v.push_back(px(i));
+    return v;
+  };
+  PsdSpec s;
+  s.width = 48, s.height = 40;
+  s.layers.push_back(RgbaLayer(0, 0, 48, 40, fill(48 * 40, [&](int) { return Rgba(240 + rnd() % 16, 236, 228, 255); }), "Paper"));
+  LayerSpec wash = RgbaLayer(-6, 5, 30, 33, fill(36 * 28, [&](int i) { return Rgba(rnd(), rnd(), rnd(), i % 7 ? rnd() : i % 4); }),
+                             "Wash \xE6\xB0\xB4\xE5\xBD\xA9", 0);
+  wash.opacity = 153, wash.key = "mul ";
+  s.layers.push_back(wash);
+  LayerSpec ink = RgbaLayer(10, 8, 40, 38, fill(900, [&](int i) {
+                              const int x = i % 30, y = i / 30;
+                              return x >= 4 && x < 25 && y >= 3 && y < 28 && (x + y) % 3 ? Rgba(20, 30, rnd(), 255) : 0;
+                            }),
+                            "Ink \xC3\xA9t\xC3\xA9");
+  ink.key = "scrn", ink.opacity = 77, ink.clipping = 1;
+  ink.mask = MaskData(12, 10, 30, 30, 0, 0);
+  ChannelSpec mask;
+  mask.id = -2, mask.width = 18, mask.height = 20;
+  for (int i = 0; i < 360; ++i) mask.pixels.push_back(uint8_t(i * 7));
+  ink.channels.push_back(mask);
+  s.layers.push_back(ink);
+  s.layers.push_back(GroupEnd());
+  s.layers.push_back(GroupEnd());
+  s.layers.push_back(
+      RgbaLayer(20, 20, 28, 26, fill(48, [&](int) { return Rgba(rnd(), 40, 90, 255); }), "shown in a hidden group"));
+  s.layers.push_back(GroupStart("nested", false));
+  LayerSpec sketch = RgbaLayer(30, -5, 55, 20, fill(625, [&](int) { return Rgba(rnd(), 0, 200, 128 + rnd() % 128); }), "in a hidden group");
+  sketch.key = "over", sketch.flags = 8 | 1;  // transparency locked
+  s.layers.push_back(sketch);
+  s.layers.push_back(GroupStart("group", true));
+  LayerSpec work = RgbaLayer(0, 0, 8, 8, fill(64, [](int) { return Rgba(255, 0, 0, 255); }), "*guide");
+  work.flags = 8 | 2;  // hidden working layer: not written back
+  s.layers.push_back(work);
+  LayerSpec shown = RgbaLayer(2, 2, 6, 6, fill(16, [](int) { return Rgba(0, 255, 0, 200); }), "*shown");
+  shown.key = "lbrn";
+  s.layers.push_back(shown);
+  s.merged = fill(48 * 40, [&](int i) { return Rgba(uint32_t(i), 90, 40, uint32_t(i * 3)); });
   return BuildPsd(s);
 }
 

@@ -58,6 +58,10 @@ std::string BuildPsd(const PsdSpec& spec);
 // Opaque layers of noise over the canvas. Many narrow and tall ones make a
 // write print more progress lines than a pipe holds.
 std::string NoisePsd(int layers, uint32_t width, uint32_t height, uint32_t seed = 1);
+// A painting with what real files hold: layers off the canvas, transparent
+// borders, soft and faint alpha, names in other scripts, hidden and working
+// layers, modes, opacities, clipping, locks, a user mask and groups.
+std::string PaintingPsd();
 
 // One image as the project's reader hands it out.
 struct Image {
@@ -90,7 +94,7 @@ struct PsdToolsFile {
   std::vector<uint32_t> topil;     // its reading of the merged image, matte taken off
   std::vector<uint32_t> composed;  // its own composition of the layers (when asked)
   struct Record {
-    std::map<std::string, std::string> fields;  // name (hex), key, opacity, flags, clipping, rect, comp, visible
+    std::map<std::string, std::string> fields;  // name (hex), key, opacity, clipping, rect, section, visible
     std::vector<uint32_t> px;                   // stored RGBA over the rectangle, user mask applied
   };
   std::vector<Record> records;  // file order

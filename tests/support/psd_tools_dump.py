@@ -4,12 +4,11 @@ Usage: psd_tools_dump.py FILE.psd OUTDIR [compose]
 
 Prints one line per item, fields separated by spaces:
   canvas W H
-  stored FILE      the merged image's channels as stored, RGBA (255 where missing)
   topil FILE       psd-tools' reading of the merged image (matte taken off)
   composed FILE    (with "compose") psd-tools' composition of the layers, straight RGBA
-  record I k=v ... layer records in file order: name (hex), key, opacity, flags,
-                   clipping, rect l,t,r,b, comp (channel compressions), section,
-                   visible (as psd-tools resolves it through groups), px FILE
+  record I k=v ... layer records in file order: name (hex), key, opacity,
+                   clipping, rect l,t,r,b, section, visible (as psd-tools
+                   resolves it through groups), px FILE
 Pixel files are raw 8-bit RGBA; a record's pixels are cropped to its rectangle
 with an enabled user mask applied to the transparency (a * m / 255 rounded).
 """
@@ -41,9 +40,6 @@ def records(psd, outdir):
         name = rec.name
         if blocks and Tag.UNICODE_LAYER_NAME in blocks:
             name = blocks.get_data(Tag.UNICODE_LAYER_NAME)
-        flags = rec.flags
-        fbyte = (int(flags.transparency_protected) | (0 if flags.visible else 2) |
-                 (8 if flags.photoshop_v5_later else 0) | (16 if flags.pixel_data_irrelevant else 0))
         w, h = rec.width, rec.height
         px = "-"
         if section == 0 and w > 0 and h > 0:
@@ -72,12 +68,11 @@ def records(psd, outdir):
                         m[y, x0 - rec.left:x1 - rec.left] = chans[-2][cy - md.top, x0 - md.left:x1 - md.left]
                 rgba[:, :, 3] = (rgba[:, :, 3] * m + 127) // 255
             px = save(outdir, "r%03d.rgba" % i, rgba)
-        comp = ",".join(str(int(d.compression)) for d in info.channel_image_data[i])
-        print("record %d name=%s key=%s opacity=%d flags=%d clipping=%d rect=%d,%d,%d,%d comp=%s section=%d "
-              "visible=%d px=%s" % (i, name.rstrip("\0").encode("utf-8").hex() or "-",
-                                    rec.blend_mode.value.decode("latin-1").replace(" ", "_"), rec.opacity, fbyte,
-                                    int(rec.clipping), rec.left, rec.top, rec.right, rec.bottom, comp, section,
-                                    int(visible.get(id(rec), flags.visible)), px))
+        key = rec.blend_mode.value.decode("latin-1").replace(" ", "_")
+        shown = int(visible.get(id(rec), rec.flags.visible))
+        print("record %d name=%s key=%s opacity=%d clipping=%d rect=%d,%d,%d,%d section=%d visible=%d px=%s"
+              % (i, name.rstrip("\0").encode("utf-8").hex() or "-", key, rec.opacity, int(rec.clipping),
+                 rec.left, rec.top, rec.right, rec.bottom, section, shown, px))
 
 
 def main():
@@ -86,12 +81,6 @@ def main():
     hdr = psd._record.header
     print("canvas %d %d" % (hdr.width, hdr.height))
     if hdr.depth == 8:
-        planes = np.frombuffer(psd._record.image_data.get_data(hdr, False), np.uint8)
-        planes = planes.reshape((-1, hdr.height, hdr.width))
-        rgba = np.full((hdr.height, hdr.width, 4), 255, dtype=np.uint8)
-        for k in range(min(4, planes.shape[0])):
-            rgba[:, :, k] = planes[k]
-        print("stored %s" % save(outdir, "stored.rgba", rgba))
         im = psd.topil()
         if im is not None:
             print("topil %s" % save(outdir, "topil.rgba", np.asarray(im.convert("RGBA"))))

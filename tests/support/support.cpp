@@ -193,7 +193,6 @@ RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& arg
     }
     usleep(2000);
   }
-  r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   r.peakKiB = uint64_t(usage.ru_maxrss);
   r.exit = late ? -3000 : WIFEXITED(status) ? WEXITSTATUS(status) : -2000 - WTERMSIG(status);
   return r;

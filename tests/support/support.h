@@ -75,7 +75,6 @@ struct RunResult {
   int exit = -1000;      // exit value; -2000 - N after signal N; -3000 killed at the time limit
   std::string out;       // standard output
   uint64_t peakKiB = 0;  // largest resident size
-  double seconds = 0;
 };
 
 // A test of the built program in a fresh folder; skipped without the program.
