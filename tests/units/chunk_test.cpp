@@ -204,18 +204,13 @@ Bytes InflateBlocks(const Bytes& file) {
   return out;
 }
 
-Bytes Content(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (size_t i = 0; i + 1 < n; i += 2) {
-    const uint16_t v = uint16_t((i / 50000) % 3 == 0 ? 8192 : 4000 + (i / 64) % 9000 + rng() % 7);
-    b[i] = uint8_t(v), b[i + 1] = uint8_t(v >> 8);
-  }
-  return b;
-}
-
 TEST(ChunkContainer, DeflatedSegmentsAreOneStreamOfTheSameBytesWhereverTheyRun) {
-  const Bytes data = Content(Deflater::kSegment * 4 + 999, 11);
+  Bytes data(Deflater::kSegment * 4 + 999);
+  std::mt19937 rnd(11);
+  for (size_t i = 0; i + 1 < data.size(); i += 2) {
+    const uint16_t v = uint16_t((i / 50000) % 3 == 0 ? 8192 : 4000 + (i / 64) % 9000 + rnd() % 7);
+    data[i] = uint8_t(v), data[i + 1] = uint8_t(v >> 8);
+  }
   base::SetWorkThreadLimit(1);
   const Bytes one = DeflateBlocks(data, 4096);
   base::SetWorkThreadLimit(3);

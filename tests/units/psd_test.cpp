@@ -399,8 +399,10 @@ TEST(PsdReader, GrayscaleLayersAndMergedImageKeepTheirTransparency) {
 }
 
 // Straight 16-bit pixels reach the model rounded to the nearest step: alpha
-// to round(a * 16384 / 65535), colour to round(c * alpha / 65535).
-TEST(Pixel16, MapsToTheNearestModelValue) {
+// to round(a * 16384 / 65535), colour to round(c * alpha / 65535). The
+// writer's samples map back to every valid model pixel; values outside the
+// valid range come back clamped to it.
+TEST(Pixel16, MapsToTheNearestModelValueAndBack) {
   for (uint32_t a = 0; a <= 65535; a += 13) {
     const uint32_t c = (a * 7919u) & 0xFFFF;
     const PixelRGBA p = PixelFrom16(iio::Pack16(c, 65535 - c, a, a));
@@ -410,11 +412,6 @@ TEST(Pixel16, MapsToTheNearestModelValue) {
     ASSERT_EQ(p.g, std::round((65535 - c) * al / 65535)) << a;
     ASSERT_LE(p.b, p.a);
   }
-}
-
-// The writer's 16-bit samples map back to every valid model pixel; values
-// outside the valid range come back clamped to it.
-TEST(Pixel16, EveryModelPixelComesBackFromItsSixteenBitSamples) {
   for (uint32_t a = 0; a <= 16384; ++a)
     for (uint32_t c = 0; c <= a; c = c < 8 || a < 512 || c + 70 > a ? c + 1 : c + 61) {
       const PixelRGBA p{uint16_t(c), uint16_t(a - c), uint16_t(c / 3), uint16_t(a)};
