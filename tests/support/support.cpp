@@ -55,7 +55,6 @@ std::string Env(const char* name) {
   return v ? v : "";
 }
 
-
 std::vector<std::string> Cells(const std::string& line) {
   std::vector<std::string> cells;
   std::istringstream row(line);

@@ -141,7 +141,7 @@ TEST(Model, CellCodesWidenPastThe32768thPaletteColour) {
 
 // A bitmap cell read from a file holds only valid pixels: alpha up to one,
 // colour up to alpha, whatever the file's bytes.
-TEST(Model, BitmapCellsReadFromAFileAreClampedIntoValidPixels) {
+TEST(Model, CellsFromFilesAreClampedAndFromEightBitRowsWidenedExactly) {
   std::mt19937 rng(5);
   for (int round = 0; round < 200; ++round) {
     PixelRGBA px[64], want[64];
@@ -154,11 +154,8 @@ TEST(Model, BitmapCellsReadFromAFileAreClampedIntoValidPixels) {
     kzm::SanitizeBlock(px);
     for (int i = 0; i < 64; ++i) ASSERT_EQ(px[i], want[i]) << round << " " << i;
   }
-}
-
-// Cells built from 8-bit rows hold exactly PixelFrom8 of every pixel, for
-// every colour and transparency value in every lane.
-TEST(Model, CellsFromEightBitRowsWidenEveryValueExactly) {
+  // Cells built from 8-bit rows hold exactly PixelFrom8 of every pixel, for
+  // every colour and transparency value in every lane.
   std::vector<uint32_t> words(65536);
   for (uint32_t i = 0; i < 65536; ++i) {
     const uint32_t c = i & 0xFF, a = i >> 8, lane = i % 3;
