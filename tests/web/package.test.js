@@ -33,36 +33,30 @@ let cases = 0;
 test('the API gives the native bytes from bytes or a path: compressed, stored, 16-bit and failed alike', async (t) => {
   if (h.corpusFiles().length === 0) t.diagnostic('PSD corpus not found: golden files only');
   const work = h.tempDir('api');
-  const src = path.join(work, 'src');
-  h.copyFiles([...h.corpusFiles(), ...golden('psd')], src);
-  // Native: every PSD to .yvn, compressed and stored, and those and the
-  // golden .yvn back to PSD at both depths.
-  h.runNative(['-q', '-W', '-F', `-o${work}/yvn`, `${src}/*.ps?`], work);
-  h.runNative(['-q', '-W', '-F', '-z0', `-o${work}/yvn0`, `${src}/*.ps?`], work);
+  h.copyFiles([...h.corpusFiles(), ...golden('psd')], path.join(work, 'psd'));
   h.copyFiles(golden('yvn'), path.join(work, 'yvn'));
-  h.runNative(['-q', '-W', '-F', `-o${work}/psd8`, `${work}/yvn/*.yvn`], work);
-  h.runNative(['-q', '-W', '-F', '-d16', `-o${work}/psd16`, `${work}/yvn/*.yvn`], work);
+  // [to, from, native options, API options]: the native program converts
+  // every file of `from` into `to`: every PSD to .yvn, compressed and
+  // stored, then those and the golden .yvn back to PSD at both depths.
+  const runs = [['yvn', 'psd', [], {}], ['yvn0', 'psd', ['-z0'], { compress: false }],
+    ['psd8', 'yvn', [], {}], ['psd16', 'yvn', ['-d16'], { psdDepth: 16 }]];
   let n = 0;
-  const check = async (input, options, expectedFile) => {
-    // The file's bytes and its path (read piece by piece) by turns.
-    const got = await lib().convert(++n % 2 ? fs.readFileSync(input) : { path: input }, options).catch((e) => e);
-    if (fs.existsSync(expectedFile)) {
-      assert.ok(got instanceof Uint8Array && Buffer.from(got).equals(fs.readFileSync(expectedFile)),
-        `${input} -> ${expectedFile}: ${got.message}`);
-    } else {
-      // Where the native program failed, the API fails with a code of its table.
-      assert.ok(got instanceof lib().Yvn2psdError, `${input} converted where the native program failed`);
-      assert.match(got.message, /^error\(-?\d+\):/);
+  for (const [to, from, args, options] of runs) {
+    h.runNative(['-q', '-W', '-F', ...args, `-o${work}/${to}`, `${work}/${from}/*`], work);
+    for (const f of fs.readdirSync(path.join(work, from))) {
+      const input = path.join(work, from, f);
+      const expected = path.join(work, to, f.replace(/\.\w+$/, from === 'psd' ? '.yvn' : '.psd'));
+      // The file's bytes and its path (read piece by piece) by turns.
+      const got = await lib().convert(++n % 2 ? fs.readFileSync(input) : { path: input }, options).catch((e) => e);
+      if (fs.existsSync(expected)) {
+        assert.ok(got instanceof Uint8Array && Buffer.from(got).equals(fs.readFileSync(expected)),
+          `${input} -> ${expected}: ${got.message}`);
+      } else {
+        // Where the native program failed, the API fails with a code of its table.
+        assert.ok(got instanceof lib().Yvn2psdError, `${input} converted where the native program failed`);
+        assert.match(got.message, /^error\(-?\d+\):/);
+      }
     }
-  };
-  for (const f of fs.readdirSync(src)) {
-    await check(path.join(src, f), {}, path.join(work, 'yvn', f.replace(/\.ps[db]$/i, '.yvn')));
-    await check(path.join(src, f), { compress: false }, path.join(work, 'yvn0', f.replace(/\.ps[db]$/i, '.yvn')));
-  }
-  for (const f of fs.readdirSync(path.join(work, 'yvn'))) {
-    const y = path.join(work, 'yvn', f);
-    await check(y, {}, path.join(work, 'psd8', f.replace(/\.yvn$/, '.psd')));
-    await check(y, { psdDepth: 16 }, path.join(work, 'psd16', f.replace(/\.yvn$/, '.psd')));
   }
 });
 
@@ -99,8 +93,6 @@ test('npx yvn2psd: usage, listing, questions and failures end as the native prog
   fs.copyFileSync(path.join(h.golden, 'painting', 'expected.yvn'), path.join(withOld, 'input.yvn'));
   for (const answer of ['s', 'y', '']) sameAsNative([files[0], path.join(withOld, 'input.yvn')], ['input.psd'], answer);
   assert.equal(sameAsNative(files, ['-q', 'nothing.psd']).native.status, 255);
-  const damaged = sameAsNative([path.join(h.hostile, 'psd-channel-length-beyond-file.psd'), ...files], ['-q', '-W', '*.psd']);
-  assert.equal(damaged.native.status, 1);
   fs.rmSync(withOld, { recursive: true, force: true });
 });
 
