@@ -279,9 +279,6 @@ TEST_F(RoundTrip, GoldenCasesWriteTheirExpectedBytes) {
       for (size_t k = 0; k < w.px16.size(); ++k) ASSERT_EQ(Narrow8(PixelFrom16(w.px16[k])), n.px[k]) << i << " " << k;
     }
     ExpectSixteenBitReadEverywhere(dir / "out16.psd");
-    if (HavePsdTools()) {
-      EXPECT_TRUE(PsdTools(c + "/expected.psd").ok);
-    }
     ++cases;
   }
   EXPECT_GE(cases, 2);
