@@ -367,8 +367,7 @@ static void WriterEqualsTheConversion(void) {
     /* The .yvn's own layers (the PSD's, and the merged image on top). */
     Doc yvn, again;
     CHECK_CODE(OpenFile(Tmp("a.yvn"), &yvn, YVN2PSD_PIXEL_RGBA16_PREMULTIPLIED), 0);
-    yvn2psd_options o;
-    yvn2psd_options_init(&o);
+    yvn2psd_options o = Overwriting();
     o.compress = 0;
     void* out = NULL;
     size_t size = 0;
@@ -413,7 +412,6 @@ static int64_t ReadAt(void* user, uint64_t offset, void* buffer, size_t size) {
 /* A caller's source is read about once, also where the thumbnail's pass
  * takes a row of each channel in turn: a PSD of three noisy layers. */
 static void SourceReadAboutOnce(void) {
-  snprintf(g_at, sizeof g_at, "noisy PSD");
   const uint32_t side = 1200;
   yvn2psd_writer* w = NULL;
   CHECK_CODE(yvn2psd_writer_create_memory(YVN2PSD_FORMAT_PSD, side, side, NULL, &w), 0);
@@ -474,7 +472,6 @@ static int StopAt(void* user, const yvn2psd_progress* p) {
 
 /* Misuse and damaged input return codes and leave no file. */
 static void MisuseAndDamageReturnCodes(void) {
-  snprintf(g_at, sizeof g_at, "misuse");
   const Files psds = SourceFiles("psd");
   CHECK(psds.n > 0);
   CHECK(Copy(psds.path[0], "s.psd") == 0);
@@ -617,7 +614,6 @@ static void OnSignal(int sig) { (void)sig; }
 /* The host's locale, signal handlers and standard output are as it left
  * them after a conversion, a failed one and a cancelled one. */
 static void HostIsLeftAsItWas(void) {
-  snprintf(g_at, sizeof g_at, "host");
   const Files psds = SourceFiles("psd");
   CHECK(psds.n > 0);
   CHECK(Copy(psds.path[0], "s.psd") == 0);
@@ -657,7 +653,6 @@ static void HostIsLeftAsItWas(void) {
 /* The version the header names is the library's; error texts; every mode's
  * key reads back as the mode. */
 static void VersionAndTables(void) {
-  snprintf(g_at, sizeof g_at, "version");
   CHECK(yvn2psd_version() == YVN2PSD_VERSION_NUMBER);
   char text[32];
   snprintf(text, sizeof text, "%d.%d.%d", YVN2PSD_VERSION_MAJOR, YVN2PSD_VERSION_MINOR, YVN2PSD_VERSION_PATCH);
@@ -695,6 +690,7 @@ int main(int argc, char** argv) {
     if (strcmp(argv[1], kCases[i].name) != 0) continue;
     snprintf(g_tmp, sizeof g_tmp, "%s/yvn-api-XXXXXX", getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
     if (!mkdtemp(g_tmp)) return perror("mkdtemp"), 1;
+    snprintf(g_at, sizeof g_at, "%s", kCases[i].name);
     kCases[i].run();
     if (Shell("rm -rf '%s'%s%s", "", "") != 0) fprintf(stderr, "could not remove %s\n", g_tmp);
     if (g_failures) fprintf(stderr, "%d check(s) failed\n", g_failures);
