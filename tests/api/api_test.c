@@ -260,6 +260,7 @@ static void YvnReadsAsTheProgramConvertsIt(void) {
     CHECK(Program(name) == 0);
     snprintf(files.path[files.n++], kPathBytes, "%s", Tmp(name + strlen("s.psd ")));
   }
+  int locks = 0; /* the locks seen: both sides of each comparison are read by one path */
   for (int i = 0; i < files.n; ++i) {
     snprintf(g_at, sizeof g_at, "%s", files.path[i]);
     CHECK(Copy(files.path[i], "s.yvn") == 0);
@@ -271,6 +272,7 @@ static void YvnReadsAsTheProgramConvertsIt(void) {
     uint32_t k = 0;
     for (uint32_t j = 0; j < yvn.info.layer_count; ++j) {
       if (yvn.layers[j].info.working_layer) continue; /* left out of PSDs */
+      locks |= (yvn.layers[j].info.lock_transparency ? 1 : 0) | (yvn.layers[j].info.lock_pixels ? 2 : 0);
       if (k < psd.info.layer_count) CHECK(SameLayer(&yvn.layers[j], &psd.layers[k], 0));
       ++k;
     }
@@ -300,6 +302,8 @@ static void YvnReadsAsTheProgramConvertsIt(void) {
     FreeDoc(&yvn);
     FreeDoc(&psd);
   }
+  /* The golden features case locks layers both ways. */
+  CHECK(locks == 3);
 }
 
 /* Rows read a band at a time, in any order, give the layers and the merged
