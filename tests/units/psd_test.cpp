@@ -599,6 +599,7 @@ TEST(LayerNames, ConvertBetweenUtf8AndCharsetsWithoutSplittingACharacter) {
   EXPECT_EQ(CharsetPrefix(sj, 255, "SHIFT_JIS"), 254u);
   // UTF-16 keeps surrogate pairs whole; malformed input becomes U+FFFD.
   EXPECT_EQ(iio::Utf8ToUtf16("A\xF0\x9F\x98\x80" "B", 2), (std::u16string{u'A'}));
+  EXPECT_EQ(iio::Utf8ToUtf16("A\xF0\x9F\x98\x80", 3), (std::u16string{u'A', 0xD83D, 0xDE00}));
   EXPECT_EQ(iio::Utf8ToUtf16("a\xFF" "b", 10), (std::u16string{u'a', 0xFFFD, u'b'}));
   const std::u16string units{u'x', 0xD83D, 0xDE00, 0xDC00, u'y'};
   EXPECT_EQ(iio::Utf16ToUtf8(units.data(), units.size()), "x\xF0\x9F\x98\x80\xEF\xBF\xBDy");
