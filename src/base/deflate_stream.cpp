@@ -19,7 +19,9 @@ namespace {
 // the segment, which the inflater has in its window, or, in a stream's first
 // segment, the first kHead bytes, which zlib deflates.
 constexpr size_t kHistory = 32768;
+#if defined(YVN_HAVE_ISAL)
 constexpr size_t kHead = 4096;
+#endif
 
 // zlib header of a level-1 stream (no preset dictionary), as zlib writes it.
 constexpr uint8_t kZlibHeader[2] = {0x78, 0x01};

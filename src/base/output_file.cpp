@@ -46,8 +46,10 @@ std::FILE* OpenFile(const char* path, const char* mode) {
 namespace {
 // Write-back requests begin past the head (whose length fields writers
 // patch) and stay behind the end by more than a stdio buffer.
+#if defined(__linux__)
 constexpr uint64_t kBehindHead = uint64_t(1) << 20;
 constexpr uint64_t kBehindLag = uint64_t(2) << 20;
+#endif
 constexpr uint64_t kBehindStep = uint64_t(8) << 20;
 constexpr uint64_t kBehindStart = uint64_t(16) << 20;
 }  // namespace
