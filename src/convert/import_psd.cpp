@@ -268,7 +268,6 @@ uint64_t PlannedArea(const iio::Psd& reader, const PsdLayerPlan& plan) {
   return area;
 }
 
-
 int PsdThumbnail(iio::Psd& reader, const PsdLayerPlan& plan, const ProgressFunc& progress, kzm::ThumbGeometry& g,
                  std::vector<PixelRGBA>& px, std::string* detail) {
   const Rect canvas{0, 0, int32_t(reader.Width()), int32_t(reader.Height())};

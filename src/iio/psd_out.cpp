@@ -186,9 +186,8 @@ void PsdOut::WriteRecord(const layer_param_t& l, uint64_t& rectField, std::array
   Put32(0);  // blending ranges
 
   // Pascal name in the names' character set, cut on a character boundary.
-  const std::string& charset = charset_;
-  const std::string pascal = Utf8ToCharset(l.name, charset);
-  const size_t n = CharsetPrefix(pascal, 255, charset);
+  const std::string pascal = Utf8ToCharset(l.name, charset_);
+  const size_t n = CharsetPrefix(pascal, 255, charset_);
   Put8(uint8_t(n));
   Put(pascal.data(), n);
   static const uint8_t kZeros[8] = {};
